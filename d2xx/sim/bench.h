@@ -1,0 +1,94 @@
+// The simulated bench behind the simulator's D2XX calls: converters, the
+// units among them, open handles, armed faults and the call log. Everything
+// is guarded by one mutex; Bench::Lock() hands it out.
+#ifndef VONTREL_D2XX_SIM_BENCH_H
+#define VONTREL_D2XX_SIM_BENCH_H
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "d2xx/sim/vsim.h"
+
+namespace vsim {
+
+using Registers = std::array<std::uint32_t, 8>;
+using Frame = std::array<std::uint8_t, 8>;
+
+// The unit's power-up register image.
+extern const Registers kPowerUpRegisters;
+
+struct Converter {
+    std::string description;
+    bool is_unit = false;
+    bool plugged = true;
+    bool open = false;
+    std::array<std::uint8_t, VSIM_MEMORY_SIZE> memory{};
+    Registers registers = kPowerUpRegisters;
+    std::optional<Registers> user_preset;
+    bool programmed = false;  // a register write or preset since power-up
+};
+
+struct Handle {
+    int converter = -1;
+    std::deque<std::uint8_t> pending;  // response bytes not yet read
+    ULONG baud = 9600;
+    UCHAR word_length = 8, stop_bits = 0, parity = 0;
+    ULONG read_timeout_ms = 0, write_timeout_ms = 0;
+};
+
+enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse };
+
+struct Fault {
+    FaultKind kind = FaultKind::kFailBefore;
+    std::string function;  // empty: any D2XX call
+    long remaining = 1;
+    FT_STATUS status = FT_OK;
+    DWORD bytes = 0;
+    Frame replacement{};
+};
+
+struct Bench {
+    std::vector<Converter> converters;
+    std::unordered_set<Handle *> handles;
+    std::vector<Fault> faults;
+    std::vector<vsim_call> log;
+    long calls = 0;
+    bool initialised = false;
+};
+
+// The bench, with its lock held for the caller's scope.
+class Locked {
+public:
+    Locked();
+    Bench *operator->() { return &bench_; }
+    Bench &operator*() { return bench_; }
+
+private:
+    static Bench bench_;
+    static std::mutex mutex_;
+    std::lock_guard<std::mutex> lock_;
+};
+
+// Fills a unit's identity block and calibration tables from its serial
+// number, so that every simulated unit looks different but plausible.
+void FillUnitMemory(Converter &unit, std::uint16_t serial);
+
+// Loads the bench a process sees when nobody set one up: two units and a
+// converter that is not a unit.
+void LoadDefaultBench(Bench &bench);
+
+// Whether the unit's registers decode to a frequency it can lock on.
+bool IsLocked(const Converter &unit);
+
+// The unit's answer to one command frame, or nullopt when it gives none.
+std::optional<Frame> Answer(Converter &unit, const Frame &command);
+
+}  // namespace vsim
+
+#endif

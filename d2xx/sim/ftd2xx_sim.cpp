@@ -1,0 +1,347 @@
+// The simulator's nine D2XX calls. Each call is counted, may be hit by an
+// armed fault, and is written to the call log with its arguments and bytes.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "d2xx/ftd2xx.h"
+#include "d2xx/sim/bench.h"
+
+namespace vsim {
+namespace {
+
+constexpr ULONG kUnitBaud = 19230;
+
+void EnsureBench(Bench &bench)
+{
+    if (!bench.initialised) {
+        LoadDefaultBench(bench);
+    }
+}
+
+// Counts the call and returns the fault that fires on it, if any.
+std::optional<Fault> TakeFault(Bench &bench, const char *function)
+{
+    ++bench.calls;
+    const bool is_read = std::strcmp(function, "FT_Read") == 0;
+    std::optional<Fault> fired;
+    for (auto it = bench.faults.begin(); it != bench.faults.end();) {
+        const bool read_only =
+            it->kind == FaultKind::kShortRead || it->kind == FaultKind::kReplaceResponse;
+        const bool counts = read_only ? is_read
+                                      : (it->function.empty() || it->function == function);
+        if (counts && --it->remaining <= 0) {
+            if (!fired) {
+                fired = *it;
+            }
+            it = bench.faults.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return fired;
+}
+
+bool FailsBefore(const std::optional<Fault> &f)
+{
+    return f && f->kind == FaultKind::kFailBefore;
+}
+
+bool FailsAfter(const std::optional<Fault> &f)
+{
+    return f && f->kind == FaultKind::kFailAfter;
+}
+
+struct LogEntry {
+    vsim_call call{};
+    LogEntry(const char *function, int converter)
+    {
+        std::snprintf(call.function, sizeof call.function, "%s", function);
+        call.converter = converter;
+    }
+    LogEntry &Args(DWORD a0, DWORD a1 = 0, DWORD a2 = 0)
+    {
+        call.args[0] = a0;
+        call.args[1] = a1;
+        call.args[2] = a2;
+        return *this;
+    }
+    LogEntry &Bytes(const std::uint8_t *bytes, DWORD count)
+    {
+        call.byte_count = count;
+        if (bytes != nullptr) {
+            std::memcpy(call.bytes, bytes, std::min<DWORD>(count, 8));
+        }
+        return *this;
+    }
+    FT_STATUS Done(Bench &bench, FT_STATUS status)
+    {
+        call.status = status;
+        bench.log.push_back(call);
+        return status;
+    }
+};
+
+// The handle's object when it is one of the bench's open handles.
+Handle *Find(Bench &bench, FT_HANDLE handle)
+{
+    auto *h = static_cast<Handle *>(handle);
+    return bench.handles.count(h) != 0 ? h : nullptr;
+}
+
+// Index of the converter at enumeration position n (plugged ones only).
+int Enumerated(const Bench &bench, long n)
+{
+    if (n < 0) {
+        return -1;
+    }
+    for (std::size_t id = 0; id < bench.converters.size(); ++id) {
+        if (bench.converters[id].plugged && n-- == 0) {
+            return static_cast<int>(id);
+        }
+    }
+    return -1;
+}
+
+// Runs a configuration call on a valid handle.
+template <typename Apply>
+FT_STATUS Configure(const char *function, FT_HANDLE handle, DWORD a0, DWORD a1, DWORD a2,
+                    Apply &&apply)
+{
+    Locked bench;
+    EnsureBench(*bench);
+    Handle *h = Find(*bench, handle);
+    LogEntry entry(function, h != nullptr ? h->converter : -1);
+    entry.Args(a0, a1, a2);
+    const auto fault = TakeFault(*bench, function);
+    if (FailsBefore(fault)) {
+        return entry.Done(*bench, fault->status);
+    }
+    if (h == nullptr) {
+        return entry.Done(*bench, FT_INVALID_HANDLE);
+    }
+    if (!bench->converters[h->converter].plugged) {
+        return entry.Done(*bench, FT_IO_ERROR);
+    }
+    apply(*h);
+    return entry.Done(*bench, FailsAfter(fault) ? fault->status : FT_OK);
+}
+
+}  // namespace
+}  // namespace vsim
+
+using vsim::Locked;
+
+extern "C" {
+
+FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
+{
+    Locked bench;
+    vsim::EnsureBench(*bench);
+    const bool by_index = (Flags & FT_LIST_BY_INDEX) != 0;
+    const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
+    vsim::LogEntry entry("FT_ListDevices", by_index ? vsim::Enumerated(*bench, index) : -1);
+    entry.Args(Flags, by_index ? index : 0);
+    const auto fault = vsim::TakeFault(*bench, "FT_ListDevices");
+    if (vsim::FailsBefore(fault)) {
+        return entry.Done(*bench, fault->status);
+    }
+    FT_STATUS status = FT_OK;
+    if ((Flags & FT_LIST_NUMBER_ONLY) != 0) {
+        if (pArg1 == nullptr) {
+            return entry.Done(*bench, FT_INVALID_PARAMETER);
+        }
+        const auto plugged = std::count_if(bench->converters.begin(), bench->converters.end(),
+                                           [](const vsim::Converter &c) { return c.plugged; });
+        *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(plugged);
+    } else if (by_index && (Flags & FT_OPEN_BY_DESCRIPTION) != 0) {
+        const int id = vsim::Enumerated(*bench, index);
+        if (pArg2 == nullptr) {
+            status = FT_INVALID_PARAMETER;
+        } else if (id < 0) {
+            status = FT_DEVICE_NOT_FOUND;
+        } else {
+            std::snprintf(static_cast<char *>(pArg2), VSIM_DESCRIPTION_SIZE, "%s",
+                          bench->converters[id].description.c_str());
+        }
+    } else {
+        status = FT_NOT_SUPPORTED;
+    }
+    return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : status);
+}
+
+FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
+{
+    Locked bench;
+    vsim::EnsureBench(*bench);
+    const int id = vsim::Enumerated(*bench, deviceNumber);
+    vsim::LogEntry entry("FT_Open", id);
+    entry.Args(static_cast<DWORD>(deviceNumber));
+    const auto fault = vsim::TakeFault(*bench, "FT_Open");
+    if (fault) {  // an open that fails never hands out a handle
+        return entry.Done(*bench, fault->status);
+    }
+    if (pHandle == nullptr) {
+        return entry.Done(*bench, FT_INVALID_PARAMETER);
+    }
+    if (id < 0) {
+        return entry.Done(*bench, FT_DEVICE_NOT_FOUND);
+    }
+    vsim::Converter &converter = bench->converters[id];
+    if (converter.open) {
+        return entry.Done(*bench, FT_DEVICE_NOT_OPENED);
+    }
+    auto *handle = new vsim::Handle;
+    handle->converter = id;
+    bench->handles.insert(handle);
+    converter.open = true;
+    *pHandle = handle;
+    return entry.Done(*bench, FT_OK);
+}
+
+FT_STATUS FT_Close(FT_HANDLE ftHandle)
+{
+    Locked bench;
+    vsim::EnsureBench(*bench);
+    vsim::Handle *h = vsim::Find(*bench, ftHandle);
+    vsim::LogEntry entry("FT_Close", h != nullptr ? h->converter : -1);
+    const auto fault = vsim::TakeFault(*bench, "FT_Close");
+    if (vsim::FailsBefore(fault)) {
+        return entry.Done(*bench, fault->status);
+    }
+    if (h == nullptr) {
+        return entry.Done(*bench, FT_INVALID_HANDLE);
+    }
+    bench->converters[h->converter].open = false;
+    bench->handles.erase(h);
+    delete h;
+    return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+}
+
+FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
+{
+    return vsim::Configure("FT_ResetDevice", ftHandle, 0, 0, 0, [](vsim::Handle &h) {
+        const int converter = h.converter;
+        h = vsim::Handle{};
+        h.converter = converter;
+    });
+}
+
+FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout)
+{
+    return vsim::Configure("FT_SetTimeouts", ftHandle, ReadTimeout, WriteTimeout, 0,
+                           [&](vsim::Handle &h) {
+                               h.read_timeout_ms = ReadTimeout;
+                               h.write_timeout_ms = WriteTimeout;
+                           });
+}
+
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate)
+{
+    return vsim::Configure("FT_SetBaudRate", ftHandle, BaudRate, 0, 0,
+                           [&](vsim::Handle &h) { h.baud = BaudRate; });
+}
+
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
+                                    UCHAR Parity)
+{
+    return vsim::Configure("FT_SetDataCharacteristics", ftHandle, WordLength, StopBits, Parity,
+                           [&](vsim::Handle &h) {
+                               h.word_length = WordLength;
+                               h.stop_bits = StopBits;
+                               h.parity = Parity;
+                           });
+}
+
+FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten)
+{
+    Locked bench;
+    vsim::EnsureBench(*bench);
+    vsim::Handle *h = vsim::Find(*bench, ftHandle);
+    vsim::LogEntry entry("FT_Write", h != nullptr ? h->converter : -1);
+    entry.Args(dwBytesToWrite);
+    if (lpBuffer != nullptr) {
+        entry.Bytes(static_cast<const std::uint8_t *>(lpBuffer), dwBytesToWrite);
+    }
+    if (lpBytesWritten != nullptr) {
+        *lpBytesWritten = 0;
+    }
+    const auto fault = vsim::TakeFault(*bench, "FT_Write");
+    if (vsim::FailsBefore(fault)) {
+        return entry.Done(*bench, fault->status);
+    }
+    if (h == nullptr) {
+        return entry.Done(*bench, FT_INVALID_HANDLE);
+    }
+    if (lpBuffer == nullptr || lpBytesWritten == nullptr) {
+        return entry.Done(*bench, FT_INVALID_PARAMETER);
+    }
+    vsim::Converter &converter = bench->converters[h->converter];
+    if (!converter.plugged) {
+        return entry.Done(*bench, FT_IO_ERROR);
+    }
+    // The unit only makes sense of a whole frame at the unit's line settings.
+    const bool line_ok = h->baud == vsim::kUnitBaud && h->word_length == FT_BITS_8 &&
+                         h->stop_bits == FT_STOP_BITS_1 && h->parity == FT_PARITY_NONE;
+    if (dwBytesToWrite == 8 && line_ok) {
+        vsim::Frame frame;
+        std::memcpy(frame.data(), lpBuffer, 8);
+        if (const auto reply = vsim::Answer(converter, frame)) {
+            h->pending.insert(h->pending.end(), reply->begin(), reply->end());
+        }
+    }
+    *lpBytesWritten = dwBytesToWrite;
+    return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+}
+
+FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
+{
+    Locked bench;
+    vsim::EnsureBench(*bench);
+    vsim::Handle *h = vsim::Find(*bench, ftHandle);
+    vsim::LogEntry entry("FT_Read", h != nullptr ? h->converter : -1);
+    entry.Args(dwBytesToRead);
+    if (lpBytesReturned != nullptr) {
+        *lpBytesReturned = 0;
+    }
+    const auto fault = vsim::TakeFault(*bench, "FT_Read");
+    if (vsim::FailsBefore(fault)) {
+        if (h != nullptr) {
+            h->pending.clear();
+        }
+        return entry.Done(*bench, fault->status);
+    }
+    if (h == nullptr) {
+        return entry.Done(*bench, FT_INVALID_HANDLE);
+    }
+    if (lpBuffer == nullptr || lpBytesReturned == nullptr) {
+        return entry.Done(*bench, FT_INVALID_PARAMETER);
+    }
+    if (!bench->converters[h->converter].plugged) {
+        h->pending.clear();
+        return entry.Done(*bench, FT_IO_ERROR);
+    }
+    auto *out = static_cast<std::uint8_t *>(lpBuffer);
+    DWORD count = 0;
+    if (fault && fault->kind == vsim::FaultKind::kReplaceResponse) {
+        count = std::min<DWORD>(dwBytesToRead, 8);
+        std::memcpy(out, fault->replacement.data(), count);
+        h->pending.clear();
+    } else {
+        DWORD available = static_cast<DWORD>(h->pending.size());
+        if (fault && fault->kind == vsim::FaultKind::kShortRead) {
+            available = std::min(available, fault->bytes);
+        }
+        count = std::min(dwBytesToRead, available);
+        std::copy_n(h->pending.begin(), count, out);
+        h->pending.erase(h->pending.begin(), h->pending.begin() + count);
+        if (fault && fault->kind == vsim::FaultKind::kShortRead) {
+            h->pending.clear();  // the rest of that response is lost
+        }
+    }
+    *lpBytesReturned = count;
+    entry.Bytes(out, count);
+    return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+}
+
+}  // extern "C"

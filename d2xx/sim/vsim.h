@@ -1,0 +1,115 @@
+/*
+ * Control interface of the simulated bench: the project's own D2XX library
+ * (libftd2xx.so built from d2xx/sim) simulates converters, some of them
+ * Vontrel units that answer command frames from a device memory and a
+ * register file. Tests and tools use these calls to set up the bench, inject
+ * faults and read back the log of every D2XX call.
+ *
+ * All calls are thread-safe. Converter ids are positions in the bench, which
+ * are also the enumeration indices while every converter is plugged in.
+ */
+#ifndef VONTREL_D2XX_SIM_VSIM_H
+#define VONTREL_D2XX_SIM_VSIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "d2xx/ftd2xx.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VSIM_MEMORY_SIZE 4096
+#define VSIM_DESCRIPTION_SIZE 64
+
+/* --- The bench --- */
+
+/* Removes every converter and clears faults, log and call counters. Handles
+ * still open become invalid. */
+void vsim_clear(void);
+
+/* Replaces the bench with the default one: two units (serial numbers 4660
+ * and 12345) with plausible identity blocks and calibration tables, and a
+ * converter that is not a unit between them. */
+void vsim_load_default_bench(void);
+
+/* Adds a converter that is not a unit (it never answers a frame). Returns
+ * its id. */
+int vsim_add_converter(const char *description);
+
+/* Adds a unit with the given description, serial number and plausible
+ * identity block and calibration tables (varied by the serial number); its
+ * registers hold the power-up image and it is not locked. Returns its id. */
+int vsim_add_unit(const char *description, uint16_t serial);
+
+int vsim_converter_count(void);
+
+/* Unplugs a converter: it leaves the enumeration, and every exchange on a
+ * handle already open on it fails with FT_IO_ERROR; FT_Close still
+ * succeeds. Plugging it back puts it into the enumeration again. */
+void vsim_unplug(int id);
+void vsim_plug(int id);
+
+/* Device memory (addresses 0 .. VSIM_MEMORY_SIZE-1) and registers 0..7 of a
+ * unit. Setting a register does not count as programming the unit. */
+void vsim_set_memory(int id, uint16_t address, uint8_t value);
+uint8_t vsim_get_memory(int id, uint16_t address);
+void vsim_set_register(int id, int index, uint32_t word);
+uint32_t vsim_get_register(int id, int index);
+
+/* Whether the unit reports lock: programmed since power-up, and the
+ * registers decode to 300..5000 MHz. */
+int vsim_locked(int id);
+
+/* Number of handles currently open on the whole bench. */
+int vsim_open_handles(void);
+
+/* --- Faults --- */
+
+/* Makes the nth call from now (1 = the next one) fail with `status`.
+ * `function` names one D2XX function ("FT_Read") to count only its calls,
+ * or is NULL to count every D2XX call. Several faults may be armed. */
+void vsim_fail_call(const char *function, long nth, FT_STATUS status);
+
+/* Like vsim_fail_call, but the call first takes effect (a frame goes out,
+ * a response is delivered, a count is written) and only then reports
+ * `status`. An FT_Open never hands out a handle when it fails. */
+void vsim_fail_call_after(const char *function, long nth, FT_STATUS status);
+
+/* Makes the nth FT_Read from now return FT_OK but deliver only `bytes`
+ * bytes (0 to 7); the rest of that response is lost. */
+void vsim_short_read(long nth, DWORD bytes);
+
+/* Makes the nth FT_Read from now deliver `bytes` (8 of them) instead of the
+ * unit's response. */
+void vsim_replace_response(long nth, const unsigned char bytes[8]);
+
+void vsim_clear_faults(void);
+
+/* --- The call log --- */
+
+typedef struct vsim_call {
+    char function[32];  /* "FT_Write", ... */
+    int converter;      /* converter id the call concerned, or -1 */
+    FT_STATUS status;   /* what the call returned */
+    DWORD args[3];      /* numeric arguments: index, time-outs, baud, flags,
+                           word length/stop bits/parity, byte counts */
+    unsigned char bytes[8]; /* FT_Write: the frame sent; FT_Read: the bytes
+                               delivered */
+    DWORD byte_count;   /* bytes written or delivered */
+} vsim_call;
+
+size_t vsim_log_size(void);
+/* Copies entry i into *out; returns 0, or -1 when i is out of range. */
+int vsim_log_entry(size_t i, vsim_call *out);
+void vsim_clear_log(void);
+
+/* Number of D2XX calls made since the bench was last cleared. */
+long vsim_call_count(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,236 @@
+/*
+ * libvontrel: driver library for the Vontrel USB RF synthesizer unit
+ * (300 to 5000 MHz, fractional-N, attenuation and level, mode and switch
+ * settings, lock detect, device memory with identity block and calibration
+ * tables), reached through a USB serial converter and its D2XX library.
+ *
+ * THE LINK
+ *   Every exchange with a unit is one 8-byte command frame written to the
+ *   converter followed by one 8-byte response frame read back:
+ *       00 21 code p0 p1 p2 p3 40
+ *   Nothing is retried, cached or logged; nothing is kept between calls
+ *   except the library's table of open units.
+ *
+ * STATUS
+ *   Every export except Vontrel_Close takes `unsigned long *status` first and
+ *   stores the result of each converter (D2XX) call into it as soon as that
+ *   call returns. On return it holds the status of the last D2XX call made,
+ *   so an earlier failure can be overwritten by a later success; each export
+ *   below says which failures it reports through its result. 0 is FT_OK.
+ *   include/vontrel_status.h gives every code a name and a message.
+ *   Codes the library stores itself, without a D2XX call:
+ *     FT_INVALID_HANDLE (1)         the handle is not an open unit of this
+ *                                   process (never opened, closed, or null);
+ *                                   no D2XX call is made.
+ *     FT_IO_ERROR (4)               a read whose response is used delivered
+ *                                   fewer than 8 bytes.
+ *     FT_INSUFFICIENT_RESOURCES (5) the library could not allocate memory or
+ *                                   a lock for its table of open units.
+ *     FT_INVALID_PARAMETER (6)      a required pointer is null, or the
+ *                                   requested frequency is not a number; no
+ *                                   D2XX call is made.
+ *   A null `status` makes every export do nothing (int results are -1).
+ *
+ * HANDLES
+ *   Vontrel_Open stores one small positive int token per opened unit in
+ *   `handles`. Pass it back as `void *`, for example
+ *   `(void *)(intptr_t)handles[i]`. Tokens are not reused soon after a close,
+ *   so a stale token is refused rather than reaching another unit.
+ *
+ * THREADS
+ *   Calls on different handles may run at the same time from any threads;
+ *   they never wait on each other. Calls on one handle must not overlap: an
+ *   exchange is a write followed by a read on that handle and nothing
+ *   serialises two callers. Vontrel_Open and Vontrel_Close may run
+ *   concurrently with calls on other handles.
+ *
+ * STATUS VECTOR
+ *   Vontrel_ReadStatus fills 14 doubles; Vontrel_WriteStatus reads 12.
+ *   Entries 0 to 2 agree; read-back entries 4 to 12 are write-out entries 3
+ *   to 11; read-back entries 3 (levelMax) and 13 (levelMin) exist only in
+ *   the read-back. See docs/status-vector.md.
+ *
+ *   read-back  write-out  name           meaning
+ *   0          0          trimA          trim A byte (register 6)
+ *   1          1          trimB          trim B byte (register 6)
+ *   2          2          freqMHz        output frequency, MHz
+ *   3          -          levelMax       highest level at this frequency
+ *   4          3          level          output level, level units
+ *   5          4          attenuation    attenuation, 0.25 steps
+ *   6          5          mode           0 to 3
+ *   7          6          storedSetting  byte at device memory address 45
+ *   8          7          flagA          0.0 or 1.0
+ *   9          8          autoTrim       read back 2.0 when the trims equal
+ *                                        the calibration tables, else 0.0;
+ *                                        written: nonzero takes the trims
+ *                                        from the tables
+ *   10         9          switchCode     0 to 4 (read back -1.0: unknown)
+ *   11         10         flagB          0.0 or 1.0
+ *   12         11         flagC          0.0 or 1.0
+ *   13         -          levelMin       level at the largest attenuation
+ */
+#ifndef VONTREL_H
+#define VONTREL_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VONTREL_VERSION_MAJOR 0
+#define VONTREL_VERSION_MINOR 1
+#define VONTREL_VERSION_PATCH 0
+#define VONTREL_VERSION_STRING "0.1.0"
+
+#if defined(_WIN32)
+#define VONTREL_API
+#else
+#define VONTREL_API __attribute__((visibility("default")))
+#endif
+
+/* Buffer sizes Vontrel_ReadInfo needs, terminating zero included. */
+#define VONTREL_FREV_SIZE 10
+#define VONTREL_HREV_SIZE 1
+#define VONTREL_CALDATE_SIZE 17
+#define VONTREL_IFBAND_SIZE 20
+
+/* Entries of the status vector. */
+#define VONTREL_READ_STATUS_ENTRIES 14
+#define VONTREL_WRITE_STATUS_ENTRIES 12
+
+/*
+ * Find and open every attached unit.
+ *
+ * Asks the converter library for the number of converters, then walks them
+ * by enumeration index i = 0 .. count-1. A converter whose description
+ * begins with "V" is counted in *devicesFound, opened, reset and configured
+ * (2000 ms read and write time-outs, 19230 baud, 8 data bits, 1 stop bit,
+ * no parity), and its serial number is read from device memory bytes 0
+ * (low) and 1 (high). For each unit that passes every step, serialNumbers[i]
+ * and then handles[i] are written at its enumeration index i: the arrays
+ * must hold one entry per converter attached, which can exceed
+ * *devicesFound. Entries of converters that did not match or failed a step
+ * are not written. A unit that was opened but failed a later step is closed
+ * again before the walk goes on.
+ *
+ * Result:
+ *   0   the walk ran to its end (whether or not a unit opened); *devicesFound
+ *       holds the number of converters whose description matched, including
+ *       any that failed to open. *status holds the last D2XX call's status
+ *       (a failure of the last converter shows there; earlier ones do not).
+ *   -1  no converter attached (the count is below 1), or a pointer argument
+ *       is null (*status = FT_INVALID_PARAMETER), or the table of open units
+ *       could not be set up (*status = FT_INSUFFICIENT_RESOURCES); nothing
+ *       else is written.
+ *   -2  the count query failed with a count of at least 1; nothing else is
+ *       written.
+ */
+VONTREL_API int Vontrel_Open(unsigned long *status, int *devicesFound, int *handles,
+                             int *serialNumbers);
+
+/*
+ * Close a unit opened by Vontrel_Open. The token is released whatever the
+ * converter library answers, and refused by every later call.
+ *
+ * Result: the status FT_Close returned (0 is FT_OK), or FT_INVALID_HANDLE (1)
+ * without any D2XX call when the handle is not an open unit (closed before,
+ * never opened, or null).
+ */
+VONTREL_API int Vontrel_Close(void *handle);
+
+/*
+ * Read the unit's identity block: ten memory reads, bytes 0, 1, 3, 2, 7, 4,
+ * 5, 6, 8, 9 in that order.
+ *
+ *   *SN       byte 1 * 256 + byte 0 (0 to 65535)
+ *   fRev      "%d.%d" of bytes 3 and 2, e.g. "2.5"; needs VONTREL_FREV_SIZE
+ *             (10) bytes
+ *   hRev      ONE character, 'A' + byte 7 modulo 256; NOT zero-terminated:
+ *             add the terminator yourself if you want a string
+ *   calDate   "%02d/%02d/20%02d" of bytes 5, 4 and 6, e.g. "07/12/2011";
+ *             needs VONTREL_CALDATE_SIZE (17) bytes
+ *   IFband    "%d MHz - %d MHz" of bytes 8 and 9; needs VONTREL_IFBAND_SIZE
+ *             (20) bytes
+ * Bytes 2 to 9 are printed as signed 8-bit values (0xFF prints as -1).
+ *
+ * Result:
+ *   0   all outputs written. Only the reads of bytes 0 and 1 are tested: a
+ *       later failed read counts as byte 0 and *status ends as the status of
+ *       the read of byte 9.
+ *   -1  reading byte 0 failed, a pointer is null (FT_INVALID_PARAMETER) or
+ *       the handle is unknown (FT_INVALID_HANDLE); nothing written.
+ *   -2  reading byte 1 failed; nothing written.
+ */
+VONTREL_API int Vontrel_ReadInfo(unsigned long *status, void *handle, int *SN, char *fRev,
+                                 char *hRev, char *calDate, char *IFband);
+
+/*
+ * Read lock detect: one read-back of register 0 (frame 00 21 0B 00 00 00 00
+ * 40). *LDstatus is 1 when response byte 6 (register 0 bits 7..0) is
+ * nonzero, else 0; when the exchange failed it is 0 (not locked) and
+ * *status holds the failure.
+ *
+ * Result: 0 after the exchange, whether or not it succeeded (check
+ * *status); -1 without any exchange for a null pointer
+ * (FT_INVALID_PARAMETER) or an unknown handle (FT_INVALID_HANDLE; *LDstatus
+ * is then set to 0).
+ */
+VONTREL_API int Vontrel_ReadLD(unsigned long *status, void *handle, int *LDstatus);
+
+/*
+ * Send the preset command (frame 00 21 FF 00 00 00 00 40) and read its
+ * 8-byte response, which is discarded. The read is made even when the write
+ * failed, so *status ends as the status of the read. The unit restores its
+ * saved user preset, or its power-up settings when none was saved. The call
+ * does not wait for the unit to act on the command.
+ */
+VONTREL_API void Vontrel_Preset(unsigned long *status, void *handle);
+
+/*
+ * Send the save-user-preset command (frame 00 21 0E 00 00 00 00 40) and read
+ * its response, as Vontrel_Preset does. The unit stores its current
+ * registers as the user preset.
+ */
+VONTREL_API void Vontrel_SaveUserPreset(unsigned long *status, void *handle);
+
+/*
+ * Read the synthesizer state back into Values[0..13] (see STATUS VECTOR):
+ * eight register read-backs (registers 0 to 7), then five memory reads: the
+ * calibration tables D, C, B and A at the index of the decoded frequency,
+ * and the stored setting at address 45. Only read commands are sent.
+ *
+ * The frequency (entry 2) is reported as decoded, not clamped: a divider of
+ * 0 gives infinity or NaN. A register whose read-back failed decodes as
+ * zeros, a failed memory read as the byte 0. Entry 10 is -1.0 when the
+ * switch pattern is none of the five known ones.
+ *
+ * Result: 0 after the thirteen exchanges, whatever they returned; *status
+ * holds the status of the last one (address 45). -1 without any exchange
+ * for a null pointer (FT_INVALID_PARAMETER) or an unknown handle
+ * (FT_INVALID_HANDLE); Values is then untouched.
+ */
+VONTREL_API int Vontrel_ReadStatus(unsigned long *status, void *handle, double *Values);
+
+/*
+ * Program the unit from Values[0..11] (write-out layout, see STATUS VECTOR).
+ * Sends, in this order: memory writes of byte(trimA) at 83, byte(trimB) at
+ * 84 and byte(storedSetting) at 45; when autoTrim is not 0.0, reads of
+ * calibration tables A and B; a read of table C; then registers 0 to 7.
+ * 12 or 14 exchanges in all; a failed exchange does not stop the sequence.
+ *
+ * The frequency is clamped to 300..5000 MHz. A byte taken from an entry is
+ * the low 8 bits of its value truncated toward zero, taken modulo 2^32;
+ * NaN and infinities convert to 0. In mode 3 the attenuation comes from
+ * table C and `level`; otherwise from `attenuation` / 0.25 (its low byte,
+ * limited to 127).
+ *
+ * *status holds the status of the last exchange (register 7). A NaN
+ * frequency, a null pointer or an unknown handle makes no exchange at all
+ * and stores FT_INVALID_PARAMETER or FT_INVALID_HANDLE.
+ */
+VONTREL_API void Vontrel_WriteStatus(unsigned long *status, void *handle, double *Values);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,221 @@
+// The four transaction primitives on the wire of a simulated unit, and the
+// handle table behind the exports.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "d2xx/sim/vsim.h"
+#include "include/vontrel.h"
+#include "link/handle_table.h"
+#include "link/transact.h"
+
+namespace vontrel {
+namespace {
+
+using Bytes = std::array<std::uint8_t, 8>;
+
+Bytes LastFrameSent()
+{
+    Bytes frame{};
+    for (std::size_t i = vsim_log_size(); i-- > 0;) {
+        vsim_call call{};
+        vsim_log_entry(i, &call);
+        if (std::string(call.function) == "FT_Write") {
+            std::copy(call.bytes, call.bytes + 8, frame.begin());
+            break;
+        }
+    }
+    return frame;
+}
+
+std::vector<std::string> Calls()
+{
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < vsim_log_size(); ++i) {
+        vsim_call call{};
+        vsim_log_entry(i, &call);
+        names.emplace_back(call.function);
+    }
+    return names;
+}
+
+// An opened and configured simulated unit, talked to directly.
+class Primitives : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vsim_clear();
+        unit_ = vsim_add_unit("Vontrel", 1);
+        ASSERT_EQ(FT_Open(0, &handle_), FT_OK);
+        FT_ResetDevice(handle_);
+        FT_SetBaudRate(handle_, 19230);
+        FT_SetDataCharacteristics(handle_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+        vsim_clear_log();
+    }
+    void TearDown() override
+    {
+        FT_Close(handle_);
+        vsim_clear_faults();
+    }
+    int unit_ = 0;
+    FT_HANDLE handle_ = nullptr;
+    unsigned long status_ = 99;
+};
+
+TEST_F(Primitives, FramesAreByteExact)
+{
+    struct Case {
+        const char *what;
+        void (*send)(unsigned long *, FT_HANDLE);
+        Bytes frame;
+    };
+    const Case cases[] = {
+        {"memory read 652", [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 652); },
+         {0x00, 0x21, 0x0D, 0x8C, 0x02, 0x00, 0x00, 0x40}},
+        {"memory read 9", [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 9); },
+         {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
+        {"address modulo 65536",
+         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 0x10000 + 9); },
+         {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
+        {"memory write 7 at 83", [](unsigned long *s, FT_HANDLE h) { WriteMemoryByte(s, h, 83, 7); },
+         {0x00, 0x21, 0x0C, 0x53, 0x00, 0x07, 0x00, 0x40}},
+        {"register 0 read-back",
+         [](unsigned long *s, FT_HANDLE h) {
+             Frame r{};
+             ReadRegister(s, h, 0, r);
+         },
+         {0x00, 0x21, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x40}},
+        {"register 5 read-back",
+         [](unsigned long *s, FT_HANDLE h) {
+             Frame r{};
+             ReadRegister(s, h, 5, r);
+         },
+         {0x00, 0x21, 0x00, 0x05, 0x00, 0x00, 0x00, 0x40}},
+        {"register 0 write",
+         [](unsigned long *s, FT_HANDLE h) { WriteRegister(s, h, 0, {0x11, 0x22, 0x33, 0x44}); },
+         {0x00, 0x21, 0x0A, 0x11, 0x22, 0x33, 0x44, 0x40}},
+        {"register 3 write",
+         [](unsigned long *s, FT_HANDLE h) { WriteRegister(s, h, 3, {0x11, 0x22, 0x33, 0x44}); },
+         {0x00, 0x21, 0x03, 0x11, 0x22, 0x33, 0x44, 0x40}},
+    };
+    for (const Case &c : cases) {
+        vsim_clear_log();
+        c.send(&status_, handle_);
+        EXPECT_EQ(status_, FT_OK) << c.what;
+        EXPECT_EQ(LastFrameSent(), c.frame) << c.what;
+        EXPECT_EQ(Calls(), (std::vector<std::string>{"FT_Write", "FT_Read"})) << c.what;
+    }
+}
+
+TEST_F(Primitives, MemoryReadTakesOnlyByteFiveUnsigned)
+{
+    vsim_set_memory(unit_, 300, 0xC8);
+    EXPECT_EQ(ReadMemoryByte(&status_, handle_, 300), 200);
+    // A reply whose markers, echo and other bytes are all wrong still counts.
+    const unsigned char odd[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0x7B, 0xEE, 0xEE};
+    vsim_replace_response(1, odd);
+    EXPECT_EQ(ReadMemoryByte(&status_, handle_, 300), 0x7B);
+    EXPECT_EQ(status_, FT_OK);
+}
+
+TEST_F(Primitives, FailuresAndShortReads)
+{
+    struct Case {
+        const char *what;
+        void (*arm)();
+        unsigned long status;
+        int memory_read;    // ReadMemoryByte's result
+        int register_read;  // ReadRegister's result
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"write fails", [] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); }, FT_IO_ERROR, 0, -1,
+         {"FT_Write"}},
+        {"read fails", [] { vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR); }, FT_OTHER_ERROR, 0,
+         -2, {"FT_Write", "FT_Read"}},
+        {"read comes short", [] { vsim_short_read(1, 5); }, FT_IO_ERROR, 0, -2,
+         {"FT_Write", "FT_Read"}},
+        {"read delivers nothing", [] { vsim_short_read(1, 0); }, FT_IO_ERROR, 0, -2,
+         {"FT_Write", "FT_Read"}},
+    };
+    vsim_set_memory(unit_, 7, 0x55);
+    for (const Case &c : cases) {
+        vsim_clear_log();
+        c.arm();
+        EXPECT_EQ(ReadMemoryByte(&status_, handle_, 7), c.memory_read) << c.what;
+        EXPECT_EQ(status_, c.status) << c.what;
+        EXPECT_EQ(Calls(), c.calls) << c.what;
+
+        vsim_clear_log();
+        c.arm();
+        Frame response;
+        response.fill(0xA5);
+        EXPECT_EQ(ReadRegister(&status_, handle_, 2, response), c.register_read) << c.what;
+        EXPECT_EQ(status_, c.status) << c.what;
+        Frame untouched;
+        untouched.fill(0xA5);
+        EXPECT_EQ(response, untouched) << c.what << ": a failed read-back left bytes behind";
+    }
+}
+
+TEST_F(Primitives, DiscardedResponseCountIsNotExamined)
+{
+    vsim_short_read(1, 3);
+    WriteMemoryByte(&status_, handle_, 45, 9);
+    EXPECT_EQ(status_, FT_OK);
+    EXPECT_EQ(vsim_get_memory(unit_, 45), 9);
+}
+
+TEST(HandleTable, TokensAreFreshAndRecognised)
+{
+    HandleTable &table = HandleTable::Instance();
+    int dummy = 0;
+    const int first = table.Add(&dummy);
+    ASSERT_TRUE(table.Remove(first));
+    // Ten thousand open/close cycles never hand the closed token out again,
+    // nor one that is still live.
+    const int live = table.Add(&dummy);
+    for (int i = 0; i < 10000; ++i) {
+        const int token = table.Add(&dummy);
+        ASSERT_NE(token, first);
+        ASSERT_NE(token, live);
+        ASSERT_GT(token, 0);
+        ASSERT_TRUE(table.Remove(token));
+    }
+    EXPECT_TRUE(table.Find(live));
+    EXPECT_FALSE(table.Find(first));
+    table.Remove(live);
+
+    for (const std::intptr_t bad : {std::intptr_t{0}, std::intptr_t{-1},
+                                    std::intptr_t{INT_MAX} + 1, std::intptr_t{INT64_MIN}}) {
+        EXPECT_FALSE(TokenFromArgument(reinterpret_cast<void *>(bad))) << bad;
+    }
+    EXPECT_EQ(TokenFromArgument(reinterpret_cast<void *>(std::intptr_t{INT_MAX})), INT_MAX);
+}
+
+TEST(HandleTable, ExceptionsNeverCrossTheExports)
+{
+    vsim_clear();
+    vsim_add_unit("Vontrel", 1);
+    vsim_add_unit("Vontrel", 2);
+    HandleTable::Instance().FailAddsForTesting(true);
+    unsigned long status = 0;
+    int found = -7;
+    int handles[2] = {-7, -7};
+    int serials[2] = {-7, -7};
+    const int result = Vontrel_Open(&status, &found, handles, serials);
+    HandleTable::Instance().FailAddsForTesting(false);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(status, FT_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(found, -7);
+    EXPECT_EQ(handles[0], -7);
+    EXPECT_EQ(serials[1], -7);
+    EXPECT_EQ(vsim_open_handles(), 0) << "a unit opened by the failed call stayed open";
+}
+
+}  // namespace
+}  // namespace vontrel

@@ -71,3 +71,52 @@ TEST(Double, OpenAndCloseMakeExactlyTheseCalls)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Double, DeviceExportsSendTheirFramesToTheDoublesHandle)
+{
+    double_reset({"Vontrel"});
+    for (int a = 0; a < 10; ++a) {
+        double_set_memory(0, a, static_cast<std::uint8_t>(a + 1));
+    }
+    unsigned long status = 99;
+    int found = 0, handles[1] = {0}, serials[1] = {0};
+    ASSERT_EQ(Vontrel_Open(&status, &found, handles, serials), 0);
+    void *token = reinterpret_cast<void *>(static_cast<std::intptr_t>(handles[0]));
+    const std::size_t before = double_calls().size();
+    const std::uintptr_t unit = double_calls().back().handle;
+
+    int sn = 0, ld = -1;
+    char frev[10], hrev[1], caldate[17], ifband[20];
+    ASSERT_EQ(Vontrel_ReadInfo(&status, token, &sn, frev, hrev, caldate, ifband), 0);
+    EXPECT_EQ(sn, 0x0201);
+    EXPECT_STREQ(frev, "4.3");
+    EXPECT_EQ(hrev[0], 'A' + 8);
+    EXPECT_STREQ(caldate, "06/05/2007");
+    EXPECT_STREQ(ifband, "9 MHz - 10 MHz");
+    EXPECT_EQ(Vontrel_ReadLD(&status, token, &ld), 0);
+    Vontrel_Preset(&status, token);
+    Vontrel_SaveUserPreset(&status, token);
+
+    std::vector<Bytes> frames;
+    const std::vector<DoubleCall> calls = double_calls();
+    for (std::size_t i = before; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].handle, unit) << i;
+        EXPECT_EQ(calls[i].function, (i - before) % 2 == 0 ? "FT_Write" : "FT_Read") << i;
+        if (calls[i].function == "FT_Write") {
+            frames.push_back(calls[i].bytes);
+        }
+    }
+    std::vector<Bytes> expected;
+    for (int a : {0, 1, 3, 2, 7, 4, 5, 6, 8, 9}) {
+        expected.push_back({0x00, 0x21, 0x0D, static_cast<std::uint8_t>(a), 0, 0, 0, 0x40});
+    }
+    expected.push_back({0x00, 0x21, 0x0B, 0, 0, 0, 0, 0x40});
+    expected.push_back({0x00, 0x21, 0xFF, 0, 0, 0, 0, 0x40});
+    expected.push_back({0x00, 0x21, 0x0E, 0, 0, 0, 0, 0x40});
+    EXPECT_EQ(frames, expected);
+    EXPECT_EQ(Vontrel_Close(token), 0);
+}
+
+}  // namespace

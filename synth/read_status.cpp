@@ -1,0 +1,50 @@
+// Vontrel_ReadStatus: read the synthesizer state back into the status vector.
+#include <algorithm>
+#include <array>
+
+#include "device/memory_map.h"
+#include "include/vontrel.h"
+#include "link/handle_table.h"
+#include "link/transact.h"
+#include "synth/calibration.h"
+#include "synth/readback.h"
+
+extern "C" int Vontrel_ReadStatus(unsigned long *status, void *handle, double *Values)
+{
+    using namespace vontrel;  // NOLINT(google-build-using-namespace)
+    constexpr int kEarlyFailure = -1;
+    if (status == nullptr) {
+        return kEarlyFailure;
+    }
+    return Guarded(status, kEarlyFailure, [&] {
+        if (Values == nullptr) {
+            *status = FT_INVALID_PARAMETER;
+            return kEarlyFailure;
+        }
+        const auto unit = ResolveUnit(status, handle);
+        if (!unit) {
+            return kEarlyFailure;
+        }
+
+        // A read-back that fails leaves its slot untouched, so every slot
+        // starts as zeros and a failed register decodes as all-zero fields.
+        // No result is tested: all thirteen exchanges are always made.
+        std::array<Frame, kRegisterCount> responses{};
+        for (int r = 0; r < kRegisterCount; ++r) {
+            ReadRegister(status, *unit, r, responses[r]);
+        }
+        const DecodedRegisters regs = DecodeRegisters(WordsFromResponses(responses));
+
+        const int k = CalibrationIndex(regs.freq_mhz);
+        CalibrationEntries tables{};
+        tables.d = ReadTableEntry(status, *unit, CalibrationTable::kD, k);
+        tables.c = ReadTableEntry(status, *unit, CalibrationTable::kC, k);
+        tables.b = ReadTableEntry(status, *unit, CalibrationTable::kB, k);
+        tables.a = ReadTableEntry(status, *unit, CalibrationTable::kA, k);
+        const int stored_setting = ReadMemoryByte(status, *unit, mem::kStoredSetting);
+
+        const ReadBackVector values = BuildReadBackVector(regs, tables, stored_setting);
+        std::copy(values.begin(), values.end(), Values);
+        return 0;
+    });
+}

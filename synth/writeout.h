@@ -1,0 +1,81 @@
+// Programming the synthesizer: the 12-entry write-out status vector and the
+// calibration entries it asks for become the eight register words. Pure
+// arithmetic; Vontrel_WriteStatus does the exchanges.
+#ifndef VONTREL_SYNTH_WRITEOUT_H
+#define VONTREL_SYNTH_WRITEOUT_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "synth/register_image.h"
+
+namespace vontrel {
+
+// Entries of the write-out status vector (read-back entries 4..12 are
+// entries 3..11 here; levelMax and levelMin have no place).
+namespace wo {
+enum Entry : std::size_t {
+    kTrimA,          // stored at address 83; trim_a when autoTrim is 0.0
+    kTrimB,          // stored at address 84; trim_b when autoTrim is 0.0
+    kFreqMHz,        // requested output frequency, clamped to 300..5000
+    kLevel,          // atten_code source in mode 3
+    kAttenuation,    // atten_code source in every other mode
+    kMode,           // 0..3; anything else is written as mode_code 110
+    kStoredSetting,  // stored at address 45
+    kFlagA,
+    kAutoTrim,    // nonzero: trims from calibration tables A and B
+    kSwitchCode,  // 0..4; anything else is written as switch_code 0
+    kFlagB,
+    kFlagC,
+    kEntryCount
+};
+}  // namespace wo
+
+using WriteOutVector = std::array<double, wo::kEntryCount>;
+
+// What a write-out stores in device memory and which table entries it reads.
+struct WriteOutPlan {
+    std::uint8_t trim_a_byte;          // for address 83
+    std::uint8_t trim_b_byte;          // for address 84
+    std::uint8_t stored_setting_byte;  // for address 45
+    int k;                             // calibration index of the requested frequency
+    bool reads_trim_tables;            // tables A and B are read (table C always is)
+};
+
+WriteOutPlan PlanWriteOut(const WriteOutVector &values);
+
+// The entries read from the calibration tables at index k. `a` and `b` are
+// used only when autoTrim is nonzero (pass 0 otherwise); `c` only in mode 3.
+struct TableReads {
+    int a;
+    int b;
+    int c;
+};
+
+// The synthesizer settings for a requested frequency, in the order they are
+// worked out.
+struct DividerSettings {
+    double f;           // requested frequency, clamped to 300..5000
+    std::uint32_t s;    // output divider exponent, 0..3
+    double oscillator;  // F = 2^s · f, 2400..5000
+    std::uint8_t d;     // reference doubling exponent, 0 or 1
+    std::uint16_t r;    // reference divider
+    double n;           // division ratio F / (10 · 2^d / r)
+    std::uint16_t int_part;
+    std::uint32_t frac_part;  // units of 2^-25
+    double offset_khz;        // what frac_part contributes to the output, kHz
+    bool fractional;          // offset above 10 kHz
+    std::uint32_t band;       // oscillator band 0..3
+};
+
+// A NaN frequency is not clamped and yields defined but meaningless
+// settings; Vontrel_WriteStatus refuses it before getting here.
+DividerSettings ComputeDividers(double freq_mhz);
+
+// The eight words to send, built on the default image.
+RegisterImage EncodeRegisters(const WriteOutVector &values, const TableReads &tables);
+
+}  // namespace vontrel
+
+#endif

@@ -1,0 +1,51 @@
+"""The package's tables against the C headers they mirror."""
+
+import os
+import re
+
+import pytest
+
+import vontrel
+from vontrel import _library
+
+INCLUDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "include")
+
+
+def _read(name):
+    with open(os.path.join(INCLUDE, name), encoding="utf-8") as f:
+        return f.read()
+
+
+def test_status_table_is_the_c_table():
+    entries = re.findall(r'X\((\d+),\s*"([^"]*)",\s*"([^"]*)"\)', _read("vontrel_status.h"))
+    assert len(entries) >= 20
+    assert {int(c): (n, m) for c, n, m in entries} == vontrel.STATUS_TABLE
+
+
+def test_status_vector_indices_are_the_documented_ones():
+    # The STATUS VECTOR table of vontrel.h: "read-back  write-out  name".
+    rows = re.findall(r"^ \*   (\d+)\s+(\d+|-)\s+(\w+)", _read("vontrel.h"), re.MULTILINE)
+    documented = {name: (int(r), None if w == "-" else int(w)) for r, w, name in rows}
+    ours = {c_name: (r, w) for _, c_name, r, w, _, _ in vontrel.FIELDS}
+    assert ours == documented
+    assert len(documented) == vontrel.READBACK_ENTRIES
+
+
+def test_every_export_is_declared_as_in_the_header():
+    protos = re.findall(r"VONTREL_API\s+(int|void)\s+(Vontrel_\w+)\(([^)]*)\)", _read("vontrel.h"))
+    assert {name for _, name, _ in protos} == set(_library.PROTOTYPES)
+    for ret, name, params in protos:
+        restype, argtypes = _library.PROTOTYPES[name]
+        assert (restype is None) == (ret == "void"), name
+        assert len(argtypes) == len(params.split(",")), name
+
+
+@pytest.mark.parametrize("code, text", [
+    (4, "Vontrel_ReadStatus failed: FT_IO_ERROR (4): input/output error on the link"),
+    (1, "FT_INVALID_HANDLE (1)"),
+    (4242, "FT_UNKNOWN_STATUS (4242): unknown status code"),
+])
+def test_error_names_the_status(code, text):
+    e = vontrel.VontrelError(code, "Vontrel_ReadStatus")
+    assert text in str(e)
+    assert e.status == code and e.name == vontrel.status_name(code)

@@ -1,0 +1,209 @@
+"""The package driving units on the simulated bench."""
+
+import gc
+
+import pytest
+
+import vontrel
+from vontrel import Mode, Settings, Switch
+
+FT_IO_ERROR, FT_INVALID_HANDLE = 4, 1
+
+
+# --- Opening and closing -------------------------------------------------
+
+def test_open_all_finds_units_at_their_enumeration_index(bench):
+    bench.load_default_bench()  # unit, other converter, unit
+    units = vontrel.open_all()
+    try:
+        assert [(u.serial, u.index) for u in units] == [(4660, 0), (12345, 2)]
+        assert bench.open_handles() == 2
+    finally:
+        for u in units:
+            u.close()
+
+
+def test_open_by_serial_closes_the_others(bench):
+    bench.load_default_bench()
+    with vontrel.open(serial=12345) as u:
+        assert u.serial == 12345 and bench.open_handles() == 1
+    assert bench.open_handles() == 0
+
+
+@pytest.mark.parametrize("setup", ["empty", "other_serial", "not_a_unit"])
+def test_open_without_a_match_raises_and_leaves_nothing_open(bench, setup):
+    if setup == "other_serial":
+        bench.new_unit(1)
+    elif setup == "not_a_unit":
+        bench.add_converter(b"USB <-> Serial Cable")
+    with pytest.raises(vontrel.UnitNotFoundError, match="not found"):
+        vontrel.open(serial=777)
+    assert bench.open_handles() == 0
+
+
+def test_open_all_on_an_empty_bench_is_empty(bench):
+    assert vontrel.open_all() == []
+
+
+def test_a_unit_that_fails_to_open_is_reported(bench):
+    bench.new_unit(1)
+    bench.fail_call(b"FT_Open", 1, 3)
+    with pytest.raises(vontrel.VontrelError) as e:
+        vontrel.open_all()
+    assert e.value.name == "FT_DEVICE_NOT_OPENED"
+
+
+def test_context_manager_closes_when_the_body_raises(bench):
+    bench.new_unit(1)
+    with pytest.raises(RuntimeError):
+        with vontrel.open():
+            raise RuntimeError("body failed")
+    assert bench.open_handles() == 0
+
+
+def test_a_forgotten_unit_is_closed_when_collected(bench):
+    bench.new_unit(1)
+    u = vontrel.open()
+    del u
+    gc.collect()
+    assert bench.open_handles() == 0
+
+
+@pytest.mark.parametrize("use", [
+    lambda u: u.status, lambda u: u.info, lambda u: u.locked, lambda u: u.preset(),
+    lambda u: u.apply(frequency=1000.0),
+])
+def test_a_closed_unit_refuses_every_call(bench, use):
+    bench.new_unit(1)
+    u = vontrel.open()
+    u.close()
+    u.close()  # twice is fine
+    calls = bench.call_count()
+    with pytest.raises(vontrel.VontrelError) as e:
+        use(u)
+    assert e.value.status == FT_INVALID_HANDLE and bench.call_count() == calls
+
+
+# --- Reading -------------------------------------------------------------
+
+def test_info_decodes_the_identity_block(bench):
+    uid = bench.new_unit(0)
+    for address, byte in enumerate([0x39, 0x30, 0x05, 0x02, 0x0C, 0x07, 0x0B, 0x02, 0x46, 0x8C]):
+        bench.set_memory(uid, address, byte)
+    with vontrel.open() as u:
+        assert u.info == vontrel.Info(12345, "2.5", "C", "07/12/2011", "70 MHz - -116 MHz")
+
+
+def test_status_of_the_power_up_image(unit):
+    s = unit.status
+    assert (s.frequency, s.trim_a, s.trim_b, s.attenuation) == (1000.0, 195, 92, 22.75)
+    assert (s.mode, s.switch, s.flag_a, s.flag_b, s.flag_c) == (Mode.LEVEL, Switch.SWITCH_2,
+                                                               False, False, False)
+    assert s.level_min <= s.level <= s.level_max
+
+
+def test_an_unknown_switch_pattern_reads_as_none(bench):
+    uid = bench.new_unit(1)
+    bench.set_register(uid, 0, bench.get_register(uid, 0) & ~(0x1F << 19))
+    with vontrel.open() as u:
+        assert u.status.switch is None
+
+
+@pytest.mark.parametrize("use", [
+    lambda u: u.status, lambda u: u.info, lambda u: u.locked, lambda u: u.preset(),
+    lambda u: u.save_user_preset(), lambda u: u.write(SETTINGS),
+])
+def test_a_failed_exchange_raises_with_its_status(bench, use):
+    uid = bench.new_unit(1)
+    with vontrel.open() as u:
+        bench.unplug(uid)
+        with pytest.raises(vontrel.VontrelError) as e:
+            use(u)
+        assert (e.value.status, e.value.name) == (FT_IO_ERROR, "FT_IO_ERROR")
+
+
+# --- Programming ---------------------------------------------------------
+
+SETTINGS = Settings(trim_a=10, trim_b=20, frequency=1000.0, level=0.0, attenuation=10.0,
+                    mode=Mode.MODE_0, stored_setting=5, flag_a=True, auto_trim=False,
+                    switch=Switch.SWITCH_0, flag_b=False, flag_c=False)
+
+
+@pytest.mark.parametrize("changes, memory, words", [
+    ({}, {}, "28884000 60100029 98A0190A 0000000B 4B00B02C 0D03A28D 9A82814E D041100F"),
+    (dict(frequency=2455.0, level=2.0, mode=Mode.LEVEL, flag_a=False, auto_trim=True,
+          switch=Switch.SWITCH_2, flag_b=True, flag_c=True),
+     {171: 186, 360: 136, 549: 114},
+     "6AD4F000 60100029 90801EAA 2000000B CA1EA00C 0D03A28D 9091174E D041100F"),
+    (dict(frequency=1400.0, attenuation=0.0, mode=Mode.MODE_2, switch=Switch.SWITCH_3), {},
+     "00308000 60100029 90A0118A 0000000B 4B00B02C 0D03A28D 9582814E D041100F"),
+])
+def test_settings_program_the_expected_register_words(bench, changes, memory, words):
+    uid = bench.new_unit(1)
+    for address, byte in memory.items():
+        bench.set_memory(uid, address, byte)
+    with vontrel.open() as u:
+        u.write(SETTINGS.replace(**changes))
+    assert " ".join(f"{w:08X}" for w in bench.registers(uid)) == words
+    assert [bench.get_memory(uid, a) for a in (83, 84, 45)] == [10, 20, 5]
+
+
+def test_apply_changes_only_what_it_is_given(unit):
+    unit.write(SETTINGS.replace(mode=Mode.MODE_1, switch=Switch.SWITCH_4, flag_b=True,
+                                flag_c=True, stored_setting=9))
+    before = unit.status
+    unit.apply(frequency=2455.0)
+    after = unit.status
+    assert after.frequency == 2455.0
+    for field in ("mode", "switch", "flag_a", "flag_b", "flag_c", "stored_setting",
+                  "attenuation", "trim_a", "trim_b"):
+        assert getattr(after, field) == getattr(before, field), field
+
+
+def test_apply_level_and_wait_for_lock(unit):
+    assert not unit.wait_lock(0)  # a unit never programmed since power-up
+    unit.apply(frequency=2455.0, mode=Mode.LEVEL, level=5.0)
+    assert unit.wait_lock(1.0)
+    s = unit.status
+    assert (s.frequency, s.mode, s.level) == (2455.0, Mode.LEVEL, 5.0)
+    unit.apply(mode=Mode.MODE_1)  # the attenuation that gave that level stays
+    assert unit.status.level == 5.0
+
+
+@pytest.mark.parametrize("changes", [
+    dict(level=1.0, mode=Mode.MODE_1),
+    dict(attenuation=1.0, mode=Mode.LEVEL),
+    dict(level=100.0),          # beyond attenuation code 0 at this frequency
+    dict(frequency=6000.0),
+    dict(colour="blue"),
+])
+def test_apply_refuses_bad_settings_before_sending_anything(bench, unit, changes):
+    uid = 0
+    before = bench.registers(uid)
+    with pytest.raises((ValueError, TypeError)):
+        unit.apply(**changes)
+    assert bench.registers(uid) == before
+
+
+def test_preset_restores_the_saved_user_preset(unit):
+    unit.apply(frequency=1500.0)
+    unit.save_user_preset()
+    unit.apply(frequency=3000.0)
+    unit.preset()
+    assert unit.status.frequency == 1500.0
+
+
+def test_sweep_steps_inclusive_and_locks(unit):
+    points = list(unit.sweep(2400.0, 2500.0, 50.0, mode=Mode.MODE_1, attenuation=4.0))
+    assert points == [vontrel.SweepPoint(f, True) for f in (2400.0, 2450.0, 2500.0)]
+    s = unit.status
+    assert (s.frequency, s.mode, s.attenuation) == (2500.0, Mode.MODE_1, 4.0)
+
+
+@pytest.mark.parametrize("start, stop, step", [(2400, 2500, 0), (2500, 2400, 50),
+                                                (4900, 5100, 100)])
+def test_sweep_refuses_bad_ranges_before_sending_anything(bench, unit, start, stop, step):
+    calls = bench.call_count()
+    with pytest.raises(ValueError):
+        next(unit.sweep(start, stop, step))
+    assert bench.call_count() == calls

@@ -1,0 +1,111 @@
+"""Finding libvontrel.so and declaring its eight exports for ctypes."""
+
+import ctypes
+import ctypes.util
+import os
+import threading
+
+ENV_VAR = "VONTREL_LIBRARY"
+SONAME = "libvontrel.so.0"
+
+_c_ulong_p = ctypes.POINTER(ctypes.c_ulong)
+_c_int_p = ctypes.POINTER(ctypes.c_int)
+_c_double_p = ctypes.POINTER(ctypes.c_double)
+_c_char_p = ctypes.POINTER(ctypes.c_char)
+
+# name: (restype, argtypes)
+PROTOTYPES = {
+    "Vontrel_Open": (ctypes.c_int, [_c_ulong_p, _c_int_p, _c_int_p, _c_int_p]),
+    "Vontrel_Close": (ctypes.c_int, [ctypes.c_void_p]),
+    "Vontrel_ReadInfo": (
+        ctypes.c_int,
+        [_c_ulong_p, ctypes.c_void_p, _c_int_p, _c_char_p, _c_char_p, _c_char_p, _c_char_p],
+    ),
+    "Vontrel_ReadLD": (ctypes.c_int, [_c_ulong_p, ctypes.c_void_p, _c_int_p]),
+    "Vontrel_Preset": (None, [_c_ulong_p, ctypes.c_void_p]),
+    "Vontrel_SaveUserPreset": (None, [_c_ulong_p, ctypes.c_void_p]),
+    "Vontrel_ReadStatus": (ctypes.c_int, [_c_ulong_p, ctypes.c_void_p, _c_double_p]),
+    "Vontrel_WriteStatus": (None, [_c_ulong_p, ctypes.c_void_p, _c_double_p]),
+}
+
+
+class LibraryNotFoundError(OSError):
+    """libvontrel.so could not be loaded; the message lists every place tried."""
+
+
+def candidates():
+    """The places to look for the library, in order, as (how, path) pairs.
+
+    1. $VONTREL_LIBRARY: the library file itself, or a folder holding it.
+       An explicit choice wins over everything else.
+    2. Next to the package: a copy installed alongside the Python files.
+    3. The dynamic loader's usual search (LD_LIBRARY_PATH, ld.so.cache).
+    """
+    found = []
+    env = os.environ.get(ENV_VAR)
+    if env:
+        if os.path.isdir(env):
+            found += [(f"${ENV_VAR}", os.path.join(env, name))
+                      for name in ("libvontrel.so", SONAME)]
+        else:
+            found.append((f"${ENV_VAR}", env))
+    here = os.path.dirname(os.path.abspath(__file__))
+    found += [("next to the package", os.path.join(here, name))
+              for name in ("libvontrel.so", SONAME)]
+    found.append(("the loader's search path", SONAME))
+    by_name = ctypes.util.find_library("vontrel")
+    if by_name and by_name != SONAME:
+        found.append(("the loader's search path", by_name))
+    return found
+
+
+def _declare(lib):
+    for name, (restype, argtypes) in PROTOTYPES.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib
+
+
+def load():
+    """Loads the library from the first candidate that loads."""
+    tried = []
+    for how, path in candidates():
+        if os.path.isabs(path) and not os.path.exists(path):
+            tried.append(f"  {path} ({how}): no such file")
+            continue
+        try:
+            lib = ctypes.CDLL(path)
+        except OSError as e:
+            tried.append(f"  {path} ({how}): {e}")
+            if how.startswith("$"):
+                break  # an explicit choice that fails is not silently replaced
+            continue
+        try:
+            return path, _declare(lib)
+        except AttributeError as e:
+            tried.append(f"  {path} ({how}): not libvontrel ({e})")
+            if how.startswith("$"):
+                break
+    raise LibraryNotFoundError(
+        "cannot load libvontrel; tried:\n" + "\n".join(tried)
+        + f"\nInstall the library, or set {ENV_VAR} to the path of libvontrel.so.")
+
+
+_lock = threading.Lock()
+_loaded = None
+
+
+def library():
+    """The loaded library (loaded on first use), with every export declared."""
+    global _loaded
+    with _lock:
+        if _loaded is None:
+            _loaded = load()
+        return _loaded[1]
+
+
+def library_path():
+    """The path the library was loaded from."""
+    library()
+    return _loaded[0]

@@ -1,0 +1,78 @@
+"""Names and messages of the converter status codes.
+
+The C header include/vontrel_status.h holds the same table; the test suite
+checks that the two agree entry for entry.
+"""
+
+# code: (name, message)
+STATUS_TABLE = {
+    0: ("FT_OK", "success"),
+    1: ("FT_INVALID_HANDLE", "the handle is not an open unit"),
+    2: ("FT_DEVICE_NOT_FOUND", "the device was not found"),
+    3: ("FT_DEVICE_NOT_OPENED", "the device could not be opened"),
+    4: ("FT_IO_ERROR", "input/output error on the link to the unit"),
+    5: ("FT_INSUFFICIENT_RESOURCES", "insufficient resources"),
+    6: ("FT_INVALID_PARAMETER", "invalid parameter"),
+    7: ("FT_INVALID_BAUD_RATE", "invalid baud rate"),
+    8: ("FT_DEVICE_NOT_OPENED_FOR_ERASE", "device not opened for erase"),
+    9: ("FT_DEVICE_NOT_OPENED_FOR_WRITE", "device not opened for write"),
+    10: ("FT_FAILED_TO_WRITE_DEVICE", "failed to write to the device"),
+    11: ("FT_EEPROM_READ_FAILED", "converter EEPROM read failed"),
+    12: ("FT_EEPROM_WRITE_FAILED", "converter EEPROM write failed"),
+    13: ("FT_EEPROM_ERASE_FAILED", "converter EEPROM erase failed"),
+    14: ("FT_EEPROM_NOT_PRESENT", "converter EEPROM not present"),
+    15: ("FT_EEPROM_NOT_PROGRAMMED", "converter EEPROM not programmed"),
+    16: ("FT_INVALID_ARGS", "invalid arguments"),
+    17: ("FT_NOT_SUPPORTED", "operation not supported"),
+    18: ("FT_OTHER_ERROR", "other error"),
+    19: ("FT_DEVICE_LIST_NOT_READY", "device list not ready"),
+}
+
+FT_OK = 0
+FT_INVALID_HANDLE = 1
+FT_DEVICE_NOT_FOUND = 2
+FT_DEVICE_NOT_OPENED = 3
+FT_IO_ERROR = 4
+FT_INVALID_PARAMETER = 6
+
+
+def status_name(code):
+    """The status's name, such as "FT_IO_ERROR", or "FT_UNKNOWN_STATUS"."""
+    return STATUS_TABLE.get(code, ("FT_UNKNOWN_STATUS", ""))[0]
+
+
+def status_message(code):
+    """A short description of the status in plain words."""
+    return STATUS_TABLE.get(code, ("", "unknown status code"))[1]
+
+
+class VontrelError(Exception):
+    """A call into libvontrel failed.
+
+    Attributes:
+        status:   the converter status code (0 when the call reported its
+                  failure only through its result)
+        name:     the status's name, such as "FT_IO_ERROR"
+        function: the export that failed, such as "Vontrel_ReadStatus"
+        result:   the export's int result, when it has one
+    """
+
+    def __init__(self, status, function, detail=None, result=None):
+        self.status = int(status)
+        self.name = status_name(self.status)
+        self.function = function
+        self.result = result
+        self.detail = detail
+        text = f"{function} failed: {self.name} ({self.status}): {status_message(self.status)}"
+        if result is not None:
+            text += f" [result {result}]"
+        if detail:
+            text += f"; {detail}"
+        super().__init__(text)
+
+
+class UnitNotFoundError(VontrelError):
+    """No attached unit matched the request."""
+
+    def __init__(self, detail):
+        super().__init__(FT_DEVICE_NOT_FOUND, "Vontrel_Open", detail)

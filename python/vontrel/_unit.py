@@ -1,0 +1,246 @@
+"""Units: opening, reading, programming and closing them."""
+
+import ctypes
+import dataclasses
+import math
+import threading
+import time
+import weakref
+
+from . import _library
+from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_setting
+from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
+                      VontrelError)
+
+# Vontrel_Open writes at each converter's enumeration index and takes no
+# capacity, so the arrays must outnumber any converters a host can have.
+MAX_CONVERTERS = 1024
+
+
+@dataclasses.dataclass(frozen=True)
+class Info:
+    """A unit's identity block."""
+
+    serial: int
+    firmware: str         # "2.5"
+    hardware: str         # one letter, "C"
+    calibration_date: str # "07/12/2011"
+    if_band: str          # "70 MHz - 21 MHz"
+
+
+@dataclasses.dataclass(frozen=True)
+class SweepPoint:
+    frequency: float
+    locked: bool
+
+
+def _close_token(token):
+    # Also used as the finaliser of a unit that was never closed.
+    return _library.library().Vontrel_Close(ctypes.c_void_p(token))
+
+
+class Unit:
+    """One open unit. Use it as a context manager, or call close().
+
+    Calls on one Unit are serialised by a lock of its own, so a Unit may be
+    shared between threads. Every failed call raises VontrelError.
+    """
+
+    def __init__(self, token, serial, index):
+        self._token = token
+        self.serial = serial
+        self.index = index  # the converter's enumeration index at open time
+        self._lock = threading.Lock()
+        self._finalizer = weakref.finalize(self, _close_token, token)
+
+    def __repr__(self):
+        state = "closed" if self.closed else "open"
+        return f"<vontrel.Unit serial={self.serial} index={self.index} {state}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        try:
+            self.close()
+        except VontrelError:
+            if exc_type is None:
+                raise  # do not hide the error that is already on its way out
+
+    @property
+    def closed(self):
+        return not self._finalizer.alive
+
+    def close(self):
+        """Closes the unit. The handle is released whatever the converter
+        answers; a failed close raises after that. Closing twice is a no-op."""
+        with self._lock:
+            if not self._finalizer.alive:
+                return
+            result = self._finalizer()
+        if result != FT_OK:
+            raise VontrelError(result, "Vontrel_Close", f"unit {self.serial}")
+
+    def _call(self, name, *args):
+        """Calls export `name` with (&status, handle, *args) and returns
+        (status, result). Holds the unit's lock for the call."""
+        status = ctypes.c_ulong(FT_OK)
+        with self._lock:
+            if not self._finalizer.alive:
+                raise VontrelError(FT_INVALID_HANDLE, name, f"unit {self.serial} is closed")
+            fn = getattr(_library.library(), name)
+            result = fn(ctypes.byref(status), ctypes.c_void_p(self._token), *args)
+        return status.value, result
+
+    def _check(self, name, *args, ok_result=0):
+        status, result = self._call(name, *args)
+        if status != FT_OK or (result is not None and result != ok_result):
+            raise VontrelError(status, name, f"unit {self.serial}", result)
+        return result
+
+    @property
+    def info(self):
+        """Reads the identity block (ten exchanges)."""
+        sn = ctypes.c_int(0)
+        frev = ctypes.create_string_buffer(16)
+        hrev = ctypes.create_string_buffer(1)  # one byte, never terminated
+        cal = ctypes.create_string_buffer(32)
+        band = ctypes.create_string_buffer(32)
+        self._check("Vontrel_ReadInfo", ctypes.byref(sn), frev, hrev, cal, band)
+        return Info(sn.value, frev.value.decode("latin-1"), hrev.raw.decode("latin-1"),
+                    cal.value.decode("latin-1"), band.value.decode("latin-1"))
+
+    def _read_status(self):
+        values = (ctypes.c_double * READBACK_ENTRIES)()
+        self._check("Vontrel_ReadStatus", values)
+        return list(values)
+
+    @property
+    def status(self):
+        """Reads the synthesizer state back (thirteen exchanges)."""
+        return Status.from_readback(self._read_status())
+
+    def write(self, settings):
+        """Programs the unit with a complete Settings, as they are."""
+        values = (ctypes.c_double * WRITEOUT_ENTRIES)(*settings.to_writeout())
+        self._check("Vontrel_WriteStatus", values)
+
+    def apply(self, **changes):
+        """Reads the unit's state, changes the named settings and programs it.
+
+        Settings: frequency (MHz, 300 to 5000), level (Mode.LEVEL only),
+        attenuation (0 to 31.75, not in Mode.LEVEL), mode, switch, flag_a,
+        flag_b, flag_c, auto_trim, trim_a, trim_b, stored_setting. Values are
+        checked before anything is sent. Returns the Settings written.
+        """
+        checked = {name: check_setting(name, value) for name, value in changes.items()}
+        current = self.status
+        mode = checked.get("mode", current.mode)
+        if "level" in checked and mode != Mode.LEVEL:
+            raise ValueError("level is used only in Mode.LEVEL; pass mode=Mode.LEVEL, "
+                             "or set attenuation instead")
+        if "attenuation" in checked and mode == Mode.LEVEL:
+            raise ValueError("attenuation is not used in Mode.LEVEL; set level instead")
+        if "level" in checked and "frequency" not in checked:
+            low, high = current.level_range
+            if not low <= checked["level"] <= high:
+                raise ValueError(f"level {checked['level']} is outside {low} to {high} "
+                                 f"at {current.frequency} MHz")
+        settings = current.settings().replace(**checked)
+        self.write(settings)
+        return settings
+
+    @property
+    def locked(self):
+        """Whether the synthesizer reports lock (one exchange)."""
+        ld = ctypes.c_int(0)
+        self._check("Vontrel_ReadLD", ctypes.byref(ld))
+        return ld.value != 0
+
+    def wait_lock(self, timeout=1.0, poll_interval=0.01):
+        """Polls lock detect until it reports lock or `timeout` seconds have
+        passed; polls at least once. Returns whether the unit locked."""
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.locked:
+                return True
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            time.sleep(min(poll_interval, remaining))
+
+    def preset(self):
+        """Sends the preset command: the unit restores its user preset, or
+        its power-up settings when none was saved."""
+        self._check("Vontrel_Preset")
+
+    def save_user_preset(self):
+        """Sends the save-user-preset command: the unit stores its current
+        registers as the user preset."""
+        self._check("Vontrel_SaveUserPreset")
+
+    def sweep(self, start, stop, step, *, dwell=0.0, lock_timeout=0.1, **changes):
+        """Steps the frequency from start to stop (inclusive) and yields a
+        SweepPoint per step, after waiting up to lock_timeout seconds for lock
+        and then dwell seconds. Further settings (level, mode, ...) are
+        applied at the first point and kept."""
+        if step == 0 or not math.isfinite(step) or (stop - start) * step < 0:
+            raise ValueError(f"step {step} does not lead from {start} to {stop}")
+        count = int(math.floor((stop - start) / step + 1e-9)) + 1
+        frequencies = [start + i * step for i in range(count)]
+        for f in frequencies:
+            check_setting("frequency", f)
+        settings = None
+        for f in frequencies:
+            if settings is None:
+                settings = self.apply(frequency=f, **changes)
+            else:
+                settings = settings.replace(frequency=f)
+                self.write(settings)
+            locked = self.wait_lock(lock_timeout) if lock_timeout is not None else self.locked
+            if dwell > 0:
+                time.sleep(dwell)
+            yield SweepPoint(f, locked)
+
+
+def open_all():
+    """Opens every attached unit and returns them in enumeration order.
+
+    Returns [] when no converter is attached. Raises VontrelError when
+    converters matched but none of them opened; units that did open are
+    returned even if others failed."""
+    lib = _library.library()
+    status = ctypes.c_ulong(FT_OK)
+    found = ctypes.c_int(0)
+    handles = (ctypes.c_int * MAX_CONVERTERS)()  # 0 is never a token
+    serials = (ctypes.c_int * MAX_CONVERTERS)()
+    result = lib.Vontrel_Open(ctypes.byref(status), ctypes.byref(found), handles, serials)
+    if result == -1 and status.value == FT_OK:
+        return []
+    if result != 0:
+        raise VontrelError(status.value, "Vontrel_Open", None, result)
+    units = [Unit(handles[i], serials[i], i) for i in range(MAX_CONVERTERS) if handles[i] != 0]
+    if found.value > 0 and not units:
+        raise VontrelError(status.value or FT_DEVICE_NOT_OPENED, "Vontrel_Open",
+                           f"{found.value} unit(s) found, none could be opened")
+    return units
+
+
+def open(serial=None):  # noqa: A001 - vontrel.open mirrors the library's verb
+    """Opens the unit with the given serial number, or the first unit found
+    when serial is None. Every other unit is closed again."""
+    units = open_all()
+    chosen = None
+    for unit in units:
+        if chosen is None and (serial is None or unit.serial == serial):
+            chosen = unit
+        else:
+            try:
+                unit.close()
+            except VontrelError:
+                pass  # released all the same; another unit's trouble is not ours
+    if chosen is None:
+        seen = ", ".join(str(u.serial) for u in units) or "none"
+        wanted = "any unit" if serial is None else f"unit {serial}"
+        raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
+    return chosen

@@ -3,48 +3,37 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "synth/convert.h"
 
 namespace vontrel {
 namespace {
 
-struct ConversionCase {
-    double in;
-    std::uint32_t u32;
-};
-
 TEST(SynthConvert, TruncatesWrapsAndDefinesEveryInput)
 {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const ConversionCase cases[] = {
-        {std::numeric_limits<double>::quiet_NaN(), 0},
-        {kInf, 0},
-        {-kInf, 0},
-        {-0.0, 0},
-        {std::numeric_limits<double>::denorm_min(), 0},
-        {-std::numeric_limits<double>::denorm_min(), 0},
-        {1e300, 0},  // a multiple of 2^32
-        {-1e300, 0},
-        {std::ldexp(1.0, 32), 0},
-        {std::ldexp(1.0, 63), 0},
-        {std::ldexp(1.0, 32) + 5.75, 5},
-        {std::ldexp(1.0, 31), 0x80000000U},
-        {std::ldexp(1.0, 32) - 1.0, 0xFFFFFFFFU},
-        {-1.0, 0xFFFFFFFFU},
-        {-1.9, 0xFFFFFFFFU},  // toward zero first, then wrapped
-        {-0.9, 0},
-        {-std::ldexp(1.0, 31), 0x80000000U},
-        {-(std::ldexp(1.0, 32) + 3.0), 0xFFFFFFFDU},
-        {255.5, 255},
-        {256.0, 256},
-        {-256.0, 0xFFFFFF00U},
+    const double inf = std::numeric_limits<double>::infinity();
+    const double two31 = std::ldexp(1.0, 31);
+    const struct {
+        std::uint32_t out;
+        std::vector<double> ins;
+    } cases[] = {
+        {0,
+         {std::nan(""), inf, -inf, -0.0, std::numeric_limits<double>::denorm_min(), -0.9, 2 * two31,
+          std::ldexp(1.0, 63), 1e300, -1e300}},  // big ones: multiples of 2^32
+        {5, {4 * two31 + 5.75}},
+        {255, {255.5}},
+        {0x80000000U, {two31, -two31}},
+        {0xFFFFFFFFU, {-1.0, -1.9, 2 * two31 - 1}},  // toward zero first, then wrapped
+        {0xFFFFFFFDU, {-(2 * two31 + 3.0)}},
+        {0xFFFFFF00U, {-256.0}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(ToUnsigned32(c.in), c.u32);
-        EXPECT_EQ(ToByte(c.in), c.u32 & 0xFFU);
-        EXPECT_EQ(ToU16(c.in), c.u32 & 0xFFFFU);
+        for (const double in : c.ins) {
+            EXPECT_EQ(ToUnsigned32(in), c.out) << in;
+            EXPECT_EQ(ToByte(in), c.out & 0xFFU) << in;
+            EXPECT_EQ(ToU16(in), c.out & 0xFFFFU) << in;
+        }
     }
 }
 

@@ -5,3 +5,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+# The installed tree, as a consumer program sees it (CMake package and pkg-config).
+scripts/consumer-check.sh build

@@ -1,0 +1,94 @@
+# Installing libvontrel: the shared library with its SONAME links, the public
+# headers, a CMake package (find_package(vontrel) -> vontrel::vontrel), a
+# pkg-config file and the command-line tool.
+#
+# The simulator (libftd2xx.so from d2xx/sim) is never installed where the
+# loader would find it in place of a real D2XX library. It goes only to the
+# private folder <libdir>/vontrel/sim, in the component "simulator", which a
+# plain `cmake --install` leaves out:
+#     cmake --install build --component simulator
+# Point LD_LIBRARY_PATH at that folder to run installed programs against it.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VONTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vontrel)
+
+install(TARGETS vontrel EXPORT vontrelTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+          NAMELINK_COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+
+set(vontrel_public_headers
+  ${PROJECT_SOURCE_DIR}/include/vontrel.h
+  ${PROJECT_SOURCE_DIR}/include/vontrel_status.h)
+if(EXISTS ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
+  list(APPEND vontrel_public_headers ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
+endif()
+install(FILES ${vontrel_public_headers}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# --- CMake package ---
+install(EXPORT vontrelTargets
+  NAMESPACE vontrel::
+  FILE vontrelTargets.cmake
+  DESTINATION ${VONTREL_CMAKE_DIR} COMPONENT development)
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/vontrelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/cmake/vontrelConfig.cmake
+  INSTALL_DESTINATION ${VONTREL_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/cmake/vontrelConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/cmake/vontrelConfig.cmake
+  ${PROJECT_BINARY_DIR}/cmake/vontrelConfigVersion.cmake
+  DESTINATION ${VONTREL_CMAKE_DIR} COMPONENT development)
+
+# --- pkg-config ---
+# The prefix is worked out from the .pc file's own place, so the installed
+# tree can be moved as a whole.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VONTREL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VONTREL_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(VONTREL_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH vontrel_pc_up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" vontrel_pc_up "${vontrel_pc_up}")
+  set(VONTREL_PC_PREFIX "\${pcfiledir}/${vontrel_pc_up}")
+  set(VONTREL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(VONTREL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vontrel.pc.in
+               ${PROJECT_BINARY_DIR}/cmake/vontrel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/cmake/vontrel.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# --- The command-line tool ---
+# Whatever executable target tools/ defines with the output name "vontrel".
+if(TARGET vontrel_tool)
+  set(vontrel_tool_targets vontrel_tool)
+elseif(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt AND VONTREL_BUILD_TOOLS)
+  get_property(vontrel_tools_all DIRECTORY ${PROJECT_SOURCE_DIR}/tools
+               PROPERTY BUILDSYSTEM_TARGETS)
+  set(vontrel_tool_targets "")
+  foreach(t IN LISTS vontrel_tools_all)
+    get_target_property(t_type ${t} TYPE)
+    get_target_property(t_name ${t} OUTPUT_NAME)
+    if(t_type STREQUAL "EXECUTABLE" AND (t_name STREQUAL "vontrel" OR t STREQUAL "vontrel"))
+      list(APPEND vontrel_tool_targets ${t})
+    endif()
+  endforeach()
+endif()
+if(vontrel_tool_targets)
+  install(TARGETS ${vontrel_tool_targets}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
+
+# --- The simulator, privately and only on request ---
+if(TARGET ftd2xx AND VONTREL_D2XX STREQUAL "sim")
+  install(TARGETS ftd2xx
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vontrel/sim
+    COMPONENT simulator EXCLUDE_FROM_ALL)
+endif()

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds tests/consumer
+# against it twice, once through find_package(vontrel) and once through
+# pkg-config, then runs both against the simulator installed privately
+# under <prefix>/lib/vontrel/sim.
+#   usage: scripts/consumer-check.sh [build-dir]   (default: $BUILD_DIR or build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build_dir=$(realpath "${1:-${BUILD_DIR:-build}}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+cmake --install "$build_dir" --prefix "$prefix" --component simulator >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'libvontrel.so' -print -quit)")
+sim_dir=$libdir/vontrel/sim
+
+fail() { echo "consumer-check: $*" >&2; exit 1; }
+[ -L "$libdir/libvontrel.so" ] && [ -L "$libdir/libvontrel.so.0" ] || fail "version links missing"
+objdump -p "$libdir/libvontrel.so.0" | grep -q 'SONAME *libvontrel\.so\.0$' || fail "no SONAME"
+[ ! -e "$libdir/libftd2xx.so" ] || fail "the simulator was installed as the system's D2XX library"
+grep -q INTERFACE_COMPILE_OPTIONS "$libdir/cmake/vontrel/vontrelTargets.cmake" \
+  && fail "compile options leak to consumers"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cflags=$(pkg-config --cflags vontrel)
+case "$cflags" in *-W*|*-f*) fail "pkg-config passes flags to consumers: $cflags" ;; esac
+
+# Linking and running need a libftd2xx.so; here it is the simulator.
+export LD_LIBRARY_PATH=$sim_dir
+
+echo "== consumer through find_package(vontrel) =="
+cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/consumer"
+
+echo "== consumer through pkg-config =="
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer.c \
+   $(pkg-config --cflags --libs vontrel) -Wl,-rpath,"$libdir"
+"$work/consumer-pc"
+
+# Both must have run on the installed library, not the build tree's.
+for exe in "$work/cmake-build/consumer" "$work/consumer-pc"; do
+  ldd "$exe" | grep -q "$libdir/libvontrel.so.0" || fail "$exe does not load the installed library"
+done
+echo "consumer-check: passed ($root)"

@@ -29,7 +29,7 @@ constexpr std::uint8_t KeptByAll(Field a, Field b, Field c, int byte)
     return static_cast<std::uint8_t>(KeptByBoth(a, b, byte) & KeptBitsOfByte(c, byte));
 }
 
-// The byte masks the unit's register layout dictates; the field table above
+// The byte masks the unit's register layout dictates; the field table in the header
 // must reproduce every one of them.
 static_assert(KeptBitsOfByte(kRefDivider, 1) == 0xFC && KeptBitsOfByte(kRefDivider, 3) == 0x1F);
 static_assert(KeptBitsOfByte(kBandSelect, 0) == 0xF3);

@@ -207,3 +207,23 @@ def test_sweep_refuses_bad_ranges_before_sending_anything(bench, unit, start, st
     with pytest.raises(ValueError):
         next(unit.sweep(start, stop, step))
     assert bench.call_count() == calls
+
+
+@pytest.mark.parametrize("level", [30.0, -45.0])  # reference at 2455 MHz: 95
+def test_a_level_out_of_reach_at_a_new_frequency_is_undone(unit, level):
+    unit.apply(frequency=1000.0, mode=Mode.LEVEL, level=5.0)
+    with pytest.raises(ValueError, match="restored"):
+        unit.apply(frequency=2455.0, level=level)
+    s = unit.status
+    assert (s.frequency, s.level) == (1000.0, 5.0)
+
+
+def test_a_level_sweep_stops_where_the_level_is_out_of_reach(bench, unit):
+    # Make the reference fall steeply above 3000 MHz so 20.0 wraps round there.
+    for k in range(110, 189):
+        bench.set_memory(0, 463 + k, 60)
+    sweep = unit.sweep(2900.0, 3100.0, 100.0, mode=Mode.LEVEL, level=20.0)
+    assert next(sweep).locked and next(sweep).locked
+    with pytest.raises(ValueError):
+        next(sweep)
+    assert unit.status.frequency == 3000.0

@@ -131,7 +131,9 @@ class Unit:
         Settings: frequency (MHz, 300 to 5000), level (Mode.LEVEL only),
         attenuation (0 to 31.75, not in Mode.LEVEL), mode, switch, flag_a,
         flag_b, flag_c, auto_trim, trim_a, trim_b, stored_setting. Values are
-        checked before anything is sent. Returns the Settings written.
+        checked before anything is sent; a level that the calibration at a
+        new frequency cannot reach is found on read-back, the previous
+        settings restored and ValueError raised. Returns the Settings written.
         """
         checked = {name: check_setting(name, value) for name, value in changes.items()}
         current = self.status
@@ -147,8 +149,27 @@ class Unit:
                 raise ValueError(f"level {checked['level']} is outside {low} to {high} "
                                  f"at {current.frequency} MHz")
         settings = current.settings().replace(**checked)
-        self.write(settings)
+        if mode == Mode.LEVEL and settings.frequency != current.frequency:
+            # The calibration at the new frequency is only known once it is
+            # programmed.
+            self._write_level_checked(settings, current.settings())
+        else:
+            self.write(settings)
         return settings
+
+    def _write_level_checked(self, settings, previous):
+        """Writes settings in Mode.LEVEL and reads the level back. The unit
+        takes the attenuation code as the low byte of (reference - 4 x level),
+        so a level outside what the calibration allows at that frequency
+        wraps round to a quite different output level: then the previous
+        settings are restored and ValueError raised."""
+        self.write(settings)
+        now = self.status
+        if abs(now.level - settings.level) >= 0.25:
+            self.write(previous)
+            low, high = now.level_range
+            raise ValueError(f"level {settings.level} is outside {low} to {high} at "
+                             f"{settings.frequency} MHz; the previous settings are restored")
 
     @property
     def locked(self):
@@ -195,8 +216,11 @@ class Unit:
             if settings is None:
                 settings = self.apply(frequency=f, **changes)
             else:
-                settings = settings.replace(frequency=f)
-                self.write(settings)
+                previous, settings = settings, settings.replace(frequency=f)
+                if settings.mode == Mode.LEVEL:
+                    self._write_level_checked(settings, previous)
+                else:
+                    self.write(settings)
             locked = self.wait_lock(lock_timeout) if lock_timeout is not None else self.locked
             if dwell > 0:
                 time.sleep(dwell)

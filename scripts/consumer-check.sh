@@ -41,6 +41,12 @@ cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer
    $(pkg-config --cflags --libs vontrel) -Wl,-rpath,"$libdir"
 "$work/consumer-pc"
 
+echo "== Python package installed with pip, on the installed library =="
+scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the 'root' user" || true
+[ -f "$work/python/vontrel/__init__.py" ] || fail "pip did not install the Python package"
+(cd "$work" && env -u VONTREL_LIBRARY PYTHONPATH="$work/python" PYTHONDONTWRITEBYTECODE=1 \
+   LD_LIBRARY_PATH="$libdir:$sim_dir" /usr/bin/python3 "$root/examples/set_and_status.py")
+
 # Both must have run on the installed library, not the build tree's.
 for exe in "$work/cmake-build/consumer" "$work/consumer-pc"; do
   ldd "$exe" | grep -q "$libdir/libvontrel.so.0" || fail "$exe does not load the installed library"

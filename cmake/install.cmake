@@ -82,6 +82,9 @@ elseif(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt AND VONTREL_BUILD_TOOLS
   endforeach()
 endif()
 if(vontrel_tool_targets)
+  # Finds the library installed beside it, wherever the prefix is.
+  set_target_properties(${vontrel_tool_targets} PROPERTIES
+    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS ${vontrel_tool_targets}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()

@@ -18,6 +18,12 @@ libdir=$(dirname "$(find "$prefix" -name 'libvontrel.so' -print -quit)")
 sim_dir=$libdir/vontrel/sim
 
 fail() { echo "consumer-check: $*" >&2; exit 1; }
+# Whether a program loads the installed libvontrel.so.0 (not the build tree's).
+loads_installed() {
+  local path
+  path=$(ldd "$1" | awk '/libvontrel\.so\.0/ { print $3 }')
+  [ -n "$path" ] && [ "$(realpath "$path")" = "$(realpath "$libdir/libvontrel.so.0")" ]
+}
 [ -L "$libdir/libvontrel.so" ] && [ -L "$libdir/libvontrel.so.0" ] || fail "version links missing"
 objdump -p "$libdir/libvontrel.so.0" | grep -q 'SONAME *libvontrel\.so\.0$' || fail "no SONAME"
 [ ! -e "$libdir/libftd2xx.so" ] || fail "the simulator was installed as the system's D2XX library"
@@ -29,6 +35,13 @@ case "$cflags" in *-W*|*-f*) fail "pkg-config passes flags to consumers: $cflags
 
 # Linking and running need a libftd2xx.so; here it is the simulator.
 export LD_LIBRARY_PATH=$sim_dir
+
+if [ -e "$build_dir/tools/vontrel" ]; then
+  echo "== the installed tool =="
+  [ -x "$prefix/bin/vontrel" ] || fail "the vontrel tool was not installed"
+  "$prefix/bin/vontrel" --help >/dev/null || fail "the installed tool does not run"
+  loads_installed "$prefix/bin/vontrel" || fail "the tool does not load the installed library"
+fi
 
 echo "== consumer through find_package(vontrel) =="
 cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -49,6 +62,6 @@ scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the
 
 # Both must have run on the installed library, not the build tree's.
 for exe in "$work/cmake-build/consumer" "$work/consumer-pc"; do
-  ldd "$exe" | grep -q "$libdir/libvontrel.so.0" || fail "$exe does not load the installed library"
+  loads_installed "$exe" || fail "$exe does not load the installed library"
 done
 echo "consumer-check: passed ($root)"

@@ -1,6 +1,7 @@
 """The package driving units on the simulated bench."""
 
 import gc
+import threading
 
 import pytest
 
@@ -227,3 +228,24 @@ def test_a_level_sweep_stops_where_the_level_is_out_of_reach(bench, unit):
     with pytest.raises(ValueError):
         next(sweep)
     assert unit.status.frequency == 3000.0
+
+
+def test_one_unit_shared_between_threads_keeps_its_exchanges_apart(unit):
+    unit.apply(frequency=2455.0)
+    errors = []
+
+    def hammer(read):
+        try:
+            for _ in range(200):
+                read()
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    readers = [lambda: unit.info.serial == 4660 or errors.append("info"),
+               lambda: unit.status.frequency == 2455.0 or errors.append("status")]
+    threads = [threading.Thread(target=hammer, args=(r,)) for r in readers * 2]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []

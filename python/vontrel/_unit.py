@@ -42,15 +42,15 @@ def _close_token(token):
 class Unit:
     """One open unit. Use it as a context manager, or call close().
 
-    Calls on one Unit are serialised by a lock of its own, so a Unit may be
-    shared between threads. Every failed call raises VontrelError.
+    Calls on one Unit are serialised by a lock of its own (apply() reads and
+    writes under it as one step), so a Unit may be shared between threads. Every failed call raises VontrelError.
     """
 
     def __init__(self, token, serial, index):
         self._token = token
         self.serial = serial
         self.index = index  # the converter's enumeration index at open time
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()
         self._finalizer = weakref.finalize(self, _close_token, token)
 
     def __repr__(self):
@@ -92,9 +92,9 @@ class Unit:
             result = fn(ctypes.byref(status), ctypes.c_void_p(self._token), *args)
         return status.value, result
 
-    def _check(self, name, *args, ok_result=0):
+    def _check(self, name, *args):
         status, result = self._call(name, *args)
-        if status != FT_OK or (result is not None and result != ok_result):
+        if status != FT_OK or (result is not None and result != 0):
             raise VontrelError(status, name, f"unit {self.serial}", result)
         return result
 
@@ -136,6 +136,10 @@ class Unit:
         settings restored and ValueError raised. Returns the Settings written.
         """
         checked = {name: check_setting(name, value) for name, value in changes.items()}
+        with self._lock:  # read, change and write as one step
+            return self._apply(checked)
+
+    def _apply(self, checked):
         current = self.status
         mode = checked.get("mode", current.mode)
         if "level" in checked and mode != Mode.LEVEL:
@@ -163,9 +167,11 @@ class Unit:
         so a level outside what the calibration allows at that frequency
         wraps round to a quite different output level: then the previous
         settings are restored and ValueError raised."""
-        self.write(settings)
-        now = self.status
-        if abs(now.level - settings.level) >= 0.25:
+        with self._lock:
+            self.write(settings)
+            now = self.status
+            if abs(now.level - settings.level) < 0.25:
+                return
             self.write(previous)
             low, high = now.level_range
             raise ValueError(f"level {settings.level} is outside {low} to {high} at "

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from vontrel import Mode, Settings, Status, Switch, readback_to_writeout
+from vontrel import Mode, Status, Switch, readback_to_writeout
 from vontrel._layout import check_setting
 
 # A read-back vector with a distinct value in every entry.
@@ -78,10 +78,3 @@ def test_bad_settings_are_refused(name, value):
 def test_unknown_setting_names_the_known_ones():
     with pytest.raises(TypeError, match="frequency"):
         check_setting("freq", 1000.0)
-
-
-def test_settings_are_a_complete_write_out_vector():
-    s = Settings(trim_a=1, trim_b=2, frequency=1000.0, level=3.0, attenuation=4.0,
-                 mode=Mode.MODE_1, stored_setting=5, flag_a=True, auto_trim=False,
-                 switch=Switch.SWITCH_2, flag_b=True, flag_c=False)
-    assert s.to_writeout() == [1.0, 2.0, 1000.0, 3.0, 4.0, 1.0, 5.0, 1.0, 0.0, 2.0, 1.0, 0.0]

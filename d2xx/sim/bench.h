@@ -5,6 +5,7 @@
 #define VONTREL_D2XX_SIM_BENCH_H
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -40,6 +41,9 @@ struct Handle {
     ULONG baud = 9600;
     UCHAR word_length = 8, stop_bits = 0, parity = 0;
     ULONG read_timeout_ms = 0, write_timeout_ms = 0;
+    // With link timing on: when the pending response has crossed the wire
+    // and the converter's latency timer has handed it over.
+    std::chrono::steady_clock::time_point ready_at{};
 };
 
 enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse };
@@ -60,6 +64,13 @@ struct Bench {
     std::vector<vsim_call> log;
     long calls = 0;
     bool initialised = false;
+    // The bench a process gets when nobody built one: loaded from the
+    // configuration, its units' state kept in the state file between
+    // processes. A bench built through vsim_clear/vsim_add_* never is.
+    bool persistent = false;
+    std::string state_path;
+    std::string config_id;   // which configuration the state belongs to
+    std::string state_text;  // the state file as last read or written
 };
 
 // The bench, with its lock held for the caller's scope.
@@ -82,6 +93,40 @@ void FillUnitMemory(Converter &unit, std::uint16_t serial);
 // Loads the bench a process sees when nobody set one up: two units and a
 // converter that is not a unit.
 void LoadDefaultBench(Bench &bench);
+
+// Loads the bench from the configuration (VONTREL_SIM_CONFIG, else the
+// default bench), arms the faults of VONTREL_SIM_FAIL and, unless
+// VONTREL_SIM_STATE is "memory", makes the bench persistent.
+void LoadConfiguredBench(Bench &bench);
+
+// Makes sure a bench exists: the configured one when nobody built one.
+void EnsureBench(Bench &bench);
+
+// Holds the state file's lock for one call on a persistent bench: takes the
+// units' state from the file on entry and writes it back on exit when it
+// changed. Does nothing on a bench kept in memory.
+class StateSession {
+public:
+    explicit StateSession(Bench &bench);
+    ~StateSession();
+    StateSession(const StateSession &) = delete;
+    StateSession &operator=(const StateSession &) = delete;
+
+private:
+    Bench &bench_;
+    int lock_fd_ = -1;
+};
+
+// Frame trace (VONTREL_SIM_TRACE): one line per frame written or read,
+// with a time stamp, to a file or standard error. Also open and close.
+void TraceFrame(int converter, const char *direction, const std::uint8_t *bytes, DWORD count,
+                FT_STATUS status);
+void TraceEvent(int converter, const char *what, FT_STATUS status);
+
+// Link timing (VONTREL_SIM_TIMING): how long one exchange of a command and
+// its response takes at `baud`, 8N1, plus the latency timer; zero when
+// timing is off.
+std::chrono::steady_clock::duration ExchangeTime(ULONG baud);
 
 // Whether the unit's registers decode to a frequency it can lock on.
 bool IsLocked(const Converter &unit);

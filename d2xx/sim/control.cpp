@@ -16,9 +16,7 @@ namespace {
 
 Converter *Unit(Bench &bench, int id)
 {
-    if (!bench.initialised) {
-        LoadDefaultBench(bench);
-    }
+    EnsureBench(bench);
     if (id < 0 || static_cast<std::size_t>(id) >= bench.converters.size()) {
         return nullptr;
     }
@@ -50,6 +48,7 @@ void vsim_clear(void)
     bench->log.clear();
     bench->calls = 0;
     bench->initialised = true;
+    bench->persistent = false;  // an explicitly built bench lives in memory only
 }
 
 void vsim_load_default_bench(void)
@@ -64,6 +63,7 @@ int vsim_add_converter(const char *description)
     Locked bench;
     if (!bench->initialised) {
         bench->initialised = true;  // an explicitly built bench starts empty
+        bench->persistent = false;
     }
     vsim::Converter converter;
     converter.description = description != nullptr ? description : "";
@@ -76,6 +76,7 @@ int vsim_add_unit(const char *description, uint16_t serial)
     Locked bench;
     if (!bench->initialised) {
         bench->initialised = true;
+        bench->persistent = false;
     }
     vsim::Converter unit;
     unit.description = description != nullptr ? description : "";
@@ -88,6 +89,7 @@ int vsim_add_unit(const char *description, uint16_t serial)
 int vsim_converter_count(void)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
     return static_cast<int>(bench->converters.size());
 }
 
@@ -110,6 +112,8 @@ void vsim_plug(int id)
 void vsim_set_memory(int id, uint16_t address, uint8_t value)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Converter *c = vsim::Unit(*bench, id);
     if (c != nullptr && address < c->memory.size()) {
         c->memory[address] = value;
@@ -119,6 +123,8 @@ void vsim_set_memory(int id, uint16_t address, uint8_t value)
 uint8_t vsim_get_memory(int id, uint16_t address)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Converter *c = vsim::Unit(*bench, id);
     return c != nullptr && address < c->memory.size() ? c->memory[address] : 0xFF;
 }
@@ -126,6 +132,8 @@ uint8_t vsim_get_memory(int id, uint16_t address)
 void vsim_set_register(int id, int index, uint32_t word)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Converter *c = vsim::Unit(*bench, id);
     if (c != nullptr && index >= 0 && index < 8) {
         c->registers[index] = word;
@@ -135,6 +143,8 @@ void vsim_set_register(int id, int index, uint32_t word)
 uint32_t vsim_get_register(int id, int index)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Converter *c = vsim::Unit(*bench, id);
     return c != nullptr && index >= 0 && index < 8 ? c->registers[index] : 0;
 }
@@ -142,6 +152,8 @@ uint32_t vsim_get_register(int id, int index)
 int vsim_locked(int id)
 {
     Locked bench;
+    vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Converter *c = vsim::Unit(*bench, id);
     return c != nullptr && vsim::IsLocked(*c) ? 1 : 0;
 }

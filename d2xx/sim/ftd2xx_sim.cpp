@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/sim/bench.h"
@@ -11,13 +12,6 @@ namespace vsim {
 namespace {
 
 constexpr ULONG kUnitBaud = 19230;
-
-void EnsureBench(Bench &bench)
-{
-    if (!bench.initialised) {
-        LoadDefaultBench(bench);
-    }
-}
 
 // Counts the call and returns the fault that fires on it, if any.
 std::optional<Fault> TakeFault(Bench &bench, const char *function)
@@ -28,8 +22,8 @@ std::optional<Fault> TakeFault(Bench &bench, const char *function)
     for (auto it = bench.faults.begin(); it != bench.faults.end();) {
         const bool read_only =
             it->kind == FaultKind::kShortRead || it->kind == FaultKind::kReplaceResponse;
-        const bool counts = read_only ? is_read
-                                      : (it->function.empty() || it->function == function);
+        const bool counts =
+            read_only ? is_read : (it->function.empty() || it->function == function);
         if (counts && --it->remaining <= 0) {
             if (!fired) {
                 fired = *it;
@@ -78,6 +72,16 @@ struct LogEntry {
     {
         call.status = status;
         bench.log.push_back(call);
+        const std::string_view function = call.function;
+        if (function == "FT_Write") {
+            TraceFrame(call.converter, "->", call.bytes, call.byte_count, status);
+        } else if (function == "FT_Read") {
+            TraceFrame(call.converter, "<-", call.bytes, call.byte_count, status);
+        } else if (function == "FT_Open") {
+            TraceEvent(call.converter, "open", status);
+        } else if (function == "FT_Close") {
+            TraceEvent(call.converter, "close", status);
+        }
         return status;
     }
 };
@@ -257,6 +261,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 {
     Locked bench;
     vsim::EnsureBench(*bench);
+    const vsim::StateSession session(*bench);
     vsim::Handle *h = vsim::Find(*bench, ftHandle);
     vsim::LogEntry entry("FT_Write", h != nullptr ? h->converter : -1);
     entry.Args(dwBytesToWrite);
@@ -288,6 +293,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         std::memcpy(frame.data(), lpBuffer, 8);
         if (const auto reply = vsim::Answer(converter, frame)) {
             h->pending.insert(h->pending.end(), reply->begin(), reply->end());
+            h->ready_at = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud);
         }
     }
     *lpBytesWritten = dwBytesToWrite;
@@ -296,6 +302,17 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
+    // With link timing on, the response is there once the exchange's time
+    // has passed; wait for it without holding the bench.
+    std::chrono::steady_clock::time_point ready_at{};
+    {
+        Locked bench;
+        if (const vsim::Handle *h = vsim::Find(*bench, ftHandle)) {
+            ready_at = h->ready_at;
+        }
+    }
+    std::this_thread::sleep_until(ready_at);
+
     Locked bench;
     vsim::EnsureBench(*bench);
     vsim::Handle *h = vsim::Find(*bench, ftHandle);

@@ -28,8 +28,8 @@ Frame Reply(std::uint8_t code, std::uint32_t word)
 
 std::uint32_t Payload(const Frame &f)
 {
-    return (std::uint32_t{f[3]} << 24) | (std::uint32_t{f[4]} << 16) |
-           (std::uint32_t{f[5]} << 8) | std::uint32_t{f[6]};
+    return (std::uint32_t{f[3]} << 24) | (std::uint32_t{f[4]} << 16) | (std::uint32_t{f[5]} << 8) |
+           std::uint32_t{f[6]};
 }
 
 double DecodedFrequencyMHz(const Registers &r)
@@ -63,44 +63,44 @@ std::optional<Frame> Answer(Converter &unit, const Frame &command)
     const std::uint32_t payload = Payload(command);
     const unsigned address = command[3] | (unsigned{command[4]} << 8);
     switch (code) {
-    case 0x00: {  // register read-back, registers 1..7
-        const unsigned index = command[3];
-        return Reply(code, index >= 1 && index <= 7 ? unit.registers[index] : 0);
-    }
-    case 0x0A:  // register 0 write
-    case 0x01:
-    case 0x02:
-    case 0x03:
-    case 0x04:
-    case 0x05:
-    case 0x06:
-    case 0x07:
-        unit.registers[code == 0x0A ? 0 : code] = payload;
-        unit.programmed = true;
-        return Reply(code, payload);
-    case 0x0B: {  // register 0 read-back; the low byte carries lock detect
-        const std::uint32_t word =
-            (unit.registers[0] & 0xFFFFFF00u) | (IsLocked(unit) ? kLockedByte : 0x00);
-        return Reply(code, word);
-    }
-    case 0x0C:  // memory write
-        if (address < unit.memory.size()) {
-            unit.memory[address] = command[5];
+        case 0x00: {  // register read-back, registers 1..7
+            const unsigned index = command[3];
+            return Reply(code, index >= 1 && index <= 7 ? unit.registers[index] : 0);
         }
-        return Reply(code, payload);
-    case 0x0D: {  // memory read: the value in byte 5
-        const std::uint8_t value = address < unit.memory.size() ? unit.memory[address] : 0xFF;
-        return Reply(code, (payload & 0xFFFF0000u) | (std::uint32_t{value} << 8));
-    }
-    case 0x0E:  // save user preset
-        unit.user_preset = unit.registers;
-        return Reply(code, 0);
-    case 0xFF:  // preset
-        unit.registers = unit.user_preset ? *unit.user_preset : kPowerUpRegisters;
-        unit.programmed = true;
-        return Reply(code, 0);
-    default:
-        return std::nullopt;
+        case 0x0A:  // register 0 write
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
+        case 0x07:
+            unit.registers[code == 0x0A ? 0 : code] = payload;
+            unit.programmed = true;
+            return Reply(code, payload);
+        case 0x0B: {  // register 0 read-back; the low byte carries lock detect
+            const std::uint32_t word =
+                (unit.registers[0] & 0xFFFFFF00u) | (IsLocked(unit) ? kLockedByte : 0x00);
+            return Reply(code, word);
+        }
+        case 0x0C:  // memory write
+            if (address < unit.memory.size()) {
+                unit.memory[address] = command[5];
+            }
+            return Reply(code, payload);
+        case 0x0D: {  // memory read: the value in byte 5
+            const std::uint8_t value = address < unit.memory.size() ? unit.memory[address] : 0xFF;
+            return Reply(code, (payload & 0xFFFF0000u) | (std::uint32_t{value} << 8));
+        }
+        case 0x0E:  // save user preset
+            unit.user_preset = unit.registers;
+            return Reply(code, 0);
+        case 0xFF:  // preset
+            unit.registers = unit.user_preset ? *unit.user_preset : kPowerUpRegisters;
+            unit.programmed = true;
+            return Reply(code, 0);
+        default:
+            return std::nullopt;
     }
 }
 
@@ -113,11 +113,11 @@ void FillUnitMemory(Converter &unit, std::uint16_t serial)
     m[1] = static_cast<std::uint8_t>(serial >> 8);
     m[2] = static_cast<std::uint8_t>(variant % 4 + 3);  // firmware 2.3 .. 2.6
     m[3] = 2;
-    m[4] = static_cast<std::uint8_t>(variant + 3);      // calibration date
+    m[4] = static_cast<std::uint8_t>(variant + 3);  // calibration date
     m[5] = static_cast<std::uint8_t>(variant * 4 + 1);
     m[6] = static_cast<std::uint8_t>(20 + variant % 5);
-    m[7] = static_cast<std::uint8_t>(variant % 3);      // hardware revision A..C
-    m[8] = 70;                                          // IF band, MHz
+    m[7] = static_cast<std::uint8_t>(variant % 3);  // hardware revision A..C
+    m[8] = 70;                                      // IF band, MHz
     m[9] = 21;
     m[45] = 0;
     m[83] = 0;

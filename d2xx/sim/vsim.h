@@ -31,7 +31,7 @@ void vsim_clear(void);
 
 /* Replaces the bench with the default one: two units (serial numbers 4660
  * and 12345) with plausible identity blocks and calibration tables, and a
- * converter that is not a unit between them. */
+ * converter that is not a unit between them. Kept in memory only. */
 void vsim_load_default_bench(void);
 
 /* Adds a converter that is not a unit (it never answers a frame). Returns
@@ -44,6 +44,31 @@ int vsim_add_converter(const char *description);
 int vsim_add_unit(const char *description, uint16_t serial);
 
 int vsim_converter_count(void);
+
+/* --- The bench between processes ---
+ *
+ * A process that does not build its own bench (through vsim_clear,
+ * vsim_load_default_bench or vsim_add_*) gets the configured bench, whose
+ * units' registers, memory and user preset are kept in a state file and
+ * shared, under a file lock, with every process using the same file:
+ *   VONTREL_SIM_CONFIG   JSON bench description (default: the default bench)
+ *   VONTREL_SIM_STATE    state file, or "memory" for none (default:
+ *                        $XDG_RUNTIME_DIR/vontrel-sim/state.json, else
+ *                        /tmp/vontrel-sim-<uid>/state.json)
+ *   VONTREL_SIM_FAIL     faults armed at load: FUNCTION:NTH:STATUS,...
+ *   VONTREL_SIM_TRACE    frame trace to "stderr" or a file (any bench)
+ *   VONTREL_SIM_TIMING   "1": exchanges take the link's time (any bench)
+ *   VONTREL_SIM_LATENCY_MS  the latency timer for that time (default 16)
+ * A bench built explicitly never reads or writes the state file. */
+
+/* Deletes the state file, so that every process starts again from the
+ * configuration; a process using the configured bench forgets its own copy
+ * (its open handles become invalid). */
+void vsim_reset_state(void);
+
+/* The state file the configured bench uses, or "" when it is kept in
+ * memory. The text is valid until the next call. */
+const char *vsim_state_path(void);
 
 /* Unplugs a converter: it leaves the enumeration, and every exchange on a
  * handle already open on it fails with FT_IO_ERROR; FT_Close still
@@ -90,14 +115,14 @@ void vsim_clear_faults(void);
 /* --- The call log --- */
 
 typedef struct vsim_call {
-    char function[32];  /* "FT_Write", ... */
-    int converter;      /* converter id the call concerned, or -1 */
-    FT_STATUS status;   /* what the call returned */
-    DWORD args[3];      /* numeric arguments: index, time-outs, baud, flags,
-                           word length/stop bits/parity, byte counts */
+    char function[32];      /* "FT_Write", ... */
+    int converter;          /* converter id the call concerned, or -1 */
+    FT_STATUS status;       /* what the call returned */
+    DWORD args[3];          /* numeric arguments: index, time-outs, baud, flags,
+                               word length/stop bits/parity, byte counts */
     unsigned char bytes[8]; /* FT_Write: the frame sent; FT_Read: the bytes
                                delivered */
-    DWORD byte_count;   /* bytes written or delivered */
+    DWORD byte_count;       /* bytes written or delivered */
 } vsim_call;
 
 size_t vsim_log_size(void);

@@ -1,0 +1,59 @@
+// vontrel-sim: looks after the simulated bench's state between processes.
+//
+//   vontrel-sim reset   forget every unit's state: the next program starts
+//                       from the configuration (VONTREL_SIM_CONFIG or the
+//                       default bench) at power-up
+//   vontrel-sim path    print the state file in use
+//   vontrel-sim show    one line per converter: description, serial,
+//                       register 0 and lock
+#include <cstdio>
+#include <cstring>
+
+#include "d2xx/sim/vsim.h"
+
+namespace {
+
+int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: vontrel-sim reset | path | show\n"
+                 "  reset  delete the state file; units start again at power-up\n"
+                 "  path   print the state file (VONTREL_SIM_STATE)\n"
+                 "  show   list the converters and the units' state\n");
+    return 2;
+}
+
+int Show()
+{
+    const int count = vsim_converter_count();
+    for (int id = 0; id < count; ++id) {
+        const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);
+        std::printf("converter %d: serial %u, register 0 %08X, %s\n", id, serial,
+                    static_cast<unsigned>(vsim_get_register(id, 0)),
+                    vsim_locked(id) != 0 ? "locked" : "not locked");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        return Usage();
+    }
+    if (std::strcmp(argv[1], "reset") == 0) {
+        vsim_reset_state();
+        std::printf("simulator state reset (%s)\n",
+                    vsim_state_path()[0] != '\0' ? vsim_state_path() : "kept in memory");
+        return 0;
+    }
+    if (std::strcmp(argv[1], "path") == 0) {
+        std::printf("%s\n", vsim_state_path());
+        return 0;
+    }
+    if (std::strcmp(argv[1], "show") == 0) {
+        return Show();
+    }
+    return Usage();
+}

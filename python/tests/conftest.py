@@ -17,8 +17,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.dirname(HERE))
 
+
+
+def _plain_build(lib):
+    # A sanitizer build cannot be loaded into an uninstrumented interpreter.
+    cache = os.path.join(os.path.dirname(lib), "CMakeCache.txt")
+    try:
+        with open(cache, encoding="utf-8") as f:
+            return "VONTREL_SANITIZE:STRING=\n" in f.read()
+    except OSError:
+        return False
+
+
 if not os.environ.get("VONTREL_LIBRARY"):
-    builds = sorted(glob.glob(os.path.join(ROOT, "build*", "libvontrel.so")), key=os.path.getmtime)
+    builds = sorted((lib for lib in glob.glob(os.path.join(ROOT, "build*", "libvontrel.so"))
+                     if _plain_build(lib)), key=os.path.getmtime)
     if builds:
         os.environ["VONTREL_LIBRARY"] = builds[-1]
 

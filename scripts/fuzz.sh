@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) in build-fuzz and
+# runs each for a fixed time, starting from its seed corpus in
+# fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/<target>/, so
+# the repository's corpus stays small.
+#   scripts/fuzz.sh [seconds per target, default 20]
+# Exits non-zero on the first crash, leak or sanitizer finding; the input
+# that caused it is left in build-fuzz/artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+jobs=${JOBS:-2}
+targets=(fuzz_writeout fuzz_readback fuzz_open fuzz_responses)
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVONTREL_FUZZ=ON -DVONTREL_SANITIZE=address \
+    -DVONTREL_BUILD_TESTS=OFF -DVONTREL_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target "${targets[@]}" >/dev/null
+
+rm -rf build-fuzz/artifacts
+mkdir -p build-fuzz/artifacts
+for target in "${targets[@]}"; do
+    work=build-fuzz/corpus/$target
+    mkdir -p "$work"
+    echo "== $target: ${seconds} s"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix=build-fuzz/artifacts/"$target"- "$work" "fuzz/corpus/$target" 2>&1 |
+        grep -E "^(stat::number_of_executed_units|stat::new_units_added|#[0-9]+ *DONE)|ERROR|SUMMARY|Done [0-9]+ runs" || true
+    if ls build-fuzz/artifacts/"$target"-* >/dev/null 2>&1; then
+        echo "$target: finding saved in build-fuzz/artifacts/" >&2
+        exit 1
+    fi
+done
+echo "== fuzzing: no findings"

@@ -8,7 +8,9 @@ set(VONTREL_PYTHON /usr/bin/python3 CACHE FILEPATH
     "Python interpreter for the Python package's tests and example")
 
 set(VONTREL_PYTHON_USABLE FALSE)
-set(VONTREL_PYTHON_ENV "VONTREL_LIBRARY=$<TARGET_FILE:vontrel>" "PYTHONDONTWRITEBYTECODE=1")
+# The simulator's bench stays in the process: no state shared with other runs.
+set(VONTREL_PYTHON_ENV "VONTREL_LIBRARY=$<TARGET_FILE:vontrel>" "PYTHONDONTWRITEBYTECODE=1"
+    "VONTREL_SIM_STATE=memory")
 if(NOT EXISTS ${VONTREL_PYTHON})
   message(STATUS "Python tests skipped: ${VONTREL_PYTHON} not found")
 elseif(VONTREL_SANITIZE STREQUAL "thread")

@@ -33,8 +33,10 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 cflags=$(pkg-config --cflags vontrel)
 case "$cflags" in *-W*|*-f*) fail "pkg-config passes flags to consumers: $cflags" ;; esac
 
-# Linking and running need a libftd2xx.so; here it is the simulator.
+# Linking and running need a libftd2xx.so; here it is the simulator, with a
+# bench of its own in each process.
 export LD_LIBRARY_PATH=$sim_dir
+export VONTREL_SIM_STATE=memory
 
 if [ -e "$build_dir/tools/vontrel" ]; then
   echo "== the installed tool =="

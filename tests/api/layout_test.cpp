@@ -73,20 +73,20 @@ TEST(Layout, CodedEntries)
 {
     struct Case {
         double mode_entry;
-        Mode mode;
         double switch_entry;
-        Switch output_switch;
         double switch_written;
+        Mode mode;
+        Switch output_switch;
     };
     const Case cases[] = {
-        {0.0, Mode::kMode0, 0.0, Switch::kPosition0, 0.0},
-        {1.0, Mode::kMode1, 1.0, Switch::kPosition1, 1.0},
-        {2.0, Mode::kMode2, 2.0, Switch::kPosition2, 2.0},
-        {3.0, Mode::kMode3, 3.0, Switch::kPosition3, 3.0},
-        {2.5, Mode::kMode0, 4.0, Switch::kPosition4, 4.0},
-        {0.0, Mode::kMode0, -1.0, Switch::kUnknown, -1.0},
-        {0.0, Mode::kMode0, 7.0, Switch::kUnknown, -1.0},
-        {0.0, Mode::kMode0, double{NAN}, Switch::kUnknown, -1.0},
+        {0.0, 0.0, 0.0, Mode::kMode0, Switch::kPosition0},
+        {1.0, 1.0, 1.0, Mode::kMode1, Switch::kPosition1},
+        {2.0, 2.0, 2.0, Mode::kMode2, Switch::kPosition2},
+        {3.0, 3.0, 3.0, Mode::kMode3, Switch::kPosition3},
+        {2.5, 4.0, 4.0, Mode::kMode0, Switch::kPosition4},
+        {0.0, -1.0, -1.0, Mode::kMode0, Switch::kUnknown},
+        {0.0, 7.0, -1.0, Mode::kMode0, Switch::kUnknown},
+        {0.0, double{NAN}, -1.0, Mode::kMode0, Switch::kUnknown},
     };
     for (const Case &c : cases) {
         ReadBack v{};

@@ -145,6 +145,8 @@ TEST(Handles, AnythingButAnOpenUnitIsRefused)
     for (const std::intptr_t v : bad) {
         ExpectRefused(reinterpret_cast<void *>(v), "handle " + std::to_string(v));
     }
+    std::printf("handles refused: %zu values x %zu exports\n", bad.size() + 2,
+                ExportsOnAHandle().size());
     for (int token : open) {
         unsigned long status = 99;
         int ld = kUntouched;

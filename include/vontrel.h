@@ -219,9 +219,10 @@ VONTREL_API int Vontrel_ReadStatus(unsigned long *status, void *handle, double *
  *
  * The frequency is clamped to 300..5000 MHz. A byte taken from an entry is
  * the low 8 bits of its value truncated toward zero, taken modulo 2^32;
- * NaN and infinities convert to 0. In mode 3 the attenuation comes from
- * table C and `level`; otherwise from `attenuation` / 0.25 (its low byte,
- * limited to 127).
+ * NaN and infinities convert to 0. In mode 3 the attenuation code is
+ * table C's entry minus 4 * `level`, held within 0..127 when the level is
+ * out of the unit's reach; otherwise it is `attenuation` / 0.25 (its low
+ * byte, limited to 127).
  *
  * *status holds the status of the last exchange (register 7). A NaN
  * frequency, a null pointer or an unknown handle makes no exchange at all

@@ -74,8 +74,19 @@ std::uint32_t SwitchCode(double switch_code)
 std::uint8_t AttenCode(const WriteOutVector &values, int table_c)
 {
     if (values[wo::kMode] == kModeLevel) {
-        // No limit here: the difference simply wraps to its low byte.
-        return ToByte(table_c - synth::kAttenStepsPerLevel * values[wo::kLevel]);
+        // The code that gives the requested level at this frequency. A level
+        // the unit cannot reach is held at the nearest end of the
+        // attenuator's range: left to wrap to its low byte, a level just
+        // above the maximum would command almost full attenuation, and one
+        // far below the minimum almost none.
+        const double code = table_c - synth::kAttenStepsPerLevel * values[wo::kLevel];
+        if (code < 0.0) {
+            return 0;
+        }
+        if (code > synth::kMaxAttenCode) {
+            return synth::kMaxAttenCode;
+        }
+        return ToByte(code);  // NaN converts to 0
     }
     // The quotient is cut to its low byte before the limit is tested, so 64
     // gives 0 and 70 gives 24.

@@ -220,7 +220,7 @@ def test_a_level_out_of_reach_at_a_new_frequency_is_undone(unit, level):
 
 
 def test_a_level_sweep_stops_where_the_level_is_out_of_reach(bench, unit):
-    # Make the reference fall steeply above 3000 MHz so 20.0 wraps round there.
+    # Make the reference fall steeply above 3000 MHz so 20.0 is out of reach there.
     for k in range(110, 189):
         bench.set_memory(0, 463 + k, 60)
     sweep = unit.sweep(2900.0, 3100.0, 100.0, mode=Mode.LEVEL, level=20.0)

@@ -162,11 +162,11 @@ class Unit:
         return settings
 
     def _write_level_checked(self, settings, previous):
-        """Writes settings in Mode.LEVEL and reads the level back. The unit
-        takes the attenuation code as the low byte of (reference - 4 x level),
-        so a level outside what the calibration allows at that frequency
-        wraps round to a quite different output level: then the previous
-        settings are restored and ValueError raised."""
+        """Writes settings in Mode.LEVEL and reads the level back. A level
+        outside what the calibration allows at that frequency is held at the
+        nearest end of the attenuator's range, so the unit's level differs
+        from the one asked for: then the previous settings are restored and
+        ValueError raised."""
         with self._lock:
             self.write(settings)
             now = self.status

@@ -63,7 +63,7 @@ TEST(SynthReadBack, RoundTripOverTheRange)
         const WriteOutVector in = {double(n % 256),
                                    double(n * 7 % 256),
                                    f,
-                                   (n % 200) * 0.25,
+                                   (kTableC - n % 128) * 0.25,  // a level the unit reaches
                                    (n % 128) * 0.25,
                                    mode,
                                    0,

@@ -105,8 +105,12 @@ TEST(SynthWriteOut, EntriesToFields)
         {{{wo::kAttenuation, 64}}, {}, field::kAttenCode, 0},  // low byte before the limit
         {{{wo::kAttenuation, 70}}, {}, field::kAttenCode, 24},
         {{{wo::kMode, 1.5}, {wo::kAttenuation, 10}}, {0, 0, 200}, field::kAttenCode, 40},
-        {{{wo::kMode, 3}, {wo::kLevel, 1}}, {0, 0, 0}, field::kAttenCode, 252},  // wraps
-        {{{wo::kMode, 3}, {wo::kLevel, -40}}, {0, 0, 200}, field::kAttenCode, 104},
+        // Levels out of reach are held at the ends of the attenuator, not wrapped.
+        {{{wo::kMode, 3}, {wo::kLevel, 1}}, {0, 0, 0}, field::kAttenCode, 0},
+        {{{wo::kMode, 3}, {wo::kLevel, -40}}, {0, 0, 200}, field::kAttenCode, 127},
+        {{{wo::kMode, 3}, {wo::kLevel, 18.3}}, {0, 0, 200}, field::kAttenCode, 126},
+        {{{wo::kMode, 3}, {wo::kLevel, -1e300}}, {0, 0, 200}, field::kAttenCode, 127},
+        {{{wo::kMode, 3}, {wo::kLevel, NAN}}, {0, 0, 200}, field::kAttenCode, 0},
         {{{wo::kMode, -0.0}}, {}, field::kModeCode, 0b010},
         {{{wo::kMode, 7}}, {}, field::kModeCode, 0b110},
         {{{wo::kMode, nan}}, {}, field::kModeCode, 0b110},

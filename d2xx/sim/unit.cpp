@@ -117,8 +117,8 @@ void FillUnitMemory(Converter &unit, std::uint16_t serial)
     m[5] = static_cast<std::uint8_t>(variant * 4 + 1);
     m[6] = static_cast<std::uint8_t>(20 + variant % 5);
     m[7] = static_cast<std::uint8_t>(variant % 3);  // hardware revision A..C
-    m[8] = 70;                                      // IF band, MHz
-    m[9] = 21;
+    m[8] = 60;                                      // IF band, 60 to 80 MHz
+    m[9] = 80;
     m[45] = 0;
     m[83] = 0;
     m[84] = 0;

@@ -25,7 +25,7 @@ class Info:
     firmware: str         # "2.5"
     hardware: str         # one letter, "C"
     calibration_date: str # "07/12/2011"
-    if_band: str          # "70 MHz - 21 MHz"
+    if_band: str          # "60 MHz - 80 MHz"
 
 
 @dataclasses.dataclass(frozen=True)

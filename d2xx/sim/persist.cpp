@@ -231,18 +231,18 @@ FT_STATUS StatusByName(const std::string &text)
 
 void ArmFaultsFromEnvironment(Bench &bench)
 {
-    std::istringstream specs(Env("VONTREL_SIM_FAIL"));
-    std::string spec;
-    while (std::getline(specs, spec, ',')) {
-        const auto a = spec.find(':');
-        const auto b = spec.find(':', a == std::string::npos ? a : a + 1);
+    std::istringstream rules(Env("VONTREL_SIM_FAIL"));
+    std::string rule;
+    while (std::getline(rules, rule, ',')) {
+        const auto a = rule.find(':');
+        const auto b = rule.find(':', a == std::string::npos ? a : a + 1);
         if (a == std::string::npos || b == std::string::npos) {
-            ConfigError("VONTREL_SIM_FAIL: expected FUNCTION:NTH:STATUS, not '" + spec + "'");
+            ConfigError("VONTREL_SIM_FAIL: expected FUNCTION:NTH:STATUS, not '" + rule + "'");
         }
         Fault fault;
-        fault.function = spec.substr(0, a) == "*" ? "" : spec.substr(0, a);
-        fault.remaining = std::strtol(spec.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
-        fault.status = StatusByName(spec.substr(b + 1));
+        fault.function = rule.substr(0, a) == "*" ? "" : rule.substr(0, a);
+        fault.remaining = std::strtol(rule.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+        fault.status = StatusByName(rule.substr(b + 1));
         bench.faults.push_back(fault);
     }
 }

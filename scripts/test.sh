@@ -1,5 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up, builds and runs every test.
+# Sets everything up, builds and runs every test:
+#   1. the whole suite on a plain build (ctest)
+#   2. the installed tree as a consumer sees it (CMake package, pkg-config,
+#      the tool, the Python package)
+#   3. the suite again under ASan+UBSan, the threaded tests under TSan, and
+#      valgrind over a representative subset
+#   4. each fuzz target for a short fixed time (FUZZ_SECONDS, default 20)
+# For a quick check during development, `ctest --test-dir build` runs step 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -7,3 +14,5 @@ scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
 # The installed tree, as a consumer program sees it (CMake package and pkg-config).
 scripts/consumer-check.sh build
+scripts/sanitize.sh
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

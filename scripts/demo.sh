@@ -12,7 +12,7 @@ vontrel=$build_dir/tools/vontrel
 # session starts from power-up.
 export VONTREL_SIM_STATE=$PWD/$build_dir/demo-sim-state.json
 "$build_dir/d2xx/sim/vontrel-sim" reset >/dev/null
-# Each exchange takes as long as on the real link (about 24 ms).
+# Each exchange takes as long as on the real link (about 16 ms).
 export VONTREL_SIM_TIMING=1
 
 run() {

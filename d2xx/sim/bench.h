@@ -124,8 +124,8 @@ void TraceFrame(int converter, const char *direction, const std::uint8_t *bytes,
 void TraceEvent(int converter, const char *what, FT_STATUS status);
 
 // Link timing (VONTREL_SIM_TIMING): how long one exchange of a command and
-// its response takes at `baud`, 8N1, plus the latency timer; zero when
-// timing is off.
+// its response takes at `baud`, 8N1: the wire time, rounded up to the next
+// tick of the converter's latency timer; zero when timing is off.
 std::chrono::steady_clock::duration ExchangeTime(ULONG baud);
 
 // Whether the unit's registers decode to a frequency it can lock on.

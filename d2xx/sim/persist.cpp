@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -489,7 +490,12 @@ std::chrono::steady_clock::duration ExchangeTime(ULONG baud)
     if (!on || baud == 0) {
         return std::chrono::steady_clock::duration::zero();
     }
-    const double ms = kBytesPerExchange * kBitsPerByte * 1000.0 / baud + latency_ms;
+    // Both frames cross the wire (8.32 ms at 19230 baud); the converter then
+    // holds the short response until its latency timer next fires, so an
+    // exchange ends on the first tick after the wire time: 16 ms by default.
+    const double wire_ms = kBytesPerExchange * kBitsPerByte * 1000.0 / baud;
+    const double ms =
+        latency_ms > 0.0 ? std::ceil(wire_ms / latency_ms) * latency_ms : wire_ms;
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double, std::milli>(ms));
 }

@@ -10,11 +10,11 @@ namespace vontrel::mem {
 // Identity block, addresses 0..9.
 inline constexpr std::uint16_t kSerialLow = 0;
 inline constexpr std::uint16_t kSerialHigh = 1;
-inline constexpr std::uint16_t kFirmwareMinor = 2;  // figure after the point
-inline constexpr std::uint16_t kFirmwareMajor = 3;  // figure before the point
-inline constexpr std::uint16_t kCalDateSecond = 4;  // printed second
-inline constexpr std::uint16_t kCalDateFirst = 5;   // printed first
-inline constexpr std::uint16_t kCalYear = 6;        // printed after a fixed "20"
+inline constexpr std::uint16_t kFirmwareMinor = 2;     // figure after the point
+inline constexpr std::uint16_t kFirmwareMajor = 3;     // figure before the point
+inline constexpr std::uint16_t kCalDateSecond = 4;     // printed second
+inline constexpr std::uint16_t kCalDateFirst = 5;      // printed first
+inline constexpr std::uint16_t kCalYear = 6;           // printed after a fixed "20"
 inline constexpr std::uint16_t kHardwareRevision = 7;  // 0 is 'A'
 inline constexpr std::uint16_t kIfBandFirst = 8;
 inline constexpr std::uint16_t kIfBandSecond = 9;
@@ -28,10 +28,10 @@ inline constexpr std::uint16_t kLastTrimB = 84;  // trimB byte of the last write
 // Calibration tables: 189 one-byte entries each, one per 25 MHz step from
 // 300 MHz, back to back.
 inline constexpr std::uint16_t kTableEntries = 189;
-inline constexpr std::uint16_t kTableA = 85;   // trim_a per step
-inline constexpr std::uint16_t kTableB = kTableA + kTableEntries;  // 274: trim_b per step
-inline constexpr std::uint16_t kTableC = kTableB + kTableEntries;  // 463: level reference
-inline constexpr std::uint16_t kTableD = kTableC + kTableEntries;  // 652: atten_code of levelMax
+inline constexpr std::uint16_t kTableA = 85;                          // trim_a per step
+inline constexpr std::uint16_t kTableB = kTableA + kTableEntries;     // 274: trim_b per step
+inline constexpr std::uint16_t kTableC = kTableB + kTableEntries;     // 463: level reference
+inline constexpr std::uint16_t kTableD = kTableC + kTableEntries;     // 652: atten_code of levelMax
 inline constexpr std::uint16_t kTablesEnd = kTableD + kTableEntries;  // 841, one past the last
 
 static_assert(kTableB == 274 && kTableC == 463 && kTableD == 652 && kTablesEnd == 841);

@@ -16,8 +16,8 @@ int Signed(int byte)
     return static_cast<std::int8_t>(static_cast<std::uint8_t>(byte));
 }
 
-int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *hRev,
-             char *calDate, char *IFband)
+int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *hRev, char *calDate,
+             char *IFband)
 {
     const int serial_low = ReadMemoryByte(status, unit, mem::kSerialLow);
     if (*status != FT_OK) {
@@ -40,8 +40,7 @@ int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *h
     const int date_second = Signed(ReadMemoryByte(status, unit, mem::kCalDateSecond));
     const int date_first = Signed(ReadMemoryByte(status, unit, mem::kCalDateFirst));
     const int year = Signed(ReadMemoryByte(status, unit, mem::kCalYear));
-    std::snprintf(calDate, VONTREL_CALDATE_SIZE, "%02d/%02d/20%02d", date_first, date_second,
-                  year);
+    std::snprintf(calDate, VONTREL_CALDATE_SIZE, "%02d/%02d/20%02d", date_first, date_second, year);
 
     const int if_first = Signed(ReadMemoryByte(status, unit, mem::kIfBandFirst));
     const int if_second = Signed(ReadMemoryByte(status, unit, mem::kIfBandSecond));

@@ -49,8 +49,8 @@ std::optional<FT_HANDLE> OpenAndConfigure(unsigned long *status, int index, int 
     if ((*status = FT_SetBaudRate(handle, kBaudRate)) != FT_OK) {
         return give_up();
     }
-    if ((*status = FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1,
-                                             FT_PARITY_NONE)) != FT_OK) {
+    if ((*status = FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) !=
+        FT_OK) {
         return give_up();
     }
     const int low = ReadMemoryByte(status, handle, mem::kSerialLow);

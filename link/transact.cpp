@@ -51,13 +51,13 @@ int ReadRegister(unsigned long *status, FT_HANDLE handle, int index, Frame &resp
     const Frame command = CommandFrame(code, static_cast<std::uint8_t>(index));
     Frame reply{};  // a failed or short read must not reach the caller's buffer
     switch (Transact(status, handle, command, reply, Response::kUsed)) {
-    case Outcome::kOk:
-        response = reply;
-        return 0;
-    case Outcome::kWriteFailed:
-        return -1;
-    case Outcome::kReadFailed:
-        break;
+        case Outcome::kOk:
+            response = reply;
+            return 0;
+        case Outcome::kWriteFailed:
+            return -1;
+        case Outcome::kReadFailed:
+            break;
     }
     return -2;
 }

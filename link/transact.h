@@ -28,8 +28,8 @@ inline constexpr std::uint8_t kFrameStart = 0x21;  // '!'
 inline constexpr std::uint8_t kFrameEnd = 0x40;    // '@'
 
 // 00 21 code p0 p1 p2 p3 40
-Frame CommandFrame(std::uint8_t code, std::uint8_t p0 = 0, std::uint8_t p1 = 0,
-                   std::uint8_t p2 = 0, std::uint8_t p3 = 0);
+Frame CommandFrame(std::uint8_t code, std::uint8_t p0 = 0, std::uint8_t p1 = 0, std::uint8_t p2 = 0,
+                   std::uint8_t p3 = 0);
 
 // Whether the caller uses the bytes of the response.
 enum class Response { kDiscarded, kUsed };
@@ -41,7 +41,7 @@ enum class Outcome { kOk, kWriteFailed, kReadFailed };
 // a read that reports FT_OK but delivers fewer than 8 bytes stores
 // FT_IO_ERROR, since the buffer then holds no complete reply.
 Outcome Transact(unsigned long *status, FT_HANDLE handle, const Frame &command, Frame &response,
-              Response use);
+                 Response use);
 
 // The stored byte 0..255, or 0 when the exchange failed (*status tells).
 int ReadMemoryByte(unsigned long *status, FT_HANDLE handle, std::uint32_t address);

@@ -494,8 +494,7 @@ std::chrono::steady_clock::duration ExchangeTime(ULONG baud)
     // holds the short response until its latency timer next fires, so an
     // exchange ends on the first tick after the wire time: 16 ms by default.
     const double wire_ms = kBytesPerExchange * kBitsPerByte * 1000.0 / baud;
-    const double ms =
-        latency_ms > 0.0 ? std::ceil(wire_ms / latency_ms) * latency_ms : wire_ms;
+    const double ms = latency_ms > 0.0 ? std::ceil(wire_ms / latency_ms) * latency_ms : wire_ms;
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double, std::milli>(ms));
 }

@@ -34,8 +34,8 @@ int main(void)
         char frev[VONTREL_FREV_SIZE], hrev[VONTREL_HREV_SIZE + 1] = {0};
         char cal[VONTREL_CALDATE_SIZE], band[VONTREL_IFBAND_SIZE];
         if (Vontrel_ReadInfo(&status, handle, &sn, frev, hrev, cal, band) == 0 && status == 0) {
-            printf("unit %d: firmware %s, hardware %s, calibrated %s, IF %s\n", sn, frev, hrev,
-                   cal, band);
+            printf("unit %d: firmware %s, hardware %s, calibrated %s, IF %s\n", sn, frev, hrev, cal,
+                   band);
             ++answered;
         } else {
             fprintf(stderr, "Vontrel_ReadInfo failed: %s\n", vontrel_status_name(status));

@@ -122,18 +122,20 @@ __attribute__((visibility("default"))) FT_STATUS FT_Close(FT_HANDLE ftHandle)
     return FT_OK;
 }
 
-#define DOUBLE_CONFIG_CALL(name, params, args)                                              \
-    __attribute__((visibility("default"))) FT_STATUS name params                            \
-    {                                                                                       \
-        const std::lock_guard<std::mutex> lock(mutex);                                      \
-        Record(#name, ftHandle, args);                                                      \
-        return Find(ftHandle) != nullptr ? FT_OK : FT_INVALID_HANDLE;                       \
+#define DOUBLE_CONFIG_CALL(name, params, args)                        \
+    __attribute__((visibility("default"))) FT_STATUS name params      \
+    {                                                                 \
+        const std::lock_guard<std::mutex> lock(mutex);                \
+        Record(#name, ftHandle, args);                                \
+        return Find(ftHandle) != nullptr ? FT_OK : FT_INVALID_HANDLE; \
     }
 
 DOUBLE_CONFIG_CALL(FT_ResetDevice, (FT_HANDLE ftHandle), {})
-DOUBLE_CONFIG_CALL(FT_SetTimeouts, (FT_HANDLE ftHandle, ULONG r, ULONG w), (std::vector<std::uint64_t>{r, w}))
+DOUBLE_CONFIG_CALL(FT_SetTimeouts, (FT_HANDLE ftHandle, ULONG r, ULONG w),
+                   (std::vector<std::uint64_t>{r, w}))
 DOUBLE_CONFIG_CALL(FT_SetBaudRate, (FT_HANDLE ftHandle, ULONG baud), {baud})
-DOUBLE_CONFIG_CALL(FT_SetDataCharacteristics, (FT_HANDLE ftHandle, UCHAR bits, UCHAR stop, UCHAR parity),
+DOUBLE_CONFIG_CALL(FT_SetDataCharacteristics,
+                   (FT_HANDLE ftHandle, UCHAR bits, UCHAR stop, UCHAR parity),
                    (std::vector<std::uint64_t>{bits, stop, parity}))
 
 __attribute__((visibility("default"))) FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer,
@@ -148,7 +150,8 @@ __attribute__((visibility("default"))) FT_STATUS FT_Write(FT_HANDLE ftHandle, vo
         return FT_INVALID_HANDLE;
     }
     Converter &c = converters.at(h->converter);
-    std::array<std::uint8_t, 8> reply{0x00, 0x23, frame[2], frame[3], frame[4], frame[5], frame[6], 0x24};
+    std::array<std::uint8_t, 8> reply{0x00,     0x23,     frame[2], frame[3],
+                                      frame[4], frame[5], frame[6], 0x24};
     const std::uint32_t word = (std::uint32_t{frame[3]} << 24) | (std::uint32_t{frame[4]} << 16) |
                                (std::uint32_t{frame[5]} << 8) | frame[6];
     const int code = frame[2];
@@ -159,8 +162,14 @@ __attribute__((visibility("default"))) FT_STATUS FT_Write(FT_HANDLE ftHandle, vo
         c.registers[code == 0x0A ? 0 : code] = word;
     } else if (code == 0x0B || code == 0x00) {
         const std::uint32_t r = c.registers[code == 0x0B ? 0 : (frame[3] & 7)];
-        reply = {0x00, 0x23, frame[2], std::uint8_t(r >> 24), std::uint8_t(r >> 16),
-                 std::uint8_t(r >> 8), std::uint8_t(r), 0x24};
+        reply = {0x00,
+                 0x23,
+                 frame[2],
+                 std::uint8_t(r >> 24),
+                 std::uint8_t(r >> 16),
+                 std::uint8_t(r >> 8),
+                 std::uint8_t(r),
+                 0x24};
     }
     h->pending = reply;
     h->has_pending = true;

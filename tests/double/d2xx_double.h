@@ -19,8 +19,10 @@ struct DoubleCall {
 };
 
 extern "C" {
-__attribute__((visibility("default"))) void double_reset(const std::vector<std::string> &descriptions);
-__attribute__((visibility("default"))) void double_set_memory(int converter, int address, std::uint8_t value);
+__attribute__((visibility("default"))) void double_reset(
+    const std::vector<std::string> &descriptions);
+__attribute__((visibility("default"))) void double_set_memory(int converter, int address,
+                                                              std::uint8_t value);
 __attribute__((visibility("default"))) std::vector<DoubleCall> double_calls();
 __attribute__((visibility("default"))) int double_open_handles();
 }

@@ -74,14 +74,17 @@ TEST_F(Primitives, FramesAreByteExact)
         Bytes frame;
     };
     const Case cases[] = {
-        {"memory read 652", [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 652); },
+        {"memory read 652",
+         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 652); },
          {0x00, 0x21, 0x0D, 0x8C, 0x02, 0x00, 0x00, 0x40}},
-        {"memory read 9", [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 9); },
+        {"memory read 9",
+         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 9); },
          {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
         {"address modulo 65536",
          [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 0x10000 + 9); },
          {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
-        {"memory write 7 at 83", [](unsigned long *s, FT_HANDLE h) { WriteMemoryByte(s, h, 83, 7); },
+        {"memory write 7 at 83",
+         [](unsigned long *s, FT_HANDLE h) { WriteMemoryByte(s, h, 83, 7); },
          {0x00, 0x21, 0x0C, 0x53, 0x00, 0x07, 0x00, 0x40}},
         {"register 0 read-back",
          [](unsigned long *s, FT_HANDLE h) {
@@ -96,10 +99,14 @@ TEST_F(Primitives, FramesAreByteExact)
          },
          {0x00, 0x21, 0x00, 0x05, 0x00, 0x00, 0x00, 0x40}},
         {"register 0 write",
-         [](unsigned long *s, FT_HANDLE h) { WriteRegister(s, h, 0, {0x11, 0x22, 0x33, 0x44}); },
+         [](unsigned long *s, FT_HANDLE h) {
+             WriteRegister(s, h, 0, {0x11, 0x22, 0x33, 0x44});
+         },
          {0x00, 0x21, 0x0A, 0x11, 0x22, 0x33, 0x44, 0x40}},
         {"register 3 write",
-         [](unsigned long *s, FT_HANDLE h) { WriteRegister(s, h, 3, {0x11, 0x22, 0x33, 0x44}); },
+         [](unsigned long *s, FT_HANDLE h) {
+             WriteRegister(s, h, 3, {0x11, 0x22, 0x33, 0x44});
+         },
          {0x00, 0x21, 0x03, 0x11, 0x22, 0x33, 0x44, 0x40}},
     };
     for (const Case &c : cases) {
@@ -133,13 +140,29 @@ TEST_F(Primitives, FailuresAndShortReads)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {"write fails", [] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); }, FT_IO_ERROR, 0, -1,
+        {"write fails",
+         [] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); },
+         FT_IO_ERROR,
+         0,
+         -1,
          {"FT_Write"}},
-        {"read fails", [] { vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR); }, FT_OTHER_ERROR, 0,
-         -2, {"FT_Write", "FT_Read"}},
-        {"read comes short", [] { vsim_short_read(1, 5); }, FT_IO_ERROR, 0, -2,
+        {"read fails",
+         [] { vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR); },
+         FT_OTHER_ERROR,
+         0,
+         -2,
          {"FT_Write", "FT_Read"}},
-        {"read delivers nothing", [] { vsim_short_read(1, 0); }, FT_IO_ERROR, 0, -2,
+        {"read comes short",
+         [] { vsim_short_read(1, 5); },
+         FT_IO_ERROR,
+         0,
+         -2,
+         {"FT_Write", "FT_Read"}},
+        {"read delivers nothing",
+         [] { vsim_short_read(1, 0); },
+         FT_IO_ERROR,
+         0,
+         -2,
          {"FT_Write", "FT_Read"}},
     };
     vsim_set_memory(unit_, 7, 0x55);
@@ -190,8 +213,8 @@ TEST(HandleTable, TokensAreFreshAndRecognised)
     EXPECT_FALSE(table.Find(first));
     table.Remove(live);
 
-    for (const std::intptr_t bad : {std::intptr_t{0}, std::intptr_t{-1},
-                                    std::intptr_t{INT_MAX} + 1, std::intptr_t{INT64_MIN}}) {
+    for (const std::intptr_t bad : {std::intptr_t{0}, std::intptr_t{-1}, std::intptr_t{INT_MAX} + 1,
+                                    std::intptr_t{INT64_MIN}}) {
         EXPECT_FALSE(TokenFromArgument(reinterpret_cast<void *>(bad))) << bad;
     }
     EXPECT_EQ(TokenFromArgument(reinterpret_cast<void *>(std::intptr_t{INT_MAX})), INT_MAX);

@@ -8,8 +8,14 @@ namespace {
 
 Bytes MemoryRead(int address)
 {
-    return {0x00, 0x21, 0x0D, static_cast<std::uint8_t>(address),
-            static_cast<std::uint8_t>(address >> 8), 0x00, 0x00, 0x40};
+    return {0x00,
+            0x21,
+            0x0D,
+            static_cast<std::uint8_t>(address),
+            static_cast<std::uint8_t>(address >> 8),
+            0x00,
+            0x00,
+            0x40};
 }
 
 struct Info {
@@ -64,18 +70,42 @@ TEST_F(Device, IdentityTexts)
     };
     const Case cases[] = {
         {{0x39, 0x30, 0x05, 0x02, 0x0C, 0x07, 0x0B, 0x02, 0x46, 0x8C},
-         12345, "2.5", 'C', "07/12/2011", "70 MHz - -116 MHz"},
+         12345,
+         "2.5",
+         'C',
+         "07/12/2011",
+         "70 MHz - -116 MHz"},
         {{0xFF, 0xFF, 0x00, 0xFF, 0x01, 0x09, 0x05, 0x00, 0x00, 0x00},
-         65535, "-1.0", 'A', "09/01/2005", "0 MHz - 0 MHz"},
+         65535,
+         "-1.0",
+         'A',
+         "09/01/2005",
+         "0 MHz - 0 MHz"},
         {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 25, 0x00, 0x00},
-         0, "0.0", 'Z', "00/00/2000", "0 MHz - 0 MHz"},
+         0,
+         "0.0",
+         'Z',
+         "00/00/2000",
+         "0 MHz - 0 MHz"},
         {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 200, 0x00, 0x00},
-         0, "0.0", '\x09', "00/00/2000", "0 MHz - 0 MHz"},
+         0,
+         "0.0",
+         '\x09',
+         "00/00/2000",
+         "0 MHz - 0 MHz"},
         // The longest texts: every signed byte at -128 fills each buffer exactly.
         {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80},
-         32896, "-128.-128", 'A' - 128, "-128/-128/20-128", "-128 MHz - -128 MHz"},
+         32896,
+         "-128.-128",
+         'A' - 128,
+         "-128/-128/20-128",
+         "-128 MHz - -128 MHz"},
         {{0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F},
-         32639, "127.127", '\xC0', "127/127/20127", "127 MHz - 127 MHz"},
+         32639,
+         "127.127",
+         '\xC0',
+         "127/127/20127",
+         "127 MHz - 127 MHz"},
     };
     for (const Case &c : cases) {
         for (int a = 0; a < 10; ++a) {
@@ -93,10 +123,10 @@ TEST_F(Device, IdentityTexts)
         EXPECT_STREQ(info.caldate, c.caldate);
         EXPECT_STREQ(info.ifband, c.ifband);
         EXPECT_TRUE(info.GuardsIntact()) << c.frev;
-        EXPECT_EQ(FramesSent(), (std::vector<Bytes>{MemoryRead(0), MemoryRead(1), MemoryRead(3),
-                                                    MemoryRead(2), MemoryRead(7), MemoryRead(4),
-                                                    MemoryRead(5), MemoryRead(6), MemoryRead(8),
-                                                    MemoryRead(9)}));
+        EXPECT_EQ(FramesSent(),
+                  (std::vector<Bytes>{MemoryRead(0), MemoryRead(1), MemoryRead(3), MemoryRead(2),
+                                      MemoryRead(7), MemoryRead(4), MemoryRead(5), MemoryRead(6),
+                                      MemoryRead(8), MemoryRead(9)}));
     }
     EXPECT_EQ(std::strlen("-128.-128") + 1, std::size_t{VONTREL_FREV_SIZE});
     EXPECT_EQ(std::strlen("-128/-128/20-128") + 1, std::size_t{VONTREL_CALDATE_SIZE});
@@ -117,8 +147,8 @@ TEST_F(Device, IdentityFailures)
         {"byte 0 fails", [] { vsim_fail_call("FT_Read", 1, FT_IO_ERROR); }, -1, FT_IO_ERROR, 1,
          false},
         {"byte 0 short", [] { vsim_short_read(1, 2); }, -1, FT_IO_ERROR, 1, false},
-        {"byte 1 fails", [] { vsim_fail_call("FT_Write", 2, FT_OTHER_ERROR); }, -2,
-         FT_OTHER_ERROR, 2, false},
+        {"byte 1 fails", [] { vsim_fail_call("FT_Write", 2, FT_OTHER_ERROR); }, -2, FT_OTHER_ERROR,
+         2, false},
         // Later reads are not tested: the field reads as 0, the last status wins.
         {"byte 3 fails", [] { vsim_fail_call("FT_Read", 3, FT_IO_ERROR); }, 0, FT_OK, 10, true},
         {"byte 9 fails", [] { vsim_fail_call("FT_Read", 10, FT_IO_ERROR); }, 0, FT_IO_ERROR, 10,
@@ -181,9 +211,9 @@ TEST_F(Device, LockDetectAfterAFailedExchangeIsNotLocked)
     unsigned long status = 0;
     Vontrel_Preset(&status, handle_);  // programs the power-up image: locked
     ASSERT_EQ(vsim_locked(unit_), 1);
-    for (auto arm : {+[] { vsim_fail_call("FT_Read", 1, FT_IO_ERROR); },
-                     +[] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); },
-                     +[] { vsim_short_read(1, 6); }}) {
+    for (auto arm :
+         {+[] { vsim_fail_call("FT_Read", 1, FT_IO_ERROR); },
+          +[] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); }, +[] { vsim_short_read(1, 6); }}) {
         arm();
         int ld = -7;
         EXPECT_EQ(Vontrel_ReadLD(&status, handle_, &ld), 0);

@@ -47,10 +47,17 @@ TEST(Open, CallsAndFramesForOneUnit)
     EXPECT_EQ(r.status, FT_OK);
 
     const std::vector<vsim_call> log = SimLog();
-    const std::vector<std::string> expected = {
-        "FT_ListDevices", "FT_ListDevices", "FT_Open", "FT_ResetDevice",
-        "FT_SetTimeouts", "FT_SetBaudRate", "FT_SetDataCharacteristics",
-        "FT_Write",       "FT_Read",        "FT_Write", "FT_Read"};
+    const std::vector<std::string> expected = {"FT_ListDevices",
+                                               "FT_ListDevices",
+                                               "FT_Open",
+                                               "FT_ResetDevice",
+                                               "FT_SetTimeouts",
+                                               "FT_SetBaudRate",
+                                               "FT_SetDataCharacteristics",
+                                               "FT_Write",
+                                               "FT_Read",
+                                               "FT_Write",
+                                               "FT_Read"};
     ASSERT_EQ(FunctionsCalled(), expected);
     EXPECT_EQ(log[0].args[0], FT_LIST_NUMBER_ONLY);
     EXPECT_EQ(log[1].args[0], FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
@@ -89,19 +96,37 @@ TEST(Open, Benches)
              vsim_add_converter("USB Serial");
              vsim_add_unit("Vontrel", 4660);
          },
-         0, 1, {kUntouched, 4660}, FT_OK},
+         0,
+         1,
+         {kUntouched, 4660},
+         FT_OK},
         {"only the first character is compared",
-         [] { vsim_add_unit("Vxyz", 77); }, 0, 1, {77}, FT_OK},
-        {"an empty description does not match", [] { vsim_add_converter(""); }, 0, 0,
-         {kUntouched}, FT_OK},
-        {"a lower-case v does not match", [] { vsim_add_unit("vontrel", 5); }, 0, 0,
-         {kUntouched}, FT_OK},
+         [] { vsim_add_unit("Vxyz", 77); },
+         0,
+         1,
+         {77},
+         FT_OK},
+        {"an empty description does not match",
+         [] { vsim_add_converter(""); },
+         0,
+         0,
+         {kUntouched},
+         FT_OK},
+        {"a lower-case v does not match",
+         [] { vsim_add_unit("vontrel", 5); },
+         0,
+         0,
+         {kUntouched},
+         FT_OK},
         {"a 'V' converter that never answers is counted but gets no entry",
          [] {
              vsim_add_converter("Vintage adapter");
              vsim_add_unit("Vontrel", 9);
          },
-         0, 2, {kUntouched, 9}, FT_OK},
+         0,
+         2,
+         {kUntouched, 9},
+         FT_OK},
         {"a unit that is already open elsewhere",
          [] {
              vsim_add_unit("Vontrel", 1);
@@ -109,26 +134,38 @@ TEST(Open, Benches)
              FT_HANDLE h = nullptr;
              FT_Open(0, &h);  // held by someone else
          },
-         0, 2, {kUntouched, 2}, FT_OK},
+         0,
+         2,
+         {kUntouched, 2},
+         FT_OK},
         {"count query fails and writes no count",
          [] {
              vsim_add_unit("Vontrel", 1);
              vsim_fail_call("FT_ListDevices", 1, FT_IO_ERROR);
          },
-         -1, kUntouched, {kUntouched}, FT_IO_ERROR},
+         -1,
+         kUntouched,
+         {kUntouched},
+         FT_IO_ERROR},
         {"count query fails after reporting a count",
          [] {
              vsim_add_unit("Vontrel", 1);
              vsim_fail_call_after("FT_ListDevices", 1, FT_OTHER_ERROR);
          },
-         -2, kUntouched, {kUntouched}, FT_OTHER_ERROR},
+         -2,
+         kUntouched,
+         {kUntouched},
+         FT_OTHER_ERROR},
         {"a description query fails: that index is skipped",
          [] {
              vsim_add_unit("Vontrel", 1);
              vsim_add_unit("Vontrel", 2);
              vsim_fail_call("FT_ListDevices", 2, FT_DEVICE_NOT_FOUND);
          },
-         0, 1, {kUntouched, 2}, FT_OK},
+         0,
+         1,
+         {kUntouched, 2},
+         FT_OK},
     };
     for (const BenchCase &c : cases) {
         vsim_clear();
@@ -258,8 +295,7 @@ TEST(Close, ReturnsTheConverterStatusAndRefusesStaleTokens)
     for (const std::intptr_t bad :
          {std::intptr_t{a.handles[0]}, std::intptr_t{a.handles[1]}, std::intptr_t{0},
           std::intptr_t{-1}, std::intptr_t{INT_MAX}, std::intptr_t{0x7FFF0000DEAD}}) {
-        EXPECT_EQ(Vontrel_Close(reinterpret_cast<void *>(bad)),
-                  static_cast<int>(FT_INVALID_HANDLE))
+        EXPECT_EQ(Vontrel_Close(reinterpret_cast<void *>(bad)), static_cast<int>(FT_INVALID_HANDLE))
             << bad;
     }
     EXPECT_EQ(vsim_log_size(), 0u) << "an unknown handle reached the converter library";

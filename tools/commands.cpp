@@ -217,39 +217,29 @@ void ApplyChecked(Unit &unit, const vontrel::Status *current, const Settings &wa
 std::string ChangeText(const Change &c)
 {
     std::vector<std::string> parts;
-    if (c.frequency_mhz) {
-        parts.push_back(fmt::format("frequency {} MHz", *c.frequency_mhz));
-    }
-    if (c.level) {
-        parts.push_back(fmt::format("level {}", *c.level));
-    }
-    if (c.attenuation) {
-        parts.push_back(fmt::format("attenuation {}", *c.attenuation));
-    }
-    if (c.mode) {
-        parts.push_back(fmt::format("mode {}", *c.mode));
-    }
-    if (c.output_switch) {
-        parts.push_back(fmt::format("switch {}", *c.output_switch));
-    }
-    auto flag = [&](const char *name, const std::optional<bool> &v) {
-        if (v) {
-            parts.push_back(fmt::format("{} {}", name, OnOff(*v)));
+    // "name value[ unit]" for every setting the command line gave.
+    const auto add = [&](const char *name, const auto &value, const char *unit = "") {
+        if (value) {
+            parts.push_back(fmt::format("{} {}{}", name, *value, unit));
         }
     };
-    flag("flag A", c.flag_a);
-    flag("flag B", c.flag_b);
-    flag("flag C", c.flag_c);
-    flag("auto trim", c.auto_trim);
-    if (c.trim_a) {
-        parts.push_back(fmt::format("trim A {}", *c.trim_a));
-    }
-    if (c.trim_b) {
-        parts.push_back(fmt::format("trim B {}", *c.trim_b));
-    }
-    if (c.stored_setting) {
-        parts.push_back(fmt::format("stored setting {}", *c.stored_setting));
-    }
+    const auto add_flag = [&](const char *name, const std::optional<bool> &value) {
+        if (value) {
+            parts.push_back(fmt::format("{} {}", name, OnOff(*value)));
+        }
+    };
+    add("frequency", c.frequency_mhz, " MHz");
+    add("level", c.level);
+    add("attenuation", c.attenuation);
+    add("mode", c.mode);
+    add("switch", c.output_switch);
+    add_flag("flag A", c.flag_a);
+    add_flag("flag B", c.flag_b);
+    add_flag("flag C", c.flag_c);
+    add_flag("auto trim", c.auto_trim);
+    add("trim A", c.trim_a);
+    add("trim B", c.trim_b);
+    add("stored setting", c.stored_setting);
     return parts.empty() ? std::string("the settings read back")
                          : fmt::format("{}", fmt::join(parts, ", "));
 }

@@ -21,7 +21,8 @@ install(TARGETS vontrel EXPORT vontrelTargets
 
 set(vontrel_public_headers
   ${PROJECT_SOURCE_DIR}/include/vontrel.h
-  ${PROJECT_SOURCE_DIR}/include/vontrel_status.h)
+  ${PROJECT_SOURCE_DIR}/include/vontrel_status.h
+  ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h)
 if(EXISTS ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
   list(APPEND vontrel_public_headers ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
 endif()

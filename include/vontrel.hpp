@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "vontrel.h"
+#include "vontrel_limits.h"
 #include "vontrel_status.h"
 
 namespace vontrel {

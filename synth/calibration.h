@@ -11,7 +11,7 @@
 
 namespace vontrel {
 
-inline constexpr int kMaxCalibrationIndex = 188;
+inline constexpr int kMaxCalibrationIndex = mem::kTableEntries - 1;  // 188
 
 // The tables, each named by its first address.
 enum class CalibrationTable : std::uint16_t {

@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 
+#include "device/memory_map.h"
+#include "include/vontrel_limits.h"
 #include "link/transact.h"
 
 namespace vontrel {
@@ -110,17 +112,17 @@ namespace synth {
 inline constexpr double kReferenceMHz = 10.0;
 inline constexpr double kPowerBase = 2.0;             // every power of two is kPowerBase^x
 inline constexpr double kFracModulusExponent = 25.0;  // frac_part counts 2^-25
-inline constexpr double kMinFrequencyMHz = 300.0;     // lower clamp, origin of the index
-inline constexpr double kMaxFrequencyMHz = 5000.0;    // upper clamp
+inline constexpr double kMinFrequencyMHz =
+    VONTREL_FREQ_MIN_MHZ;  // lower clamp, origin of the index
+inline constexpr double kMaxFrequencyMHz = VONTREL_FREQ_MAX_MHZ;  // upper clamp
 inline constexpr double kCalibrationStepMHz = 25.0;
-inline constexpr int kCalibrationSteps = 189;  // indices 0..188
 // Round half up: a fraction r moves up when r * kHalfUpFactor >= kHalfUpThreshold.
 inline constexpr double kHalfUpFactor = 10.0;
 inline constexpr double kHalfUpThreshold = 5.0;
 inline constexpr double kRoundUpIncrement = 1.0;
-inline constexpr double kLevelPerAttenStep = 0.25;
+inline constexpr double kLevelPerAttenStep = VONTREL_LEVEL_STEP;
 inline constexpr double kAttenStepsPerLevel = 4.0;
-inline constexpr std::uint8_t kMaxAttenCode = 127;
+inline constexpr std::uint8_t kMaxAttenCode = VONTREL_ATTEN_CODE_MAX;
 // Output frequencies from which the output divider exponent is 0, 1, 2;
 // below the last it is 3. The first is also the oscillator's lower edge.
 inline constexpr double kOutDiv0FromMHz = 2400.0;
@@ -138,10 +140,12 @@ inline constexpr double kAutoTrimMatched = 2.0;  // read-back value of autoTrim
 // mode_code per mode 0..3 (bit 15 = mode != 0, bit 14 = mode != 2,
 // bit 13 = mode == 3). Read back, every pattern but 110, 100 and 111 is mode 0.
 inline constexpr std::array<std::uint32_t, 4> kModeCodes = {0b010, 0b110, 0b100, 0b111};
-inline constexpr int kModeCount = 4;
+inline constexpr int kModeCount = VONTREL_MODE_MAX + 1;
+static_assert(kModeCodes.size() == kModeCount);
 // switch_code per switchCode 0..4; any other switchCode is written as 0.
 inline constexpr std::array<std::uint32_t, 5> kSwitchCodes = {17, 9, 26, 6, 20};
-inline constexpr int kSwitchCount = 5;
+inline constexpr int kSwitchCount = VONTREL_SWITCH_MAX + 1;
+static_assert(kSwitchCodes.size() == kSwitchCount);
 }  // namespace synth
 
 // 2^exponent, always through the floating-point power function.

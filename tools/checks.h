@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "vontrel_limits.h"
+
 namespace vontrel::tool {
 
 // A mistake on the command line: reported with exit status 2, and always
@@ -28,15 +30,15 @@ UnitSelector ParseUnitSelector(const std::string &text);
 // "on" / "off".
 bool ParseOnOff(const std::string &option, const std::string &text);
 
-// The ranges the unit takes.
-inline constexpr double kMinFrequencyMHz = 300.0;
-inline constexpr double kMaxFrequencyMHz = 5000.0;
-inline constexpr double kMaxAttenuation = 31.75;
-// Level in mode 3: 0.25 * (table C - code) for a code of 0..127 and a
-// table byte of 0..255. The unit's own range at a frequency is narrower.
-inline constexpr double kMinLevel = -31.75;
-inline constexpr double kMaxLevel = 63.75;
-inline constexpr double kLevelStep = 0.25;
+// The ranges the unit takes (include/vontrel_limits.h is their one home).
+inline constexpr double kMinFrequencyMHz = VONTREL_FREQ_MIN_MHZ;
+inline constexpr double kMaxFrequencyMHz = VONTREL_FREQ_MAX_MHZ;
+inline constexpr double kMaxAttenuation = VONTREL_ATTEN_MAX;
+// The widest level range of any unit; the unit's own range at a frequency
+// is narrower and is checked against its calibration.
+inline constexpr double kMinLevel = VONTREL_LEVEL_MIN;
+inline constexpr double kMaxLevel = VONTREL_LEVEL_MAX;
+inline constexpr double kLevelStep = VONTREL_LEVEL_STEP;
 
 void CheckFrequency(const std::string &option, double mhz);
 void CheckAttenuation(double value);

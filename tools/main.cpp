@@ -84,11 +84,11 @@ Change CheckSetArgs(const SetArgs &a)
             out = static_cast<int>(*v);
         }
     };
-    integer("--mode", a.mode, 0, 3, c.mode);
-    integer("--switch", a.sw, 0, 4, c.output_switch);
-    integer("--trim-a", a.trim_a, 0, 255, c.trim_a);
-    integer("--trim-b", a.trim_b, 0, 255, c.trim_b);
-    integer("--stored-setting", a.stored, 0, 255, c.stored_setting);
+    integer("--mode", a.mode, 0, VONTREL_MODE_MAX, c.mode);
+    integer("--switch", a.sw, 0, VONTREL_SWITCH_MAX, c.output_switch);
+    integer("--trim-a", a.trim_a, 0, VONTREL_BYTE_MAX, c.trim_a);
+    integer("--trim-b", a.trim_b, 0, VONTREL_BYTE_MAX, c.trim_b);
+    integer("--stored-setting", a.stored, 0, VONTREL_BYTE_MAX, c.stored_setting);
     auto on_off = [](const char *option, const std::optional<std::string> &v,
                      std::optional<bool> &out) {
         if (v) {
@@ -100,7 +100,7 @@ Change CheckSetArgs(const SetArgs &a)
     on_off("--flag-c", a.flag_c, c.flag_c);
     on_off("--auto-trim", a.auto_trim, c.auto_trim);
 
-    if (c.level && c.mode && *c.mode != 3) {
+    if (c.level && c.mode && *c.mode != VONTREL_MODE_LEVEL) {
         throw UsageError("--level takes effect only in mode 3; drop --mode or use --atten");
     }
     if (c.level && c.attenuation) {
@@ -108,7 +108,7 @@ Change CheckSetArgs(const SetArgs &a)
             "--level and --atten exclude each other: in mode 3 the level sets the "
             "attenuation");
     }
-    if (c.attenuation && c.mode && *c.mode == 3) {
+    if (c.attenuation && c.mode && *c.mode == VONTREL_MODE_LEVEL) {
         throw UsageError("--atten takes effect only in modes 0 to 2; in mode 3 use --level");
     }
     if ((c.trim_a || c.trim_b) && c.auto_trim && *c.auto_trim) {

@@ -59,14 +59,15 @@ def test_unknown_switch_and_auto_trim_encode_to_what_the_library_expects():
     assert out[9] == -1.0 and out[8] == 0.0
 
 
-def test_level_range_is_attenuation_codes_127_to_0():
+def test_level_range_is_the_calibrated_range():
     status = Status.from_readback(READBACK)
-    assert status.level_range == (-6.25, 25.5)  # 0.25*(C-127), 0.25*C with C = 102
+    assert status.level_range == (-6.25, 23.5)  # levelMin, levelMax; not level + attenuation
 
 
 @pytest.mark.parametrize("name, value", [
     ("frequency", 299.9), ("frequency", 5000.01), ("frequency", math.nan),
-    ("attenuation", -0.25), ("attenuation", 32.0), ("level", math.inf),
+    ("attenuation", -0.25), ("attenuation", 32.0), ("attenuation", 0.1), ("level", math.inf),
+    ("level", 64.0), ("level", 1.1),
     ("trim_a", 256), ("trim_b", -1), ("stored_setting", 1.5), ("trim_a", True),
     ("mode", 4), ("switch", 5), ("switch", None), ("flag_b", 2), ("auto_trim", 0.5),
 ])

@@ -49,3 +49,12 @@ def test_error_names_the_status(code, text):
     e = vontrel.VontrelError(code, "Vontrel_ReadStatus")
     assert text in str(e)
     assert e.status == code and e.name == vontrel.status_name(code)
+
+
+def test_limits_are_the_c_limits():
+    from vontrel import _limits
+    defines = re.findall(r"^#define VONTREL_(\w+) \(?(-?[\d.]+)\)?$", _read("vontrel_limits.h"),
+                         re.MULTILINE)
+    assert len(defines) >= 10
+    assert {name: float(v) for name, v in defines} == {
+        name: float(getattr(_limits, name)) for name, _ in defines}

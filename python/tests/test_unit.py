@@ -210,7 +210,7 @@ def test_sweep_refuses_bad_ranges_before_sending_anything(bench, unit, start, st
     assert bench.call_count() == calls
 
 
-@pytest.mark.parametrize("level", [30.0, -45.0])  # reference at 2455 MHz: 95
+@pytest.mark.parametrize("level", [30.0, -30.0])  # reference at 2455 MHz: 95
 def test_a_level_out_of_reach_at_a_new_frequency_is_undone(unit, level):
     unit.apply(frequency=1000.0, mode=Mode.LEVEL, level=5.0)
     with pytest.raises(ValueError, match="restored"):

@@ -12,6 +12,8 @@ import enum
 import math
 from typing import Optional
 
+from . import _limits
+
 READBACK_ENTRIES = 14
 WRITEOUT_ENTRIES = 12
 
@@ -178,28 +180,33 @@ class Status:
 
     @property
     def level_range(self):
-        """(lowest, highest) level the attenuation can reach at this
-        frequency: attenuation codes 127 down to 0."""
-        return (self.level_min, self.level + self.attenuation)
+        """(lowest, highest) level the unit takes at this frequency: its
+        calibrated range, level_min to level_max."""
+        return (self.level_min, self.level_max)
 
 
 def check_setting(name, value):
     """Validates one value passed to Unit.apply and returns it typed."""
     if name == "frequency":
         value = float(value)
-        if not 300.0 <= value <= 5000.0:  # also refuses NaN
-            raise ValueError(f"frequency {value} MHz is outside 300 to 5000 MHz")
+        if not _limits.FREQ_MIN_MHZ <= value <= _limits.FREQ_MAX_MHZ:  # also refuses NaN
+            raise ValueError(f"frequency {value} MHz is outside {_limits.FREQ_MIN_MHZ} to "
+                             f"{_limits.FREQ_MAX_MHZ} MHz")
     elif name == "level":
         value = float(value)
-        if not math.isfinite(value):
-            raise ValueError(f"level {value} is not a number")
+        if not (_limits.LEVEL_MIN <= value <= _limits.LEVEL_MAX and _limits.on_step(value)):
+            raise ValueError(f"level {value} is not a level a unit takes: {_limits.LEVEL_MIN} "
+                             f"to {_limits.LEVEL_MAX} in steps of {_limits.LEVEL_STEP}")
     elif name == "attenuation":
         value = float(value)
-        if not 0.0 <= value <= 31.75:
-            raise ValueError(f"attenuation {value} is outside 0 to 31.75")
+        if not (0.0 <= value <= _limits.ATTEN_MAX and _limits.on_step(value)):
+            raise ValueError(f"attenuation {value} is not one the unit takes: 0 to "
+                             f"{_limits.ATTEN_MAX} in steps of {_limits.LEVEL_STEP}")
     elif name in ("trim_a", "trim_b", "stored_setting"):
-        if isinstance(value, bool) or int(value) != value or not 0 <= value <= 255:
-            raise ValueError(f"{name} {value!r} is not a whole number from 0 to 255")
+        if (isinstance(value, bool) or int(value) != value
+                or not 0 <= value <= _limits.BYTE_MAX):
+            raise ValueError(f"{name} {value!r} is not a whole number from 0 to "
+                             f"{_limits.BYTE_MAX}")
         value = int(value)
     elif name == "mode":
         value = Mode(value)

@@ -162,18 +162,15 @@ class Unit:
         return settings
 
     def _write_level_checked(self, settings, previous):
-        """Writes settings in Mode.LEVEL and reads the level back. A level
-        outside what the calibration allows at that frequency is held at the
-        nearest end of the attenuator's range, so the unit's level differs
-        from the one asked for: then the previous settings are restored and
-        ValueError raised."""
+        """Writes settings in Mode.LEVEL and reads the calibrated range back.
+        A level outside it at that frequency is undone: the previous settings
+        are restored and ValueError raised."""
         with self._lock:
             self.write(settings)
-            now = self.status
-            if abs(now.level - settings.level) < 0.25:
+            low, high = self.status.level_range
+            if low <= settings.level <= high:
                 return
             self.write(previous)
-            low, high = now.level_range
             raise ValueError(f"level {settings.level} is outside {low} to {high} at "
                              f"{settings.frequency} MHz; the previous settings are restored")
 

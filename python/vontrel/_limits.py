@@ -1,0 +1,25 @@
+"""The settings a unit takes, and the level policy; the same table as the C
+header include/vontrel_limits.h (a test checks that they agree).
+
+A level is used only in Mode.LEVEL. It is taken when it is a multiple of
+LEVEL_STEP within the calibrated range of the frequency it is programmed at,
+Status.level_min to Status.level_max; at a new frequency that range is known
+only once programmed there, so a level found outside it is undone again."""
+
+FREQ_MIN_MHZ = 300.0
+FREQ_MAX_MHZ = 5000.0
+LEVEL_STEP = 0.25
+ATTEN_CODE_MAX = 127
+ATTEN_MAX = 31.75
+LEVEL_MIN = -31.75
+LEVEL_MAX = 63.75
+MODE_MAX = 3
+MODE_LEVEL = 3
+SWITCH_MAX = 4
+BYTE_MAX = 255
+
+
+def on_step(value):
+    """Whether value is a whole number of LEVEL_STEP."""
+    steps = value / LEVEL_STEP
+    return steps == int(steps)

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <set>
 
+#include "synth/register_image.h"
+
 namespace scripted {
 namespace {
 
@@ -18,8 +20,7 @@ int converters = 0;
 FT_STATUS last = FT_OK;
 bool last_short = false;
 
-constexpr std::uint32_t kDefaultWords[8] = {0x5BD0F000, 0x60100029, 0x98A0190A, 0x0000000B,
-                                            0x4B00A00C, 0x0D03A28D, 0x9A8B986E, 0xD041100F};
+using vontrel::kDefaultWords;
 
 // Mostly FT_OK, so that runs get deep; an exhausted input answers FT_OK.
 FT_STATUS NextStatus()

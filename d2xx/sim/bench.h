@@ -8,10 +8,11 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "d2xx/sim/vsim.h"
@@ -57,9 +58,19 @@ struct Fault {
     Frame replacement{};
 };
 
+// Handle values: kFirstHandle, then every kHandleStride; never null, never a
+// small integer that a caller could mistake for a library token.
+inline constexpr std::uintptr_t kFirstHandle = 0x7e5a0000;
+inline constexpr std::uintptr_t kHandleStride = 16;
+
 struct Bench {
     std::vector<Converter> converters;
-    std::unordered_set<Handle *> handles;
+    // Open handles by the value handed out. Values grow with every open and
+    // are never handed out twice in a process, so a call on a closed handle
+    // can be told from one on a handle that is open (or was never issued).
+    std::unordered_map<std::uintptr_t, std::unique_ptr<Handle>> handles;
+    std::uintptr_t next_handle = kFirstHandle;
+    long closed_handle_calls = 0;  // calls that named a handle already closed
     std::vector<Fault> faults;
     std::vector<vsim_call> log;
     long calls = 0;
@@ -85,6 +96,10 @@ private:
     static std::mutex mutex_;
     std::lock_guard<std::mutex> lock_;
 };
+
+// Drops every open handle: later calls on them count as calls on a closed
+// handle.
+void DropHandles(Bench &bench);
 
 // Fills a unit's identity block and calibration tables from its serial
 // number, so that every simulated unit looks different but plausible.

@@ -39,14 +39,12 @@ extern "C" {
 void vsim_clear(void)
 {
     Locked bench;
-    for (vsim::Handle *h : bench->handles) {
-        delete h;
-    }
-    bench->handles.clear();
+    vsim::DropHandles(*bench);
     bench->converters.clear();
     bench->faults.clear();
     bench->log.clear();
     bench->calls = 0;
+    bench->closed_handle_calls = 0;
     bench->initialised = true;
     bench->persistent = false;  // an explicitly built bench lives in memory only
 }
@@ -162,6 +160,12 @@ int vsim_open_handles(void)
 {
     Locked bench;
     return static_cast<int>(bench->handles.size());
+}
+
+long vsim_closed_handle_calls(void)
+{
+    Locked bench;
+    return bench->closed_handle_calls;
 }
 
 void vsim_fail_call(const char *function, long nth, FT_STATUS status)

@@ -86,12 +86,35 @@ struct LogEntry {
     }
 };
 
-// The handle's object when it is one of the bench's open handles.
+// The handle's object when it is one of the bench's open handles. A handle
+// this process has closed is counted, so tests see every such call.
 Handle *Find(Bench &bench, FT_HANDLE handle)
 {
-    auto *h = static_cast<Handle *>(handle);
-    return bench.handles.count(h) != 0 ? h : nullptr;
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    const auto it = bench.handles.find(value);
+    if (it != bench.handles.end()) {
+        return it->second.get();
+    }
+    if (value >= kFirstHandle && value < bench.next_handle && value % kHandleStride == 0) {
+        ++bench.closed_handle_calls;
+    }
+    return nullptr;
 }
+
+}  // namespace
+
+void DropHandles(Bench &bench)
+{
+    for (auto &[value, handle] : bench.handles) {
+        if (handle->converter >= 0 &&
+            static_cast<std::size_t>(handle->converter) < bench.converters.size()) {
+            bench.converters[handle->converter].open = false;
+        }
+    }
+    bench.handles.clear();
+}
+
+namespace {
 
 // Index of the converter at enumeration position n (plugged ones only).
 int Enumerated(const Bench &bench, long n)
@@ -195,11 +218,13 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     if (converter.open) {
         return entry.Done(*bench, FT_DEVICE_NOT_OPENED);
     }
-    auto *handle = new vsim::Handle;
+    const std::uintptr_t value = bench->next_handle;
+    bench->next_handle += vsim::kHandleStride;
+    auto handle = std::make_unique<vsim::Handle>();
     handle->converter = id;
-    bench->handles.insert(handle);
+    bench->handles.emplace(value, std::move(handle));
     converter.open = true;
-    *pHandle = handle;
+    *pHandle = reinterpret_cast<FT_HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
     return entry.Done(*bench, FT_OK);
 }
 
@@ -217,8 +242,7 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
         return entry.Done(*bench, FT_INVALID_HANDLE);
     }
     bench->converters[h->converter].open = false;
-    bench->handles.erase(h);
-    delete h;
+    bench->handles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
     return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
 }
 

@@ -31,6 +31,7 @@
 #include <stdexcept>
 
 #include "d2xx/sim/bench.h"
+#include "device/memory_map.h"
 #include "include/vontrel_status.h"
 
 namespace vsim {
@@ -38,9 +39,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr int kTableLength = 189;
-constexpr int kTableBase[4] = {85, 274, 463, 652};  // tables A, B, C, D
-constexpr int kIdentityBytes = 10;
+constexpr int kTableLength = vontrel::mem::kTableEntries;
+constexpr int kTableBase[4] = {vontrel::mem::kTableA, vontrel::mem::kTableB, vontrel::mem::kTableC,
+                               vontrel::mem::kTableD};
+constexpr int kIdentityBytes = vontrel::mem::kIdentitySize;
 constexpr double kDefaultLatencyMs = 16.0;
 constexpr double kBitsPerByte = 10.0;       // 8N1: start, 8 data, stop
 constexpr double kBytesPerExchange = 16.0;  // command and response frames
@@ -520,10 +522,7 @@ extern "C" void vsim_reset_state(void)
     if (bench->persistent || !bench->initialised) {
         // Forget what this process holds; the next call starts from the
         // configuration again.
-        for (vsim::Handle *h : bench->handles) {
-            delete h;
-        }
-        bench->handles.clear();
+        vsim::DropHandles(*bench);
         bench->converters.clear();
         bench->faults.clear();
         bench->initialised = false;

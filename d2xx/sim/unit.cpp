@@ -2,11 +2,13 @@
 #include <cmath>
 
 #include "d2xx/sim/bench.h"
+#include "device/memory_map.h"
+#include "synth/register_image.h"
 
 namespace vsim {
 
-const Registers kPowerUpRegisters = {0x5BD0F000, 0x60100029, 0x98A0190A, 0x0000000B,
-                                     0x4B00A00C, 0x0D03A28D, 0x9A8B986E, 0xD041100F};
+// The unit powers up with the library's default image.
+const Registers kPowerUpRegisters = vontrel::kDefaultWords;
 
 namespace {
 
@@ -119,16 +121,18 @@ void FillUnitMemory(Converter &unit, std::uint16_t serial)
     m[7] = static_cast<std::uint8_t>(variant % 3);  // hardware revision A..C
     m[8] = 60;                                      // IF band, 60 to 80 MHz
     m[9] = 80;
-    m[45] = 0;
-    m[83] = 0;
-    m[84] = 0;
-    for (int k = 0; k < 189; ++k) {
+    namespace mem = vontrel::mem;
+    m[mem::kStoredSetting] = 0;
+    m[mem::kLastTrimA] = 0;
+    m[mem::kLastTrimB] = 0;
+    constexpr int last = mem::kTableEntries - 1;
+    for (int k = 0; k <= last; ++k) {
         // Trims drift smoothly over the band; the level reference falls with
         // frequency, as an output stage's gain does.
-        m[85 + k] = static_cast<std::uint8_t>(150 + k * 40 / 188 + variant);
-        m[274 + k] = static_cast<std::uint8_t>(70 + k * 30 / 188 + variant);
-        m[463 + k] = static_cast<std::uint8_t>(110 - k * 24 / 188 - variant);
-        m[652 + k] = static_cast<std::uint8_t>(8 + k * 6 / 188);
+        m[mem::kTableA + k] = static_cast<std::uint8_t>(150 + k * 40 / last + variant);
+        m[mem::kTableB + k] = static_cast<std::uint8_t>(70 + k * 30 / last + variant);
+        m[mem::kTableC + k] = static_cast<std::uint8_t>(110 - k * 24 / last - variant);
+        m[mem::kTableD + k] = static_cast<std::uint8_t>(8 + k * 6 / last);
     }
 }
 

@@ -90,6 +90,13 @@ int vsim_locked(int id);
 /* Number of handles currently open on the whole bench. */
 int vsim_open_handles(void);
 
+/* Number of D2XX calls, since the bench was last cleared, that named a
+ * handle this process had already closed. Handle values are never reused
+ * within a process, so such a call never reaches another converter: it
+ * fails with FT_INVALID_HANDLE and is counted here, for tests to check that
+ * it is 0. Handles dropped by vsim_clear count as closed. */
+long vsim_closed_handle_calls(void);
+
 /* --- Faults --- */
 
 /* Makes the nth call from now (1 = the next one) fail with `status`.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 
+#include "synth/register_image.h"
 #include "tests/reliability/bench.h"
 
 namespace reliability {
@@ -34,8 +35,7 @@ const BadValue kBadValues[] = {
     {"255.5", 255.5, 255},
 };
 
-constexpr std::uint32_t kDefaultWords[8] = {0x5BD0F000, 0x60100029, 0x98A0190A, 0x0000000B,
-                                            0x4B00A00C, 0x0D03A28D, 0x9A8B986E, 0xD041100F};
+using vontrel::kDefaultWords;
 
 std::uint32_t Payload(const vsim_call &c)
 {

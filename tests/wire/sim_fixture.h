@@ -71,6 +71,7 @@ protected:
     {
         Vontrel_Close(handle_);
         vsim_clear_faults();
+        EXPECT_EQ(vsim_closed_handle_calls(), 0) << "a D2XX call reached a closed handle";
     }
 
     int unit_ = 0;

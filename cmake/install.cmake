@@ -22,10 +22,8 @@ install(TARGETS vontrel EXPORT vontrelTargets
 set(vontrel_public_headers
   ${PROJECT_SOURCE_DIR}/include/vontrel.h
   ${PROJECT_SOURCE_DIR}/include/vontrel_status.h
-  ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h)
-if(EXISTS ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
-  list(APPEND vontrel_public_headers ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
-endif()
+  ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h
+  ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
 install(FILES ${vontrel_public_headers}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
@@ -67,26 +65,11 @@ install(FILES ${PROJECT_BINARY_DIR}/cmake/vontrel.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 # --- The command-line tool ---
-# Whatever executable target tools/ defines with the output name "vontrel".
 if(TARGET vontrel_tool)
-  set(vontrel_tool_targets vontrel_tool)
-elseif(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt AND VONTREL_BUILD_TOOLS)
-  get_property(vontrel_tools_all DIRECTORY ${PROJECT_SOURCE_DIR}/tools
-               PROPERTY BUILDSYSTEM_TARGETS)
-  set(vontrel_tool_targets "")
-  foreach(t IN LISTS vontrel_tools_all)
-    get_target_property(t_type ${t} TYPE)
-    get_target_property(t_name ${t} OUTPUT_NAME)
-    if(t_type STREQUAL "EXECUTABLE" AND (t_name STREQUAL "vontrel" OR t STREQUAL "vontrel"))
-      list(APPEND vontrel_tool_targets ${t})
-    endif()
-  endforeach()
-endif()
-if(vontrel_tool_targets)
   # Finds the library installed beside it, wherever the prefix is.
-  set_target_properties(${vontrel_tool_targets} PROPERTIES
+  set_target_properties(vontrel_tool PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  install(TARGETS ${vontrel_tool_targets}
+  install(TARGETS vontrel_tool
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
 

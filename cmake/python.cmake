@@ -11,8 +11,9 @@ set(VONTREL_PYTHON_USABLE FALSE)
 # The simulator's bench stays in the process: no state shared with other runs.
 set(VONTREL_PYTHON_ENV "VONTREL_LIBRARY=$<TARGET_FILE:vontrel>" "PYTHONDONTWRITEBYTECODE=1"
     "VONTREL_SIM_STATE=memory")
-if(NOT EXISTS ${VONTREL_PYTHON})
-  message(STATUS "Python tests skipped: ${VONTREL_PYTHON} not found")
+if(VONTREL_BUILD_TESTS AND NOT EXISTS ${VONTREL_PYTHON})
+  message(FATAL_ERROR "The Python tests need ${VONTREL_PYTHON} (Debian: python3, python3-pytest; "
+                      "scripts/setup.sh installs them), or configure with -DVONTREL_BUILD_TESTS=OFF")
 elseif(VONTREL_SANITIZE STREQUAL "thread")
   message(STATUS "Python tests skipped under ThreadSanitizer")
 else()

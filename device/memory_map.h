@@ -20,6 +20,12 @@ inline constexpr std::uint16_t kIfBandFirst = 8;
 inline constexpr std::uint16_t kIfBandSecond = 9;
 inline constexpr std::uint16_t kIdentitySize = 10;
 
+// The serial number from its two bytes, both taken unsigned: 0..65535.
+constexpr int SerialNumber(int low, int high)
+{
+    return high * 256 + low;
+}
+
 // Setting bytes.
 inline constexpr std::uint16_t kStoredSetting = 45;
 inline constexpr std::uint16_t kLastTrimA = 83;  // trimA byte of the last write-out

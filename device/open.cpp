@@ -1,10 +1,14 @@
-// Vontrel_Open: find, open and configure every attached unit.
+// Vontrel_Open: find every attached unit among the converters, open and
+// configure it, and read its serial number.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "device/memory_map.h"
 #include "include/vontrel.h"
+#include "link/guarded.h"
 #include "link/handle_table.h"
+#include "link/open_converter.h"
 #include "link/transact.h"
 
 namespace vontrel {
@@ -15,54 +19,33 @@ namespace {
 constexpr char kExpectedDescription[] = "Vontrel";
 constexpr std::size_t kDescriptionSize = 64;
 
-constexpr ULONG kReadTimeoutMs = 2000;
-constexpr ULONG kWriteTimeoutMs = 2000;
-constexpr ULONG kBaudRate = 19230;
-
 struct OpenedUnit {
     int index;
     int serial;
     int token;
 };
 
-// Opens, resets and configures converter `index` and reads its serial
-// number. On any failure the converter is closed again (its handle would
-// otherwise be lost, since the caller never learns it) and nullopt comes
-// back; *status keeps the failing call's status, not the clean-up close's.
-std::optional<FT_HANDLE> OpenAndConfigure(unsigned long *status, int index, int *serial)
+// The serial number of a unit just opened, or nullopt when a read failed.
+std::optional<int> ReadSerialNumber(unsigned long *status, FT_HANDLE handle)
 {
-    FT_HANDLE handle = nullptr;
-    *status = FT_Open(index, &handle);
-    if (*status != FT_OK) {
-        return std::nullopt;
-    }
-    const auto give_up = [&]() -> std::optional<FT_HANDLE> {
-        FT_Close(handle);
-        return std::nullopt;
-    };
-    if ((*status = FT_ResetDevice(handle)) != FT_OK) {
-        return give_up();
-    }
-    if ((*status = FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs)) != FT_OK) {
-        return give_up();
-    }
-    if ((*status = FT_SetBaudRate(handle, kBaudRate)) != FT_OK) {
-        return give_up();
-    }
-    if ((*status = FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) !=
-        FT_OK) {
-        return give_up();
-    }
     const int low = ReadMemoryByte(status, handle, mem::kSerialLow);
     if (*status != FT_OK) {
-        return give_up();
+        return std::nullopt;
     }
     const int high = ReadMemoryByte(status, handle, mem::kSerialHigh);
     if (*status != FT_OK) {
-        return give_up();
+        return std::nullopt;
     }
-    *serial = high * 256 + low;
-    return handle;
+    return mem::SerialNumber(low, high);
+}
+
+// Whether converter `index` describes itself as a unit.
+bool LooksLikeUnit(unsigned long *status, int index)
+{
+    char description[kDescriptionSize] = {};
+    *status = FT_ListDevices(reinterpret_cast<void *>(static_cast<std::uintptr_t>(index)),
+                             description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
+    return *status == FT_OK && description[0] == kExpectedDescription[0];
 }
 
 int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *serialNumbers)
@@ -75,29 +58,36 @@ int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *seria
     if (*status != FT_OK) {
         return -2;
     }
+    // The caller's arrays are indexed by enumeration index and have no size
+    // of their own: indices at or beyond the documented maximum are not
+    // walked, so arrays of that many entries are always enough.
+    const int walked = std::min(count, VONTREL_MAX_CONVERTERS);
 
+    // Each step's status is stored as it comes, so *status ends as the last
+    // call's; a failed step abandons its index and the walk goes on.
     HandleTable &table = HandleTable::Instance();
     std::vector<OpenedUnit> opened;
     try {
         int matched = 0;
-        for (int i = 0; i < count; ++i) {
-            char description[kDescriptionSize] = {};
-            *status = FT_ListDevices(reinterpret_cast<void *>(static_cast<std::uintptr_t>(i)),
-                                     description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
-            if (*status != FT_OK || description[0] != kExpectedDescription[0]) {
+        for (int i = 0; i < walked; ++i) {
+            if (!LooksLikeUnit(status, i)) {
                 continue;
             }
             ++matched;  // counted before any attempt to open it
-            int serial = 0;
-            const auto handle = OpenAndConfigure(status, i, &serial);
+            const auto handle = OpenConverter(status, i);
             if (!handle) {
                 continue;
             }
+            const auto serial = ReadSerialNumber(status, *handle);
+            if (!serial) {
+                AbandonConverter(*handle);  // the caller never learns its handle
+                continue;
+            }
             try {
-                opened.push_back({i, serial, 0});
+                opened.push_back({i, *serial, 0});
                 opened.back().token = table.Add(*handle);
             } catch (...) {
-                FT_Close(*handle);
+                AbandonConverter(*handle);
                 if (!opened.empty() && opened.back().token == 0) {
                     opened.pop_back();
                 }
@@ -117,7 +107,7 @@ int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *seria
         // stay open.
         for (const OpenedUnit &unit : opened) {
             if (const auto handle = table.Remove(unit.token)) {
-                FT_Close(*handle);
+                AbandonConverter(*handle);
             }
         }
         throw;

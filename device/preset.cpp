@@ -1,28 +1,22 @@
 // Vontrel_Preset and Vontrel_SaveUserPreset: one command frame each.
 #include "include/vontrel.h"
-#include "link/handle_table.h"
+#include "link/export_entry.h"
 #include "link/transact.h"
 
 namespace vontrel {
 namespace {
 
-// Unlike Transact, the response is read even when the write failed, so
-// *status ends as the status of the read.
+// Unlike Transact, the response is read even when the write failed. Both
+// results are recorded, so *status keeps the write's failure.
 void SendPresetCommand(unsigned long *status, void *handle, std::uint8_t code)
 {
-    if (status == nullptr) {
-        return;
-    }
-    GuardedVoid(status, [&] {
-        const auto unit = ResolveUnit(status, handle);
-        if (!unit) {
-            return;
-        }
+    RunOnUnit(status, handle, true, 0, [&](FT_HANDLE unit) {
         Frame command = CommandFrame(code);
         Frame response{};
         DWORD count = 0;
-        *status = FT_Write(*unit, command.data(), static_cast<DWORD>(command.size()), &count);
-        *status = FT_Read(*unit, response.data(), static_cast<DWORD>(response.size()), &count);
+        Record(status, FT_Write(unit, command.data(), static_cast<DWORD>(command.size()), &count));
+        Record(status, FT_Read(unit, response.data(), static_cast<DWORD>(response.size()), &count));
+        return 0;
     });
 }
 

@@ -4,7 +4,7 @@
 
 #include "device/memory_map.h"
 #include "include/vontrel.h"
-#include "link/handle_table.h"
+#include "link/export_entry.h"
 #include "link/transact.h"
 
 namespace vontrel {
@@ -27,7 +27,7 @@ int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *h
     if (*status != FT_OK) {
         return -2;
     }
-    *SN = serial_high * 256 + serial_low;
+    *SN = mem::SerialNumber(serial_low, serial_high);
 
     // From here on a failed read counts as the byte 0; only *status tells.
     const int fw_major = Signed(ReadMemoryByte(status, unit, mem::kFirmwareMajor));
@@ -54,19 +54,9 @@ int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *h
 extern "C" int Vontrel_ReadInfo(unsigned long *status, void *handle, int *SN, char *fRev,
                                 char *hRev, char *calDate, char *IFband)
 {
-    if (status == nullptr) {
-        return -1;
-    }
-    if (SN == nullptr || fRev == nullptr || hRev == nullptr || calDate == nullptr ||
-        IFband == nullptr) {
-        *status = FT_INVALID_PARAMETER;
-        return -1;
-    }
-    return vontrel::Guarded(status, -1, [&] {
-        const auto unit = vontrel::ResolveUnit(status, handle);
-        if (!unit) {
-            return -1;
-        }
-        return vontrel::ReadInfo(status, *unit, SN, fRev, hRev, calDate, IFband);
+    const bool pointers_given = SN != nullptr && fRev != nullptr && hRev != nullptr &&
+                                calDate != nullptr && IFband != nullptr;
+    return vontrel::RunOnUnit(status, handle, pointers_given, -1, [&](FT_HANDLE unit) {
+        return vontrel::ReadInfo(status, unit, SN, fRev, hRev, calDate, IFband);
     });
 }

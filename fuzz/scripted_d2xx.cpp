@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "synth/register_image.h"
 
@@ -18,7 +19,11 @@ std::set<Handle *> live;
 long calls = 0;
 int converters = 0;
 FT_STATUS last = FT_OK;
-bool last_short = false;
+struct Answered {
+    FT_STATUS status;
+    bool short_read;
+};
+std::vector<Answered> history;  // every call's answer, in order
 
 using vontrel::kDefaultWords;
 
@@ -33,7 +38,7 @@ FT_STATUS Answer(FT_STATUS status)
 {
     ++calls;
     last = status;
-    last_short = false;
+    history.push_back({status, false});
     return status;
 }
 
@@ -102,7 +107,7 @@ void Begin(FuzzedDataProvider *in)
     calls = 0;
     converters = 0;
     last = FT_OK;
-    last_short = false;
+    history.clear();
 }
 
 int LiveHandles()
@@ -120,9 +125,16 @@ FT_STATUS LastStatus()
     return last;
 }
 
-bool LastWasShortRead()
+bool IsFirstFailureSince(unsigned long status, long since)
 {
-    return last_short;
+    bool short_before = false;
+    for (auto it = history.begin() + since; it != history.end(); ++it) {
+        if (it->status != FT_OK) {
+            return status == it->status || (short_before && status == FT_IO_ERROR);
+        }
+        short_before = short_before || it->short_read;
+    }
+    return status == FT_OK || (short_before && status == FT_IO_ERROR);
 }
 
 void Require(bool ok)
@@ -230,7 +242,7 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
     }
     *lpBytesReturned = count;
     Answer(status);
-    last_short = status == FT_OK && count < 8;
+    history.back().short_read = status == FT_OK && count < 8;
     return status;
 }
 

@@ -19,8 +19,11 @@ void Begin(FuzzedDataProvider *in);
 int LiveHandles();
 long Calls();
 FT_STATUS LastStatus();
-// The last call was an FT_Read that reported FT_OK with fewer than 8 bytes.
-bool LastWasShortRead();
+// Whether `status` is what an export that keeps its first failure may
+// report for the calls made since call number `since`: FT_OK when none of
+// them failed, else the first failed call's status, or FT_IO_ERROR for a
+// short read that came before it.
+bool IsFirstFailureSince(unsigned long status, long since);
 
 void Require(bool ok);
 

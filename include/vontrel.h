@@ -12,22 +12,31 @@
  *   except the library's table of open units.
  *
  * STATUS
- *   Every export except Vontrel_Close takes `unsigned long *status` first and
- *   stores the result of each converter (D2XX) call into it as soon as that
- *   call returns. On return it holds the status of the last D2XX call made,
- *   so an earlier failure can be overwritten by a later success; each export
- *   below says which failures it reports through its result. 0 is FT_OK.
+ *   Every export except Vontrel_Close takes `unsigned long *status` first.
+ *   Vontrel_ReadInfo, Vontrel_ReadLD, Vontrel_Preset, Vontrel_SaveUserPreset,
+ *   Vontrel_ReadStatus and Vontrel_WriteStatus keep the FIRST failure in it:
+ *   on return it is FT_OK (0) only when every converter (D2XX) call of the
+ *   export succeeded and every reply that is used came whole; otherwise it
+ *   holds the status of the first call that failed, and a later success
+ *   never hides it. A failed exchange does not stop a multi-exchange export:
+ *   the same exchanges are made in the same order, with a failed read
+ *   counting as 0, so *status is the one thing that tells. Vontrel_Open
+ *   keeps the status of its LAST call instead (a converter that cannot be
+ *   opened is skipped, and its missing entry tells the caller). Each export
+ *   below also says which failures it reports through its result.
  *   include/vontrel_status.h gives every code a name and a message.
  *   Codes the library stores itself, without a D2XX call:
  *     FT_INVALID_HANDLE (1)         the handle is not an open unit of this
  *                                   process (never opened, closed, or null);
  *                                   no D2XX call is made.
  *     FT_IO_ERROR (4)               a read whose response is used delivered
- *                                   fewer than 8 bytes.
+ *                                   fewer than 8 bytes (recorded at that
+ *                                   read's place, like any failure).
  *     FT_INSUFFICIENT_RESOURCES (5) the library could not allocate memory or
  *                                   a lock for its table of open units.
- *     FT_INVALID_PARAMETER (6)      a required pointer is null, or the
- *                                   requested frequency is not a number; no
+ *     FT_INVALID_PARAMETER (6)      a required pointer is null, or
+ *                                   Vontrel_WriteStatus was asked for a NaN
+ *                                   frequency or a NaN level in mode 3; no
  *                                   D2XX call is made.
  *   A null `status` makes every export do nothing (int results are -1).
  *
@@ -42,7 +51,12 @@
  *   they never wait on each other. Calls on one handle must not overlap: an
  *   exchange is a write followed by a read on that handle and nothing
  *   serialises two callers. Vontrel_Open and Vontrel_Close may run
- *   concurrently with calls on other handles.
+ *   concurrently with calls on other handles. Vontrel_Close may also be
+ *   called while other threads are inside calls on the same handle: it
+ *   refuses every call on that handle that starts after it began
+ *   (FT_INVALID_HANDLE, no D2XX call), waits for the calls already in flight
+ *   on it to return (they finish on the open converter), and then closes the
+ *   converter, exactly once.
  *
  * STATUS VECTOR
  *   Vontrel_ReadStatus fills 14 doubles; Vontrel_WriteStatus reads 12.
@@ -93,6 +107,11 @@ extern "C" {
 #define VONTREL_CALDATE_SIZE 17
 #define VONTREL_IFBAND_SIZE 20
 
+/* The most converters Vontrel_Open walks: enumeration indices at or beyond
+ * it are not looked at, so `handles` and `serialNumbers` arrays of this many
+ * entries are always enough. */
+#define VONTREL_MAX_CONVERTERS 1024
+
 /* Entries of the status vector. */
 #define VONTREL_READ_STATUS_ENTRIES 14
 #define VONTREL_WRITE_STATUS_ENTRIES 12
@@ -101,14 +120,16 @@ extern "C" {
  * Find and open every attached unit.
  *
  * Asks the converter library for the number of converters, then walks them
- * by enumeration index i = 0 .. count-1. A converter whose description
+ * by enumeration index i = 0 .. min(count, VONTREL_MAX_CONVERTERS)-1. A
+ * converter whose description
  * begins with "V" is counted in *devicesFound, opened, reset and configured
  * (2000 ms read and write time-outs, 19230 baud, 8 data bits, 1 stop bit,
  * no parity), and its serial number is read from device memory bytes 0
  * (low) and 1 (high). For each unit that passes every step, serialNumbers[i]
  * and then handles[i] are written at its enumeration index i: the arrays
- * must hold one entry per converter attached, which can exceed
- * *devicesFound. Entries of converters that did not match or failed a step
+ * must hold one entry per converter attached (which can exceed
+ * *devicesFound), and VONTREL_MAX_CONVERTERS entries are always enough.
+ * Entries of converters that did not match or failed a step
  * are not written. A unit that was opened but failed a later step is closed
  * again before the walk goes on.
  *
@@ -128,8 +149,10 @@ VONTREL_API int Vontrel_Open(unsigned long *status, int *devicesFound, int *hand
                              int *serialNumbers);
 
 /*
- * Close a unit opened by Vontrel_Open. The token is released whatever the
- * converter library answers, and refused by every later call.
+ * Close a unit opened by Vontrel_Open. Every call on the handle that starts
+ * after this one began is refused with FT_INVALID_HANDLE; calls already in
+ * flight on it (from other threads) are waited for, then FT_Close is called
+ * once. The token is released whatever the converter library answers.
  *
  * Result: the status FT_Close returned (0 is FT_OK), or FT_INVALID_HANDLE (1)
  * without any D2XX call when the handle is not an open unit (closed before,
@@ -154,8 +177,8 @@ VONTREL_API int Vontrel_Close(void *handle);
  *
  * Result:
  *   0   all outputs written. Only the reads of bytes 0 and 1 are tested: a
- *       later failed read counts as byte 0 and *status ends as the status of
- *       the read of byte 9.
+ *       later failed read counts as byte 0, the reads go on, and *status
+ *       keeps the first failure.
  *   -1  reading byte 0 failed, a pointer is null (FT_INVALID_PARAMETER) or
  *       the handle is unknown (FT_INVALID_HANDLE); nothing written.
  *   -2  reading byte 1 failed; nothing written.
@@ -169,8 +192,8 @@ VONTREL_API int Vontrel_ReadInfo(unsigned long *status, void *handle, int *SN, c
  * nonzero, else 0; when the exchange failed it is 0 (not locked) and
  * *status holds the failure.
  *
- * Result: 0 after the exchange, whether or not it succeeded (check
- * *status); -1 without any exchange for a null pointer
+ * Result: 0 after the exchange, whether or not it succeeded (*status holds
+ * the first failure of its write and read); -1 without any exchange for a null pointer
  * (FT_INVALID_PARAMETER) or an unknown handle (FT_INVALID_HANDLE; *LDstatus
  * is then set to 0).
  */
@@ -179,7 +202,7 @@ VONTREL_API int Vontrel_ReadLD(unsigned long *status, void *handle, int *LDstatu
 /*
  * Send the preset command (frame 00 21 FF 00 00 00 00 40) and read its
  * 8-byte response, which is discarded. The read is made even when the write
- * failed, so *status ends as the status of the read. The unit restores its
+ * failed; *status keeps the first failure of the two. The unit restores its
  * saved user preset, or its power-up settings when none was saved. The call
  * does not wait for the unit to act on the command.
  */
@@ -204,7 +227,7 @@ VONTREL_API void Vontrel_SaveUserPreset(unsigned long *status, void *handle);
  * switch pattern is none of the five known ones.
  *
  * Result: 0 after the thirteen exchanges, whatever they returned; *status
- * holds the status of the last one (address 45). -1 without any exchange
+ * keeps the first failure among them. -1 without any exchange
  * for a null pointer (FT_INVALID_PARAMETER) or an unknown handle
  * (FT_INVALID_HANDLE); Values is then untouched.
  */
@@ -224,9 +247,11 @@ VONTREL_API int Vontrel_ReadStatus(unsigned long *status, void *handle, double *
  * out of the unit's reach; otherwise it is `attenuation` / 0.25 (its low
  * byte, limited to 127).
  *
- * *status holds the status of the last exchange (register 7). A NaN
- * frequency, a null pointer or an unknown handle makes no exchange at all
- * and stores FT_INVALID_PARAMETER or FT_INVALID_HANDLE.
+ * *status keeps the first failure among the exchanges. A NaN frequency, a
+ * NaN level in mode 3 (where it would set the attenuation), a null pointer
+ * or an unknown handle makes no exchange at all and stores
+ * FT_INVALID_PARAMETER or FT_INVALID_HANDLE. A NaN level in any other mode
+ * is not used.
  */
 VONTREL_API void Vontrel_WriteStatus(unsigned long *status, void *handle, double *Values);
 

@@ -14,9 +14,8 @@
  *   leaves, and throws std::system_error whose code() belongs to
  *   vontrel::status_category(): value() is the D2XX status (4 for
  *   FT_IO_ERROR), message() reads "FT_IO_ERROR: input/output error on the
- *   link to the unit". The exports keep only the status of their LAST D2XX
- *   call, so a failure in the middle of a multi-exchange call is reported
- *   only when it shows in that last status.
+ *   link to the unit". The exports keep the first failed D2XX status, so a
+ *   failure anywhere in a multi-exchange call is reported.
  *
  * THREADS
  *   Distinct Unit objects may be used from different threads at once. One
@@ -87,8 +86,8 @@ inline constexpr unsigned long kStatusOtherError = 18;  // FT_OTHER_ERROR
                             call);
 }
 
-/// Throws unless the export ran to its end (result 0) and its last D2XX call
-/// succeeded.
+/// Throws unless the export ran to its end (result 0) and every one of its
+/// D2XX calls succeeded (its *status is FT_OK).
 inline void check(int result, unsigned long status, const char *call)
 {
     if (result != 0 || status != kStatusOk) {
@@ -361,7 +360,7 @@ public:
     }
 
     /// Reads the synthesizer state back (thirteen exchanges, reads only).
-    /// Throws when the call failed or its last exchange did.
+    /// Throws when the call or any of its exchanges failed.
     Status status() const
     {
         unsigned long status = 0;
@@ -372,8 +371,8 @@ public:
     }
 
     /// Programs the unit from `settings` (12 or 14 exchanges). Throws when
-    /// the call was refused or its last exchange failed; the unit may then be
-    /// partly programmed.
+    /// the call was refused or any of its exchanges failed; the unit may then
+    /// be partly programmed.
     void apply(const Settings &settings)
     {
         unsigned long status = 0;
@@ -429,9 +428,9 @@ private:
     int serial_ = -1;
 };
 
-/// The most converters open_all() walks; Vontrel_Open needs one array entry
-/// per attached converter and has no way to be told the array size.
-inline constexpr int kMaxConverters = 256;
+/// The most converters Vontrel_Open walks, and so the size of the arrays
+/// discover() passes it.
+inline constexpr int kMaxConverters = VONTREL_MAX_CONVERTERS;
 
 /// What discover() found: the units that opened, the number of converters
 /// whose description matched (units that failed to open count here too),

@@ -3,16 +3,23 @@
 // is a pointer and does not fit an int on 64-bit platforms, so callers only
 // ever see tokens.
 //
-// The table's lock is held only while the table itself is read or changed,
-// never while a unit is being talked to.
+// The table is a fixed array of slots; token t lives in slot t % kSlots.
+// Each slot holds one atomic word: the token it holds (0 when free), a
+// closing flag and the number of calls in flight on it. Looking a token up
+// for a call is one compare-and-swap on that word: no lock, no allocation,
+// and no wait on any other unit. Closing sets the flag, so no new call
+// starts, and waits until the calls in flight have left before the handle
+// is given back to be closed. Only adding units (from Vontrel_Open) takes a
+// lock, to pick a slot.
 #ifndef VONTREL_LINK_HANDLE_TABLE_H
 #define VONTREL_LINK_HANDLE_TABLE_H
 
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 
 #include "d2xx/ftd2xx.h"
 
@@ -20,20 +27,36 @@ namespace vontrel {
 
 class HandleTable {
 public:
+    // Units open at once in one process. A power of two, so that tokens
+    // wrapping at INT_MAX keep their slot.
+    static constexpr int kSlots = 4096;
+
     static HandleTable &Instance();
 
     // Registers an opened unit and returns its token, 1..INT_MAX. Tokens are
     // handed out in increasing order and wrap only after INT_MAX of them, so
-    // a closed token is not handed out again soon. Throws std::bad_alloc or
-    // std::system_error when memory or the lock cannot be had.
+    // a closed token is not handed out again soon. Throws std::bad_alloc
+    // when every slot is taken.
     int Add(FT_HANDLE handle);
 
-    std::optional<FT_HANDLE> Find(int token) const;
+    // Counts a call in flight on the token's unit and returns its handle, or
+    // nullopt (nothing counted) when the token is not an open unit or its
+    // close has begun. Every successful Acquire is paired with a Release.
+    std::optional<FT_HANDLE> Acquire(int token) noexcept;
+    void Release(int token) noexcept;
 
-    // Forgets the token and returns the handle it stood for.
-    std::optional<FT_HANDLE> Remove(int token);
+    // Closes the token: from now on Acquire refuses it; once the calls in
+    // flight on it have been released, the token is forgotten and its
+    // handle returned for the caller to close. nullopt when the token is not
+    // open or another close of it has begun.
+    std::optional<FT_HANDLE> Remove(int token) noexcept;
 
-    std::size_t Size() const;
+    // Whether a close of the token has begun and is waiting for calls in
+    // flight.
+    bool IsClosing(int token) const noexcept;
+
+    // Units open now.
+    std::size_t Size() const noexcept;
 
     // Makes the next calls of Add throw std::bad_alloc, so tests can check
     // that no exception escapes an export.
@@ -42,46 +65,46 @@ public:
 private:
     HandleTable() = default;
 
-    mutable std::mutex mutex_;
-    std::unordered_map<int, FT_HANDLE> units_;
+    // The slot word: token in bits 63..32, closing in bit 31, calls in
+    // flight in bits 30..0. A free slot is 0.
+    struct Slot {
+        std::atomic<std::uint64_t> state{0};
+        FT_HANDLE handle = nullptr;  // written only while the slot is free
+    };
+
+    Slot &SlotOf(int token) noexcept { return slots_[static_cast<std::size_t>(token) % kSlots]; }
+    const Slot &SlotOf(int token) const noexcept
+    {
+        return slots_[static_cast<std::size_t>(token) % kSlots];
+    }
+
+    std::array<Slot, kSlots> slots_{};
+    std::mutex add_mutex_;
     int next_token_ = 1;
     std::atomic<bool> fail_adds_{false};
 };
 
 // The token an export's `void *handle` argument carries, or nullopt when the
 // pointer cannot be a token (null, negative, above INT_MAX).
-std::optional<int> TokenFromArgument(void *handle);
+std::optional<int> TokenFromArgument(void *handle) noexcept;
 
-// Looks up the unit behind an export's handle argument. For anything that is
-// not an open unit it stores FT_INVALID_HANDLE in *status and returns nullopt.
-std::optional<FT_HANDLE> ResolveUnit(unsigned long *status, void *handle);
+// A call in flight on a unit: holds the unit open (a close waits for it)
+// from construction to destruction. Empty when the argument is not an open
+// unit.
+class UnitLease {
+public:
+    explicit UnitLease(void *handle_argument) noexcept;
+    ~UnitLease();
+    UnitLease(const UnitLease &) = delete;
+    UnitLease &operator=(const UnitLease &) = delete;
 
-// Runs an export's body and turns any exception into a defined failure:
-// FT_INSUFFICIENT_RESOURCES in *status and the export's early-failure result.
-template <typename Result, typename Body>
-Result Guarded(unsigned long *status, Result failure, Body &&body) noexcept
-{
-    try {
-        return body();
-    } catch (...) {
-        if (status != nullptr) {
-            *status = FT_INSUFFICIENT_RESOURCES;
-        }
-        return failure;
-    }
-}
+    explicit operator bool() const noexcept { return handle_.has_value(); }
+    FT_HANDLE handle() const noexcept { return *handle_; }
 
-template <typename Body>
-void GuardedVoid(unsigned long *status, Body &&body) noexcept
-{
-    try {
-        body();
-    } catch (...) {
-        if (status != nullptr) {
-            *status = FT_INSUFFICIENT_RESOURCES;
-        }
-    }
-}
+private:
+    int token_ = 0;
+    std::optional<FT_HANDLE> handle_;
+};
 
 }  // namespace vontrel
 

@@ -13,16 +13,19 @@ Outcome Transact(unsigned long *status, FT_HANDLE handle, const Frame &command, 
 {
     Frame out = command;  // FT_Write takes a non-const buffer
     DWORD written = 0;
-    *status = FT_Write(handle, out.data(), static_cast<DWORD>(out.size()), &written);
-    if (*status != FT_OK) {
+    const FT_STATUS wrote = FT_Write(handle, out.data(), static_cast<DWORD>(out.size()), &written);
+    Record(status, wrote);
+    if (wrote != FT_OK) {
         return Outcome::kWriteFailed;
     }
     DWORD received = 0;
-    *status = FT_Read(handle, response.data(), static_cast<DWORD>(response.size()), &received);
-    if (*status == FT_OK && use == Response::kUsed && received < response.size()) {
-        *status = FT_IO_ERROR;
+    FT_STATUS read =
+        FT_Read(handle, response.data(), static_cast<DWORD>(response.size()), &received);
+    if (read == FT_OK && use == Response::kUsed && received < response.size()) {
+        read = FT_IO_ERROR;
     }
-    return *status == FT_OK ? Outcome::kOk : Outcome::kReadFailed;
+    Record(status, read);
+    return read == FT_OK ? Outcome::kOk : Outcome::kReadFailed;
 }
 
 int ReadMemoryByte(unsigned long *status, FT_HANDLE handle, std::uint32_t address)

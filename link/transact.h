@@ -36,12 +36,26 @@ enum class Response { kDiscarded, kUsed };
 
 enum class Outcome { kOk, kWriteFailed, kReadFailed };
 
+// Records one D2XX result into an export's *status, which keeps the first
+// failure: it stays FT_OK only while every call so far has succeeded, and a
+// later success never hides an earlier failure. An export sets *status to
+// FT_OK before its first call.
+inline void Record(unsigned long *status, FT_STATUS result) noexcept
+{
+    if (*status == FT_OK) {
+        *status = result;
+    }
+}
+
 // Writes `command`, and when that succeeded reads 8 bytes into `response`.
-// Each D2XX result is stored in *status as it returns. With Response::kUsed
-// a read that reports FT_OK but delivers fewer than 8 bytes stores
-// FT_IO_ERROR, since the buffer then holds no complete reply.
+// Each D2XX result is recorded into *status (see Record). With
+// Response::kUsed a read that reports FT_OK but delivers fewer than 8 bytes
+// counts as FT_IO_ERROR, since the buffer then holds no complete reply. The
+// outcome is this exchange's own, whatever *status held before.
 Outcome Transact(unsigned long *status, FT_HANDLE handle, const Frame &command, Frame &response,
                  Response use);
+
+// The primitives below record their calls into *status the same way.
 
 // The stored byte 0..255, or 0 when the exchange failed (*status tells).
 int ReadMemoryByte(unsigned long *status, FT_HANDLE handle, std::uint32_t address);

@@ -4,7 +4,7 @@
 
 #include "device/memory_map.h"
 #include "include/vontrel.h"
-#include "link/handle_table.h"
+#include "link/export_entry.h"
 #include "link/transact.h"
 #include "synth/calibration.h"
 #include "synth/readback.h"
@@ -12,36 +12,23 @@
 extern "C" int Vontrel_ReadStatus(unsigned long *status, void *handle, double *Values)
 {
     using namespace vontrel;  // NOLINT(google-build-using-namespace)
-    constexpr int kEarlyFailure = -1;
-    if (status == nullptr) {
-        return kEarlyFailure;
-    }
-    return Guarded(status, kEarlyFailure, [&] {
-        if (Values == nullptr) {
-            *status = FT_INVALID_PARAMETER;
-            return kEarlyFailure;
-        }
-        const auto unit = ResolveUnit(status, handle);
-        if (!unit) {
-            return kEarlyFailure;
-        }
-
+    return RunOnUnit(status, handle, Values != nullptr, -1, [&](FT_HANDLE unit) {
         // A read-back that fails leaves its slot untouched, so every slot
         // starts as zeros and a failed register decodes as all-zero fields.
         // No result is tested: all thirteen exchanges are always made.
         std::array<Frame, kRegisterCount> responses{};
         for (int r = 0; r < kRegisterCount; ++r) {
-            ReadRegister(status, *unit, r, responses[r]);
+            ReadRegister(status, unit, r, responses[r]);
         }
         const DecodedRegisters regs = DecodeRegisters(WordsFromResponses(responses));
 
         const int k = CalibrationIndex(regs.freq_mhz);
         CalibrationEntries tables{};
-        tables.d = ReadTableEntry(status, *unit, CalibrationTable::kD, k);
-        tables.c = ReadTableEntry(status, *unit, CalibrationTable::kC, k);
-        tables.b = ReadTableEntry(status, *unit, CalibrationTable::kB, k);
-        tables.a = ReadTableEntry(status, *unit, CalibrationTable::kA, k);
-        const int stored_setting = ReadMemoryByte(status, *unit, mem::kStoredSetting);
+        tables.d = ReadTableEntry(status, unit, CalibrationTable::kD, k);
+        tables.c = ReadTableEntry(status, unit, CalibrationTable::kC, k);
+        tables.b = ReadTableEntry(status, unit, CalibrationTable::kB, k);
+        tables.a = ReadTableEntry(status, unit, CalibrationTable::kA, k);
+        const int stored_setting = ReadMemoryByte(status, unit, mem::kStoredSetting);
 
         const ReadBackVector values = BuildReadBackVector(regs, tables, stored_setting);
         std::copy(values.begin(), values.end(), Values);

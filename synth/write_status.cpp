@@ -1,10 +1,9 @@
 // Vontrel_WriteStatus: program the unit from the status vector.
 #include <algorithm>
-#include <cmath>
 
 #include "device/memory_map.h"
 #include "include/vontrel.h"
-#include "link/handle_table.h"
+#include "link/export_entry.h"
 #include "link/transact.h"
 #include "synth/calibration.h"
 #include "synth/writeout.h"
@@ -12,44 +11,36 @@
 extern "C" void Vontrel_WriteStatus(unsigned long *status, void *handle, double *Values)
 {
     using namespace vontrel;  // NOLINT(google-build-using-namespace)
-    if (status == nullptr) {
-        return;
-    }
-    GuardedVoid(status, [&] {
-        if (Values == nullptr) {
-            *status = FT_INVALID_PARAMETER;
-            return;
-        }
-        const auto unit = ResolveUnit(status, handle);
-        if (!unit) {
-            return;
-        }
+    RunOnUnit(status, handle, Values != nullptr, 0, [&](FT_HANDLE unit) {
         WriteOutVector values{};
         std::copy(Values, Values + values.size(), values.begin());
-        // A NaN frequency has no place on the frequency grid: refuse it
-        // before anything, setting bytes included, reaches the unit.
-        if (std::isnan(values[wo::kFreqMHz])) {
+        // A request that means nothing is refused before anything, setting
+        // bytes included, reaches the unit: a NaN frequency has no place on
+        // the frequency grid, and a NaN level in mode 3 would become an
+        // attenuation code of 0, the unit's full output.
+        if (!IsProgrammable(values)) {
             *status = FT_INVALID_PARAMETER;
-            return;
+            return 0;
         }
 
-        // The exchanges run in a fixed order and none is tested: a failure
-        // shows only in *status, which ends with the register 7 write's.
+        // The exchanges run in a fixed order and none is tested; *status
+        // keeps the first failure.
         const WriteOutPlan plan = PlanWriteOut(values);
-        WriteMemoryByte(status, *unit, mem::kLastTrimA, plan.trim_a_byte);
-        WriteMemoryByte(status, *unit, mem::kLastTrimB, plan.trim_b_byte);
-        WriteMemoryByte(status, *unit, mem::kStoredSetting, plan.stored_setting_byte);
+        WriteMemoryByte(status, unit, mem::kLastTrimA, plan.trim_a_byte);
+        WriteMemoryByte(status, unit, mem::kLastTrimB, plan.trim_b_byte);
+        WriteMemoryByte(status, unit, mem::kStoredSetting, plan.stored_setting_byte);
 
         TableReads tables{};
         if (plan.reads_trim_tables) {
-            tables.a = ReadTableEntry(status, *unit, CalibrationTable::kA, plan.k);
-            tables.b = ReadTableEntry(status, *unit, CalibrationTable::kB, plan.k);
+            tables.a = ReadTableEntry(status, unit, CalibrationTable::kA, plan.k);
+            tables.b = ReadTableEntry(status, unit, CalibrationTable::kB, plan.k);
         }
-        tables.c = ReadTableEntry(status, *unit, CalibrationTable::kC, plan.k);
+        tables.c = ReadTableEntry(status, unit, CalibrationTable::kC, plan.k);
 
         const RegisterImage image = EncodeRegisters(values, tables);
         for (int r = 0; r < kRegisterCount; ++r) {
-            WriteRegister(status, *unit, r, image[r]);
+            WriteRegister(status, unit, r, image[r]);
         }
+        return 0;
     });
 }

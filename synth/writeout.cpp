@@ -86,7 +86,7 @@ std::uint8_t AttenCode(const WriteOutVector &values, int table_c)
         if (code > synth::kMaxAttenCode) {
             return synth::kMaxAttenCode;
         }
-        return ToByte(code);  // NaN converts to 0
+        return ToByte(code);
     }
     // The quotient is cut to its low byte before the limit is tested, so 64
     // gives 0 and 70 gives 24.
@@ -95,6 +95,14 @@ std::uint8_t AttenCode(const WriteOutVector &values, int table_c)
 }
 
 }  // namespace
+
+bool IsProgrammable(const WriteOutVector &values)
+{
+    if (std::isnan(values[wo::kFreqMHz])) {
+        return false;
+    }
+    return !(values[wo::kMode] == kModeLevel && std::isnan(values[wo::kLevel]));
+}
 
 WriteOutPlan PlanWriteOut(const WriteOutVector &values)
 {

@@ -45,6 +45,11 @@ struct WriteOutPlan {
 
 WriteOutPlan PlanWriteOut(const WriteOutVector &values);
 
+// Whether the vector can be programmed at all: false for a NaN frequency,
+// and for a NaN level in mode 3 (in the other modes the level is not used).
+// Vontrel_WriteStatus refuses such a vector without any exchange.
+bool IsProgrammable(const WriteOutVector &values);
+
 // The entries read from the calibration tables at index k. `a` and `b` are
 // used only when autoTrim is nonzero (pass 0 otherwise); `c` only in mode 3.
 struct TableReads {
@@ -70,7 +75,8 @@ struct DividerSettings {
 };
 
 // A NaN frequency is not clamped and yields defined but meaningless
-// settings; Vontrel_WriteStatus refuses it before getting here.
+// settings; Vontrel_WriteStatus refuses it before getting here (see
+// IsProgrammable).
 DividerSettings ComputeDividers(double freq_mhz);
 
 // The eight words to send, built on the default image.

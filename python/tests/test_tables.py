@@ -58,3 +58,10 @@ def test_limits_are_the_c_limits():
     assert len(defines) >= 10
     assert {name: float(v) for name, v in defines} == {
         name: float(getattr(_limits, name)) for name, _ in defines}
+
+
+def test_open_arrays_are_the_c_maximum():
+    from vontrel import _unit
+    (maximum,) = re.findall(r"^#define VONTREL_MAX_CONVERTERS (\d+)$", _read("vontrel.h"),
+                            re.MULTILINE)
+    assert _unit.MAX_CONVERTERS == int(maximum)

@@ -249,3 +249,11 @@ def test_one_unit_shared_between_threads_keeps_its_exchanges_apart(unit):
     for t in threads:
         t.join()
     assert errors == []
+
+
+@pytest.mark.parametrize("nth_write", [1, 8, 14])  # of 14 exchanges: byte 83, register 1, register 7
+def test_a_write_failing_anywhere_in_apply_raises(bench, unit, nth_write):
+    bench.fail_call(b"FT_Write", nth_write, 4)
+    with pytest.raises(vontrel.VontrelError) as e:
+        unit.write(unit.status.settings().replace(frequency=3000.0))
+    assert e.value.name == "FT_IO_ERROR"

@@ -12,8 +12,9 @@ from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_set
 from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
                       VontrelError)
 
-# Vontrel_Open writes at each converter's enumeration index and takes no
-# capacity, so the arrays must outnumber any converters a host can have.
+# Vontrel_Open walks at most VONTREL_MAX_CONVERTERS converters (vontrel.h)
+# and writes at each one's enumeration index, so arrays of this size are
+# always enough. A test checks it against the header.
 MAX_CONVERTERS = 1024
 
 

@@ -54,12 +54,12 @@ protected:
     std::vector<vontrel::Unit> units_;
 };
 
-TEST_F(CallFailures, LastExchangeFailureThrowsWithItsStatus)
+TEST_F(CallFailures, AnyExchangeFailureThrowsWithItsStatus)
 {
     vontrel::Unit &unit = units_[0];
     struct Case {
         const char *name;
-        long reads;  // FT_Read calls the export makes; the last one fails
+        long reads;  // FT_Read calls the export makes; the first and the last fail
         std::function<void()> call;
     };
     const Case cases[] = {
@@ -71,15 +71,17 @@ TEST_F(CallFailures, LastExchangeFailureThrowsWithItsStatus)
         {"save_user_preset", 1, [&] { unit.save_user_preset(); }},
     };
     for (const Case &c : cases) {
-        vsim_fail_call("FT_Read", c.reads, FT_IO_ERROR);
-        try {
-            c.call();
-            ADD_FAILURE() << c.name << " did not throw";
-        } catch (const std::system_error &e) {
-            EXPECT_EQ(e.code(), vontrel::make_status_code(4)) << c.name;
-            EXPECT_NE(std::string(e.what()).find("FT_IO_ERROR"), std::string::npos) << c.name;
+        for (const long failing : {1L, c.reads}) {
+            vsim_fail_call("FT_Read", failing, FT_IO_ERROR);
+            try {
+                c.call();
+                ADD_FAILURE() << c.name << " did not throw for read " << failing;
+            } catch (const std::system_error &e) {
+                EXPECT_EQ(e.code(), vontrel::make_status_code(4)) << c.name;
+                EXPECT_NE(std::string(e.what()).find("FT_IO_ERROR"), std::string::npos) << c.name;
+            }
+            vsim_clear_faults();
         }
-        vsim_clear_faults();
         EXPECT_NO_THROW(c.call()) << c.name << " after the fault";
     }
 }

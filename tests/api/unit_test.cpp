@@ -36,6 +36,16 @@ TEST_F(Bench, OpenAllReportsIndicesAndSerials)
     EXPECT_EQ(vsim_open_handles(), 2);
 }
 
+TEST_F(Bench, OpenAllTakesUpToTheMaximumOfConverters)
+{
+    for (int i = 3; i < VONTREL_MAX_CONVERTERS + 2; ++i) {
+        vsim_add_unit("Vontrel", static_cast<std::uint16_t>(i));
+    }
+    const auto units = vontrel::open_all();
+    EXPECT_EQ(units.size(), static_cast<std::size_t>(VONTREL_MAX_CONVERTERS - 1));
+    EXPECT_EQ(units.back().index(), VONTREL_MAX_CONVERTERS - 1);
+}
+
 TEST_F(Bench, InfoMatchesTheIdentityBlock)
 {
     vsim_set_memory(second_, 2, 5);
@@ -113,7 +123,8 @@ TEST_F(Bench, MovesTransferOwnershipAndAssignmentClosesTheOld)
         a = std::move(units[1]);  // closes the first unit's handle
         EXPECT_EQ(vsim_open_handles(), 1);
         EXPECT_EQ(a.serial(), 12345);
-        a = std::move(a);  // NOLINT: self-move keeps the handle
+        vontrel::Unit &same = a;  // a self-move through another name
+        a = std::move(same);      // keeps the handle
         EXPECT_TRUE(a.is_open());
     }
     EXPECT_EQ(vsim_open_handles(), 0);

@@ -1,6 +1,7 @@
 #include "tests/double/d2xx_double.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -24,7 +25,14 @@ struct Handle {
 std::mutex mutex;
 std::vector<Converter> converters;
 std::set<Handle *> handles;
+std::set<Handle *> closed;  // kept allocated so their addresses are never reused
+int closed_handle_calls = 0;
 std::vector<DoubleCall> calls;
+
+std::mutex hold_mutex;
+std::condition_variable hold_changed;
+int hold = -1;  // the converter whose reads wait, or -1
+int held = 0;
 
 void Record(const char *function, const void *handle, std::vector<std::uint64_t> args,
             const std::uint8_t *bytes = nullptr, std::size_t count = 0)
@@ -42,12 +50,25 @@ void Record(const char *function, const void *handle, std::vector<std::uint64_t>
 Handle *Find(FT_HANDLE handle)
 {
     auto *h = static_cast<Handle *>(handle);
+    if (closed.count(h) != 0) {
+        ++closed_handle_calls;
+    }
     return handles.count(h) != 0 ? h : nullptr;
 }
 
-}  // namespace
+void WaitWhileHeld(int converter)
+{
+    std::unique_lock<std::mutex> lock(hold_mutex);
+    if (hold != converter) {
+        return;
+    }
+    ++held;
+    hold_changed.notify_all();
+    hold_changed.wait(lock, [&] { return hold != converter; });
+    --held;
+}
 
-extern "C" {
+}  // namespace
 
 void double_reset(const std::vector<std::string> &descriptions)
 {
@@ -55,7 +76,12 @@ void double_reset(const std::vector<std::string> &descriptions)
     for (Handle *h : handles) {
         delete h;
     }
+    for (Handle *h : closed) {
+        delete h;
+    }
     handles.clear();
+    closed.clear();
+    closed_handle_calls = 0;
     calls.clear();
     converters.clear();
     for (const auto &d : descriptions) {
@@ -80,6 +106,27 @@ int double_open_handles()
     const std::lock_guard<std::mutex> lock(mutex);
     return static_cast<int>(handles.size());
 }
+
+int double_closed_handle_calls()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return closed_handle_calls;
+}
+
+void double_hold_reads(int converter)
+{
+    const std::lock_guard<std::mutex> lock(hold_mutex);
+    hold = converter;
+    hold_changed.notify_all();
+}
+
+int double_held_reads()
+{
+    const std::lock_guard<std::mutex> lock(hold_mutex);
+    return held;
+}
+
+extern "C" {
 
 __attribute__((visibility("default"))) FT_STATUS FT_ListDevices(void *pArg1, void *pArg2,
                                                                 DWORD Flags)
@@ -118,7 +165,7 @@ __attribute__((visibility("default"))) FT_STATUS FT_Close(FT_HANDLE ftHandle)
         return FT_INVALID_HANDLE;
     }
     handles.erase(h);
-    delete h;
+    closed.insert(h);
     return FT_OK;
 }
 
@@ -181,6 +228,14 @@ __attribute__((visibility("default"))) FT_STATUS FT_Read(FT_HANDLE ftHandle, voi
                                                          DWORD dwBytesToRead,
                                                          DWORD *lpBytesReturned)
 {
+    int converter = -1;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (const Handle *h = Find(ftHandle)) {
+            converter = h->converter;
+        }
+    }
+    WaitWhileHeld(converter);
     const std::lock_guard<std::mutex> lock(mutex);
     Handle *h = Find(ftHandle);
     if (h == nullptr) {

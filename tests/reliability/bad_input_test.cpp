@@ -79,7 +79,9 @@ TEST_F(BadInputs, EveryWriteOutEntryTakesEveryHostileValue)
                 unsigned long status = 99;
                 Vontrel_WriteStatus(&status, handle_, values);
                 ++tried;
-                if (entry == 2 && std::isnan(bad.value)) {
+                // A NaN frequency, and a NaN level where mode 3 uses it, are refused.
+                const bool used_level = entry == 3 && base[5] == 3.0;
+                if ((entry == 2 || used_level) && std::isnan(bad.value)) {
                     EXPECT_EQ(status, FT_INVALID_PARAMETER) << what;
                     EXPECT_EQ(vsim_log_size(), 0u) << what;
                     continue;

@@ -2,6 +2,7 @@
 // of calls while another thread keeps opening and closing further units.
 // Every unit must see exactly the frames of a single-threaded run of its
 // script, in order, and the table of open units must stay consistent.
+#include <array>
 #include <atomic>
 #include <map>
 #include <set>
@@ -185,6 +186,56 @@ TEST(Threads, EachUnitSeesOnlyItsOwnFramesInOrder)
     EXPECT_EQ(vsim_open_handles(), 0);
     std::printf("threads: %d workers x %d calls, %d open/close cycles alongside\n", kWorkers,
                 kSteps, cycles);
+}
+
+// Each unit is closed while its worker keeps calling on it: every call
+// either runs whole on the open converter (FT_OK) or is refused before any
+// D2XX call (FT_INVALID_HANDLE), and each converter is closed exactly once.
+TEST(Threads, CloseWhileCallsAreInFlight)
+{
+    const std::vector<int> tokens = OpenWorkers();
+    vsim_clear_log();
+    std::vector<std::string> failures(kWorkers);
+    std::array<std::atomic<int>, kWorkers> calls{};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWorkers; ++w) {
+        threads.emplace_back([&, w] {
+            double values[VONTREL_READ_STATUS_ENTRIES];
+            for (;;) {
+                unsigned long status = 99;
+                Vontrel_ReadStatus(&status, AsHandle(tokens[w]), values);
+                if (status == FT_INVALID_HANDLE) {
+                    return;
+                }
+                if (status != FT_OK) {
+                    failures[w] = "status " + std::to_string(status);
+                    return;
+                }
+                ++calls[w];
+            }
+        });
+        threads.emplace_back([&, w] {
+            while (calls[w] < w + 1) {  // let each worker get a few calls in first
+                std::this_thread::yield();
+            }
+            EXPECT_EQ(Vontrel_Close(AsHandle(tokens[w])), 0);
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    for (int w = 0; w < kWorkers; ++w) {
+        EXPECT_EQ(failures[w], "") << "worker " << w;
+    }
+    std::map<int, int> closes;
+    for (const vsim_call &c : SimLog()) {
+        closes[c.converter] += std::string(c.function) == "FT_Close" ? 1 : 0;
+    }
+    for (int w = 0; w < kWorkers; ++w) {
+        EXPECT_EQ(closes[w], 1) << "unit " << w;
+    }
+    EXPECT_EQ(vsim_closed_handle_calls(), 0) << "a call reached a closed converter";
+    EXPECT_EQ(vsim_open_handles(), 0);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ protected:
     }
     int unit_ = 0;
     FT_HANDLE handle_ = nullptr;
-    unsigned long status_ = 99;
+    unsigned long status_ = FT_OK;  // as every export sets it before its first call
 };
 
 TEST_F(Primitives, FramesAreByteExact)
@@ -111,6 +111,7 @@ TEST_F(Primitives, FramesAreByteExact)
     };
     for (const Case &c : cases) {
         vsim_clear_log();
+        status_ = FT_OK;
         c.send(&status_, handle_);
         EXPECT_EQ(status_, FT_OK) << c.what;
         EXPECT_EQ(LastFrameSent(), c.frame) << c.what;
@@ -169,12 +170,14 @@ TEST_F(Primitives, FailuresAndShortReads)
     for (const Case &c : cases) {
         vsim_clear_log();
         c.arm();
+        status_ = FT_OK;
         EXPECT_EQ(ReadMemoryByte(&status_, handle_, 7), c.memory_read) << c.what;
         EXPECT_EQ(status_, c.status) << c.what;
         EXPECT_EQ(Calls(), c.calls) << c.what;
 
         vsim_clear_log();
         c.arm();
+        status_ = FT_OK;
         Frame response;
         response.fill(0xA5);
         EXPECT_EQ(ReadRegister(&status_, handle_, 2, response), c.register_read) << c.what;
@@ -209,8 +212,9 @@ TEST(HandleTable, TokensAreFreshAndRecognised)
         ASSERT_GT(token, 0);
         ASSERT_TRUE(table.Remove(token));
     }
-    EXPECT_TRUE(table.Find(live));
-    EXPECT_FALSE(table.Find(first));
+    ASSERT_TRUE(table.Acquire(live));
+    table.Release(live);
+    EXPECT_FALSE(table.Acquire(first));
     table.Remove(live);
 
     for (const std::intptr_t bad : {std::intptr_t{0}, std::intptr_t{-1}, std::intptr_t{INT_MAX} + 1,
@@ -218,6 +222,21 @@ TEST(HandleTable, TokensAreFreshAndRecognised)
         EXPECT_FALSE(TokenFromArgument(reinterpret_cast<void *>(bad))) << bad;
     }
     EXPECT_EQ(TokenFromArgument(reinterpret_cast<void *>(std::intptr_t{INT_MAX})), INT_MAX);
+}
+
+TEST(HandleTable, AFullTableRefusesWithoutLosingAUnit)
+{
+    HandleTable &table = HandleTable::Instance();
+    int dummy = 0;
+    std::vector<int> tokens;
+    for (int i = 0; i < HandleTable::kSlots; ++i) {
+        tokens.push_back(table.Add(&dummy));
+    }
+    EXPECT_THROW(table.Add(&dummy), std::bad_alloc);
+    for (const int token : tokens) {
+        ASSERT_TRUE(table.Remove(token));
+    }
+    EXPECT_EQ(table.Size(), 0U);
 }
 
 TEST(HandleTable, ExceptionsNeverCrossTheExports)

@@ -91,7 +91,8 @@ TEST_F(SynthExports, GuardsMakeNoExchange)
 }
 
 // A failed exchange stops nothing: the write-out still sends all twelve
-// frames, and a read-back from a unit that answers nothing decodes zeros.
+// frames and keeps the failure, and a read-back from a unit that answers
+// nothing decodes zeros.
 TEST_F(SynthExports, FailuresMidSequence)
 {
     double values[14] = {10, 20, 1000, 0, 10, 0, 5, 1, 0, 0, 0, 0};
@@ -99,7 +100,7 @@ TEST_F(SynthExports, FailuresMidSequence)
     unsigned long status = 99;
     Vontrel_WriteStatus(&status, handle_, values);
     EXPECT_EQ(FramesSent().size(), 12U);
-    EXPECT_EQ(status, 0U);
+    EXPECT_EQ(status, FT_OTHER_ERROR);
 
     vsim_unplug(unit_);
     EXPECT_EQ(Vontrel_ReadStatus(&status, handle_, values), 0);

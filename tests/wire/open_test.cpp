@@ -303,6 +303,26 @@ TEST(Close, ReturnsTheConverterStatusAndRefusesStaleTokens)
     EXPECT_EQ(Vontrel_Close(AsHandle(b.handles[0])), static_cast<int>(FT_INVALID_HANDLE));
 }
 
+// More converters than the documented maximum: nothing is written at or
+// beyond it, so arrays of VONTREL_MAX_CONVERTERS entries are enough.
+TEST(Open, WalksNoIndexBeyondTheMaximum)
+{
+    vsim_clear();
+    for (int i = 0; i < VONTREL_MAX_CONVERTERS + 3; ++i) {
+        vsim_add_unit("Vontrel", static_cast<std::uint16_t>(i));
+    }
+    OpenResult r = Open(VONTREL_MAX_CONVERTERS + 3);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.found, VONTREL_MAX_CONVERTERS);
+    EXPECT_EQ(r.serials[VONTREL_MAX_CONVERTERS - 1], VONTREL_MAX_CONVERTERS - 1);
+    for (int i = VONTREL_MAX_CONVERTERS; i < VONTREL_MAX_CONVERTERS + 3; ++i) {
+        EXPECT_EQ(r.handles[i], kUntouched) << i;
+        EXPECT_EQ(r.serials[i], kUntouched) << i;
+    }
+    EXPECT_EQ(vsim_open_handles(), VONTREL_MAX_CONVERTERS);
+    CloseAll(r);
+}
+
 TEST(Open, DefaultBenchHasTwoUnitsAndAnotherConverter)
 {
     vsim_load_default_bench();

@@ -1,8 +1,8 @@
 // Vontrel_Open: find every attached unit among the converters, open and
 // configure it, and read its serial number.
 #include <algorithm>
+#include <array>
 #include <cstdint>
-#include <vector>
 
 #include "device/memory_map.h"
 #include "include/vontrel.h"
@@ -65,8 +65,11 @@ int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *seria
 
     // Each step's status is stored as it comes, so *status ends as the last
     // call's; a failed step abandons its index and the walk goes on.
+    // What this call opened, kept until the walk ends (on the stack: the
+    // walk is bounded by the same maximum).
     HandleTable &table = HandleTable::Instance();
-    std::vector<OpenedUnit> opened;
+    std::array<OpenedUnit, VONTREL_MAX_CONVERTERS> opened_units;
+    std::size_t opened = 0;
     try {
         int matched = 0;
         for (int i = 0; i < walked; ++i) {
@@ -84,29 +87,26 @@ int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *seria
                 continue;
             }
             try {
-                opened.push_back({i, *serial, 0});
-                opened.back().token = table.Add(*handle);
+                opened_units[opened] = {i, *serial, table.Add(*handle)};
+                ++opened;
             } catch (...) {
                 AbandonConverter(*handle);
-                if (!opened.empty() && opened.back().token == 0) {
-                    opened.pop_back();
-                }
                 throw;
             }
         }
         // Results go out at the converter's enumeration index, serial number
         // first; entries of other converters keep what the caller left there.
-        for (const OpenedUnit &unit : opened) {
-            serialNumbers[unit.index] = unit.serial;
-            handles[unit.index] = unit.token;
+        for (std::size_t u = 0; u < opened; ++u) {
+            serialNumbers[opened_units[u].index] = opened_units[u].serial;
+            handles[opened_units[u].index] = opened_units[u].token;
         }
         *devicesFound = matched;
         return 0;
     } catch (...) {
         // The caller learns nothing of this call, so nothing it opened may
         // stay open.
-        for (const OpenedUnit &unit : opened) {
-            if (const auto handle = table.Remove(unit.token)) {
+        for (std::size_t u = 0; u < opened; ++u) {
+            if (const auto handle = table.Remove(opened_units[u].token)) {
                 AbandonConverter(*handle);
             }
         }

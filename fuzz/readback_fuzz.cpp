@@ -39,9 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto byte_at = [&](std::size_t i) { return i < size ? data[i] : 0; };
     RegisterImage words{};
     for (std::size_t r = 0; r < words.size(); ++r) {
+        RegisterWordBytes bytes{};
         for (std::size_t b = 0; b < 4; ++b) {
-            words[r][b] = static_cast<std::uint8_t>(byte_at(4 * r + b));
+            bytes[b] = static_cast<std::uint8_t>(byte_at(4 * r + b));
         }
+        words[r] = WordValue(bytes);
     }
     const CalibrationEntries tables = {byte_at(32), byte_at(33), byte_at(34), byte_at(35)};
     const int stored = byte_at(36);

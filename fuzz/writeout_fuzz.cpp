@@ -35,14 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const RegisterImage image = EncodeRegisters(values, tables);
     for (int r = 0; r < kRegisterCount; ++r) {
-        const std::uint32_t word = WordValue(image[r]);
+        const std::uint32_t word = image[r];
         Require((word & 0x1F) == (kDefaultWords[r] & 0x1F));  // register address bits
         if (r == 5 || r == 7) {
             Require(word == kDefaultWords[r]);
         }
     }
     const DecodedRegisters regs = DecodeRegisters(image);
-    const std::uint32_t word0 = WordValue(image[0]);
+    const std::uint32_t word0 = image[0];
     Require((word0 & 0x000300FF) == 0);  // bits 17..16, 11..8 and the lock byte
     Require((word0 & 0x00000F00) == 0);
     Require(regs.mode_code == 2 || regs.mode_code == 6 || regs.mode_code == 4 ||

@@ -21,8 +21,10 @@
 namespace vontrel {
 
 template <typename Result, typename OnUnknownHandle, typename Body>
-Result RunOnUnit(unsigned long *status, void *handle, bool pointers_given, Result refused,
-                 OnUnknownHandle &&on_unknown_handle, Body &&body) noexcept
+[[gnu::always_inline]] inline Result RunOnUnit(unsigned long *status, void *handle,
+                                               bool pointers_given, Result refused,
+                                               OnUnknownHandle &&on_unknown_handle,
+                                               Body &&body) noexcept
 {
     if (status == nullptr) {
         return refused;
@@ -32,21 +34,23 @@ Result RunOnUnit(unsigned long *status, void *handle, bool pointers_given, Resul
         return refused;
     }
     *status = FT_OK;
-    return Guarded(status, refused, [&]() -> Result {
-        const UnitLease unit(handle);
-        if (!unit) {
-            *status = FT_INVALID_HANDLE;
-            on_unknown_handle();
-            return refused;
-        }
-        return body(unit.handle());
-    });
+    return Guarded(
+        status, refused, [&]() __attribute__((always_inline))->Result {
+            const UnitLease unit(handle);
+            if (!unit) {
+                *status = FT_INVALID_HANDLE;
+                on_unknown_handle();
+                return refused;
+            }
+            return body(unit.handle());
+        });
 }
 
 // For exports with nothing to do on an unknown handle beyond the status.
 template <typename Result, typename Body>
-Result RunOnUnit(unsigned long *status, void *handle, bool pointers_given, Result refused,
-                 Body &&body) noexcept
+[[gnu::always_inline]] inline Result RunOnUnit(unsigned long *status, void *handle,
+                                               bool pointers_given, Result refused,
+                                               Body &&body) noexcept
 {
     return RunOnUnit(
         status, handle, pointers_given, refused, [] {}, std::forward<Body>(body));

@@ -12,7 +12,8 @@ namespace vontrel {
 // FT_INSUFFICIENT_RESOURCES in *status (when there is one) and returns
 // `failure`.
 template <typename Result, typename Body>
-Result Guarded(unsigned long *status, Result failure, Body &&body) noexcept
+[[gnu::always_inline]] inline Result Guarded(unsigned long *status, Result failure,
+                                             Body &&body) noexcept
 {
     try {
         return body();

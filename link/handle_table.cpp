@@ -2,35 +2,15 @@
 
 #include <climits>
 #include <new>
+#include <type_traits>
 
 namespace vontrel {
-namespace {
+constinit HandleTable HandleTable::instance_;
 
-constexpr std::uint64_t kClosing = std::uint64_t{1} << 31;
-constexpr std::uint64_t kCallsMask = kClosing - 1;
-
-constexpr std::uint64_t Word(int token)
-{
-    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(token)) << 32;
-}
-
-constexpr int TokenOf(std::uint64_t word)
-{
-    return static_cast<int>(word >> 32);
-}
-
+// Nothing to run at exit: calls from other threads may still come.
+static_assert(std::is_trivially_destructible_v<HandleTable>);
 static_assert((HandleTable::kSlots & (HandleTable::kSlots - 1)) == 0,
               "tokens wrap at INT_MAX + 1, which must be a multiple of the slot count");
-
-}  // namespace
-
-HandleTable &HandleTable::Instance()
-{
-    // Never destroyed: unloading the library does no work of its own, and a
-    // late call from another thread during exit still finds a valid table.
-    static HandleTable *const table = new HandleTable;
-    return *table;
-}
 
 int HandleTable::Add(FT_HANDLE handle)
 {
@@ -53,25 +33,11 @@ int HandleTable::Add(FT_HANDLE handle)
     throw std::bad_alloc();
 }
 
-std::optional<FT_HANDLE> HandleTable::Acquire(int token) noexcept
+void HandleTable::WaitForCalls(Slot &slot, std::uint64_t word) noexcept
 {
-    Slot &slot = SlotOf(token);
-    std::uint64_t word = slot.state.load(std::memory_order_acquire);
-    do {
-        if (TokenOf(word) != token || (word & kClosing) != 0) {
-            return std::nullopt;
-        }
-    } while (!slot.state.compare_exchange_weak(word, word + 1, std::memory_order_acquire,
-                                               std::memory_order_acquire));
-    return slot.handle;
-}
-
-void HandleTable::Release(int token) noexcept
-{
-    Slot &slot = SlotOf(token);
-    const std::uint64_t before = slot.state.fetch_sub(1, std::memory_order_release);
-    if ((before & kClosing) != 0 && (before & kCallsMask) == 1) {
-        slot.state.notify_all();  // the last call out lets a waiting close go on
+    while ((word & kCallsMask) != 0) {
+        slot.state.wait(word, std::memory_order_acquire);
+        word = slot.state.load(std::memory_order_acquire);
     }
 }
 
@@ -85,10 +51,8 @@ std::optional<FT_HANDLE> HandleTable::Remove(int token) noexcept
         }
     } while (!slot.state.compare_exchange_weak(word, word | kClosing, std::memory_order_acquire,
                                                std::memory_order_acquire));
-    word |= kClosing;
-    while ((word & kCallsMask) != 0) {
-        slot.state.wait(word, std::memory_order_acquire);
-        word = slot.state.load(std::memory_order_acquire);
+    if ((word & kCallsMask) != 0) {
+        WaitForCalls(slot, word | kClosing);
     }
     FT_HANDLE handle = slot.handle;
     slot.state.store(0, std::memory_order_release);
@@ -108,30 +72,6 @@ std::size_t HandleTable::Size() const noexcept
         open += slot.state.load(std::memory_order_relaxed) != 0 ? 1 : 0;
     }
     return open;
-}
-
-std::optional<int> TokenFromArgument(void *handle) noexcept
-{
-    const auto value = reinterpret_cast<std::intptr_t>(handle);
-    if (value < 1 || value > INT_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<int>(value);
-}
-
-UnitLease::UnitLease(void *handle_argument) noexcept
-{
-    if (const auto token = TokenFromArgument(handle_argument)) {
-        handle_ = HandleTable::Instance().Acquire(*token);
-        token_ = handle_ ? *token : 0;
-    }
-}
-
-UnitLease::~UnitLease()
-{
-    if (handle_) {
-        HandleTable::Instance().Release(token_);
-    }
 }
 
 }  // namespace vontrel

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -31,7 +32,10 @@ public:
     // wrapping at INT_MAX keep their slot.
     static constexpr int kSlots = 4096;
 
-    static HandleTable &Instance();
+    // The one table of the process: constant-initialised, so it exists
+    // before any call and is never destroyed (a late call from another
+    // thread during exit still finds it).
+    static HandleTable &Instance() noexcept { return instance_; }
 
     // Registers an opened unit and returns its token, 1..INT_MAX. Tokens are
     // handed out in increasing order and wrap only after INT_MAX of them, so
@@ -42,8 +46,27 @@ public:
     // Counts a call in flight on the token's unit and returns its handle, or
     // nullopt (nothing counted) when the token is not an open unit or its
     // close has begun. Every successful Acquire is paired with a Release.
-    std::optional<FT_HANDLE> Acquire(int token) noexcept;
-    void Release(int token) noexcept;
+    std::optional<FT_HANDLE> Acquire(int token) noexcept
+    {
+        Slot &slot = SlotOf(token);
+        std::uint64_t word = slot.state.load(std::memory_order_acquire);
+        do {
+            if (TokenOf(word) != token || (word & kClosing) != 0) {
+                return std::nullopt;
+            }
+        } while (!slot.state.compare_exchange_weak(word, word + 1, std::memory_order_acquire,
+                                                   std::memory_order_acquire));
+        return slot.handle;
+    }
+
+    void Release(int token) noexcept
+    {
+        Slot &slot = SlotOf(token);
+        const std::uint64_t before = slot.state.fetch_sub(1, std::memory_order_release);
+        if ((before & kClosing) != 0 && (before & kCallsMask) == 1) {
+            slot.state.notify_all();  // the last call out lets a waiting close go on
+        }
+    }
 
     // Closes the token: from now on Acquire refuses it; once the calls in
     // flight on it have been released, the token is forgotten and its
@@ -63,14 +86,28 @@ public:
     void FailAddsForTesting(bool fail) { fail_adds_ = fail; }
 
 private:
-    HandleTable() = default;
+    constexpr HandleTable() = default;
+
+    static HandleTable instance_;
 
     // The slot word: token in bits 63..32, closing in bit 31, calls in
     // flight in bits 30..0. A free slot is 0.
+    static constexpr std::uint64_t kClosing = std::uint64_t{1} << 31;
+    static constexpr std::uint64_t kCallsMask = kClosing - 1;
+
+    static constexpr std::uint64_t Word(int token)
+    {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(token)) << 32;
+    }
+    static constexpr int TokenOf(std::uint64_t word) { return static_cast<int>(word >> 32); }
+
     struct Slot {
         std::atomic<std::uint64_t> state{0};
         FT_HANDLE handle = nullptr;  // written only while the slot is free
     };
+
+    // Waits until no call is in flight on a slot being closed.
+    [[gnu::noinline]] static void WaitForCalls(Slot &slot, std::uint64_t word) noexcept;
 
     Slot &SlotOf(int token) noexcept { return slots_[static_cast<std::size_t>(token) % kSlots]; }
     const Slot &SlotOf(int token) const noexcept
@@ -86,24 +123,44 @@ private:
 
 // The token an export's `void *handle` argument carries, or nullopt when the
 // pointer cannot be a token (null, negative, above INT_MAX).
-std::optional<int> TokenFromArgument(void *handle) noexcept;
+inline std::optional<int> TokenFromArgument(void *handle) noexcept
+{
+    const auto value = reinterpret_cast<std::intptr_t>(handle);
+    if (value < 1 || value > INT_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
 
 // A call in flight on a unit: holds the unit open (a close waits for it)
 // from construction to destruction. Empty when the argument is not an open
 // unit.
 class UnitLease {
 public:
-    explicit UnitLease(void *handle_argument) noexcept;
-    ~UnitLease();
+    explicit UnitLease(void *handle_argument) noexcept
+    {
+        if (const auto token = TokenFromArgument(handle_argument)) {
+            if (const auto handle = HandleTable::Instance().Acquire(*token)) {
+                handle_ = *handle;
+                token_ = *token;
+            }
+        }
+    }
+    ~UnitLease()
+    {
+        if (token_ != 0) {
+            HandleTable::Instance().Release(token_);
+        }
+    }
     UnitLease(const UnitLease &) = delete;
     UnitLease &operator=(const UnitLease &) = delete;
 
-    explicit operator bool() const noexcept { return handle_.has_value(); }
-    FT_HANDLE handle() const noexcept { return *handle_; }
+    explicit operator bool() const noexcept { return token_ != 0; }
+    FT_HANDLE handle() const noexcept { return handle_; }
 
 private:
-    int token_ = 0;
-    std::optional<FT_HANDLE> handle_;
+    int token_ = 0;  // 0: no unit held
+    FT_HANDLE handle_ = nullptr;
 };
 
 }  // namespace vontrel

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "link/transact.h"
 #include "synth/convert.h"
 #include "synth/register_image.h"
 
@@ -29,13 +28,6 @@ int CalibrationIndex(double freq_mhz)
     // conversion is in range; the final clamp only documents that.
     const auto k = static_cast<int>(ToUnsigned32(steps));
     return std::clamp(k, 0, kMaxCalibrationIndex);
-}
-
-int ReadTableEntry(unsigned long *status, FT_HANDLE handle, CalibrationTable table, int k)
-{
-    const int entry = std::clamp(k, 0, kMaxCalibrationIndex);
-    const auto address = static_cast<std::uint32_t>(static_cast<std::uint16_t>(table) + entry);
-    return ReadMemoryByte(status, handle, address);
 }
 
 }  // namespace vontrel

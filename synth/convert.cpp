@@ -9,7 +9,7 @@ constexpr double kTwoTo32 = 4294967296.0;
 
 }  // namespace
 
-std::uint32_t ToUnsigned32(double value)
+std::uint32_t ToUnsigned32Wide(double value)
 {
     if (!std::isfinite(value)) {
         return 0;
@@ -22,16 +22,6 @@ std::uint32_t ToUnsigned32(double value)
         wrapped += kTwoTo32;
     }
     return static_cast<std::uint32_t>(wrapped);
-}
-
-std::uint8_t ToByte(double value)
-{
-    return static_cast<std::uint8_t>(ToUnsigned32(value) & 0xFFU);
-}
-
-std::uint16_t ToU16(double value)
-{
-    return static_cast<std::uint16_t>(ToUnsigned32(value) & 0xFFFFU);
 }
 
 }  // namespace vontrel

@@ -18,11 +18,32 @@ namespace vontrel {
 // 2^32). NaN and both infinities give 0.
 std::uint32_t ToUnsigned32(double value);
 
+// ToUnsigned32 for magnitudes of 2^63 and more, NaN and infinities.
+std::uint32_t ToUnsigned32Wide(double value);
+
+inline std::uint32_t ToUnsigned32(double value)
+{
+    // Below 2^63 in magnitude the conversion to a 64-bit integer truncates
+    // toward zero and is defined, and keeping its low 32 bits is the wrap
+    // modulo 2^32. NaN fails the test and takes the wide path.
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    if (value > -kTwoTo63 && value < kTwoTo63) {
+        return static_cast<std::uint32_t>(static_cast<std::int64_t>(value));
+    }
+    return ToUnsigned32Wide(value);
+}
+
 // The low 8 bits of ToUnsigned32(value).
-std::uint8_t ToByte(double value);
+inline std::uint8_t ToByte(double value)
+{
+    return static_cast<std::uint8_t>(ToUnsigned32(value));
+}
 
 // The low 16 bits of ToUnsigned32(value).
-std::uint16_t ToU16(double value);
+inline std::uint16_t ToU16(double value)
+{
+    return static_cast<std::uint16_t>(ToUnsigned32(value));
+}
 
 }  // namespace vontrel
 

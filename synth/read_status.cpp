@@ -13,14 +13,16 @@ extern "C" int Vontrel_ReadStatus(unsigned long *status, void *handle, double *V
 {
     using namespace vontrel;  // NOLINT(google-build-using-namespace)
     return RunOnUnit(status, handle, Values != nullptr, -1, [&](FT_HANDLE unit) {
-        // A read-back that fails leaves its slot untouched, so every slot
-        // starts as zeros and a failed register decodes as all-zero fields.
-        // No result is tested: all thirteen exchanges are always made.
-        std::array<Frame, kRegisterCount> responses{};
+        // A register whose read-back fails decodes as all-zero fields. No
+        // result stops the sequence: all thirteen exchanges are always made.
+        RegisterImage words{};
         for (int r = 0; r < kRegisterCount; ++r) {
-            ReadRegister(status, unit, r, responses[r]);
+            Frame response;
+            if (ReadRegister(status, unit, r, response) == 0) {
+                words[r] = WordOfResponse(response);
+            }
         }
-        const DecodedRegisters regs = DecodeRegisters(WordsFromResponses(responses));
+        const DecodedRegisters regs = DecodeRegisters(words);
 
         const int k = CalibrationIndex(regs.freq_mhz);
         CalibrationEntries tables{};

@@ -1,24 +1,6 @@
 #include "synth/readback.h"
 
 namespace vontrel {
-namespace {
-
-// Response bytes 3..6 carry p0..p3.
-constexpr std::size_t kResponseWordOffset = 3;
-
-}  // namespace
-
-RegisterImage WordsFromResponses(const std::array<Frame, kRegisterCount> &responses)
-{
-    RegisterImage words{};
-    for (std::size_t r = 0; r < words.size(); ++r) {
-        for (std::size_t byte = 0; byte < words[r].size(); ++byte) {
-            words[r][byte] = responses[r][kResponseWordOffset + byte];
-        }
-    }
-    return words;
-}
-
 DecodedRegisters DecodeRegisters(const RegisterImage &words)
 {
     DecodedRegisters regs{};
@@ -46,22 +28,37 @@ double ModeFromCode(std::uint32_t mode_code)
 {
     // Mode 0's own pattern (010) is not matched: it falls to 0 with the
     // other unknown patterns.
-    for (int mode = 1; mode < synth::kModeCount; ++mode) {
-        if (synth::kModeCodes[mode] == mode_code) {
-            return mode;
-        }
+    static_assert(synth::kModeCodes[1] == 0b110 && synth::kModeCodes[2] == 0b100 &&
+                  synth::kModeCodes[3] == 0b111);
+    switch (mode_code) {
+        case 0b110:
+            return 1.0;
+        case 0b100:
+            return 2.0;
+        case 0b111:
+            return 3.0;
+        default:
+            return 0.0;
     }
-    return 0.0;
 }
 
 double SwitchFromCode(std::uint32_t switch_code)
 {
-    for (int code = 0; code < synth::kSwitchCount; ++code) {
-        if (synth::kSwitchCodes[code] == switch_code) {
-            return code;
-        }
+    static_assert(synth::kSwitchCodes == std::array<std::uint32_t, 5>{17, 9, 26, 6, 20});
+    switch (switch_code) {
+        case 17:
+            return 0.0;
+        case 9:
+            return 1.0;
+        case 26:
+            return 2.0;
+        case 6:
+            return 3.0;
+        case 20:
+            return 4.0;
+        default:
+            return kUnknownSwitchCode;
     }
-    return kUnknownSwitchCode;
 }
 
 ReadBackVector BuildReadBackVector(const DecodedRegisters &regs, const CalibrationEntries &tables,

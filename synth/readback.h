@@ -67,9 +67,11 @@ struct CalibrationEntries {
     int d;
 };
 
-// The register words carried in bytes 3..6 of the eight read-back
-// responses, slot r holding register r.
-RegisterImage WordsFromResponses(const std::array<Frame, kRegisterCount> &responses);
+// The register word a read-back response carries in bytes 3..6.
+constexpr std::uint32_t WordOfResponse(const Frame &response)
+{
+    return WordValue({response[3], response[4], response[5], response[6]});
+}
 
 DecodedRegisters DecodeRegisters(const RegisterImage &words);
 

@@ -63,24 +63,6 @@ static_assert(((FieldMask(kRefDivider) | FieldMask(kBandSelect) | FieldMask(kRef
 
 }  // namespace
 
-std::uint32_t WordValue(const RegisterWordBytes &word)
-{
-    std::uint32_t value = 0;
-    for (int byte = 0; byte < kByteCount; ++byte) {
-        value |= static_cast<std::uint32_t>(word[byte]) << ShiftOfByte(byte);
-    }
-    return value;
-}
-
-RegisterWordBytes WordBytes(std::uint32_t value)
-{
-    RegisterWordBytes word{};
-    for (int byte = 0; byte < kByteCount; ++byte) {
-        word[byte] = static_cast<std::uint8_t>(value >> ShiftOfByte(byte));
-    }
-    return word;
-}
-
 void DefaultRegisterRecord(std::uint8_t record[kRegisterRecordSize], int index)
 {
     if (index < 0 || index >= kRegisterCount) {
@@ -98,75 +80,42 @@ void DefaultRegisterRecord(std::uint8_t record[kRegisterRecordSize], int index)
 
 RegisterImage DefaultImage()
 {
-    std::array<std::array<std::uint8_t, kRegisterRecordSize>, kRegisterCount> records{};
-    for (int index = 0; index < kRegisterCount; ++index) {
-        DefaultRegisterRecord(records[index].data(), index);
-    }
     RegisterImage image{};
     for (int index = 0; index < kRegisterCount; ++index) {
+        std::array<std::uint8_t, kRegisterRecordSize> record{};
+        DefaultRegisterRecord(record.data(), index);
+        RegisterWordBytes word{};
         for (int byte = 0; byte < kByteCount; ++byte) {
-            image[index][byte] = records[index][kRecordWordOffset + byte];
+            word[byte] = record[kRecordWordOffset + byte];
         }
+        image[index] = WordValue(word);
     }
     return image;
 }
 
-void SetField(RegisterImage &image, Field f, std::uint32_t value)
-{
-    RegisterWordBytes &word = image.at(f.reg);
-    const std::uint32_t bits = (value << f.lsb) & FieldMask(f);
-    for (int byte = 0; byte < kByteCount; ++byte) {
-        const std::uint8_t covered = FieldBitsOfByte(f, byte);
-        if (covered == 0) {
-            continue;
-        }
-        const auto incoming = static_cast<std::uint8_t>(bits >> ShiftOfByte(byte));
-        word[byte] = static_cast<std::uint8_t>((word[byte] & KeptBitsOfByte(f, byte)) | incoming);
-    }
-}
-
-std::uint32_t GetField(const RegisterImage &image, Field f)
-{
-    const RegisterWordBytes &word = image.at(f.reg);
-    std::uint32_t bits = 0;
-    for (int byte = 0; byte < kByteCount; ++byte) {
-        bits |= static_cast<std::uint32_t>(word[byte] & FieldBitsOfByte(f, byte))
-                << ShiftOfByte(byte);
-    }
-    return bits >> f.lsb;
-}
-
-double Pow2(double exponent)
-{
-    return std::pow(synth::kPowerBase, exponent);
-}
-
 double ComparisonFrequencyMHz(std::uint32_t ref_doubler, std::uint32_t ref_divider)
 {
-    return (synth::kReferenceMHz * Pow2(static_cast<double>(ref_doubler))) /
-           static_cast<double>(ref_divider);
+    return (synth::kReferenceMHz * Pow2(ref_doubler)) / static_cast<double>(ref_divider);
 }
 
 double OscillatorFrequencyMHz(double comparison_mhz, std::uint32_t int_part,
                               std::uint32_t frac_part)
 {
-    const double ratio =
-        static_cast<double>(int_part) + frac_part / Pow2(synth::kFracModulusExponent);
+    const double ratio = static_cast<double>(int_part) + frac_part / kFracModulus;
     return ratio * comparison_mhz;
 }
 
 double OutputFrequencyMHz(double oscillator_mhz, std::uint32_t out_div)
 {
-    return oscillator_mhz / Pow2(static_cast<double>(out_div));
+    return oscillator_mhz / Pow2(out_div);
 }
 
 double FractionalOffsetKHz(std::uint32_t ref_doubler, std::uint32_t ref_divider,
                            std::uint32_t out_div, std::uint32_t frac_part)
 {
-    const double comparison_mhz = Pow2(static_cast<double>(ref_doubler)) *
-                                  (synth::kReferenceMHz / static_cast<double>(ref_divider));
-    return comparison_mhz / Pow2(static_cast<double>(out_div)) * frac_part /
-           Pow2(synth::kFracModulusExponent) * synth::kKHzPerMHz;
+    const double comparison_mhz =
+        Pow2(ref_doubler) * (synth::kReferenceMHz / static_cast<double>(ref_divider));
+    return comparison_mhz / Pow2(out_div) * frac_part / kFracModulus * synth::kKHzPerMHz;
 }
 
 }  // namespace vontrel

@@ -10,6 +10,7 @@
 #define VONTREL_SYNTH_REGISTER_IMAGE_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "device/memory_map.h"
@@ -21,12 +22,22 @@ namespace vontrel {
 inline constexpr int kRegisterCount = 8;
 inline constexpr int kRegisterRecordSize = 8;
 
-// Words 0..7, each as its bytes p0..p3.
-using RegisterImage = std::array<RegisterWordBytes, kRegisterCount>;
+// Words 0..7 as their 32-bit values W. A frame carries each as its bytes
+// p0..p3 (WordBytes, WordValue).
+using RegisterImage = std::array<std::uint32_t, kRegisterCount>;
 
 // W from p0..p3, and back.
-std::uint32_t WordValue(const RegisterWordBytes &word);
-RegisterWordBytes WordBytes(std::uint32_t value);
+constexpr std::uint32_t WordValue(const RegisterWordBytes &word)
+{
+    return std::uint32_t{word[0]} << 24 | std::uint32_t{word[1]} << 16 |
+           std::uint32_t{word[2]} << 8 | word[3];
+}
+
+constexpr RegisterWordBytes WordBytes(std::uint32_t value)
+{
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
 
 // Fills `record` with the default record of register `index`:
 //   00 23 code p0 p1 p2 p3 24
@@ -35,7 +46,8 @@ RegisterWordBytes WordBytes(std::uint32_t value);
 // it was. Only bytes 3..6 are ever used.
 void DefaultRegisterRecord(std::uint8_t record[kRegisterRecordSize], int index);
 
-// Bytes 3..6 of the eight default records: programs 1000 MHz.
+// Bytes 3..6 of the eight default records, as words: programs 1000 MHz.
+// The same words as kDefaultWords, which the write-out starts from.
 RegisterImage DefaultImage();
 
 // The default words as 32-bit values. Registers 5 and 7 are always sent
@@ -99,19 +111,27 @@ inline constexpr Field kTrimB{6, 13, 8};
 inline constexpr Field kTrimA{6, 5, 8};
 }  // namespace field
 
-// Writes `value` into the field byte by byte: each byte the field touches
-// keeps its other bits and takes the field's bits of the value. Bits of the
-// value above the field's width are dropped.
-void SetField(RegisterImage &image, Field f, std::uint32_t value);
+// Writes `value` into the field: each byte the field touches keeps its
+// other bits (the byte masks of the layout, KeptBitsOfByte) and takes the
+// field's bits of the value. Done on the whole word at once, which is the
+// same thing. Bits of the value above the field's width are dropped.
+constexpr void SetField(RegisterImage &image, Field f, std::uint32_t value)
+{
+    std::uint32_t &word = image[static_cast<std::size_t>(f.reg)];
+    word = (word & ~FieldMask(f)) | ((value << f.lsb) & FieldMask(f));
+}
 
-// The field's bits, gathered from its bytes, as an unsigned number.
-std::uint32_t GetField(const RegisterImage &image, Field f);
+// The field's bits as an unsigned number.
+constexpr std::uint32_t GetField(const RegisterImage &image, Field f)
+{
+    return (image[static_cast<std::size_t>(f.reg)] & FieldMask(f)) >> f.lsb;
+}
 
 // Constants of the frequency and level arithmetic.
 namespace synth {
 inline constexpr double kReferenceMHz = 10.0;
-inline constexpr double kPowerBase = 2.0;             // every power of two is kPowerBase^x
-inline constexpr double kFracModulusExponent = 25.0;  // frac_part counts 2^-25
+inline constexpr double kPowerBase = 2.0;                  // base of the powers of two (Pow2)
+inline constexpr std::uint32_t kFracModulusExponent = 25;  // frac_part counts 2^-25
 inline constexpr double kMinFrequencyMHz =
     VONTREL_FREQ_MIN_MHZ;  // lower clamp, origin of the index
 inline constexpr double kMaxFrequencyMHz = VONTREL_FREQ_MAX_MHZ;  // upper clamp
@@ -148,8 +168,15 @@ inline constexpr int kSwitchCount = VONTREL_SWITCH_MAX + 1;
 static_assert(kSwitchCodes.size() == kSwitchCount);
 }  // namespace synth
 
-// 2^exponent, always through the floating-point power function.
-double Pow2(double exponent);
+// 2^exponent for a whole exponent below 64: exactly the value the
+// floating-point power function gives for base 2.0, without calling it.
+constexpr double Pow2(std::uint32_t exponent)
+{
+    return static_cast<double>(std::uint64_t{1} << exponent);
+}
+
+// The fractional modulus 2^25.
+inline constexpr double kFracModulus = Pow2(synth::kFracModulusExponent);
 
 // The frequency relation, in MHz, each step in the order the read-back
 // evaluates it:

@@ -39,7 +39,7 @@ extern "C" void Vontrel_WriteStatus(unsigned long *status, void *handle, double 
 
         const RegisterImage image = EncodeRegisters(values, tables);
         for (int r = 0; r < kRegisterCount; ++r) {
-            WriteRegister(status, unit, r, image[r]);
+            WriteRegister(status, unit, r, WordBytes(image[r]));
         }
         return 0;
     });

@@ -130,9 +130,12 @@ DividerSettings ComputeDividers(double freq_mhz)
     const double two_s = Pow2(div.s);
     div.oscillator = two_s * div.f;
 
-    // log2(trunc(F / 2800) + 1): 0 below 2800 MHz, 1 from there to 5000.
-    const double log2_arg = std::trunc(div.oscillator / synth::kDoublerFromMHz) + 1.0;
-    div.d = ToByte(std::log(log2_arg) / std::log(synth::kPowerBase));
+    // The doubling exponent is log2(trunc(F / 2800) + 1) in the unit's
+    // arithmetic. F lies in 2400..5000 (or is NaN, which gives 0 either
+    // way), so the quotient truncates to 0 or 1 and the logarithm is exactly
+    // 0 below 2800 MHz and 1 from there on: the comparison gives the same
+    // byte without two logarithms.
+    div.d = div.oscillator >= synth::kDoublerFromMHz ? 1 : 0;
     const double two_d = Pow2(div.d);
 
     // The smallest whole divider that keeps the comparison frequency at or
@@ -146,7 +149,7 @@ DividerSettings ComputeDividers(double freq_mhz)
 
     div.n = ((div.r * div.oscillator) / synth::kReferenceMHz) / two_d;
     div.int_part = ToU16(div.n);
-    div.frac_part = ToUnsigned32((div.n - div.int_part) * Pow2(synth::kFracModulusExponent));
+    div.frac_part = ToUnsigned32((div.n - div.int_part) * kFracModulus);
 
     div.offset_khz = FractionalOffsetKHz(div.d, div.r, div.s, div.frac_part);
     div.fractional = div.offset_khz > synth::kFracModeAboveKHz;
@@ -165,7 +168,7 @@ RegisterImage EncodeRegisters(const WriteOutVector &values, const TableReads &ta
         from_tables ? static_cast<std::uint8_t>(tables.b) : ToByte(values[wo::kTrimB]);
     const bool flag_b = values[wo::kFlagB] == kFlagSet;
 
-    RegisterImage image = DefaultImage();
+    RegisterImage image = kDefaultWords;
 
     SetField(image, field::kAttenCode, AttenCode(values, tables.c));
     SetField(image, field::kSwitchCode, SwitchCode(values[wo::kSwitchCode]));

@@ -27,6 +27,12 @@ TEST(SynthConvert, TruncatesWrapsAndDefinesEveryInput)
         {0xFFFFFFFFU, {-1.0, -1.9, 2 * two31 - 1}},  // toward zero first, then wrapped
         {0xFFFFFFFDU, {-(2 * two31 + 3.0)}},
         {0xFFFFFF00U, {-256.0}},
+        // Either side of 2^63, where the conversion changes method.
+        {0xFFFFFC00U, {std::ldexp(1.0, 63) - 1024}},
+        {1024, {-(std::ldexp(1.0, 63) - 1024)}},
+        {2048, {std::ldexp(1.0, 63) + 2048}},
+        {0xFFFFF800U, {-(std::ldexp(1.0, 63) + 2048)}},
+        {0, {-std::ldexp(1.0, 63)}},
     };
     for (const auto &c : cases) {
         for (const double in : c.ins) {

@@ -75,7 +75,7 @@ TEST(SynthReadBack, RoundTripOverTheRange)
         const RegisterImage image = EncodeRegisters(in, {0, 0, kTableC});
         for (int r = 0; r < kRegisterCount; ++r) {
             const std::uint32_t fixed = r == 5 || r == 7 ? 0xFFFFFFFFU : r == 0 ? 0xFFU : 0x1FU;
-            ASSERT_EQ(WordValue(image[r]) & fixed, kDefaultWords[r] & fixed) << f << " reg " << r;
+            ASSERT_EQ(image[r] & fixed, kDefaultWords[r] & fixed) << f << " reg " << r;
         }
         const DecodedRegisters regs = DecodeRegisters(image);
         const double resolution = 10.0 * std::pow(2.0, regs.ref_doubler) / std::pow(2.0, 25.0) /

@@ -29,7 +29,7 @@ TEST(SynthRegisterImage, DefaultRecords)
         EXPECT_EQ(record, c.expected) << c.index;
     }
     for (int r = 0; r < kRegisterCount; ++r) {
-        EXPECT_EQ(WordValue(DefaultImage()[r]), kDefaultWords[r]) << r;
+        EXPECT_EQ(DefaultImage()[r], kDefaultWords[r]) << r;
     }
 }
 
@@ -57,7 +57,7 @@ TEST(SynthRegisterImage, FieldPackingTouchesOnlyItsBits)
         SetField(image, c.f, c.value);
         EXPECT_EQ(GetField(image, c.f), c.value & (FieldMask(c.f) >> c.f.lsb)) << c.value;
         for (int r = 0; r < kRegisterCount; ++r) {
-            EXPECT_EQ(WordValue(image[r]), r == c.f.reg ? c.word : kDefaultWords[r]) << c.value;
+            EXPECT_EQ(image[r], r == c.f.reg ? c.word : kDefaultWords[r]) << c.value;
         }
     }
 }

@@ -56,7 +56,7 @@ TEST(SynthWriteOut, WorkedExamples)
         EXPECT_EQ(plan.reads_trim_tables, c.reads_trims);
         const RegisterImage image = EncodeRegisters(c.values, c.tables);
         for (int r = 0; r < kRegisterCount; ++r) {
-            EXPECT_EQ(WordValue(image[r]), c.words[r]) << c.values[wo::kFreqMHz] << " reg " << r;
+            EXPECT_EQ(image[r], c.words[r]) << c.values[wo::kFreqMHz] << " reg " << r;
         }
     }
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds and runs every test:
-#   1. the whole suite on a plain build (ctest), with g++ and again with clang
+#   1. the whole suite on a plain build (ctest), the instruction budgets
+#      under callgrind, and the suite again built with clang
 #   2. the installed tree as a consumer sees it (CMake package, pkg-config,
 #      the tool, the Python package)
 #   3. the suite again under ASan+UBSan, the threaded tests under TSan, and
@@ -12,6 +13,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+# The library's instructions per call against its budgets (bench/budgets.txt).
+scripts/callgrind.sh build
 CC=clang CXX=clang++ BUILD_DIR=build-clang scripts/build.sh
 ctest --test-dir build-clang --output-on-failure -j2
 # The installed tree, as a consumer program sees it (CMake package and pkg-config).

@@ -26,8 +26,8 @@ ErrnoMeaning Meaning(int error, Stage stage);
 // The failure's text: "PATH: words (ENAME: system message)".
 std::string Describe(const std::string &path, int error, Stage stage);
 
-// The text of the last failed D2XX call on this thread. Every call that
-// fails sets it; a call that succeeds leaves it as it was.
+// What went wrong in this thread's last D2XX call: each call clears it on
+// entry, and a failure (or a read cut short by its time-out) sets it.
 void SetLastMessage(std::string message);
 const char *LastMessage();
 

@@ -119,6 +119,7 @@ extern "C" {
 
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
+    vserial::SetLastMessage({});
     vserial::Registry &r = vserial::TheRegistry();
     if (Flags == FT_LIST_NUMBER_ONLY) {
         if (pArg1 == nullptr) {
@@ -158,6 +159,7 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
 {
+    vserial::SetLastMessage({});
     if (pHandle == nullptr) {
         return Refuse(FT_INVALID_PARAMETER, "FT_Open: no place for the handle");
     }
@@ -194,6 +196,7 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
 
 FT_STATUS FT_Close(FT_HANDLE ftHandle)
 {
+    vserial::SetLastMessage({});
     std::shared_ptr<vserial::OpenPort> closing;
     vserial::Registry &r = vserial::TheRegistry();
     {
@@ -210,17 +213,20 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_ResetDevice", ftHandle, [](Port &p) { return p.Purge(); });
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_SetTimeouts", ftHandle,
                            [&](Port &p) { return p.SetTimeouts(ReadTimeout, WriteTimeout); });
 }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_SetBaudRate", ftHandle,
                            [&](Port &p) { return p.SetBaudRate(BaudRate); });
 }
@@ -228,6 +234,7 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate)
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
                                     UCHAR Parity)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_SetDataCharacteristics", ftHandle, [&](Port &p) {
         return p.SetDataCharacteristics(WordLength, StopBits, Parity);
     });
@@ -235,6 +242,7 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR 
 
 FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_Write", ftHandle, [&](Port &p) {
         if (lpBytesWritten == nullptr || (lpBuffer == nullptr && dwBytesToWrite > 0)) {
             return Refuse(FT_INVALID_PARAMETER, "FT_Write: no buffer or no place for the count");
@@ -245,6 +253,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
+    vserial::SetLastMessage({});
     return vserial::OnPort("FT_Read", ftHandle, [&](Port &p) {
         if (lpBytesReturned == nullptr || (lpBuffer == nullptr && dwBytesToRead > 0)) {
             return Refuse(FT_INVALID_PARAMETER, "FT_Read: no buffer or no place for the count");

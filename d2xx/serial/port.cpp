@@ -263,7 +263,11 @@ FT_STATUS Port::Read(std::uint8_t *bytes, DWORD count, DWORD *received)
             return Fail(errno);
         }
         if (ready == 0) {
-            break;  // the read time-out: what came is the answer
+            // The read time-out: what came is the answer.
+            SetLastMessage(path_ + ": the read time-out of " + std::to_string(read_timeout_ms_) +
+                           " ms passed with " + std::to_string(*received) + " of " +
+                           std::to_string(count) + " bytes come (the far end does not answer)");
+            break;
         }
     }
     return FT_OK;

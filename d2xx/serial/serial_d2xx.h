@@ -14,9 +14,10 @@ extern "C" {
 /* The symbol's name, for dlsym. */
 #define VONTREL_SERIAL_LAST_ERROR "vontrel_serial_last_error"
 
-/* Why the last D2XX call that failed on this thread failed, in words, with
- * the port and the system's error ("/dev/ttyUSB0: the port is in use: ...");
- * "" when none has. Valid until the thread's next D2XX call. */
+/* What went wrong in this thread's last D2XX call, in words, with the port
+ * and the system's error ("/dev/ttyUSB0: the port is in use: ..."): why it
+ * failed, or that a read's time-out passed before every byte came; "" when
+ * it went well. Valid until the thread's next D2XX call. */
 const char *vontrel_serial_last_error(void);
 
 #ifdef __cplusplus

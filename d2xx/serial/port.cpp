@@ -97,6 +97,7 @@ std::unique_ptr<Port> Port::Open(const std::string &path, Latency latency, FT_ST
     if (ioctl(fd, TCGETS2, &t) != 0) {
         return fail(errno);
     }
+    port->saved_ = std::make_unique<termios2>(t);
     MakeRaw(t);
     if (ioctl(fd, TCSETS2, &t) != 0) {
         return fail(errno);
@@ -115,8 +116,13 @@ std::unique_ptr<Port> Port::Open(const std::string &path, Latency latency, FT_ST
     return port;
 }
 
+Port::Port(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
 Port::~Port()
 {
+    if (saved_ != nullptr && !gone_) {
+        [[maybe_unused]] const int ignored = ioctl(fd_, TCSETS2, saved_.get());
+    }
     close(fd_);
 }
 

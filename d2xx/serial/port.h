@@ -13,6 +13,8 @@
 
 #include "d2xx/ftd2xx.h"
 
+struct termios2;  // the kernel's, from <asm/termbits.h>
+
 namespace vserial {
 
 // What to ask of the driver's latency timer at open.
@@ -25,7 +27,8 @@ class Port {
 public:
     // Opens `path` for reading and writing, takes its lock and puts it in
     // raw mode. On failure returns null with `*status` set and the reason in
-    // the thread's last message.
+    // the thread's last message. Closing gives the port its settings back,
+    // so that a terminal named by mistake is not left raw.
     static std::unique_ptr<Port> Open(const std::string &path, Latency latency, FT_STATUS *status);
     ~Port();
     Port(const Port &) = delete;
@@ -45,13 +48,14 @@ public:
     FT_STATUS Write(const std::uint8_t *bytes, DWORD count, DWORD *written);
 
 private:
-    Port(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    Port(int fd, std::string path);
     FT_STATUS Fail(int error);
     FT_STATUS Refuse(FT_STATUS status, const std::string &why);
     FT_STATUS Gone();
 
     int fd_;
     std::string path_;
+    std::unique_ptr<termios2> saved_;  // the settings it had, once read
     ULONG read_timeout_ms_ = 0;
     ULONG write_timeout_ms_ = 0;
     bool gone_ = false;

@@ -325,6 +325,7 @@ TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
     EXPECT_TRUE(again.units.empty());
     EXPECT_EQ(again.status.value(), static_cast<int>(FT_DEVICE_NOT_OPENED));
     EXPECT_NE(LastMessage().find("in use"), std::string::npos) << LastMessage();
+    EXPECT_EQ(units[0].info().serial, 4660);  // the open that failed left the port alone
 #ifdef VONTREL_TOOL
     // From another process: the tool says why, in words.
     const fs::path err = dir_ / "tool.err";

@@ -310,8 +310,8 @@ int Serve(int argc, char **argv)
         const std::string arg = argv[i];
         if (arg == "--pty") {
             pty = true;
-        } else if (arg == "--latency-ms" && i + 1 < argc) {
-            const auto value = ParseLatency(argv[++i]);
+        } else if (arg == "--latency-ms") {
+            const auto value = i + 1 < argc ? ParseLatency(argv[++i]) : std::nullopt;
             if (!value) {
                 return Usage("--latency-ms takes a number of milliseconds from 0 to 255");
             }

@@ -74,6 +74,42 @@ std::optional<Clock::time_point> Deadline(ULONG timeout_ms)
     return Clock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
+// Moves `count` bytes through `io` (a read or a write from offset `at`),
+// waiting for `events` while the port is not ready, until every byte has
+// moved or the deadline passes. Returns 0, ETIMEDOUT, or the errno that
+// stopped it (EIO for a hang-up: in raw mode with VMIN 1 only a hang-up
+// reads 0 bytes).
+template <typename Io>
+int Pump(int fd, short events, const std::optional<Clock::time_point> &deadline, Io &&io,
+         DWORD count, DWORD *done)
+{
+    while (*done < count) {
+        const ssize_t n = io(*done);
+        if (n > 0) {
+            *done += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n == 0 && events == POLLIN) {
+            return EIO;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            return errno;
+        }
+        pollfd p{fd, events, 0};
+        const int ready = poll(&p, 1, PollTimeout(deadline));
+        if (ready < 0 && errno != EINTR) {
+            return errno;
+        }
+        if (ready == 0) {
+            return ETIMEDOUT;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::unique_ptr<Port> Port::Open(const std::string &path, Latency latency, FT_STATUS *status)
@@ -247,36 +283,17 @@ FT_STATUS Port::Read(std::uint8_t *bytes, DWORD count, DWORD *received)
     if (gone_) {
         return Gone();
     }
-    const auto deadline = Deadline(read_timeout_ms_);
-    while (*received < count) {
-        const ssize_t n = read(fd_, bytes + *received, count - *received);
-        if (n > 0) {
-            *received += static_cast<DWORD>(n);
-            continue;
-        }
-        if (n == 0) {
-            return Fail(EIO);  // raw mode with VMIN 1: only a hang-up reads 0
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN) {
-            return Fail(errno);
-        }
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, PollTimeout(deadline));
-        if (ready < 0 && errno != EINTR) {
-            return Fail(errno);
-        }
-        if (ready == 0) {
-            // The read time-out: what came is the answer.
-            SetLastMessage(path_ + ": the read time-out of " + std::to_string(read_timeout_ms_) +
-                           " ms passed with " + std::to_string(*received) + " of " +
-                           std::to_string(count) + " bytes come (the far end does not answer)");
-            break;
-        }
+    const int error = Pump(
+        fd_, POLLIN, Deadline(read_timeout_ms_),
+        [&](DWORD at) { return read(fd_, bytes + at, count - at); }, count, received);
+    if (error == ETIMEDOUT) {
+        // The read time-out: what came is the answer.
+        SetLastMessage(path_ + ": the read time-out of " + std::to_string(read_timeout_ms_) +
+                       " ms passed with " + std::to_string(*received) + " of " +
+                       std::to_string(count) + " bytes come (the far end does not answer)");
+        return FT_OK;
     }
-    return FT_OK;
+    return error == 0 ? FT_OK : Fail(error);
 }
 
 FT_STATUS Port::Write(const std::uint8_t *bytes, DWORD count, DWORD *written)
@@ -285,29 +302,10 @@ FT_STATUS Port::Write(const std::uint8_t *bytes, DWORD count, DWORD *written)
     if (gone_) {
         return Gone();
     }
-    const auto deadline = Deadline(write_timeout_ms_);
-    while (*written < count) {
-        const ssize_t n = write(fd_, bytes + *written, count - *written);
-        if (n > 0) {
-            *written += static_cast<DWORD>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            return Fail(errno);
-        }
-        pollfd p{fd_, POLLOUT, 0};
-        const int ready = poll(&p, 1, PollTimeout(deadline));
-        if (ready < 0 && errno != EINTR) {
-            return Fail(errno);
-        }
-        if (ready == 0) {
-            return Fail(ETIMEDOUT);
-        }
-    }
-    return FT_OK;
+    const int error = Pump(
+        fd_, POLLOUT, Deadline(write_timeout_ms_),
+        [&](DWORD at) { return write(fd_, bytes + at, count - at); }, count, written);
+    return error == 0 ? FT_OK : Fail(error);
 }
 
 }  // namespace vserial

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
@@ -118,7 +119,9 @@ D2xxLibrary LoadedD2xx()
     if (open == nullptr || dladdr(open, &info) == 0 || info.dli_fname == nullptr) {
         return lib;
     }
-    lib.file = info.dli_fname;
+    std::error_code ec;
+    const std::filesystem::path file = std::filesystem::weakly_canonical(info.dli_fname, ec);
+    lib.file = ec ? std::string(info.dli_fname) : file.string();
     // Look for each implementation's own symbol in that same file.
     void *self = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
     if (self != nullptr) {

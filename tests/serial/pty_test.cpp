@@ -341,6 +341,24 @@ TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
 #endif
 }
 
+#ifdef VONTREL_TOOL
+TEST_F(PtyBench, DoctorNamesTheSerialLibraryAndTheUnits)
+{
+    const fs::path out = dir_ / "doctor.json";
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t doctor = Start({VONTREL_TOOL, "--json", "doctor"}, Environment({}, {}), fd);
+    close(fd);
+    int status = -1;
+    ASSERT_EQ(waitpid(doctor, &status, 0), doctor);
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // a unit can be used
+    const std::string text = Slurp(out);
+    for (const char *part : {"\"kind\": \"serial\"", "d2xx/serial/libftd2xx.so\"",
+                             "\"usable_units\": 2", "\"may_open\": true"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    }
+}
+#endif
+
 TEST_F(PtyBench, AUnitThatStopsAnsweringFailsAfterTheReadTimeOut)
 {
     std::vector<vontrel::Unit> units = vontrel::open_all();

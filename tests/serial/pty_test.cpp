@@ -245,7 +245,7 @@ TEST_F(PtyBench, EveryExportGivesTheSameFramesAsTheInProcessSimulator)
     const fs::path result = dir_ / "sim.result";
     const fs::path trace = dir_ / "sim.trace";
     const pid_t child =
-        Start({"/proc/self/exe", "--scenario", result.string()},
+        Start({fs::read_symlink("/proc/self/exe").string(), "--scenario", result.string()},
               Environment({"VONTREL_SERIAL_PORTS", "VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL",
                            "VONTREL_SIM_TIMING", "LD_LIBRARY_PATH"},
                           {"LD_LIBRARY_PATH=" VONTREL_SIM_D2XX_DIR, "VONTREL_SIM_STATE=memory",

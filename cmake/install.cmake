@@ -79,3 +79,13 @@ if(TARGET ftd2xx AND VONTREL_D2XX STREQUAL "sim")
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vontrel/sim
     COMPONENT simulator EXCLUDE_FROM_ALL)
 endif()
+
+# --- The serial D2XX library, when libvontrel.so is linked to it ---
+# It goes to the library's private folder <libdir>/vontrel/serial, where
+# the installed libvontrel.so finds it through its run path: programs linked
+# with -lvontrel reach real units with no LD_LIBRARY_PATH.
+if(VONTREL_D2XX STREQUAL "serial")
+  install(TARGETS ftd2xx_serial
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vontrel/serial COMPONENT runtime)
+  set_target_properties(vontrel PROPERTIES INSTALL_RPATH "$ORIGIN/vontrel/serial")
+endif()

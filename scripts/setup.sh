@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libfmt-dev nlohmann-json3-dev
+  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
   python3 python3-pytest python3-setuptools python3-pip
   clang libclang-rt-14-dev valgrind
 )

@@ -9,6 +9,7 @@
 #include "include/vontrel.hpp"
 #include "tools/checks.h"
 #include "tools/commands.h"
+#include "tools/doctor.h"
 
 namespace {
 
@@ -191,6 +192,7 @@ int main(int argc, char **argv)
     auto *preset = app.add_subcommand("preset", "restore the user preset (or power-up settings)");
     auto *save = app.add_subcommand("save-preset", "save the current settings as the user preset");
 
+    auto *doctor = app.add_subcommand("doctor", "what stands between this user and the units");
     auto *sweep = app.add_subcommand("sweep", "program a list of frequencies, checking lock");
     std::optional<double> start, stop, step;
     std::string list_file, output, format;
@@ -231,6 +233,9 @@ int main(int argc, char **argv)
         }
         if (*list) {
             return vontrel::tool::List(globals);
+        }
+        if (*doctor) {
+            return vontrel::tool::Doctor(json);
         }
         if (*info) {
             return vontrel::tool::Info(globals);
@@ -296,6 +301,9 @@ int main(int argc, char **argv)
         fmt::print(stderr, "vontrel: {}\n", message);
         if (const std::string hint = vontrel::tool::HintFor(code); !hint.empty()) {
             fmt::print(stderr, "  try: {}\n", hint);
+        }
+        if (const std::string why = vontrel::tool::D2xxLastMessage(); !why.empty()) {
+            fmt::print(stderr, "  why: {}\n", why);
         }
         ReportJsonError(json, message, code);
         return kExitDevice;

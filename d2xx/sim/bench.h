@@ -22,6 +22,10 @@ namespace vsim {
 using Registers = std::array<std::uint32_t, 8>;
 using Frame = std::array<std::uint8_t, 8>;
 
+// The unit's line: 19230 baud, 8 data bits, one stop bit, no parity. At
+// other settings it hears only noise and answers nothing.
+inline constexpr ULONG kUnitBaud = 19230;
+
 // The unit's power-up register image.
 extern const Registers kPowerUpRegisters;
 
@@ -145,6 +149,10 @@ std::chrono::steady_clock::duration ExchangeTime(ULONG baud);
 
 // Whether the unit's registers decode to a frequency it can lock on.
 bool IsLocked(const Converter &unit);
+
+// Whether the bytes have a command frame's markers: 00 21 at the start,
+// 40 at the end.
+bool IsFrame(const Frame &bytes);
 
 // The unit's answer to one command frame, or nullopt when it gives none.
 std::optional<Frame> Answer(Converter &unit, const Frame &command);

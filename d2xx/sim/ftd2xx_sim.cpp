@@ -11,8 +11,6 @@
 namespace vsim {
 namespace {
 
-constexpr ULONG kUnitBaud = 19230;
-
 // Counts the call and returns the fault that fires on it, if any.
 std::optional<Fault> TakeFault(Bench &bench, const char *function)
 {

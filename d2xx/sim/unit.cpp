@@ -56,9 +56,14 @@ bool IsLocked(const Converter &unit)
     return unit.programmed && f >= 300.0 && f <= 5000.0;
 }
 
+bool IsFrame(const Frame &bytes)
+{
+    return bytes[0] == 0x00 && bytes[1] == 0x21 && bytes[7] == 0x40;
+}
+
 std::optional<Frame> Answer(Converter &unit, const Frame &command)
 {
-    if (!unit.is_unit || command[0] != 0x00 || command[1] != 0x21 || command[7] != 0x40) {
+    if (!unit.is_unit || !IsFrame(command)) {
         return std::nullopt;  // a unit ignores anything that is not a frame
     }
     const std::uint8_t code = command[2];

@@ -6,9 +6,13 @@
 //   vontrel-sim path    print the state file in use
 //   vontrel-sim show    one line per converter: description, serial,
 //                       register 0 and lock
+//   vontrel-sim serve --pty [--latency-ms MS]
+//                       serve the bench's converters on pseudo-terminals
+//                       (pty_serve.cpp)
 #include <cstdio>
 #include <cstring>
 
+#include "d2xx/sim/pty_serve.h"
 #include "d2xx/sim/vsim.h"
 
 namespace {
@@ -16,10 +20,11 @@ namespace {
 int Usage()
 {
     std::fprintf(stderr,
-                 "usage: vontrel-sim reset | path | show\n"
+                 "usage: vontrel-sim reset | path | show | serve --pty [--latency-ms MS]\n"
                  "  reset  delete the state file; units start again at power-up\n"
                  "  path   print the state file (VONTREL_SIM_STATE)\n"
-                 "  show   list the converters and the units' state\n");
+                 "  show   list the converters and the units' state\n"
+                 "  serve  serve the bench on pseudo-terminals until SIGTERM or SIGINT\n");
     return 2;
 }
 
@@ -39,6 +44,9 @@ int Show()
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
+        return vsim::Serve(argc - 2, argv + 2);
+    }
     if (argc != 2) {
         return Usage();
     }

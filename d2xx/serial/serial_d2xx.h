@@ -1,0 +1,27 @@
+/*
+ * What the kernel-tty D2XX library (d2xx/serial) exports besides the nine
+ * D2XX calls of d2xx/ftd2xx.h. A program finds it at run time, through
+ * dlsym, in whichever libftd2xx.so it was loaded with; other D2XX libraries
+ * do not have it.
+ */
+#ifndef VONTREL_D2XX_SERIAL_SERIAL_D2XX_H
+#define VONTREL_D2XX_SERIAL_SERIAL_D2XX_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The symbol's name, for dlsym. */
+#define VONTREL_SERIAL_LAST_ERROR "vontrel_serial_last_error"
+
+/* What went wrong in this thread's last D2XX call, in words, with the port
+ * and the system's error ("/dev/ttyUSB0: the port is in use: ..."): why it
+ * failed, or that a read's time-out passed before every byte came; "" when
+ * it went well. Valid until the thread's next D2XX call. */
+const char *vontrel_serial_last_error(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

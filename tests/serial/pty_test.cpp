@@ -1,0 +1,421 @@
+// libvontrel.so -> the serial libftd2xx.so -> a real pseudo-terminal ->
+// vontrel-sim serve --pty.
+//
+// CTest runs this binary with LD_LIBRARY_PATH at the serial library's build
+// folder, so that libvontrel.so loads it whichever D2XX library it was
+// linked to. For the frames to compare, the same scenario also runs in a
+// child process of this binary against the in-process simulator
+// (LD_LIBRARY_PATH at the simulator's folder).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "d2xx/ftd2xx.h"
+#include "d2xx/serial/serial_d2xx.h"
+#include "include/vontrel.hpp"
+
+extern char **environ;  // NOLINT(readability-redundant-declaration)
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kDefaultBenchConverters = 3;  // unit 4660, a plain cable, unit 12345
+constexpr auto kServerStart = std::chrono::seconds(10);
+
+std::string Slurp(const fs::path &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs `argv` with `env`, stdout to `out_fd` and stderr to `err_fd` when
+// given; the child dies with this process.
+pid_t Start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            int out_fd = -1, int err_fd = -1)
+{
+    std::vector<char *> args;
+    std::vector<char *> envp;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    for (const std::string &e : env) {
+        envp.push_back(const_cast<char *>(e.c_str()));
+    }
+    envp.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (out_fd >= 0) {
+            dup2(out_fd, STDOUT_FILENO);
+        }
+        if (err_fd >= 0) {
+            dup2(err_fd, STDERR_FILENO);
+        }
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// This process's environment without the variables named, plus `extra`.
+std::vector<std::string> Environment(const std::vector<std::string> &drop,
+                                     const std::vector<std::string> &extra)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (std::find(drop.begin(), drop.end(), name) == drop.end()) {
+            env.push_back(entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+// The frames in a simulator trace: "conv N -> bytes" and "conv N <- bytes".
+std::vector<std::string> TracedFrames(const fs::path &trace)
+{
+    std::istringstream lines(Slurp(trace));
+    std::vector<std::string> frames;
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t conv = line.find("conv ");
+        if (conv != std::string::npos &&
+            (line.find(" -> ") != std::string::npos || line.find(" <- ") != std::string::npos)) {
+            frames.push_back(line.substr(conv));
+        }
+    }
+    return frames;
+}
+
+// What the loaded D2XX library is: the file FT_Open comes from.
+std::string D2xxFile()
+{
+    Dl_info info{};
+    void *open = dlsym(RTLD_DEFAULT, "FT_Open");
+    std::error_code ec;
+    return open != nullptr && dladdr(open, &info) != 0
+               ? fs::weakly_canonical(info.dli_fname, ec).string()
+               : std::string();
+}
+
+template <typename F>
+F *D2xx(const char *name)
+{
+    return reinterpret_cast<F *>(dlsym(RTLD_DEFAULT, name));
+}
+
+std::string LastMessage()
+{
+    auto *last = D2xx<decltype(vontrel_serial_last_error)>(VONTREL_SERIAL_LAST_ERROR);
+    return last != nullptr ? last() : "";
+}
+
+// Every export on the first unit and the open and close of both: what they
+// returned, one line each.
+std::string Scenario()
+{
+    std::ostringstream out;
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    for (const vontrel::Unit &u : units) {
+        out << "unit " << u.index() << " serial " << u.serial() << "\n";
+    }
+    vontrel::Unit &unit = units.at(0);
+    const vontrel::Info info = unit.info();
+    out << "info " << info.serial << " " << info.firmware << " " << info.hardware_revision << " "
+        << info.calibration_date << " " << info.if_band << "\n";
+    vontrel::Settings s = unit.status();
+    out << "status " << s.frequency_mhz << " " << s.attenuation << " " << static_cast<int>(s.mode)
+        << "\n";
+    s.frequency_mhz = 2455.0;
+    s.mode = vontrel::Mode::kMode1;
+    s.attenuation = 10.0;
+    unit.apply(s);
+    out << "locked " << unit.locked() << "\n";
+    unit.save_user_preset();
+    unit.preset();
+    const vontrel::Settings after = unit.status();
+    out << "after preset " << after.frequency_mhz << " " << after.attenuation << "\n";
+    return out.str();
+}
+
+// A `vontrel-sim serve --pty` of its own, killed when the test ends.
+class PtyBench : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(fs::path(D2xxFile()).parent_path(), fs::canonical(VONTREL_SERIAL_D2XX_DIR))
+            << "the serial D2XX library is not loaded (" << D2xxFile()
+            << "); run through ctest, or with LD_LIBRARY_PATH=" << VONTREL_SERIAL_D2XX_DIR;
+        std::string pattern = (fs::temp_directory_path() / "vontrel-pty-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        server_ = Start({VONTREL_SIM_TOOL, "serve", "--pty", "--latency-ms", "1"},
+                        Environment({"VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL", "LD_LIBRARY_PATH"},
+                                    {"VONTREL_SIM_TRACE=" + (dir_ / "pty.trace").string()}),
+                        out[1]);
+        close(out[1]);
+        ReadPorts(out[0]);
+        close(out[0]);
+        ASSERT_EQ(ports_.size(), static_cast<std::size_t>(kDefaultBenchConverters));
+        std::string list;
+        for (const auto &[path, description] : ports_) {
+            list += (list.empty() ? "" : ",") + path + "=" + description;
+        }
+        setenv("VONTREL_SERIAL_PORTS", list.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        Kill(SIGKILL);
+        unsetenv("VONTREL_SERIAL_PORTS");
+        fs::remove_all(dir_);
+    }
+
+    // The server's lines, PATH DESCRIPTION, as they come.
+    void ReadPorts(int fd)
+    {
+        std::string text;
+        const auto deadline = Clock::now() + kServerStart;
+        while (std::count(text.begin(), text.end(), '\n') < kDefaultBenchConverters &&
+               Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            char chunk[256];
+            if (poll(&p, 1, 100) == 1) {
+                const ssize_t n = read(fd, chunk, sizeof chunk);
+                if (n <= 0) {
+                    break;
+                }
+                text.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            const std::size_t space = line.find(' ');
+            ports_.emplace_back(line.substr(0, space), line.substr(space + 1));
+        }
+    }
+
+    void Kill(int signal)
+    {
+        if (server_ > 0) {
+            kill(server_, signal);
+            if (signal == SIGKILL) {
+                waitpid(server_, nullptr, 0);
+                server_ = -1;
+            }
+        }
+    }
+
+    fs::path dir_;
+    pid_t server_ = -1;
+    std::vector<std::pair<std::string, std::string>> ports_;
+};
+
+TEST_F(PtyBench, EveryExportGivesTheSameFramesAsTheInProcessSimulator)
+{
+    const std::string through_pty = Scenario();
+
+    const fs::path result = dir_ / "sim.result";
+    const fs::path trace = dir_ / "sim.trace";
+    const pid_t child =
+        Start({fs::read_symlink("/proc/self/exe").string(), "--scenario", result.string()},
+              Environment({"VONTREL_SERIAL_PORTS", "VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL",
+                           "VONTREL_SIM_TIMING", "LD_LIBRARY_PATH"},
+                          {"LD_LIBRARY_PATH=" VONTREL_SIM_D2XX_DIR, "VONTREL_SIM_STATE=memory",
+                           "VONTREL_SIM_TRACE=" + trace.string()}));
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(through_pty, Slurp(result));
+    const std::vector<std::string> in_process = TracedFrames(trace);
+    EXPECT_GT(in_process.size(), 40u);
+    EXPECT_EQ(TracedFrames(dir_ / "pty.trace"), in_process);
+}
+
+TEST_F(PtyBench, FramesAreABytestream)
+{
+    auto *open = D2xx<decltype(FT_Open)>("FT_Open");
+    auto *baud = D2xx<decltype(FT_SetBaudRate)>("FT_SetBaudRate");
+    auto *timeouts = D2xx<decltype(FT_SetTimeouts)>("FT_SetTimeouts");
+    auto *write = D2xx<decltype(FT_Write)>("FT_Write");
+    auto *read = D2xx<decltype(FT_Read)>("FT_Read");
+    auto *close_port = D2xx<decltype(FT_Close)>("FT_Close");
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(open(0, &h), FT_OK);
+    ASSERT_EQ(timeouts(h, 150, 150), FT_OK);
+    // Memory reads of the serial number's bytes, 0x34 at address 0 and 0x12
+    // at address 1, reply byte 5.
+    const std::vector<std::uint8_t> low = {0x00, 0x21, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40};
+    const std::vector<std::uint8_t> high = {0x00, 0x21, 0x0D, 0x01, 0x00, 0x00, 0x00, 0x40};
+    struct Case {
+        const char *name;
+        ULONG baud;
+        std::vector<std::vector<std::uint8_t>> writes;  // one after the other
+        std::vector<std::uint8_t> values;               // byte 5 of each reply
+    };
+    std::vector<std::uint8_t> both = low;
+    both.insert(both.end(), high.begin(), high.end());
+    std::vector<std::uint8_t> noisy = {0x21, 0x40, 0x00};
+    noisy.insert(noisy.end(), high.begin(), high.end());
+    const Case cases[] = {
+        {"whole", 19230, {low}, {0x34}},
+        {"split", 19230, {{low.begin(), low.begin() + 3}, {low.begin() + 3, low.end()}}, {0x34}},
+        {"run together", 19230, {both}, {0x34, 0x12}},
+        {"after noise", 19230, {noisy}, {0x12}},
+        {"at another baud rate", 9600, {low}, {}},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(baud(h, c.baud), FT_OK) << c.name;
+        for (const auto &bytes : c.writes) {
+            DWORD written = 0;
+            std::vector<std::uint8_t> out = bytes;
+            ASSERT_EQ(write(h, out.data(), static_cast<DWORD>(out.size()), &written), FT_OK);
+            EXPECT_EQ(written, out.size()) << c.name;
+            std::this_thread::sleep_for(milliseconds(5));  // let the pieces cross apart
+        }
+        // Asking for one reply more than due: the read returns at its
+        // time-out with what came, FT_OK.
+        std::vector<std::uint8_t> in(8 * (c.values.size() + 1));
+        DWORD got = 0;
+        ASSERT_EQ(read(h, in.data(), static_cast<DWORD>(in.size()), &got), FT_OK) << c.name;
+        ASSERT_EQ(got, 8 * c.values.size()) << c.name;
+        for (std::size_t i = 0; i < c.values.size(); ++i) {
+            EXPECT_EQ(in[8 * i + 5], c.values[i]) << c.name;
+        }
+        EXPECT_NE(LastMessage().find("time-out"), std::string::npos) << LastMessage();
+    }
+    EXPECT_EQ(close_port(h), FT_OK);
+    EXPECT_EQ(close_port(h), FT_INVALID_HANDLE);
+}
+
+TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
+{
+    const std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_EQ(units.size(), 2u);
+    const vontrel::Discovery again = vontrel::discover();
+    EXPECT_EQ(again.matched, 2);
+    EXPECT_TRUE(again.units.empty());
+    EXPECT_EQ(again.status.value(), static_cast<int>(FT_DEVICE_NOT_OPENED));
+    EXPECT_NE(LastMessage().find("in use"), std::string::npos) << LastMessage();
+    EXPECT_EQ(units[0].info().serial, 4660);  // the open that failed left the port alone
+#ifdef VONTREL_TOOL
+    // From another process: the tool says why, in words.
+    const fs::path err = dir_ / "tool.err";
+    const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t tool = Start({VONTREL_TOOL, "list"}, Environment({}, {}), -1, fd);
+    close(fd);
+    int status = -1;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string text = Slurp(err);
+    EXPECT_NE(text.find("FT_DEVICE_NOT_OPENED"), std::string::npos) << text;
+    EXPECT_NE(text.find("in use"), std::string::npos) << text;
+#endif
+}
+
+#ifdef VONTREL_TOOL
+TEST_F(PtyBench, DoctorNamesTheSerialLibraryAndTheUnits)
+{
+    const fs::path out = dir_ / "doctor.json";
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t doctor = Start({VONTREL_TOOL, "--json", "doctor"}, Environment({}, {}), fd);
+    close(fd);
+    int status = -1;
+    ASSERT_EQ(waitpid(doctor, &status, 0), doctor);
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // a unit can be used
+    const std::string text = Slurp(out);
+    for (const char *part : {"\"kind\": \"serial\"", "d2xx/serial/libftd2xx.so\"",
+                             "\"usable_units\": 2", "\"may_open\": true"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    }
+}
+#endif
+
+TEST_F(PtyBench, AUnitThatStopsAnsweringFailsAfterTheReadTimeOut)
+{
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_FALSE(units.empty());
+    Kill(SIGSTOP);
+    const auto start = Clock::now();
+    unsigned long status = 0;
+    int locked = -1;
+    Vontrel_ReadLD(&status, units[0].handle(), &locked);
+    const auto took = Clock::now() - start;
+    Kill(SIGCONT);
+    EXPECT_EQ(status, FT_IO_ERROR);  // the reply is used, and it came short
+    EXPECT_NE(LastMessage().find("time-out"), std::string::npos) << LastMessage();
+    EXPECT_GE(took, milliseconds(1900));  // the library's 2 s read time-out
+    EXPECT_LT(took, milliseconds(3000));
+}
+
+TEST_F(PtyBench, ServerKilledMidExchangeFailsEveryLaterCallAtOnce)
+{
+    unsigned long status = 0;
+    int found = 0;
+    int handles[kDefaultBenchConverters] = {};
+    int serials[kDefaultBenchConverters] = {};
+    ASSERT_EQ(Vontrel_Open(&status, &found, handles, serials), 0);
+    void *unit = reinterpret_cast<void *>(static_cast<std::intptr_t>(handles[0]));
+    Kill(SIGSTOP);
+    unsigned long in_flight = 0;
+    std::thread call([&] {
+        double values[14] = {};
+        Vontrel_ReadStatus(&in_flight, unit, values);
+    });
+    std::this_thread::sleep_for(milliseconds(100));  // the call waits for a reply
+    const auto killed = Clock::now();
+    Kill(SIGKILL);
+    call.join();
+    EXPECT_LT(Clock::now() - killed, milliseconds(500));
+    EXPECT_EQ(in_flight, FT_IO_ERROR);
+
+    const auto start = Clock::now();
+    int locked = -1;
+    Vontrel_ReadLD(&status, unit, &locked);
+    EXPECT_EQ(status, FT_IO_ERROR);
+    Vontrel_Preset(&status, unit);
+    EXPECT_EQ(status, FT_IO_ERROR);
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+    EXPECT_EQ(Vontrel_Close(unit), 0);
+    EXPECT_EQ(Vontrel_Close(reinterpret_cast<void *>(static_cast<std::intptr_t>(handles[2]))), 0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--scenario") == 0) {
+        std::ofstream(argv[2]) << Scenario();
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

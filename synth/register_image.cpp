@@ -12,10 +12,6 @@ constexpr std::uint8_t kRecordCodeRegister0 = 0x0B;
 constexpr int kRecordWordOffset = 3;  // p0..p3 are bytes 3..6 of a record
 
 constexpr int kByteCount = 4;
-constexpr int ShiftOfByte(int byte)
-{
-    return 24 - 8 * byte;
-}
 
 using namespace field;  // NOLINT(google-build-using-namespace): the checks below name many fields
 

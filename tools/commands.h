@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/checks.h"
+#include "tools/settings_change.h"
 
 namespace vontrel::tool {
 
@@ -31,17 +32,6 @@ private:
 struct Globals {
     std::optional<UnitSelector> unit;
     bool json = false;
-};
-
-// Settings changes requested by set and sweep, already range-checked.
-struct Change {
-    std::optional<double> frequency_mhz;
-    std::optional<double> level;
-    std::optional<double> attenuation;
-    std::optional<int> mode;
-    std::optional<int> output_switch;
-    std::optional<bool> flag_a, flag_b, flag_c, auto_trim;
-    std::optional<int> trim_a, trim_b, stored_setting;
 };
 
 // How long to poll lock detect, in seconds; nullopt: do not wait.

@@ -57,6 +57,11 @@
 #define VONTREL_LOCK_POLL_S 0.01
 #define VONTREL_TIMEOUT_MAX_S 3600.0
 
+/* How long opening a unit by its serial number waits, by default, while
+ * units are in use by another program (a converter is open in one process
+ * at a time), in seconds. */
+#define VONTREL_UNIT_WAIT_DEFAULT_S 1.0
+
 /* Sweeps: the time to stay on each point (seconds, 0 to this) and the most
  * points one sweep takes. */
 #define VONTREL_DWELL_MAX_S 3600.0

@@ -2,14 +2,10 @@
 #include "tools/commands.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "include/vontrel.hpp"
 #include "tools/output.h"
@@ -19,58 +15,30 @@
 namespace vontrel::tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kOk = 0;
 constexpr int kFailure = 1;
-constexpr auto kLockPoll = std::chrono::milliseconds(10);
-
-// Polls lock detect until the unit locks or `timeout_s` has passed.
-// Returns the milliseconds it took, or nullopt when it did not lock.
-std::optional<long> WaitForLock(const Unit &unit, double timeout_s)
-{
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration<double>(timeout_s);
-    for (;;) {
-        if (unit.locked()) {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                .count();
-        }
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(kLockPoll);
-    }
-}
 
 }  // namespace
 
-std::string HintFor(int status)
+std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s)
 {
-    switch (status) {
-        case 1:
-            return "the unit was closed or unplugged under the tool; run the command again";
-        case 2:
-        case 3:
-            return "another program may have the converter open; close it, or unplug and replug "
-                   "the unit";
-        case 4:
-            return "check the USB cable and the unit's power, then try again";
-        case 17:
-            return "this build of libvontrel lacks the call; update the library";
-        default:
-            return "";
+    const auto start = std::chrono::steady_clock::now();
+    if (!unit.wait_lock(timeout_s)) {
+        return std::nullopt;
     }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
 }
 
 int List(const Globals &g)
 {
-    std::vector<Unit> units = OpenUnits();
+    const Found found = OpenUnits(g);
     Json all = Json::array();
     if (!g.json) {
         fmt::print("{:<6} {:<7} {:<9} {}\n", "index", "serial", "firmware", "hardware");
     }
-    for (const Unit &u : units) {
+    for (const Unit &u : found.units) {
         const vontrel::Info info = u.info();
         if (g.json) {
             all.push_back(Json{{"index", u.index()},
@@ -81,6 +49,11 @@ int List(const Globals &g)
             fmt::print("{:<6} {:<7} {:<9} {}\n", u.index(), u.serial(), info.firmware,
                        info.hardware_revision);
         }
+    }
+    if (found.not_opened > 0) {
+        throw DeviceError(InUseText(found.not_opened) + " and not listed",
+                          "close the other program, or wait with --wait-unit SECONDS",
+                          Json{{"units", all}});
     }
     if (g.json) {
         PrintJson(all);
@@ -154,17 +127,15 @@ int Set(const Globals &g, const Change &change, LockWait wait)
             "note: the unit was in mode 3, where the level sets the attenuation; "
             "--atten moves it to mode 1\n");
     }
-    ApplyChecked(unit, &before, wanted, before);
+    (void)unit.apply(wanted, before);
     std::optional<long> lock_ms;
     if (wait) {
-        lock_ms = WaitForLock(unit, *wait);
+        lock_ms = TimedWaitLock(unit, *wait);
     }
-    if (g.json) {
-        Json j{{"unit", UnitJson(unit)}, {"applied", SettingsJson(wanted)}};
-        j["locked"] = wait ? Json(lock_ms.has_value()) : Json(nullptr);
-        j["lock_ms"] = lock_ms ? Json(*lock_ms) : Json(nullptr);
-        PrintJson(j);
-    } else {
+    Json j{{"unit", UnitJson(unit)}, {"applied", SettingsJson(wanted)}};
+    j["locked"] = wait ? Json(lock_ms.has_value()) : Json(nullptr);
+    j["lock_ms"] = lock_ms ? Json(*lock_ms) : Json(nullptr);
+    if (!g.json) {
         fmt::print("{}: set {}\n", UnitName(unit), ChangeText(change));
         if (lock_ms) {
             fmt::print("locked after {} ms\n", *lock_ms);
@@ -172,7 +143,10 @@ int Set(const Globals &g, const Change &change, LockWait wait)
     }
     if (wait && !lock_ms) {
         throw DeviceError(fmt::format("{} did not lock within {} s", UnitName(unit), *wait),
-                          "check the frequency and try a longer --wait-lock timeout");
+                          "check the frequency and try a longer --wait-lock timeout", j);
+    }
+    if (g.json) {
+        PrintJson(j);
     }
     return kOk;
 }
@@ -182,14 +156,18 @@ int Lock(const Globals &g, LockWait wait)
     const Unit unit = OpenSelected(g);
     std::optional<long> lock_ms;
     if (wait) {
-        lock_ms = WaitForLock(unit, *wait);
+        lock_ms = TimedWaitLock(unit, *wait);
     } else if (unit.locked()) {
         lock_ms = 0;
     }
     if (g.json) {
-        PrintJson(Json{{"unit", UnitJson(unit)},
-                       {"locked", lock_ms.has_value()},
-                       {"lock_ms", wait && lock_ms ? Json(*lock_ms) : Json(nullptr)}});
+        Json j{{"unit", UnitJson(unit)},
+               {"locked", lock_ms.has_value()},
+               {"lock_ms", wait && lock_ms ? Json(*lock_ms) : Json(nullptr)}};
+        if (!lock_ms) {
+            j["error"] = UnitName(unit) + " is not locked";
+        }
+        PrintJson(j);
     } else if (lock_ms) {
         fmt::print("{}: locked{}\n", UnitName(unit),
                    wait ? fmt::format(" after {} ms", *lock_ms) : "");
@@ -221,68 +199,6 @@ int SavePreset(const Globals &g)
         PrintJson(Json{{"unit", UnitJson(unit)}, {"saved", true}});
     } else {
         fmt::print("{}: current settings saved as the user preset\n", UnitName(unit));
-    }
-    return kOk;
-}
-
-int Sweep(const Globals &g, const SweepOptions &o)
-{
-    Unit unit = OpenSelected(g);
-    const vontrel::Status before = unit.status();
-    Settings s = Merge(before, o.change);
-    const bool terminal = !g.json && isatty(STDOUT_FILENO) != 0 && isatty(STDERR_FILENO) != 0;
-    std::vector<Point> points;
-    points.reserve(o.points.size());
-    if (!g.json) {
-        fmt::print("{}: sweeping {} points\n", UnitName(unit), o.points.size());
-        fmt::print("{:>14}  {:<10} {}\n", "frequency MHz", "lock", "lock ms");
-    }
-    {
-        ProgressBar bar(terminal);
-        for (std::size_t i = 0; i < o.points.size(); ++i) {
-            bar.Show(i, o.points.size(), o.points[i]);
-            s.frequency_mhz = o.points[i];
-            ApplyChecked(unit, i == 0 ? &before : nullptr, s, before);
-            Point p;
-            p.frequency_mhz = o.points[i];
-            const auto lock_ms = WaitForLock(unit, o.lock_timeout_s);
-            p.locked = lock_ms.has_value();
-            p.lock_ms = lock_ms.value_or(-1);
-            points.push_back(p);
-            if (!g.json) {
-                bar.Clear();
-                fmt::print("{:>14}  {:<10} {}\n", p.frequency_mhz,
-                           p.locked ? "locked" : "NOT LOCKED",
-                           p.locked ? std::to_string(p.lock_ms) : "-");
-                std::fflush(stdout);
-            }
-            if (o.dwell_ms > 0) {
-                std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(o.dwell_ms));
-            }
-        }
-    }
-    if (!o.output.empty()) {
-        WritePoints(o.output, o.format, points);
-    }
-    std::size_t unlocked = 0;
-    for (const Point &p : points) {
-        unlocked += p.locked ? 0 : 1;
-    }
-    if (g.json) {
-        Json all = Json::array();
-        for (const Point &p : points) {
-            all.push_back(Json{{"frequency_mhz", p.frequency_mhz},
-                               {"locked", p.locked},
-                               {"lock_ms", p.lock_ms < 0 ? Json(nullptr) : Json(p.lock_ms)}});
-        }
-        PrintJson(Json{{"unit", UnitJson(unit)}, {"points", all}});
-    } else {
-        fmt::print("{} of {} points locked{}\n", points.size() - unlocked, points.size(),
-                   o.output.empty() ? "" : fmt::format("; written to {}", o.output));
-    }
-    if (unlocked > 0) {
-        throw DeviceError(fmt::format("{} points did not lock", unlocked),
-                          "try a longer --lock-timeout");
     }
     return kOk;
 }

@@ -1,13 +1,32 @@
 // Text and JSON output of the vontrel tool.
 #include "tools/output.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
-#include <fstream>
-
-#include "tools/commands.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace vontrel::tool {
+namespace {
+
+// A CSV field: quoted, with quotes doubled, when it holds a comma, a quote
+// or a line end.
+std::string CsvField(const std::string &text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string out = "\"";
+    for (const char c : text) {
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+}  // namespace
 
 void PrintJson(const Json &j)
 {
@@ -56,30 +75,106 @@ Json SettingsJson(const Settings &s)
                 {"stored_setting", s.stored_setting}};
 }
 
-void WritePoints(const std::string &path, const std::string &format,
-                 const std::vector<Point> &points)
+void FlushStandardOutput()
 {
-    std::ofstream out(path);
-    if (!out) {
-        throw DeviceError(fmt::format("cannot write {}", path), "check the folder exists");
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        const int saved = errno;
+        std::clearerr(stdout);
+        throw OutputError(fmt::format("cannot write to standard output: {}",
+                                      saved != 0 ? std::strerror(saved) : "write error"),
+                          "check where the output goes (a full disk, a closed pipe)");
     }
-    if (format == "json") {
-        Json all = Json::array();
-        for (const Point &p : points) {
-            all.push_back(Json{{"frequency_mhz", p.frequency_mhz},
-                               {"locked", p.locked},
-                               {"lock_ms", p.lock_ms < 0 ? Json(nullptr) : Json(p.lock_ms)}});
-        }
-        out << all.dump(2) << '\n';
+}
+
+void ProgressBar::Show(std::size_t done, std::size_t total, double mhz) const
+{
+    if (!shown_) {
+        return;
+    }
+    constexpr std::size_t kWidth = 30;
+    const std::size_t filled = total == 0 ? kWidth : done * kWidth / total;
+    fmt::print(stderr, "\r[{:#<{}}{:.<{}}] {}/{}  {} MHz\033[K", "", filled, "", kWidth - filled,
+               done, total, mhz);
+    std::fflush(stderr);
+}
+
+void ProgressBar::Clear() const
+{
+    if (shown_) {
+        fmt::print(stderr, "\r\033[K");
+        std::fflush(stderr);
+    }
+}
+
+Json PointJson(const Point &p)
+{
+    return Json{{"frequency_mhz", p.frequency_mhz},
+                {"locked", p.locked},
+                {"lock_ms", p.lock_ms < 0 ? Json(nullptr) : Json(p.lock_ms)},
+                {"error", p.error.empty() ? Json(nullptr) : Json(p.error)}};
+}
+
+PointFile::PointFile(std::string path, std::string format)
+    : path_(std::move(path)), format_(std::move(format))
+{
+    if (path_.empty()) {
+        return;
+    }
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd_ < 0) {
+        const int saved = errno;
+        throw OutputError(fmt::format("cannot write {}: {}", path_, std::strerror(saved)),
+                          saved == ENOENT   ? "check that the folder exists"
+                          : saved == EISDIR ? "name a file, not a folder"
+                                            : "check the permissions, or choose another -o FILE");
+    }
+    if (format_ == "csv") {
+        Put("frequency_mhz,locked,lock_ms,error\n");
+    }
+}
+
+PointFile::~PointFile()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+void PointFile::Write(const Point &p)
+{
+    if (fd_ < 0) {
+        return;
+    }
+    if (format_ == "json") {
+        Put(PointJson(p).dump() + "\n");
     } else {
-        out << "frequency_mhz,locked,lock_ms\n";
-        for (const Point &p : points) {
-            out << fmt::format("{},{},{}\n", p.frequency_mhz, p.locked ? 1 : 0,
-                               p.lock_ms < 0 ? std::string() : std::to_string(p.lock_ms));
-        }
+        Put(fmt::format("{},{},{},{}\n", p.frequency_mhz, p.locked ? 1 : 0,
+                        p.lock_ms < 0 ? std::string() : std::to_string(p.lock_ms),
+                        CsvField(p.error)));
     }
-    if (!out.flush()) {
-        throw DeviceError(fmt::format("writing {} failed", path), "check the free space");
+    ++rows_;
+}
+
+void PointFile::Put(const std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            const int saved = errno;
+            throw OutputError(
+                fmt::format("cannot write {}: {}", path_,
+                            n < 0 ? std::strerror(saved) : "nothing written"),
+                rows_ == 0 ? std::string("check the free space and the permissions")
+                           : fmt::format("check the free space; the {} points before this one "
+                                         "are in the file",
+                                         rows_));
+        }
+        done += static_cast<std::size_t>(n);
     }
 }
 

@@ -1,20 +1,33 @@
-// How the vontrel tool shows what it found: text and JSON forms of units
-// and settings, the progress bar, and sweep files.
+// How the vontrel tool shows what it found: text and JSON forms of units,
+// settings and sweep points, the progress bar, the sweep file, and checks
+// that what was written did get written.
 #ifndef VONTREL_TOOLS_OUTPUT_H
 #define VONTREL_TOOLS_OUTPUT_H
 
-#include <fmt/format.h>
-
 #include <cstddef>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "include/vontrel.hpp"
 
 namespace vontrel::tool {
 
 using Json = nlohmann::ordered_json;
+
+// Output that could not be written (standard output, the sweep file): exit
+// status 1, with what to try.
+class OutputError : public std::runtime_error {
+public:
+    OutputError(const std::string &what, std::string hint)
+        : std::runtime_error(what), hint_(std::move(hint))
+    {
+    }
+    const std::string &hint() const { return hint_; }
+
+private:
+    std::string hint_;
+};
 
 void PrintJson(const Json &j);
 std::string UnitName(const Unit &u);
@@ -24,6 +37,11 @@ Json SwitchJson(Switch s);
 std::string SwitchText(Switch s);
 Json SettingsJson(const Settings &s);
 
+// Flushes standard output; throws OutputError when anything written to it
+// was lost (a full disk, a closed pipe).
+void FlushStandardOutput();
+
+// A progress bar on standard error, shown only when `shown`.
 class ProgressBar {
 public:
     explicit ProgressBar(bool shown) : shown_(shown) {}
@@ -31,37 +49,46 @@ public:
     ProgressBar &operator=(const ProgressBar &) = delete;
     ~ProgressBar() { Clear(); }
 
-    void Show(std::size_t done, std::size_t total, double mhz)
-    {
-        if (!shown_) {
-            return;
-        }
-        constexpr std::size_t kWidth = 30;
-        const std::size_t filled = total == 0 ? kWidth : done * kWidth / total;
-        fmt::print(stderr, "\r[{:#<{}}{:.<{}}] {}/{}  {} MHz\033[K", "", filled, "",
-                   kWidth - filled, done, total, mhz);
-        std::fflush(stderr);
-    }
-    void Clear()
-    {
-        if (shown_) {
-            fmt::print(stderr, "\r\033[K");
-            std::fflush(stderr);
-        }
-    }
+    void Show(std::size_t done, std::size_t total, double mhz) const;
+    void Clear() const;
 
 private:
     bool shown_;
 };
 
+// One point of a sweep as measured: lock, and why it could not be
+// programmed or measured ("" when it was).
 struct Point {
     double frequency_mhz = 0.0;
     bool locked = false;
-    long lock_ms = -1;
+    long lock_ms = -1;  // -1: did not lock
+    std::string error;
 };
 
-void WritePoints(const std::string &path, const std::string &format,
-                 const std::vector<Point> &points);
+Json PointJson(const Point &p);
+
+// The sweep file: created (or emptied) with its header before the first
+// point, then one CSV row or JSON line a point, each handed to the system as
+// soon as it is measured, so that a sweep that stops early leaves every
+// point done. An empty path writes nothing. Throws OutputError.
+class PointFile {
+public:
+    PointFile(std::string path, std::string format);
+    ~PointFile();
+    PointFile(const PointFile &) = delete;
+    PointFile &operator=(const PointFile &) = delete;
+
+    void Write(const Point &p);
+    const std::string &path() const { return path_; }
+
+private:
+    void Put(const std::string &text);
+
+    std::string path_;
+    std::string format_;  // "csv" or "json" (JSON Lines)
+    int fd_ = -1;
+    std::size_t rows_ = 0;  // points written
+};
 
 }  // namespace vontrel::tool
 

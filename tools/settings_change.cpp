@@ -5,19 +5,9 @@
 
 #include <vector>
 
-#include "tools/commands.h"
 #include "tools/output.h"
 
 namespace vontrel::tool {
-namespace {
-
-std::string LevelRangeMessage(double level, const vontrel::Status &at, double mhz)
-{
-    return fmt::format("level {} is outside the unit's calibrated range at {} MHz: {} to {}", level,
-                       mhz, at.level_min, at.level_max);
-}
-
-}  // namespace
 
 // Puts the requested changes onto the settings read back. --level runs the
 // unit in mode 3, where the level sets the attenuation; --atten takes a unit
@@ -72,36 +62,6 @@ Settings Merge(Settings s, const Change &c)
     return s;
 }
 
-// In mode 3 the unit turns the level into an attenuation code through its
-// calibration table at the frequency, and only levels within the read-back
-// range make a valid code. `current` is the unit's status when it is already
-// at the wanted frequency: the level is then checked before anything is
-// written. Otherwise the range is known only once the frequency is
-// programmed, so the level is verified after the write and `restore` is put
-// back when it does not fit.
-void ApplyChecked(Unit &unit, const vontrel::Status *current, const Settings &wanted,
-                  const Settings &restore)
-{
-    const bool level_mode = wanted.mode == Mode::kMode3;
-    const bool known = current != nullptr && current->frequency_mhz == wanted.frequency_mhz;
-    if (level_mode && known &&
-        (wanted.level < current->level_min || wanted.level > current->level_max)) {
-        throw UsageError(LevelRangeMessage(wanted.level, *current, wanted.frequency_mhz));
-    }
-    unit.apply(wanted);
-    if (!level_mode || known) {
-        return;
-    }
-    const vontrel::Status after = unit.status();
-    if (wanted.level < after.level_min || wanted.level > after.level_max) {
-        unit.apply(restore);
-        throw DeviceError(
-            LevelRangeMessage(wanted.level, after, wanted.frequency_mhz) +
-                "; the previous settings were restored",
-            fmt::format("choose a level from {} to {}", after.level_min, after.level_max));
-    }
-}
-
 std::string ChangeText(const Change &c)
 {
     std::vector<std::string> parts;
@@ -128,8 +88,12 @@ std::string ChangeText(const Change &c)
     add("trim A", c.trim_a);
     add("trim B", c.trim_b);
     add("stored setting", c.stored_setting);
-    return parts.empty() ? std::string("the settings read back")
-                         : fmt::format("{}", fmt::join(parts, ", "));
+    return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+bool IsEmpty(const Change &c)
+{
+    return ChangeText(c).empty();
 }
 
 }  // namespace vontrel::tool

@@ -1,5 +1,5 @@
 // Settings changes of set and sweep: what the command line asked for, put
-// onto the settings read back, and programmed under the level policy.
+// onto the settings read back (Unit::apply then checks and programs them).
 #ifndef VONTREL_TOOLS_SETTINGS_CHANGE_H
 #define VONTREL_TOOLS_SETTINGS_CHANGE_H
 
@@ -24,13 +24,11 @@ struct Change {
 // The settings read back with the requested changes put onto them.
 Settings Merge(Settings s, const Change &c);
 
-// Programs `wanted`, checking a mode-3 level against the unit's calibrated
-// range; see settings_change.cpp.
-void ApplyChecked(Unit &unit, const vontrel::Status *current, const Settings &wanted,
-                  const Settings &restore);
-
 // "frequency 2455 MHz, attenuation 10" for the settings the command line gave.
 std::string ChangeText(const Change &c);
+
+// Whether the change changes nothing.
+bool IsEmpty(const Change &c);
 
 }  // namespace vontrel::tool
 

@@ -18,9 +18,11 @@ namespace {
 
 struct Trace {
     int fd = -1;
-    Trace()
+    std::string target;
+    std::string error;  // why the trace cannot be written; kept once set
+
+    Trace() : target(Env("VONTREL_SIM_TRACE"))
     {
-        const std::string target = Env("VONTREL_SIM_TRACE");
         if (target.empty()) {
             return;
         }
@@ -28,15 +30,29 @@ struct Trace {
             fd = STDERR_FILENO;
             return;
         }
-        fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // Non-blocking, so that a FIFO nobody reads is refused, not waited on.
+        fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                  0644);
         if (fd < 0) {
-            std::fprintf(stderr, "vontrel simulator: cannot open the trace %s: %s\n",
-                         target.c_str(), std::strerror(errno));
+            Fail(std::strerror(errno));
+            return;
+        }
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            Fail(std::strerror(errno));
         }
     }
-    void Line(const std::string &text) const
+
+    void Fail(const std::string &why)
     {
-        if (fd < 0) {
+        if (error.empty()) {
+            error = "cannot write the trace VONTREL_SIM_TRACE=" + target + ": " + why;
+        }
+    }
+
+    void Line(const std::string &text)
+    {
+        if (fd < 0 || !error.empty()) {
             return;
         }
         timespec now{};
@@ -49,13 +65,25 @@ struct Trace {
         const std::string line =
             std::string(stamp) + " pid " + std::to_string(getpid()) + " " + text + "\n";
         // One write per line keeps lines whole when processes share the file.
-        [[maybe_unused]] const ssize_t n = write(fd, line.data(), line.size());
+        std::size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = write(fd, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                Fail(n < 0 ? std::strerror(errno) : "nothing written");
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
     }
 };
 
-const Trace &TheTrace()
+// The trace is guarded by the bench's lock, like every call that writes it.
+Trace &TheTrace()
 {
-    static const Trace trace;
+    static Trace trace;
     return trace;
 }
 
@@ -69,7 +97,7 @@ std::string StatusSuffix(FT_STATUS status)
 void TraceFrame(int converter, const char *direction, const std::uint8_t *bytes, DWORD count,
                 FT_STATUS status)
 {
-    const Trace &trace = TheTrace();
+    Trace &trace = TheTrace();
     if (trace.fd < 0) {
         return;
     }
@@ -85,6 +113,18 @@ void TraceFrame(int converter, const char *direction, const std::uint8_t *bytes,
 void TraceEvent(int converter, const char *what, FT_STATUS status)
 {
     TheTrace().Line("conv " + std::to_string(converter) + " " + what + StatusSuffix(status));
+}
+
+const std::string &TraceError()
+{
+    return TheTrace().error;
+}
+
+void OpenTraceFromEnvironment()
+{
+    if (!TheTrace().error.empty()) {
+        throw BenchError(VSIM_BENCH_CONFIG, TheTrace().error);
+    }
 }
 
 }  // namespace vsim

@@ -25,6 +25,11 @@ int Usage()
 
 int Show()
 {
+    char why[1024];
+    if (vsim_bench_error(why, sizeof why) != 0) {
+        std::fprintf(stderr, "vontrel-sim: %s\n", why);
+        return 1;
+    }
     const int count = vsim_converter_count();
     for (int id = 0; id < count; ++id) {
         const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);

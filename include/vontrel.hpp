@@ -261,8 +261,8 @@ inline void check_seconds(double seconds, const std::string &name,
 {
     if (!(seconds >= 0.0 && seconds <= max_s)) {
         throw std::invalid_argument(name + " " + detail::number(seconds) +
-                                    " s is not a time the unit is waited for: 0 to " +
-                                    detail::number(max_s) + " seconds");
+                                    " s is not a time from 0 to " + detail::number(max_s) +
+                                    " seconds");
     }
 }
 

@@ -70,6 +70,9 @@ def test_level_range_is_the_calibrated_range():
     ("level", 64.0), ("level", 1.1),
     ("trim_a", 256), ("trim_b", -1), ("stored_setting", 1.5), ("trim_a", True),
     ("mode", 4), ("switch", 5), ("switch", None), ("flag_b", 2), ("auto_trim", 0.5),
+    # Wrong types and sizes are bad values too, not TypeError or OverflowError.
+    ("frequency", "2455"), ("frequency", None), ("level", 10**400), ("trim_a", math.inf),
+    ("trim_b", 10**400), ("mode", "3"), ("mode", 2.5), ("switch", math.nan),
 ])
 def test_bad_settings_are_refused(name, value):
     with pytest.raises(ValueError):
@@ -77,5 +80,5 @@ def test_bad_settings_are_refused(name, value):
 
 
 def test_unknown_setting_names_the_known_ones():
-    with pytest.raises(TypeError, match="frequency"):
+    with pytest.raises(ValueError, match="frequency"):
         check_setting("freq", 1000.0)

@@ -1,6 +1,7 @@
 """The package driving units on the simulated bench."""
 
 import gc
+import math
 import threading
 
 import pytest
@@ -201,13 +202,42 @@ def test_sweep_steps_inclusive_and_locks(unit):
     assert (s.frequency, s.mode, s.attenuation) == (2500.0, Mode.MODE_1, 4.0)
 
 
-@pytest.mark.parametrize("start, stop, step", [(2400, 2500, 0), (2500, 2400, 50),
-                                                (4900, 5100, 100)])
+@pytest.mark.parametrize("start, stop, step", [(2400, 2500, 0), (2500, 2400, -50),
+                                                (4900, 5100, 100), (300, 5000, 0.01),
+                                                (2400, 2500, math.nan), (2400, "2500", 50)])
 def test_sweep_refuses_bad_ranges_before_sending_anything(bench, unit, start, stop, step):
     calls = bench.call_count()
     with pytest.raises(ValueError):
         next(unit.sweep(start, stop, step))
     assert bench.call_count() == calls
+
+
+@pytest.mark.parametrize("call", [
+    lambda u: u.wait_lock(math.nan), lambda u: u.wait_lock(math.inf), lambda u: u.wait_lock(-1),
+    lambda u: u.wait_lock(3601), lambda u: u.wait_lock("1"),
+    lambda u: u.wait_lock(1.0, poll_interval=0),
+    lambda u: next(u.sweep(2400, 2500, 50, dwell=math.nan)),
+    lambda u: next(u.sweep(2400, 2500, 50, lock_timeout=1e9)),
+    lambda u: next(u.sweep(2400, 2500, 50, level="5")),
+])
+def test_bad_times_and_values_are_refused_before_sending_anything(bench, unit, call):
+    calls = bench.call_count()
+    with pytest.raises(ValueError):
+        call(unit)
+    assert bench.call_count() == calls
+
+
+@pytest.mark.parametrize("wait", [0, 1.0])
+def test_a_unit_in_use_is_waited_for_or_reported_as_such(bench, wait):
+    bench.new_unit(4660)
+    bench.fail_call(b"FT_Open", 1, 3)  # another program has it, this once
+    if wait:
+        with vontrel.open(serial=4660, wait=wait) as u:
+            assert u.serial == 4660
+    else:
+        with pytest.raises(vontrel.VontrelError, match="in use by another program") as e:
+            vontrel.open(serial=4660, wait=wait)
+        assert e.value.name == "FT_DEVICE_NOT_OPENED"
 
 
 @pytest.mark.parametrize("level", [30.0, -30.0])  # reference at 2455 MHz: 95

@@ -268,9 +268,9 @@ inline void check_seconds(double seconds, const std::string &name,
 
 /// Throws std::invalid_argument unless every setting that takes effect is
 /// one the unit takes: the frequency always, the level in Mode::kMode3 and
-/// the attenuation in the other modes (the other one is ignored there), the
-/// mode and switch values named by their enums (Switch::kUnknown sends the
-/// empty pattern, as read back).
+/// the attenuation in the other modes (the other one is ignored there, but
+/// must still be finite), the mode and switch values named by their enums
+/// (Switch::kUnknown sends the empty pattern, as read back).
 inline void check_settings(const Settings &s)
 {
     check_frequency(s.frequency_mhz);
@@ -288,6 +288,9 @@ inline void check_settings(const Settings &s)
         check_level(s.level);
     } else {
         check_attenuation(s.attenuation);
+    }
+    if (!std::isfinite(s.level) || !std::isfinite(s.attenuation)) {
+        throw std::invalid_argument("level and attenuation must be finite, even where ignored");
     }
 }
 

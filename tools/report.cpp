@@ -85,6 +85,12 @@ std::string FailureText(const std::system_error &e)
                        vontrel_status_message(code));
 }
 
+std::string DescribeFailure(const std::system_error &e)
+{
+    const auto problem = FindSimulatorProblem();
+    return problem ? "the simulated bench cannot be used: " + problem->text : FailureText(e);
+}
+
 std::string HintFor(int status)
 {
     switch (status) {
@@ -124,8 +130,7 @@ int ReportFailure(bool json, const std::exception_ptr &failure)
     } catch (const std::system_error &e) {
         if (const auto problem = FindSimulatorProblem()) {
             const bool config = problem->kind == 1;
-            return Emit(json, config ? kExitUsage : kExitFailure,
-                        Message{"the simulated bench cannot be used: " + problem->text, ""});
+            return Emit(json, config ? kExitUsage : kExitFailure, Message{DescribeFailure(e), ""});
         }
         const int code = e.code().value();
         return Emit(json, kExitFailure,

@@ -17,6 +17,10 @@ inline constexpr int kExitUsage = 2;    // refused before anything was sent
 // "Vontrel_ReadLD failed: FT_IO_ERROR (4): input/output error on the link".
 std::string FailureText(const std::system_error &e);
 
+// FailureText, or what the simulated bench says is wrong with it when it is
+// the D2XX library in use and out of order.
+std::string DescribeFailure(const std::system_error &e);
+
 // What to try after a failure with this D2XX status, or "".
 std::string HintFor(int status);
 

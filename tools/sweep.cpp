@@ -93,7 +93,7 @@ Point Measure(Unit &unit, Settings &s, vontrel::Status &current, double mhz, dou
         p.locked = lock_ms.has_value();
         p.lock_ms = lock_ms.value_or(-1);
     } catch (const std::system_error &e) {
-        p.error = FailureText(e);
+        p.error = DescribeFailure(e);
         link_failed = true;
         // The unit's state is no longer known; its level range is read again.
         current.level_min = std::numeric_limits<double>::quiet_NaN();

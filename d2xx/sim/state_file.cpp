@@ -392,16 +392,25 @@ extern "C" const char *vsim_state_path(void)
 extern "C" void vsim_reset_state(void)
 {
     vsim::Locked bench;
+    std::string failure;
     try {
         const std::string path = vsim::StatePathFromEnvironment();
-        if (!path.empty()) {
-            const int fd = vsim::LockFile(path + ".lock", vsim::Deadline(0));
-            std::remove(path.c_str());
-            vsim::Unlock(fd);
+        struct stat st {};
+        if (!path.empty() && lstat(path.c_str(), &st) == 0) {
+            // Only a state file is deleted: never a folder or device that
+            // VONTREL_SIM_STATE names by mistake.
+            if (!S_ISREG(st.st_mode)) {
+                failure = "the state file " + path + " is not a regular file; nothing was deleted";
+            } else {
+                const int fd = vsim::LockFile(path + ".lock", vsim::Deadline(0));
+                if (unlink(path.c_str()) != 0) {
+                    failure = "cannot delete the state file " + path + ": " + std::strerror(errno);
+                }
+                vsim::Unlock(fd);
+            }
         }
-    } catch (const vsim::BenchError &) {
-        // Nothing to delete where the folder cannot be used; the next load
-        // reports why.
+    } catch (const vsim::BenchError &e) {
+        failure = e.what();
     }
     if (bench->persistent || !bench->initialised || !bench->error.empty()) {
         // Forget what this process holds; the next call starts from the
@@ -413,5 +422,10 @@ extern "C" void vsim_reset_state(void)
         bench->persistent = false;
         bench->error.clear();
         bench->error_kind = 0;
+    }
+    if (!failure.empty()) {
+        // Said by vsim_bench_error until the next reset.
+        bench->initialised = true;
+        vsim::BreakBench(*bench, VSIM_BENCH_STATE, failure);
     }
 }

@@ -49,6 +49,11 @@ int main(int argc, char **argv)
     }
     if (std::strcmp(argv[1], "reset") == 0) {
         vsim_reset_state();
+        char why[1024];
+        if (vsim_bench_error(why, sizeof why) == VSIM_BENCH_STATE) {
+            std::fprintf(stderr, "vontrel-sim: %s\n", why);
+            return 1;
+        }
         std::printf("simulator state reset (%s)\n",
                     vsim_state_path()[0] != '\0' ? vsim_state_path() : "kept in memory");
         return 0;

@@ -63,7 +63,8 @@ int vsim_converter_count(void);
 
 /* Deletes the state file, so that every process starts again from the
  * configuration; a process using the configured bench forgets its own copy
- * (its open handles become invalid). */
+ * (its open handles become invalid). Only a regular file is deleted; when
+ * it cannot be, the bench is out of order and vsim_bench_error says why. */
 void vsim_reset_state(void);
 
 /* The state file the configured bench uses, or "" when it is kept in

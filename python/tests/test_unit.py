@@ -2,6 +2,9 @@
 
 import gc
 import math
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -41,6 +44,26 @@ def test_open_without_a_match_raises_and_leaves_nothing_open(bench, setup):
     with pytest.raises(vontrel.UnitNotFoundError, match="not found"):
         vontrel.open(serial=777)
     assert bench.open_handles() == 0
+
+
+@pytest.mark.parametrize("serial", ["4660", True, -1, 70000, 1.5])
+def test_open_refuses_what_is_not_a_serial_number(bench, serial):
+    bench.new_unit(4660)
+    with pytest.raises(ValueError):
+        vontrel.open(serial=serial)
+
+
+def test_a_bench_the_simulator_cannot_use_is_named(tmp_path):
+    # Another process, so that the simulator loads its configured bench.
+    bad = tmp_path / "bench.json"
+    bad.write_text('{"converters": [{"serial": "x"}]}')
+    env = dict(os.environ, VONTREL_SIM_CONFIG=str(bad), VONTREL_SIM_STATE="memory",
+               PYTHONPATH=os.path.dirname(os.path.dirname(vontrel.__file__)),
+               VONTREL_LIBRARY=vontrel.library_path())
+    run = subprocess.run([sys.executable, "-c", "import vontrel; vontrel.open()"], env=env,
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode != 0
+    assert f"bench description {bad}: converters[0].serial" in run.stderr
 
 
 def test_open_all_on_an_empty_bench_is_empty(bench):

@@ -284,6 +284,9 @@ def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the 
     seconds, as the tool's --wait-unit does, then raises VontrelError
     (FT_DEVICE_NOT_OPENED) saying so; UnitNotFoundError when no unit
     matches."""
+    if serial is not None and (isinstance(serial, bool) or not isinstance(serial, int)
+                               or not 0 <= serial <= 0xFFFF):
+        raise ValueError(f"serial must be a whole number from 0 to 65535, not {serial!r}")
     wait = _limits.check_seconds(wait, "wait")
     deadline = time.monotonic() + wait
     while True:

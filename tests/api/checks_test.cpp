@@ -64,6 +64,11 @@ TEST_F(Checks, BadValuesAreRefusedBeforeAnythingIsSent)
              s.mode = vontrel::Mode::kMode3;
              s.level = kNaN;
          }},
+        {"infinite level where it is ignored",
+         [](auto &s) {
+             s.mode = vontrel::Mode::kMode0;
+             s.level = -kInf;
+         }},
         {"mode 4", [](auto &s) { s.mode = static_cast<vontrel::Mode>(4); }},
         {"switch 5", [](auto &s) { s.output_switch = static_cast<vontrel::Switch>(5); }},
     };

@@ -704,6 +704,14 @@ TEST_F(Tool, StateFilesThatCannotBeUsedAreRefused)
         EXPECT_EQ(r.status, 1) << c.path << "\n" << r.err;
         EXPECT_TRUE(Contains(r.err, c.message)) << c.path << "\n" << r.err;
     }
+    // A reset deletes a state file, never a folder named by mistake.
+    env_["VONTREL_SIM_STATE"] = (dir_ / "folder").string();
+    fs::create_directory(dir_ / "folder");
+    const Result folder = Run({"reset"}, VONTREL_SIM_TOOL);
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_TRUE(Contains(folder.err, "not a regular file")) << folder.err;
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+
     env_["VONTREL_SIM_STATE"] = damaged.string();
     EXPECT_TRUE(Contains(Run({"list"}).err, "vontrel-sim reset"));
     EXPECT_EQ(Slurp(damaged), "{\"config\": \"default\", \"units\": [");

@@ -51,7 +51,7 @@ int Emit(bool json, int exit_status, const Message &m)
 // it cannot keep). Asked by name, since a real D2XX library has no such
 // call.
 struct SimulatorProblem {
-    int kind = 0;  // 1: its configuration, 2: its state file
+    int kind = 0;  // 1: its configuration (nothing was sent), 2: a file it keeps or writes
     std::string text;
 };
 

@@ -84,7 +84,7 @@ struct LogEntry {
         }
         if (!TraceError().empty()) {
             // A trace asked for and not written fails the run, not just the trace.
-            BreakBench(bench, VSIM_BENCH_CONFIG, TraceError());
+            BreakBench(bench, VSIM_BENCH_FILES, TraceError());
             return FT_OTHER_ERROR;
         }
         return status;

@@ -55,13 +55,13 @@ std::string DefaultFolder()
 void MakePrivateFolder(const std::string &dir)
 {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw BenchError(VSIM_BENCH_STATE,
+        throw BenchError(VSIM_BENCH_FILES,
                          "cannot create the state folder " + dir + ": " + std::strerror(errno));
     }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
         (st.st_mode & 077) != 0) {
-        throw BenchError(VSIM_BENCH_STATE,
+        throw BenchError(VSIM_BENCH_FILES,
                          "the state folder " + dir +
                              " is not a folder of this user's closed to others (it is a link, "
                              "someone else's, or open to others); remove it, or point "
@@ -173,7 +173,7 @@ bool ApplyState(Bench &bench, const std::string &text, const std::string &path)
         bench.converters = std::move(converters);
         return true;
     } catch (const std::exception &e) {
-        throw BenchError(VSIM_BENCH_STATE, "the state file " + path + " is damaged (" +
+        throw BenchError(VSIM_BENCH_FILES, "the state file " + path + " is damaged (" +
                                                JsonMessage(e) + ")" + kResetHint);
     }
 }
@@ -188,7 +188,7 @@ void WriteState(Bench &bench)
     const auto fail = [&](const std::string &what) {
         const int saved = errno;
         std::remove(temp.c_str());
-        throw BenchError(VSIM_BENCH_STATE, "cannot save the state file " + bench.state_path + ": " +
+        throw BenchError(VSIM_BENCH_FILES, "cannot save the state file " + bench.state_path + ": " +
                                                what + ": " + std::strerror(saved) +
                                                "; free some space or point VONTREL_SIM_STATE at "
                                                "another file (or 'memory')");
@@ -224,7 +224,7 @@ int LockFile(const std::string &path, Clock::time_point deadline)
 {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
-        throw BenchError(VSIM_BENCH_STATE,
+        throw BenchError(VSIM_BENCH_FILES,
                          "cannot open the lock file " + path + ": " + std::strerror(errno));
     }
     auto pause = std::chrono::duration_cast<Clock::duration>(kLockRetryFirst);
@@ -235,7 +235,7 @@ int LockFile(const std::string &path, Clock::time_point deadline)
         if (errno != EINTR && errno != EWOULDBLOCK) {
             const int saved = errno;
             close(fd);
-            throw BenchError(VSIM_BENCH_STATE, "cannot lock " + path + ": " + std::strerror(saved));
+            throw BenchError(VSIM_BENCH_FILES, "cannot lock " + path + ": " + std::strerror(saved));
         }
         const auto now = Clock::now();
         if (now >= deadline) {
@@ -261,7 +261,7 @@ void Refresh(Bench &bench)
     struct stat st {};
     const bool exists = stat(bench.state_path.c_str(), &st) == 0 || errno != ENOENT;
     const std::string text =
-        exists ? ReadRegularFile(bench.state_path, "state file", VSIM_BENCH_STATE) : std::string();
+        exists ? ReadRegularFile(bench.state_path, "state file", VSIM_BENCH_FILES) : std::string();
     if (text == bench.state_text) {
         return;
     }
@@ -356,7 +356,7 @@ int LockConverter(Bench &bench, int id)
     const std::string path = bench.state_path + ".conv" + std::to_string(id) + ".lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
-        BreakBench(bench, VSIM_BENCH_STATE,
+        BreakBench(bench, VSIM_BENCH_FILES,
                    "cannot open the lock file " + path + ": " + std::strerror(errno));
         return -1;
     }
@@ -369,7 +369,7 @@ int LockConverter(Bench &bench, int id)
         if (saved == EWOULDBLOCK) {
             return kConverterBusy;
         }
-        BreakBench(bench, VSIM_BENCH_STATE, "cannot lock " + path + ": " + std::strerror(saved));
+        BreakBench(bench, VSIM_BENCH_FILES, "cannot lock " + path + ": " + std::strerror(saved));
         return -1;
     }
     return fd;
@@ -426,6 +426,6 @@ extern "C" void vsim_reset_state(void)
     if (!failure.empty()) {
         // Said by vsim_bench_error until the next reset.
         bench->initialised = true;
-        vsim::BreakBench(*bench, VSIM_BENCH_STATE, failure);
+        vsim::BreakBench(*bench, VSIM_BENCH_FILES, failure);
     }
 }

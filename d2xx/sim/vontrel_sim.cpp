@@ -50,7 +50,7 @@ int main(int argc, char **argv)
     if (std::strcmp(argv[1], "reset") == 0) {
         vsim_reset_state();
         char why[1024];
-        if (vsim_bench_error(why, sizeof why) == VSIM_BENCH_STATE) {
+        if (vsim_bench_error(why, sizeof why) == VSIM_BENCH_FILES) {
             std::fprintf(stderr, "vontrel-sim: %s\n", why);
             return 1;
         }

@@ -71,17 +71,18 @@ void vsim_reset_state(void);
  * memory. The text is valid until the next call. */
 const char *vsim_state_path(void);
 
-/* Why the configured bench is out of order. A bench description or a
- * VONTREL_SIM_* value that cannot be used (VSIM_BENCH_CONFIG), or a state
- * file that is damaged, cannot be read or could not be saved
- * (VSIM_BENCH_STATE), puts the bench out of order for the rest of the
+/* Why the bench is out of order. A bench description or a VONTREL_SIM_*
+ * value that cannot be used (VSIM_BENCH_CONFIG, found before anything is
+ * sent), or a file the bench keeps or writes that is damaged or cannot be
+ * read or written: the state file, its lock files, the trace
+ * (VSIM_BENCH_FILES), puts the bench out of order for the rest of the
  * process, or until vsim_reset_state: every D2XX call then fails with
  * FT_OTHER_ERROR. Copies the reason (which names the file or variable, the
  * place and what to do) into text, terminated and cut to size bytes, and
  * returns its kind; returns 0 and leaves text alone while the bench works.
  * Loads the configured bench when nobody built one. */
 #define VSIM_BENCH_CONFIG 1
-#define VSIM_BENCH_STATE 2
+#define VSIM_BENCH_FILES 2
 int vsim_bench_error(char *text, size_t size);
 
 /* While the configured bench keeps its state in a file, each converter is

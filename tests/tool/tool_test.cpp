@@ -476,6 +476,7 @@ TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
         {"VONTREL_SIM_FAIL", "FT_Read:x:4", "NTH must be"},
         {"VONTREL_SIM_FAIL", "FT_Read:1:FT_NOPE", "STATUS must be"},
         {"VONTREL_SIM_FAIL", "FT_Read:1", "expected three fields"},
+        {"VONTREL_SIM_TRACE", dir_.string(), "cannot write the trace"},
     };
     for (const Case &c : cases) {
         std::map<std::string, std::string> saved = env_;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <system_error>
 
 #include "include/vontrel.hpp"
 
@@ -202,8 +203,8 @@ std::vector<double> ReadPointList(const std::string &path)
         in.read(text.data(), static_cast<std::streamsize>(text.size()));
     }
     if (!in && !in.eof()) {
-        throw UsageError(
-            fmt::format("cannot read the point list {}: {}", path, std::strerror(errno)));
+        throw UsageError(fmt::format("cannot read the point list {}: {}", path,
+                                     std::generic_category().message(errno)));
     }
     text.resize(static_cast<std::size_t>(in.gcount()));
     if (text.size() > kMaxListBytes) {

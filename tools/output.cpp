@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace vontrel::tool {
 namespace {
@@ -81,9 +82,10 @@ void FlushStandardOutput()
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         const int saved = errno;
         std::clearerr(stdout);
-        throw OutputError(fmt::format("cannot write to standard output: {}",
-                                      saved != 0 ? std::strerror(saved) : "write error"),
-                          "check where the output goes (a full disk, a closed pipe)");
+        throw OutputError(
+            fmt::format("cannot write to standard output: {}",
+                        saved != 0 ? std::generic_category().message(saved) : "write error"),
+            "check where the output goes (a full disk, a closed pipe)");
     }
 }
 
@@ -124,10 +126,11 @@ PointFile::PointFile(std::string path, std::string format)
     fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd_ < 0) {
         const int saved = errno;
-        throw OutputError(fmt::format("cannot write {}: {}", path_, std::strerror(saved)),
-                          saved == ENOENT   ? "check that the folder exists"
-                          : saved == EISDIR ? "name a file, not a folder"
-                                            : "check the permissions, or choose another -o FILE");
+        throw OutputError(
+            fmt::format("cannot write {}: {}", path_, std::generic_category().message(saved)),
+            saved == ENOENT   ? "check that the folder exists"
+            : saved == EISDIR ? "name a file, not a folder"
+                              : "check the permissions, or choose another -o FILE");
     }
     if (format_ == "csv") {
         Put("frequency_mhz,locked,lock_ms,error\n");
@@ -168,7 +171,7 @@ void PointFile::Put(const std::string &text)
             const int saved = errno;
             throw OutputError(
                 fmt::format("cannot write {}: {}", path_,
-                            n < 0 ? std::strerror(saved) : "nothing written"),
+                            n < 0 ? std::generic_category().message(saved) : "nothing written"),
                 rows_ == 0 ? std::string("check the free space and the permissions")
                            : fmt::format("check the free space; the {} points before this one "
                                          "are in the file",

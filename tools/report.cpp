@@ -41,7 +41,7 @@ int Emit(bool json, int exit_status, const Message &m)
         }
         j["exit_status"] = exit_status;
         PrintJson(j);
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
     }
     return exit_status;
 }

@@ -33,8 +33,8 @@ volatile std::sig_atomic_t g_stop_signal = 0;  // NOLINT: set by the signal hand
 void OnStopSignal(int sig)
 {
     if (g_stop_signal != 0) {
-        std::signal(sig, SIG_DFL);  // a second signal ends the tool at once
-        std::raise(sig);
+        (void)std::signal(sig, SIG_DFL);  // a second signal ends the tool at once
+        (void)std::raise(sig);
         return;
     }
     g_stop_signal = sig;

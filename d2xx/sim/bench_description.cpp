@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "d2xx/sim/bench.h"
 #include "d2xx/sim/environment.h"
@@ -54,7 +55,9 @@ public:
                 names += std::string(names.empty() ? "" : ", ") + name;
             }
             if (!known) {
-                Fail(place, "unknown key \"" + key + "\"; the keys are " + names);
+                std::string expected = "unknown key \"" + key + "\"; the keys are ";
+                expected += names;
+                Fail(place, expected);
             }
         }
     }
@@ -176,7 +179,8 @@ Converter ConfiguredConverter(const Description &d, const Json &c, std::size_t i
             d.Fail(where + ".memory", "expected an object of \"address\": byte");
         }
         for (const auto &[key, value] : c["memory"].items()) {
-            const std::string place = where + ".memory." + key;
+            std::string place = where + ".memory.";
+            place += key;
             conv.memory[d.Address(key, place)] = d.Byte(value, place);
         }
     }
@@ -223,11 +227,11 @@ std::string ReadRegularFile(const std::string &path, const char *what, int kind)
     // Non-blocking, so that a FIFO named by mistake is refused, not waited on.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return fail(std::strerror(errno));
+        return fail(std::generic_category().message(errno));
     }
     struct stat st {};
     std::string text;
-    const char *problem = nullptr;
+    std::string problem;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         problem = "not a regular file";
     } else if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
@@ -240,7 +244,7 @@ std::string ReadRegularFile(const std::string &path, const char *what, int kind)
                 continue;
             }
             if (n < 0) {
-                problem = std::strerror(errno);
+                problem = std::generic_category().message(errno);
                 break;
             }
             if (n == 0) {
@@ -254,7 +258,7 @@ std::string ReadRegularFile(const std::string &path, const char *what, int kind)
         }
     }
     close(fd);
-    return problem != nullptr ? fail(problem) : text;
+    return problem.empty() ? text : fail(problem);
 }
 
 void LoadConfigFile(Bench &bench, const std::string &path)

@@ -63,9 +63,12 @@ void ArmFaultsFromEnvironment(Bench &bench)
         const auto a = rule.find(':');
         const auto b = a == std::string::npos ? a : rule.find(':', a + 1);
         const auto fail = [&](const std::string &what) {
-            throw BenchError(VSIM_BENCH_CONFIG, "VONTREL_SIM_FAIL: rule '" + rule + "': " + what +
-                                                    "; rules are FUNCTION:NTH:STATUS, e.g. "
-                                                    "FT_Read:3:FT_IO_ERROR, separated by commas");
+            std::string message = "VONTREL_SIM_FAIL: rule '" + rule + "': ";
+            message += what;
+            message +=
+                "; rules are FUNCTION:NTH:STATUS, e.g. FT_Read:3:FT_IO_ERROR, separated by "
+                "commas";
+            throw BenchError(VSIM_BENCH_CONFIG, message);
         };
         if (a == std::string::npos || b == std::string::npos) {
             fail("expected three fields");

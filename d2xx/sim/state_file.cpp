@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <thread>
 
 #include "d2xx/sim/bench.h"
@@ -55,8 +56,8 @@ std::string DefaultFolder()
 void MakePrivateFolder(const std::string &dir)
 {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw BenchError(VSIM_BENCH_FILES,
-                         "cannot create the state folder " + dir + ": " + std::strerror(errno));
+        throw BenchError(VSIM_BENCH_FILES, "cannot create the state folder " + dir + ": " +
+                                               std::generic_category().message(errno));
     }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
@@ -187,9 +188,10 @@ void WriteState(Bench &bench)
     const std::string temp = bench.state_path + ".tmp." + std::to_string(getpid());
     const auto fail = [&](const std::string &what) {
         const int saved = errno;
-        std::remove(temp.c_str());
+        (void)std::remove(temp.c_str());
         throw BenchError(VSIM_BENCH_FILES, "cannot save the state file " + bench.state_path + ": " +
-                                               what + ": " + std::strerror(saved) +
+                                               what + ": " +
+                                               std::generic_category().message(saved) +
                                                "; free some space or point VONTREL_SIM_STATE at "
                                                "another file (or 'memory')");
     };
@@ -224,8 +226,8 @@ int LockFile(const std::string &path, Clock::time_point deadline)
 {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
-        throw BenchError(VSIM_BENCH_FILES,
-                         "cannot open the lock file " + path + ": " + std::strerror(errno));
+        throw BenchError(VSIM_BENCH_FILES, "cannot open the lock file " + path + ": " +
+                                               std::generic_category().message(errno));
     }
     auto pause = std::chrono::duration_cast<Clock::duration>(kLockRetryFirst);
     for (;;) {
@@ -235,7 +237,8 @@ int LockFile(const std::string &path, Clock::time_point deadline)
         if (errno != EINTR && errno != EWOULDBLOCK) {
             const int saved = errno;
             close(fd);
-            throw BenchError(VSIM_BENCH_FILES, "cannot lock " + path + ": " + std::strerror(saved));
+            throw BenchError(VSIM_BENCH_FILES,
+                             "cannot lock " + path + ": " + std::generic_category().message(saved));
         }
         const auto now = Clock::now();
         if (now >= deadline) {
@@ -282,7 +285,7 @@ Clock::time_point Deadline(unsigned long timeout_ms)
 
 std::string StatePathFromEnvironment()
 {
-    const std::string path = StatePathName();
+    std::string path = StatePathName();
     if (Env("VONTREL_SIM_STATE").empty()) {
         MakePrivateFolder(DefaultFolder());
     }
@@ -356,8 +359,9 @@ int LockConverter(Bench &bench, int id)
     const std::string path = bench.state_path + ".conv" + std::to_string(id) + ".lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
-        BreakBench(bench, VSIM_BENCH_FILES,
-                   "cannot open the lock file " + path + ": " + std::strerror(errno));
+        BreakBench(
+            bench, VSIM_BENCH_FILES,
+            "cannot open the lock file " + path + ": " + std::generic_category().message(errno));
         return -1;
     }
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -369,7 +373,8 @@ int LockConverter(Bench &bench, int id)
         if (saved == EWOULDBLOCK) {
             return kConverterBusy;
         }
-        BreakBench(bench, VSIM_BENCH_FILES, "cannot lock " + path + ": " + std::strerror(saved));
+        BreakBench(bench, VSIM_BENCH_FILES,
+                   "cannot lock " + path + ": " + std::generic_category().message(saved));
         return -1;
     }
     return fd;
@@ -404,7 +409,8 @@ extern "C" void vsim_reset_state(void)
             } else {
                 const int fd = vsim::LockFile(path + ".lock", vsim::Deadline(0));
                 if (unlink(path.c_str()) != 0) {
-                    failure = "cannot delete the state file " + path + ": " + std::strerror(errno);
+                    failure = "cannot delete the state file " + path + ": " +
+                              std::generic_category().message(errno);
                 }
                 vsim::Unlock(fd);
             }

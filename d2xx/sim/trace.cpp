@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "d2xx/sim/bench.h"
 #include "d2xx/sim/environment.h"
@@ -34,12 +35,12 @@ struct Trace {
         fd = open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                   0644);
         if (fd < 0) {
-            Fail(std::strerror(errno));
+            Fail(std::generic_category().message(errno));
             return;
         }
         const int flags = fcntl(fd, F_GETFL);
         if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            Fail(std::strerror(errno));
+            Fail(std::generic_category().message(errno));
         }
     }
 
@@ -72,7 +73,7 @@ struct Trace {
                 continue;
             }
             if (n <= 0) {
-                Fail(n < 0 ? std::strerror(errno) : "nothing written");
+                Fail(n < 0 ? std::generic_category().message(errno) : "nothing written");
                 return;
             }
             done += static_cast<std::size_t>(n);

@@ -261,6 +261,22 @@ std::string ReadRegularFile(const std::string &path, const char *what, int kind)
     return problem.empty() ? text : fail(problem);
 }
 
+int WriteAll(int fd, const std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
 void LoadConfigFile(Bench &bench, const std::string &path)
 {
     const std::string text = ReadRegularFile(path, "bench description", VSIM_BENCH_CONFIG);

@@ -43,6 +43,10 @@ std::string Env(const char *name);
 // device, too large, unreadable). `what` says what the file is for.
 std::string ReadRegularFile(const std::string &path, const char *what, int kind);
 
+// Writes the whole of `text` to `fd`; returns 0, or the errno of the
+// failure (EIO when the system took nothing).
+int WriteAll(int fd, const std::string &text);
+
 // The state file VONTREL_SIM_STATE names (or the default one, in a folder
 // private to this user, created when missing); "" for a bench kept in
 // memory. Throws BenchError when the default folder is not safe to use.

@@ -199,17 +199,10 @@ void WriteState(Bench &bench)
     if (fd < 0) {
         fail("cannot create " + temp);
     }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            close(fd);
-            fail("cannot write " + temp);
-        }
-        done += static_cast<std::size_t>(n);
+    if (const int error = WriteAll(fd, text); error != 0) {
+        close(fd);
+        errno = error;
+        fail("cannot write " + temp);
     }
     if (close(fd) != 0) {
         fail("cannot write " + temp);

@@ -66,17 +66,8 @@ struct Trace {
         const std::string line =
             std::string(stamp) + " pid " + std::to_string(getpid()) + " " + text + "\n";
         // One write per line keeps lines whole when processes share the file.
-        std::size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = write(fd, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                Fail(n < 0 ? std::generic_category().message(errno) : "nothing written");
-                return;
-            }
-            done += static_cast<std::size_t>(n);
+        if (const int error = WriteAll(fd, line); error != 0) {
+            Fail(std::generic_category().message(error));
         }
     }
 };

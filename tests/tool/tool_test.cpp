@@ -662,6 +662,7 @@ TEST_F(Tool, SweepKeepsEveryPointItDid)
 
     // Interrupted: each point takes the link's time, so SIGINT lands midway.
     env_["VONTREL_SIM_TIMING"] = "1";
+    env_["VONTREL_SIM_LATENCY_MS"] = "1";
     const fs::path jsonl = dir_ / "interrupted.jsonl";
     const pid_t sweep = Spawn(VONTREL_TOOL,
                               {"sweep", "--start", "1000", "--stop", "2000", "--step", "25",
@@ -779,10 +780,11 @@ TEST_F(Tool, ProcessesOnOneUnitTakeTurns)
 
     // Held by a sweep that takes its time: in use; once it is killed, free.
     env_["VONTREL_SIM_TIMING"] = "1";
+    env_["VONTREL_SIM_LATENCY_MS"] = "1";
     const fs::path csv = dir_ / "held.csv";
     const pid_t holder = Spawn(VONTREL_TOOL,
                                {"--unit", "serial:4660", "sweep", "--start", "1000", "--stop",
-                                "2000", "--step", "25", "-o", csv.string()},
+                                "2000", "--step", "25", "--atten", "5", "-o", csv.string()},
                                "holder");
     ASSERT_TRUE(Eventually([&] { return Rows(csv).size() >= 2; }));
     const Result busy = RunBoth({"--unit", "serial:4660", "--wait-unit", "0", "status"});

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -119,6 +120,18 @@ Unit OpenSelected(const Globals &g)
         return !g.unit && static_cast<int>(f.units.size()) + f.not_opened > 1;
     };
     Found f = WalkUntil(g, [&](Found &found) { return pick(found) != nullptr || several(found); });
+    if (g.unit && g.unit->by == UnitSelector::By::kSerial) {
+        // Two units that report one serial number: the index tells them apart.
+        std::string indices;
+        for (const Unit &u : f.units) {
+            indices += Matches(u, *g.unit) ? fmt::format("\n  --unit index:{}", u.index()) : "";
+        }
+        if (std::count(indices.begin(), indices.end(), '\n') > 1) {
+            throw DeviceError(fmt::format("several units have serial {}; choose one by index:{}",
+                                          g.unit->value, indices),
+                              "");
+        }
+    }
     if (Unit *chosen = pick(f)) {
         if (f.not_opened > 0 && !InUse(f)) {
             fmt::print(stderr, "vontrel: warning: {} other units did not open ({})\n", f.not_opened,

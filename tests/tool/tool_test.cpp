@@ -334,6 +334,12 @@ TEST_F(Tool, UnitSelection)
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(Contains(missing.err, "no unit with serial 999")) << missing.err;
 
+    // Two units with one serial number: chosen by index, never by guess.
+    UseBench({{"converters", {{{"serial", 5}}, {{"serial", 5}}}}});
+    const Result twins = Run({"--unit", "serial:5", "info"});
+    EXPECT_EQ(twins.status, 1);
+    EXPECT_TRUE(Contains(twins.err, "--unit index:1")) << twins.err;
+
     // One unit on the bench: no --unit needed.
     UseBench({{"converters",
                {{{"unit", false}, {"description", "USB <-> Serial Cable"}},

@@ -121,6 +121,14 @@ int Set(const Globals &g, const Change &change, LockWait wait)
 {
     Unit unit = OpenSelected(g);
     const vontrel::Status before = unit.status();
+    if (!change.frequency_mhz) {
+        // Every setting is written again, the frequency read back included.
+        try {
+            vontrel::check_frequency(before.frequency_mhz, "the frequency read back,");
+        } catch (const std::invalid_argument &e) {
+            throw UsageError(std::string(e.what()) + "; give --freq with the change");
+        }
+    }
     const Settings wanted = Merge(before, change);
     if (before.mode == Mode::kMode3 && change.attenuation && !change.mode && !g.json) {
         fmt::print(

@@ -210,6 +210,16 @@ def test_apply_refuses_bad_settings_before_sending_anything(bench, unit, changes
     assert bench.registers(uid) == before
 
 
+def test_a_frequency_read_back_outside_the_range_is_not_written_back(bench, unit):
+    for r in range(8):
+        bench.set_register(0, r, 0)  # no frequency at all
+    with pytest.raises(ValueError, match="pass frequency="):
+        unit.apply(attenuation=5.0)
+    assert bench.registers(0) == [0] * 8
+    unit.apply(attenuation=5.0, frequency=1000.0)
+    assert unit.status.frequency == 1000.0
+
+
 def test_preset_restores_the_saved_user_preset(unit):
     unit.apply(frequency=1500.0)
     unit.save_user_preset()

@@ -140,6 +140,13 @@ class Unit:
 
     def _apply(self, checked):
         current = self.status
+        if "frequency" not in checked:
+            # Every setting is written again, the frequency read back included.
+            try:
+                check_setting("frequency", current.frequency)
+            except ValueError as e:
+                raise ValueError(f"the unit reads back a frequency it does not take ({e}); "
+                                 f"pass frequency= with the change") from None
         mode = checked.get("mode", current.mode)
         if "level" in checked and mode != Mode.LEVEL:
             raise ValueError("level is used only in Mode.LEVEL; pass mode=Mode.LEVEL, "

@@ -818,6 +818,19 @@ TEST_F(Tool, LevelOutsideTheCalibratedRangeIsRefused)
               before["frequency_mhz"]);
 }
 
+// A unit whose registers read back as no frequency at all: set does not
+// write that back, and says to give --freq.
+TEST_F(Tool, AFrequencyReadBackOutsideTheRangeIsNotWrittenBack)
+{
+    UseBench({{"converters", {{{"serial", 1}, {"registers", {0, 0, 0, 0, 0, 0, 0, 0}}}}}});
+    const int frames = FramesTraced();
+    const Result refused = RunBoth({"set", "--atten", "5"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(Contains(refused.err, "give --freq")) << refused.err;
+    EXPECT_EQ(FramesTraced() - frames, 2 * (2 + 13) * 2) << "more than opening and reading";
+    EXPECT_EQ(Run({"set", "--atten", "5", "--freq", "1000"}).status, 0);
+}
+
 TEST_F(Tool, LinkTimingApplies)
 {
     UseBench({{"converters", {{{"serial", 4660}}}}});

@@ -145,9 +145,11 @@ Change CheckSetArgs(const SetArgs &a)
 
 int main(int argc, char **argv)
 {
-    // A closed pipe on standard output is a write error to report, not a
-    // reason to die in the middle of an exchange.
+    // A closed pipe on standard output, or a file grown past its size limit,
+    // is a write error to report, not a reason to die in the middle of an
+    // exchange.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Find, inspect and program Vontrel synthesizer units.", "vontrel"};
     app.set_version_flag("--version", fmt::format("vontrel {} (libvontrel {})",
                                                   VONTREL_VERSION_STRING, VONTREL_VERSION_STRING));

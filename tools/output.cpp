@@ -123,13 +123,21 @@ PointFile::PointFile(std::string path, std::string format)
     if (path_.empty()) {
         return;
     }
-    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd_ < 0) {
+    // Non-blocking, so that a FIFO nobody reads is refused, not waited on.
+    fd_ =
+        open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const int flags = fd_ < 0 ? -1 : fcntl(fd_, F_GETFL);
+    if (fd_ < 0 || flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int saved = errno;
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
         throw OutputError(
             fmt::format("cannot write {}: {}", path_, std::generic_category().message(saved)),
             saved == ENOENT   ? "check that the folder exists"
             : saved == EISDIR ? "name a file, not a folder"
+            : saved == ENXIO  ? "start the program that reads it first"
                               : "check the permissions, or choose another -o FILE");
     }
     if (format_ == "csv") {

@@ -151,7 +151,13 @@ int Sweep(const Globals &g, const SweepOptions &o)
             bar.Show(done, total, mhz);
             bool link_failed = false;
             const Point p = Measure(unit, s, current, mhz, o.lock_timeout_s, link_failed);
-            file.Write(p);
+            try {
+                file.Write(p);
+            } catch (const OutputError &e) {
+                // The point still goes to standard output below.
+                stopped =
+                    fmt::format("{} ({}; standard output has every point)", e.what(), e.hint());
+            }
             ++done;
             locked += p.locked ? 1 : 0;
             failed += p.error.empty() ? 0 : 1;
@@ -165,6 +171,9 @@ int Sweep(const Globals &g, const SweepOptions &o)
                            p.locked ? std::to_string(p.lock_ms) : "-",
                            p.error.empty() ? "" : "  " + p.error);
                 FlushStandardOutput();
+            }
+            if (!stopped.empty()) {
+                break;
             }
             failures_in_a_row = link_failed ? failures_in_a_row + 1 : 0;
             if (failures_in_a_row == kMaxFailuresInARow) {

@@ -141,6 +141,13 @@ Change CheckSetArgs(const SetArgs &a)
     return c;
 }
 
+// A command's exit status, once what it printed has reached its reader.
+int Done(int exit_status)
+{
+    vontrel::tool::FlushStandardOutput();
+    return exit_status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -241,14 +248,16 @@ int main(int argc, char **argv)
         }
         vontrel::tool::CheckSeconds("--wait-unit", wait_unit);
         globals.wait_unit_s = wait_unit;
-        int exit_status = kExitUsage;
         if (*list) {
-            exit_status = vontrel::tool::List(globals);
-        } else if (*info) {
-            exit_status = vontrel::tool::Info(globals);
-        } else if (*status) {
-            exit_status = vontrel::tool::Status(globals);
-        } else if (*set) {
+            return Done(vontrel::tool::List(globals));
+        }
+        if (*info) {
+            return Done(vontrel::tool::Info(globals));
+        }
+        if (*status) {
+            return Done(vontrel::tool::Status(globals));
+        }
+        if (*set) {
             const Change change = CheckSetArgs(set_args);
             if (vontrel::tool::IsEmpty(change)) {
                 throw UsageError(
@@ -256,17 +265,21 @@ int main(int argc, char **argv)
                     "use 'vontrel lock --wait'");
             }
             vontrel::tool::CheckSeconds("--wait-lock", set_wait);
-            exit_status = vontrel::tool::Set(
-                globals, change, wait_lock->count() > 0 ? std::optional(set_wait) : std::nullopt);
-        } else if (*lock) {
+            return Done(vontrel::tool::Set(
+                globals, change, wait_lock->count() > 0 ? std::optional(set_wait) : std::nullopt));
+        }
+        if (*lock) {
             vontrel::tool::CheckSeconds("--wait", lock_wait);
-            exit_status = vontrel::tool::Lock(
-                globals, wait->count() > 0 ? std::optional(lock_wait) : std::nullopt);
-        } else if (*preset) {
-            exit_status = vontrel::tool::Preset(globals);
-        } else if (*save) {
-            exit_status = vontrel::tool::SavePreset(globals);
-        } else if (*sweep) {
+            return Done(vontrel::tool::Lock(
+                globals, wait->count() > 0 ? std::optional(lock_wait) : std::nullopt));
+        }
+        if (*preset) {
+            return Done(vontrel::tool::Preset(globals));
+        }
+        if (*save) {
+            return Done(vontrel::tool::SavePreset(globals));
+        }
+        if (*sweep) {
             vontrel::tool::SweepOptions o;
             if (!list_file.empty()) {
                 o.points = vontrel::tool::ReadPointList(list_file);
@@ -287,12 +300,10 @@ int main(int argc, char **argv)
             o.format = !format.empty()                                           ? format
                        : output.ends_with(".json") || output.ends_with(".jsonl") ? "json"
                                                                                  : "csv";
-            exit_status = vontrel::tool::Sweep(globals, o);
+            return Done(vontrel::tool::Sweep(globals, o));
         }
-        // What the command printed must have reached its reader.
-        vontrel::tool::FlushStandardOutput();
-        return exit_status;
     } catch (...) {
         return vontrel::tool::ReportFailure(json, std::current_exception());
     }
+    return kExitUsage;
 }

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from vontrel import Mode, Status, Switch, readback_to_writeout
+from vontrel import Mode, Status, Switch, readback_to_writeout, sweep_points
 from vontrel._layout import check_setting
 
 # A read-back vector with a distinct value in every entry.
@@ -82,3 +82,14 @@ def test_bad_settings_are_refused(name, value):
 def test_unknown_setting_names_the_known_ones():
     with pytest.raises(ValueError, match="frequency"):
         check_setting("freq", 1000.0)
+
+
+# The same cases as the C++ API's test of vontrel::sweep_points.
+@pytest.mark.parametrize("start, stop, step, points", [
+    (1000, 1050, 25, [1000, 1025, 1050]),
+    (5000, 4999.8, 0.1, [5000, 4999.9, 4999.8]),
+    (1000, 1001, 0.3, [1000, 1000.3, 1000.6, 1000.9]),
+    (2455, 2455, 1, [2455]),
+])
+def test_sweep_points_are_those_of_the_tool_and_cpp(start, stop, step, points):
+    assert sweep_points(start, stop, step) == points

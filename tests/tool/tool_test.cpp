@@ -500,6 +500,12 @@ TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
         EXPECT_EQ(FramesTraced(), 0) << c.value;
         env_ = saved;
     }
+    // A device is refused without being read (it would never end).
+    env_["VONTREL_SIM_CONFIG"] = "/dev/zero";
+    const Result device = Run({"list"});
+    EXPECT_EQ(device.status, 2);
+    EXPECT_TRUE(Contains(device.err, "/dev/zero: not a regular file")) << device.err;
+
     // Addresses are decimal: "045" is address 45, the stored setting.
     UseBench({{"converters", {{{"serial", 1}, {"memory", {{"045", 9}}}}}}});
     EXPECT_EQ(Run({"--json", "status"}).json()["stored_setting"], 9);

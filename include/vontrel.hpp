@@ -17,6 +17,14 @@
  *   link to the unit". The exports keep the first failed D2XX status, so a
  *   failure anywhere in a multi-exchange call is reported.
  *
+ * BAD VALUES
+ *   A request outside what a unit takes (the ranges and the level policy of
+ *   vontrel_limits.h, a time-out that is not finite or beyond
+ *   VONTREL_TIMEOUT_MAX_S, a sweep that is too long) throws
+ *   std::invalid_argument before anything is sent; a mode-3 level that the
+ *   unit's calibration cannot reach throws its subclass LevelOutOfRange.
+ *   Times are in seconds.
+ *
  * THREADS
  *   Distinct Unit objects may be used from different threads at once. One
  *   Unit must not be used by two threads at the same time.
@@ -25,11 +33,16 @@
 #define VONTREL_HPP
 
 #include <array>
+#include <charconv>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -156,6 +169,163 @@ struct Info {
     std::string calibration_date;  ///< "07/12/2011"
     std::string if_band;           ///< "70 MHz - 140 MHz"
 };
+
+// ---------------------------------------------------------------------------
+// Checking a request
+// ---------------------------------------------------------------------------
+
+/// A mode-3 level outside the calibrated range level_min..level_max of the
+/// frequency it was asked at (the level policy of vontrel_limits.h).
+/// restored() tells whether the unit had been programmed and the previous
+/// settings were written back, or nothing was sent.
+class LevelOutOfRange : public std::invalid_argument {
+public:
+    LevelOutOfRange(const std::string &what, double level_min, double level_max, bool restored)
+        : std::invalid_argument(what),
+          level_min_(level_min),
+          level_max_(level_max),
+          restored_(restored)
+    {
+    }
+    double level_min() const noexcept { return level_min_; }
+    double level_max() const noexcept { return level_max_; }
+    bool restored() const noexcept { return restored_; }
+
+private:
+    double level_min_;
+    double level_max_;
+    bool restored_;
+};
+
+namespace detail {
+
+/// The shortest decimal text that reads back as `v` ("2455.5", "-0.25").
+inline std::string number(double v)
+{
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    return ec == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+inline bool on_step(double v)
+{
+    const double steps = v / VONTREL_LEVEL_STEP;
+    return steps == std::floor(steps);
+}
+
+}  // namespace detail
+
+/// Throws std::invalid_argument unless `mhz` is within
+/// VONTREL_FREQ_MIN_MHZ..VONTREL_FREQ_MAX_MHZ. `name` starts the message.
+inline void check_frequency(double mhz, const std::string &name = "frequency")
+{
+    if (!(mhz >= VONTREL_FREQ_MIN_MHZ && mhz <= VONTREL_FREQ_MAX_MHZ)) {
+        throw std::invalid_argument(name + " " + detail::number(mhz) +
+                                    " MHz is outside the unit's range, " +
+                                    detail::number(VONTREL_FREQ_MIN_MHZ) + " to " +
+                                    detail::number(VONTREL_FREQ_MAX_MHZ) + " MHz");
+    }
+}
+
+/// Throws std::invalid_argument unless `value` is 0..VONTREL_ATTEN_MAX in
+/// steps of VONTREL_LEVEL_STEP.
+inline void check_attenuation(double value, const std::string &name = "attenuation")
+{
+    if (!(value >= 0.0 && value <= VONTREL_ATTEN_MAX) || !detail::on_step(value)) {
+        throw std::invalid_argument(name + " " + detail::number(value) +
+                                    " is not an attenuation the unit takes: 0 to " +
+                                    detail::number(VONTREL_ATTEN_MAX) + " in steps of " +
+                                    detail::number(VONTREL_LEVEL_STEP));
+    }
+}
+
+/// Throws std::invalid_argument unless `value` is within
+/// VONTREL_LEVEL_MIN..VONTREL_LEVEL_MAX in steps of VONTREL_LEVEL_STEP. The
+/// unit's own range at a frequency is narrower: see Unit::apply.
+inline void check_level(double value, const std::string &name = "level")
+{
+    if (!(value >= VONTREL_LEVEL_MIN && value <= VONTREL_LEVEL_MAX) || !detail::on_step(value)) {
+        throw std::invalid_argument(
+            name + " " + detail::number(value) + " is not a level a unit takes: " +
+            detail::number(VONTREL_LEVEL_MIN) + " to " + detail::number(VONTREL_LEVEL_MAX) +
+            " in steps of " + detail::number(VONTREL_LEVEL_STEP));
+    }
+}
+
+/// Throws std::invalid_argument unless `seconds` is finite and within
+/// 0..`max_s` (VONTREL_TIMEOUT_MAX_S for time-outs, VONTREL_DWELL_MAX_S for
+/// a dwell).
+inline void check_seconds(double seconds, const std::string &name,
+                          double max_s = VONTREL_TIMEOUT_MAX_S)
+{
+    if (!(seconds >= 0.0 && seconds <= max_s)) {
+        throw std::invalid_argument(name + " " + detail::number(seconds) +
+                                    " s is not a time from 0 to " + detail::number(max_s) +
+                                    " seconds");
+    }
+}
+
+/// Throws std::invalid_argument unless every setting that takes effect is
+/// one the unit takes: the frequency always, the level in Mode::kMode3 and
+/// the attenuation in the other modes (the other one is ignored there, but
+/// must still be finite), the mode and switch values named by their enums
+/// (Switch::kUnknown sends the empty pattern, as read back).
+inline void check_settings(const Settings &s)
+{
+    check_frequency(s.frequency_mhz);
+    const auto mode = static_cast<int>(s.mode);
+    if (mode < 0 || mode > VONTREL_MODE_MAX) {
+        throw std::invalid_argument("mode " + std::to_string(mode) + " is not 0 to " +
+                                    std::to_string(VONTREL_MODE_MAX));
+    }
+    const auto sw = static_cast<int>(s.output_switch);
+    if (sw < static_cast<int>(Switch::kUnknown) || sw > VONTREL_SWITCH_MAX) {
+        throw std::invalid_argument("switch " + std::to_string(sw) + " is not 0 to " +
+                                    std::to_string(VONTREL_SWITCH_MAX));
+    }
+    if (mode == VONTREL_MODE_LEVEL) {
+        check_level(s.level);
+    } else {
+        check_attenuation(s.attenuation);
+    }
+    if (!std::isfinite(s.level) || !std::isfinite(s.attenuation)) {
+        throw std::invalid_argument("level and attenuation must be finite, even where ignored");
+    }
+}
+
+/// The frequencies of a sweep from `start` to `stop` (either direction) in
+/// steps of `step` MHz, which must be greater than 0; `stop` is included when
+/// the steps reach it to within a billionth of a step. Points lie on a
+/// micro-hertz grid, so 0.1 MHz steps give 4999.9 and not 4999.900000000001.
+/// Throws std::invalid_argument for a point outside the unit's range, a step
+/// that is not finite and positive, or more than VONTREL_SWEEP_POINTS_MAX
+/// points.
+inline std::vector<double> sweep_points(double start, double stop, double step)
+{
+    check_frequency(start, "sweep start");
+    check_frequency(stop, "sweep stop");
+    if (!(step > 0.0 && step <= VONTREL_FREQ_MAX_MHZ)) {
+        throw std::invalid_argument("sweep step " + detail::number(step) +
+                                    " MHz must be greater than 0 and at most " +
+                                    detail::number(VONTREL_FREQ_MAX_MHZ));
+    }
+    // Counting steps rather than adding them keeps the points exact
+    // multiples of the step.
+    const double count = std::floor(std::fabs(stop - start) / step + 1e-9) + 1.0;
+    if (count > VONTREL_SWEEP_POINTS_MAX) {
+        throw std::invalid_argument("the sweep has " + detail::number(count) + " points; at most " +
+                                    std::to_string(VONTREL_SWEEP_POINTS_MAX) + " are taken");
+    }
+    const double direction = stop >= start ? 1.0 : -1.0;
+    const auto n = static_cast<std::size_t>(count);
+    std::vector<double> points;
+    points.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double f = start + direction * static_cast<double>(i) * step;
+        points.push_back(std::round(f * 1e6) / 1e6);
+    }
+    return points;
+}
 
 // ---------------------------------------------------------------------------
 // The status vector's two layouts
@@ -370,15 +540,85 @@ public:
         return layout::decode(values);
     }
 
-    /// Programs the unit from `settings` (12 or 14 exchanges). Throws when
-    /// the call was refused or any of its exchanges failed; the unit may then
-    /// be partly programmed.
+    /// Checks `settings` (check_settings) and programs the unit (12 or 14
+    /// exchanges). In Mode::kMode3 the level policy of vontrel_limits.h
+    /// applies, for which the state is read first (13 exchanges): at the
+    /// frequency the unit is at, a level outside its calibrated range throws
+    /// LevelOutOfRange before anything is sent; at a new frequency the state
+    /// is read back once programmed (13 exchanges) and, when the level lies
+    /// outside the range there, the state read first is written back and
+    /// LevelOutOfRange thrown with restored() true. Throws std::system_error
+    /// when an exchange failed; the unit may then be partly programmed.
     void apply(const Settings &settings)
     {
-        unsigned long status = 0;
-        layout::WriteOut values = layout::encode(settings);
-        Vontrel_WriteStatus(&status, handle(), values.data());
-        detail::check(0, status, "Vontrel_WriteStatus");
+        check_settings(settings);
+        if (settings.mode == Mode::kMode3) {
+            (void)apply(settings, status());
+        } else {
+            write(settings);
+        }
+    }
+
+    /// apply() with the state `before` that status() returned just before,
+    /// which is then not read again. Returns what is known of the state
+    /// afterwards: `settings`, with the calibrated level range where it was
+    /// read back or stayed the same, else NaN for both ends; a later apply()
+    /// given that state reads the range back again. Outside Mode::kMode3
+    /// `before` is not used.
+    Status apply(const Settings &settings, const Status &before)
+    {
+        check_settings(settings);
+        constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
+        Status after;
+        static_cast<Settings &>(after) = settings;
+        const bool same_frequency = before.frequency_mhz == settings.frequency_mhz;
+        after.level_min = same_frequency ? before.level_min : kUnknown;
+        after.level_max = same_frequency ? before.level_max : kUnknown;
+        if (settings.mode != Mode::kMode3) {
+            write(settings);
+            return after;
+        }
+        const bool known =
+            same_frequency && !std::isnan(before.level_min) && !std::isnan(before.level_max);
+        if (known && !in_range(settings.level, before)) {
+            throw level_error(settings, before, false);
+        }
+        write(settings);
+        if (known) {
+            return after;
+        }
+        const Status read = status();
+        if (!in_range(settings.level, read)) {
+            write(before);
+            throw level_error(settings, read, true);
+        }
+        after.level_min = read.level_min;
+        after.level_max = read.level_max;
+        return after;
+    }
+
+    /// Polls lock detect every VONTREL_LOCK_POLL_S, and at least once, until
+    /// the unit reports lock or `timeout_s` seconds have passed (finite, 0 to
+    /// VONTREL_TIMEOUT_MAX_S, else std::invalid_argument). Returns whether it
+    /// locked.
+    bool wait_lock(double timeout_s = VONTREL_LOCK_TIMEOUT_DEFAULT_S) const
+    {
+        check_seconds(timeout_s, "lock time-out");
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(timeout_s));
+        const auto poll = std::chrono::duration<double>(VONTREL_LOCK_POLL_S);
+        for (;;) {
+            if (locked()) {
+                return true;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(
+                std::chrono::duration_cast<Clock::duration>(poll), deadline - now));
+        }
     }
 
     /// Reads lock detect (one exchange). Throws on failure, so false means
@@ -411,6 +651,31 @@ public:
     }
 
 private:
+    // Programs exactly `settings`, unchecked.
+    void write(const Settings &settings)
+    {
+        unsigned long status = 0;
+        layout::WriteOut values = layout::encode(settings);
+        Vontrel_WriteStatus(&status, handle(), values.data());
+        detail::check(0, status, "Vontrel_WriteStatus");
+    }
+
+    static bool in_range(double level, const Status &at) noexcept
+    {
+        return level >= at.level_min && level <= at.level_max;
+    }
+
+    static LevelOutOfRange level_error(const Settings &wanted, const Status &at, bool restored)
+    {
+        return LevelOutOfRange("level " + detail::number(wanted.level) +
+                                   " is outside the unit's calibrated range at " +
+                                   detail::number(wanted.frequency_mhz) +
+                                   " MHz: " + detail::number(at.level_min) + " to " +
+                                   detail::number(at.level_max) +
+                                   (restored ? "; the previous settings were restored" : ""),
+                               at.level_min, at.level_max, restored);
+    }
+
     static void *handle_of(int token) noexcept
     {
         return reinterpret_cast<void *>(static_cast<std::intptr_t>(token));  // NOLINT

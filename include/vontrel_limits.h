@@ -4,6 +4,7 @@
  * API in vontrel.hpp, the Python package, which is checked against this
  * file). The library itself takes any double and converts it as vontrel.h
  * describes; these are the ranges in which the unit does what was asked.
+ * Every value must be finite; NaN and infinities are refused everywhere.
  *
  * LEVEL POLICY
  *   A level is used only in mode VONTREL_MODE_LEVEL (3), where the unit
@@ -47,5 +48,23 @@
 
 /* Trims A and B and the stored setting are bytes. */
 #define VONTREL_BYTE_MAX 255
+
+/* Waiting, in seconds: for lock, and (in the tool) for a unit that another
+ * program has open. Every time-out is finite, from 0 to
+ * VONTREL_TIMEOUT_MAX_S; lock detect is polled every VONTREL_LOCK_POLL_S,
+ * and at least once. */
+#define VONTREL_LOCK_TIMEOUT_DEFAULT_S 1.0
+#define VONTREL_LOCK_POLL_S 0.01
+#define VONTREL_TIMEOUT_MAX_S 3600.0
+
+/* How long opening a unit by its serial number waits, by default, while
+ * units are in use by another program (a converter is open in one process
+ * at a time), in seconds. */
+#define VONTREL_UNIT_WAIT_DEFAULT_S 1.0
+
+/* Sweeps: the time to stay on each point (seconds, 0 to this) and the most
+ * points one sweep takes. */
+#define VONTREL_DWELL_MAX_S 3600.0
+#define VONTREL_SWEEP_POINTS_MAX 100000
 
 #endif

@@ -24,4 +24,4 @@ run list
 run --unit serial:4660 info
 run --unit serial:4660 set --freq 2455 --atten 10 --wait-lock
 run --unit serial:4660 status
-run --unit serial:4660 sweep --start 2400 --stop 2500 --step 25 --dwell 20
+run --unit serial:4660 sweep --start 2400 --stop 2500 --step 25 --dwell-ms 20

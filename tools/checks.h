@@ -1,9 +1,11 @@
 // What the vontrel tool checks on its command line before it opens a unit:
-// unit selectors, value ranges, and the points of a sweep. Everything here
-// is pure and throws UsageError.
+// numbers, unit selectors, value ranges, time-outs, and the points of a
+// sweep. Everything here throws UsageError; the ranges come from
+// vontrel_limits.h through the C++ API's checks.
 #ifndef VONTREL_TOOLS_CHECKS_H
 #define VONTREL_TOOLS_CHECKS_H
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A decimal number as a person writes it: an optional sign, digits with an
+// optional point, an optional exponent; finite. No hexadecimal, no "inf" or
+// "nan", no blanks, nothing after it.
+std::optional<double> ParseDecimal(const std::string &text);
+
+// `text` fit to be shown in a message: control bytes escaped, cut at 60
+// characters.
+std::string Printable(const std::string &text);
+
 // --unit serial:N or index:N.
 struct UnitSelector {
     enum class By { kSerial, kIndex } by = By::kSerial;
@@ -30,32 +41,29 @@ UnitSelector ParseUnitSelector(const std::string &text);
 // "on" / "off".
 bool ParseOnOff(const std::string &option, const std::string &text);
 
-// The ranges the unit takes (include/vontrel_limits.h is their one home).
-inline constexpr double kMinFrequencyMHz = VONTREL_FREQ_MIN_MHZ;
-inline constexpr double kMaxFrequencyMHz = VONTREL_FREQ_MAX_MHZ;
-inline constexpr double kMaxAttenuation = VONTREL_ATTEN_MAX;
-// The widest level range of any unit; the unit's own range at a frequency
-// is narrower and is checked against its calibration.
-inline constexpr double kMinLevel = VONTREL_LEVEL_MIN;
-inline constexpr double kMaxLevel = VONTREL_LEVEL_MAX;
-inline constexpr double kLevelStep = VONTREL_LEVEL_STEP;
-
 void CheckFrequency(const std::string &option, double mhz);
 void CheckAttenuation(double value);
 void CheckLevel(double value);
 void CheckInteger(const std::string &option, double value, int min, int max);
+// A time in seconds: finite, 0 to max_s.
+void CheckSeconds(const std::string &option, double seconds, double max_s = VONTREL_TIMEOUT_MAX_S);
 
 // The frequencies of a sweep from start to stop (either direction) in steps
-// of |step|; stop is included when the steps reach it. Every point is checked.
+// of step; see vontrel::sweep_points.
 std::vector<double> SweepPoints(double start, double stop, double step);
 
-// Points from a text: one frequency per line, the first comma- or
-// blank-separated field; blank lines and lines starting with # are skipped.
-// `name` is used in messages.
+// A point list: one frequency in MHz a line, as a decimal number with
+// blanks around it at most; blank lines and lines starting with # are
+// skipped, a UTF-8 byte-order mark and CR LF line ends are taken. Any other
+// line is refused with its number. `name` is used in messages.
 std::vector<double> ParsePointList(const std::string &text, const std::string &name);
 
-// The most points one sweep takes.
-inline constexpr std::size_t kMaxSweepPoints = 100000;
+// The point list in the file at `path`, read up to kMaxListBytes.
+std::vector<double> ReadPointList(const std::string &path);
+
+// Bounds on a point list file: its size, and one line's length.
+inline constexpr std::size_t kMaxListBytes = 4u << 20;
+inline constexpr std::size_t kMaxListLine = 256;
 
 }  // namespace vontrel::tool
 

@@ -1,47 +1,45 @@
 // The vontrel tool's subcommands, over the typed API (include/vontrel.hpp).
 // Each one runs after every command-line check has passed, and returns the
-// exit status; device failures are thrown as std::system_error or
-// DeviceError.
+// exit status; failures are thrown (std::system_error, DeviceError,
+// OutputError, std::invalid_argument) and reported by report.h.
 #ifndef VONTREL_TOOLS_COMMANDS_H
 #define VONTREL_TOOLS_COMMANDS_H
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "include/vontrel.hpp"
 #include "tools/checks.h"
+#include "tools/settings_change.h"
 
 namespace vontrel::tool {
 
 // A failure on the bench that is not a D2XX status (no unit, not locked):
-// exit status 1, with a hint of what to try.
+// exit status 1, with a hint of what to try. With --json, `report` is what
+// the command found before failing; the error is added to it, so that
+// standard output holds one JSON document.
 class DeviceError : public std::runtime_error {
 public:
-    DeviceError(const std::string &what, std::string hint)
-        : std::runtime_error(what), hint_(std::move(hint))
+    DeviceError(const std::string &what, std::string hint,
+                nlohmann::ordered_json report = nlohmann::ordered_json::object())
+        : std::runtime_error(what), hint_(std::move(hint)), report_(std::move(report))
     {
     }
     const std::string &hint() const { return hint_; }
+    const nlohmann::ordered_json &report() const { return report_; }
 
 private:
     std::string hint_;
+    nlohmann::ordered_json report_;
 };
 
 struct Globals {
     std::optional<UnitSelector> unit;
     bool json = false;
-};
-
-// Settings changes requested by set and sweep, already range-checked.
-struct Change {
-    std::optional<double> frequency_mhz;
-    std::optional<double> level;
-    std::optional<double> attenuation;
-    std::optional<int> mode;
-    std::optional<int> output_switch;
-    std::optional<bool> flag_a, flag_b, flag_c, auto_trim;
-    std::optional<int> trim_a, trim_b, stored_setting;
+    double wait_unit_s = VONTREL_UNIT_WAIT_DEFAULT_S;  // for a unit another program has open
 };
 
 // How long to poll lock detect, in seconds; nullopt: do not wait.
@@ -49,8 +47,8 @@ using LockWait = std::optional<double>;
 
 struct SweepOptions {
     std::vector<double> points;
-    double dwell_ms = 0.0;
-    double lock_timeout_s = 1.0;
+    double dwell_s = 0.0;
+    double lock_timeout_s = VONTREL_LOCK_TIMEOUT_DEFAULT_S;
     Change change;  // level or attenuation for the whole sweep
     std::string output;
     std::string format;  // "csv" or "json"
@@ -65,8 +63,9 @@ int Preset(const Globals &g);
 int SavePreset(const Globals &g);
 int Sweep(const Globals &g, const SweepOptions &options);
 
-// What to try after a failure with this D2XX status, or "".
-std::string HintFor(int status);
+// Waits for lock as Unit::wait_lock does; the milliseconds it took, or
+// nullopt when the unit did not lock in time.
+std::optional<long> TimedWaitLock(const vontrel::Unit &unit, double timeout_s);
 
 }  // namespace vontrel::tool
 

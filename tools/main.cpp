@@ -2,30 +2,43 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 
 #include "include/vontrel.hpp"
 #include "tools/checks.h"
 #include "tools/commands.h"
 #include "tools/doctor.h"
+#include "tools/output.h"
+#include "tools/report.h"
 
 namespace {
 
 using vontrel::tool::Change;
 using vontrel::tool::UsageError;
 
-constexpr int kExitDevice = 1;
-constexpr int kExitUsage = 2;
-constexpr double kDefaultLockTimeout = 2.0;
+using vontrel::tool::kExitUsage;
+
+constexpr double kDefaultLockTimeout = VONTREL_LOCK_TIMEOUT_DEFAULT_S;
 
 constexpr const char *kExitCodes =
     "Exit status:\n"
     "  0  success\n"
-    "  1  device or link failure: no unit, a D2XX call failed (the status is named,\n"
-    "     e.g. FT_IO_ERROR (4)), the unit did not lock, or --unit matched no unit\n"
-    "  2  usage error: the command line was refused before anything was sent";
+    "  1  failure: no unit, a unit in use by another program, a D2XX call failed (the\n"
+    "     status is named, e.g. FT_IO_ERROR (4)), the unit did not lock, --unit matched\n"
+    "     no unit, a sweep point failed, or the output could not be written\n"
+    "  2  usage error: the command line (or the simulator's bench description) was\n"
+    "     refused before anything was sent";
+
+// Numbers on the command line are decimal: no hexadecimal, inf or nan.
+const CLI::Validator kDecimal(
+    [](std::string &text) {
+        return vontrel::tool::ParseDecimal(text)
+                   ? std::string()
+                   : "'" + vontrel::tool::Printable(text) + "' is not a decimal number";
+    },
+    "");
 
 // Raw option values as CLI11 fills them; checked into a Change afterwards.
 struct SetArgs {
@@ -35,31 +48,41 @@ struct SetArgs {
 
 void AddSettingOptions(CLI::App *cmd, SetArgs &a, bool all)
 {
-    cmd->add_option("--freq", a.freq, "output frequency, 300 to 5000 MHz")->type_name("MHZ");
+    cmd->add_option("--freq", a.freq, "output frequency, 300 to 5000 MHz")
+        ->type_name("MHZ")
+        ->check(kDecimal);
     cmd->add_option("--level", a.level,
                     "output level in level units, steps of 0.25; runs the unit in mode 3")
-        ->type_name("LEVEL");
+        ->type_name("LEVEL")
+        ->check(kDecimal);
     cmd->add_option("--atten", a.atten,
                     "attenuation, 0 to 31.75 in steps of 0.25; a unit in mode 3 goes to mode 1")
-        ->type_name("ATTEN");
+        ->type_name("ATTEN")
+        ->check(kDecimal);
     if (!all) {
         return;
     }
     cmd->add_option("--mode", a.mode, "mode, 0 to 3 (3: the level sets the attenuation)")
-        ->type_name("0..3");
-    cmd->add_option("--switch", a.sw, "switch position, 0 to 4")->type_name("0..4");
+        ->type_name("0..3")
+        ->check(kDecimal);
+    cmd->add_option("--switch", a.sw, "switch position, 0 to 4")
+        ->type_name("0..4")
+        ->check(kDecimal);
     cmd->add_option("--flag-a", a.flag_a, "flag A, on|off")->type_name("on|off");
     cmd->add_option("--flag-b", a.flag_b, "flag B, on|off")->type_name("on|off");
     cmd->add_option("--flag-c", a.flag_c, "flag C, on|off")->type_name("on|off");
     cmd->add_option("--trim-a", a.trim_a, "trim A, 0 to 255 (turns auto trim off)")
-        ->type_name("0..255");
+        ->type_name("0..255")
+        ->check(kDecimal);
     cmd->add_option("--trim-b", a.trim_b, "trim B, 0 to 255 (turns auto trim off)")
-        ->type_name("0..255");
+        ->type_name("0..255")
+        ->check(kDecimal);
     cmd->add_option("--auto-trim", a.auto_trim,
                     "on|off: take the trims from the calibration tables")
         ->type_name("on|off");
     cmd->add_option("--stored-setting", a.stored, "the stored setting byte, 0 to 255")
-        ->type_name("0..255");
+        ->type_name("0..255")
+        ->check(kDecimal);
 }
 
 Change CheckSetArgs(const SetArgs &a)
@@ -119,45 +142,22 @@ Change CheckSetArgs(const SetArgs &a)
     return c;
 }
 
-std::string ReadFile(const std::string &path)
+// A command's exit status, once what it printed has reached its reader.
+int Done(int exit_status)
 {
-    std::ifstream in(path);
-    if (!in) {
-        throw UsageError(fmt::format("cannot read the point list {}", path));
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string CallName(const std::system_error &e)
-{
-    std::string what = e.what();
-    const std::string suffix = ": " + e.code().message();
-    if (what.size() > suffix.size() &&
-        what.compare(what.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        what.resize(what.size() - suffix.size());
-    }
-    return what;
-}
-
-void ReportJsonError(bool json, const std::string &message, int status)
-{
-    if (!json) {
-        return;
-    }
-    nlohmann::ordered_json j{{"error", message}};
-    if (status >= 0) {
-        j["status"] = status;
-        j["status_name"] = vontrel_status_name(static_cast<unsigned long>(status));
-    }
-    fmt::print("{}\n", j.dump(2));
+    vontrel::tool::FlushStandardOutput();
+    return exit_status;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    // A closed pipe on standard output, or a file grown past its size limit,
+    // is a write error to report, not a reason to die in the middle of an
+    // exchange.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Find, inspect and program Vontrel synthesizer units.", "vontrel"};
     app.set_version_flag("--version", fmt::format("vontrel {} (libvontrel {})",
                                                   VONTREL_VERSION_STRING, VONTREL_VERSION_STRING));
@@ -166,8 +166,13 @@ int main(int argc, char **argv)
 
     std::string unit_text;
     bool json = false;
+    double wait_unit = VONTREL_UNIT_WAIT_DEFAULT_S;
     app.add_option("--unit", unit_text, "the unit to use: serial:N or index:N")->type_name("SEL");
     app.add_flag("--json", json, "machine-readable output");
+    app.add_option("--wait-unit", wait_unit,
+                   "wait up to SECONDS for a unit that another program has open (default 1)")
+        ->type_name("SECONDS")
+        ->check(kDecimal);
 
     auto *list = app.add_subcommand("list", "list every unit: index, serial, firmware, hardware");
     auto *info = app.add_subcommand("info", "identity block of one unit");
@@ -177,18 +182,20 @@ int main(int argc, char **argv)
     AddSettingOptions(set, set_args, true);
     double set_wait = kDefaultLockTimeout;
     auto *wait_lock = set->add_option("--wait-lock", set_wait,
-                                      "then poll lock detect up to TIMEOUT seconds (default 2)")
+                                      "then poll lock detect up to TIMEOUT seconds (default 1)")
                           ->expected(0, 1)
-                          ->default_str("2")
-                          ->type_name("[TIMEOUT]");
+                          ->default_str("1")
+                          ->type_name("[TIMEOUT]")
+                          ->check(kDecimal);
 
     auto *lock = app.add_subcommand("lock", "lock state (exit 1 when not locked)");
     double lock_wait = kDefaultLockTimeout;
     auto *wait =
-        lock->add_option("--wait", lock_wait, "poll up to TIMEOUT seconds (default 2) until locked")
+        lock->add_option("--wait", lock_wait, "poll up to TIMEOUT seconds (default 1) until locked")
             ->expected(0, 1)
-            ->default_str("2")
-            ->type_name("[TIMEOUT]");
+            ->default_str("1")
+            ->type_name("[TIMEOUT]")
+            ->check(kDecimal);
     auto *preset = app.add_subcommand("preset", "restore the user preset (or power-up settings)");
     auto *save = app.add_subcommand("save-preset", "save the current settings as the user preset");
 
@@ -197,19 +204,25 @@ int main(int argc, char **argv)
     std::optional<double> start, stop, step;
     std::string list_file, output, format;
     double dwell_ms = 0.0;
-    double lock_timeout = 1.0;
+    double lock_timeout = kDefaultLockTimeout;
     SetArgs sweep_args;
-    auto *o_start = sweep->add_option("--start", start, "first frequency, MHz");
-    auto *o_stop = sweep->add_option("--stop", stop, "last frequency, MHz");
-    auto *o_step = sweep->add_option("--step", step, "step, MHz");
+    auto *o_start = sweep->add_option("--start", start, "first frequency, MHz")->check(kDecimal);
+    auto *o_stop = sweep->add_option("--stop", stop, "last frequency, MHz")->check(kDecimal);
+    auto *o_step = sweep->add_option("--step", step, "step, MHz")->check(kDecimal);
     auto *o_list = sweep->add_option("--list", list_file, "file with one frequency (MHz) a line");
     o_list->excludes(o_start)->excludes(o_stop)->excludes(o_step);
-    sweep->add_option("--dwell", dwell_ms, "time to stay on each point, ms (default 0)");
-    sweep->add_option("--lock-timeout", lock_timeout,
-                      "how long to wait for lock per point, seconds (default 1)");
+    sweep->add_option("--dwell-ms", dwell_ms, "time to stay on each point, ms (default 0)")
+        ->check(kDecimal);
+    sweep
+        ->add_option("--lock-timeout", lock_timeout,
+                     "how long to wait for lock per point, seconds (default 1)")
+        ->check(kDecimal);
     AddSettingOptions(sweep, sweep_args, false);
-    sweep->add_option("-o,--output", output, "write the points to FILE");
-    sweep->add_option("--format", format, "csv or json (default: from FILE's extension, else csv)")
+    sweep->add_option("-o,--output", output,
+                      "write each point to FILE as it is measured (CSV, or JSON Lines)");
+    sweep
+        ->add_option("--format", format,
+                     "csv or json (default: json for FILE.json or .jsonl, else csv)")
         ->check(CLI::IsMember({"csv", "json"}));
 
     for (CLI::App *sub : app.get_subcommands({})) {
@@ -220,8 +233,12 @@ int main(int argc, char **argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);  // --help, --version
+        }
+        const bool json_asked = std::any_of(
+            argv + 1, argv + argc, [](const char *a) { return std::strcmp(a, "--json") == 0; });
+        return vontrel::tool::ReportUsage(json_asked, e.what());
     }
 
     vontrel::tool::Globals globals;
@@ -231,93 +248,67 @@ int main(int argc, char **argv)
         if (!unit_text.empty()) {
             globals.unit = vontrel::tool::ParseUnitSelector(unit_text);
         }
+        vontrel::tool::CheckSeconds("--wait-unit", wait_unit);
+        globals.wait_unit_s = wait_unit;
         if (*list) {
-            return vontrel::tool::List(globals);
+            return Done(vontrel::tool::List(globals));
         }
         if (*doctor) {
-            return vontrel::tool::Doctor(json);
+            return Done(vontrel::tool::Doctor(json));
         }
         if (*info) {
-            return vontrel::tool::Info(globals);
+            return Done(vontrel::tool::Info(globals));
         }
         if (*status) {
-            return vontrel::tool::Status(globals);
+            return Done(vontrel::tool::Status(globals));
         }
         if (*set) {
             const Change change = CheckSetArgs(set_args);
-            if (wait_lock->count() > 0 && !(set_wait >= 0.0)) {
-                throw UsageError("--wait-lock takes a timeout of 0 seconds or more");
+            if (vontrel::tool::IsEmpty(change)) {
+                throw UsageError(
+                    "set needs a setting to change (see 'vontrel set --help'); to wait for lock, "
+                    "use 'vontrel lock --wait'");
             }
-            return vontrel::tool::Set(
-                globals, change, wait_lock->count() > 0 ? std::optional(set_wait) : std::nullopt);
+            vontrel::tool::CheckSeconds("--wait-lock", set_wait);
+            return Done(vontrel::tool::Set(
+                globals, change, wait_lock->count() > 0 ? std::optional(set_wait) : std::nullopt));
         }
         if (*lock) {
-            if (wait->count() > 0 && !(lock_wait >= 0.0)) {
-                throw UsageError("--wait takes a timeout of 0 seconds or more");
-            }
-            return vontrel::tool::Lock(globals,
-                                       wait->count() > 0 ? std::optional(lock_wait) : std::nullopt);
+            vontrel::tool::CheckSeconds("--wait", lock_wait);
+            return Done(vontrel::tool::Lock(
+                globals, wait->count() > 0 ? std::optional(lock_wait) : std::nullopt));
         }
         if (*preset) {
-            return vontrel::tool::Preset(globals);
+            return Done(vontrel::tool::Preset(globals));
         }
         if (*save) {
-            return vontrel::tool::SavePreset(globals);
+            return Done(vontrel::tool::SavePreset(globals));
         }
         if (*sweep) {
             vontrel::tool::SweepOptions o;
             if (!list_file.empty()) {
-                o.points = vontrel::tool::ParsePointList(ReadFile(list_file), list_file);
+                o.points = vontrel::tool::ReadPointList(list_file);
             } else if (start && stop && step) {
                 o.points = vontrel::tool::SweepPoints(*start, *stop, *step);
             } else {
                 throw UsageError("sweep needs --start, --stop and --step, or --list FILE");
             }
-            if (!(dwell_ms >= 0.0 && dwell_ms <= 3'600'000.0)) {
-                throw UsageError("--dwell takes 0 to 3600000 ms");
+            if (!(dwell_ms >= 0.0 && dwell_ms <= VONTREL_DWELL_MAX_S * 1000.0)) {
+                throw UsageError(fmt::format("--dwell-ms {} is not a time from 0 to {} ms",
+                                             dwell_ms, VONTREL_DWELL_MAX_S * 1000.0));
             }
-            if (!(lock_timeout >= 0.0)) {
-                throw UsageError("--lock-timeout takes 0 seconds or more");
-            }
-            o.dwell_ms = dwell_ms;
+            vontrel::tool::CheckSeconds("--lock-timeout", lock_timeout);
+            o.dwell_s = dwell_ms / 1000.0;
             o.lock_timeout_s = lock_timeout;
             o.change = CheckSetArgs(sweep_args);
             o.output = output;
-            o.format = !format.empty()                                  ? format
-                       : output.size() > 5 && output.ends_with(".json") ? "json"
-                                                                        : "csv";
-            return vontrel::tool::Sweep(globals, o);
+            o.format = !format.empty()                                           ? format
+                       : output.ends_with(".json") || output.ends_with(".jsonl") ? "json"
+                                                                                 : "csv";
+            return Done(vontrel::tool::Sweep(globals, o));
         }
-    } catch (const UsageError &e) {
-        fmt::print(stderr, "vontrel: {}\nRun with --help for more information.\n", e.what());
-        ReportJsonError(json, e.what(), -1);
-        return kExitUsage;
-    } catch (const std::system_error &e) {
-        const int code = e.code().value();
-        const std::string message =
-            fmt::format("{} failed: {} ({}): {}", CallName(e),
-                        vontrel_status_name(static_cast<unsigned long>(code)), code,
-                        vontrel_status_message(static_cast<unsigned long>(code)));
-        fmt::print(stderr, "vontrel: {}\n", message);
-        if (const std::string hint = vontrel::tool::HintFor(code); !hint.empty()) {
-            fmt::print(stderr, "  try: {}\n", hint);
-        }
-        if (const std::string why = vontrel::tool::D2xxLastMessage(); !why.empty()) {
-            fmt::print(stderr, "  why: {}\n", why);
-        }
-        ReportJsonError(json, message, code);
-        return kExitDevice;
-    } catch (const vontrel::tool::DeviceError &e) {
-        fmt::print(stderr, "vontrel: {}\n", e.what());
-        if (!e.hint().empty()) {
-            fmt::print(stderr, "  try: {}\n", e.hint());
-        }
-        ReportJsonError(json, e.what(), -1);
-        return kExitDevice;
-    } catch (const std::exception &e) {
-        fmt::print(stderr, "vontrel: {}\n", e.what());
-        ReportJsonError(json, e.what(), -1);
-        return kExitDevice;
+    } catch (...) {
+        return vontrel::tool::ReportFailure(json, std::current_exception());
     }
     return kExitUsage;
 }

@@ -49,6 +49,9 @@ struct Handle {
     // With link timing on: when the pending response has crossed the wire
     // and the converter's latency timer has handed it over.
     std::chrono::steady_clock::time_point ready_at{};
+    // The converter's lock file, held while the handle is open (persistent
+    // bench only), or -1.
+    int lock_fd = -1;
 };
 
 enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse };
@@ -86,6 +89,10 @@ struct Bench {
     std::string state_path;
     std::string config_id;   // which configuration the state belongs to
     std::string state_text;  // the state file as last read or written
+    // Why the configured bench is out of order (see vsim_bench_error), and
+    // the kind of reason; empty while it works.
+    std::string error;
+    int error_kind = 0;
 };
 
 // The bench, with its lock held for the caller's scope.
@@ -119,28 +126,55 @@ void LoadDefaultBench(Bench &bench);
 void LoadConfiguredBench(Bench &bench);
 
 // Makes sure a bench exists: the configured one when nobody built one.
-void EnsureBench(Bench &bench);
+// Returns false when the bench is out of order (Bench::error).
+bool EnsureBench(Bench &bench);
 
-// Holds the state file's lock for one call on a persistent bench: takes the
-// units' state from the file on entry and writes it back on exit when it
-// changed. Does nothing on a bench kept in memory.
+// Puts the configured bench out of order with `why` (the first reason is
+// kept).
+void BreakBench(Bench &bench, int kind, const std::string &why);
+
+// Makes sure the bench is there (EnsureBench) and, on a persistent bench,
+// holds the state file's lock for one call and takes the units' state from
+// the file on entry. Waits for the lock at most `timeout_ms` (0: the
+// default 2 s).
 class StateSession {
 public:
-    explicit StateSession(Bench &bench);
+    StateSession(Bench &bench, unsigned long timeout_ms = 0);
     ~StateSession();
     StateSession(const StateSession &) = delete;
     StateSession &operator=(const StateSession &) = delete;
 
+    // Whether the call may go on: the lock is held (or not needed) and the
+    // state was read. When not, the call fails: with FT_IO_ERROR when the
+    // lock was not had in time, FT_OTHER_ERROR when the bench broke.
+    bool ok() const { return ok_; }
+    FT_STATUS failure() const { return timed_out_ ? FT_IO_ERROR : FT_OTHER_ERROR; }
+
+    // Writes the units' state back when it changed; false (and the bench out
+    // of order) when it could not be saved.
+    bool Commit();
+
 private:
     Bench &bench_;
     int lock_fd_ = -1;
+    bool ok_ = true;
+    bool timed_out_ = false;
 };
+
+// The converter's lock between processes, for FT_Open on a persistent
+// bench: the lock file's descriptor, kConverterBusy when another process
+// holds it, or -1 (and the bench out of order) when it cannot be had.
+inline constexpr int kConverterBusy = -2;
+int LockConverter(Bench &bench, int id);
+void UnlockConverter(int fd);
 
 // Frame trace (VONTREL_SIM_TRACE): one line per frame written or read,
 // with a time stamp, to a file or standard error. Also open and close.
 void TraceFrame(int converter, const char *direction, const std::uint8_t *bytes, DWORD count,
                 FT_STATUS status);
 void TraceEvent(int converter, const char *what, FT_STATUS status);
+// Why the trace could not be opened or written, or "".
+const std::string &TraceError();
 
 // Link timing (VONTREL_SIM_TIMING): how long one exchange of a command and
 // its response takes at `baud`, 8N1: the wire time, rounded up to the next

@@ -14,10 +14,10 @@ Locked::Locked() : lock_(mutex_) {}
 
 namespace {
 
+// The converter `id` of a bench that works, or null.
 Converter *Unit(Bench &bench, int id)
 {
-    EnsureBench(bench);
-    if (id < 0 || static_cast<std::size_t>(id) >= bench.converters.size()) {
+    if (!EnsureBench(bench) || id < 0 || static_cast<std::size_t>(id) >= bench.converters.size()) {
         return nullptr;
     }
     return &bench.converters[id];
@@ -47,6 +47,8 @@ void vsim_clear(void)
     bench->closed_handle_calls = 0;
     bench->initialised = true;
     bench->persistent = false;  // an explicitly built bench lives in memory only
+    bench->error.clear();
+    bench->error_kind = 0;
 }
 
 void vsim_load_default_bench(void)
@@ -87,8 +89,7 @@ int vsim_add_unit(const char *description, uint16_t serial)
 int vsim_converter_count(void)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
-    return static_cast<int>(bench->converters.size());
+    return vsim::EnsureBench(*bench) ? static_cast<int>(bench->converters.size()) : 0;
 }
 
 void vsim_unplug(int id)
@@ -110,49 +111,46 @@ void vsim_plug(int id)
 void vsim_set_memory(int id, uint16_t address, uint8_t value)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
-    const vsim::StateSession session(*bench);
-    vsim::Converter *c = vsim::Unit(*bench, id);
+    vsim::StateSession session(*bench);
+    vsim::Converter *c = session.ok() ? vsim::Unit(*bench, id) : nullptr;
     if (c != nullptr && address < c->memory.size()) {
         c->memory[address] = value;
+        session.Commit();
     }
 }
 
 uint8_t vsim_get_memory(int id, uint16_t address)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
     const vsim::StateSession session(*bench);
-    vsim::Converter *c = vsim::Unit(*bench, id);
+    vsim::Converter *c = session.ok() ? vsim::Unit(*bench, id) : nullptr;
     return c != nullptr && address < c->memory.size() ? c->memory[address] : 0xFF;
 }
 
 void vsim_set_register(int id, int index, uint32_t word)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
-    const vsim::StateSession session(*bench);
-    vsim::Converter *c = vsim::Unit(*bench, id);
+    vsim::StateSession session(*bench);
+    vsim::Converter *c = session.ok() ? vsim::Unit(*bench, id) : nullptr;
     if (c != nullptr && index >= 0 && index < 8) {
         c->registers[index] = word;
+        session.Commit();
     }
 }
 
 uint32_t vsim_get_register(int id, int index)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
     const vsim::StateSession session(*bench);
-    vsim::Converter *c = vsim::Unit(*bench, id);
+    vsim::Converter *c = session.ok() ? vsim::Unit(*bench, id) : nullptr;
     return c != nullptr && index >= 0 && index < 8 ? c->registers[index] : 0;
 }
 
 int vsim_locked(int id)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
     const vsim::StateSession session(*bench);
-    vsim::Converter *c = vsim::Unit(*bench, id);
+    vsim::Converter *c = session.ok() ? vsim::Unit(*bench, id) : nullptr;
     return c != nullptr && vsim::IsLocked(*c) ? 1 : 0;
 }
 

@@ -80,6 +80,11 @@ struct LogEntry {
         } else if (function == "FT_Close") {
             TraceEvent(call.converter, "close", status);
         }
+        if (!TraceError().empty()) {
+            // A trace asked for and not written fails the run, not just the trace.
+            BreakBench(bench, VSIM_BENCH_FILES, TraceError());
+            return FT_OTHER_ERROR;
+        }
         return status;
     }
 };
@@ -108,6 +113,7 @@ void DropHandles(Bench &bench)
             static_cast<std::size_t>(handle->converter) < bench.converters.size()) {
             bench.converters[handle->converter].open = false;
         }
+        UnlockConverter(handle->lock_fd);
     }
     bench.handles.clear();
 }
@@ -134,10 +140,13 @@ FT_STATUS Configure(const char *function, FT_HANDLE handle, DWORD a0, DWORD a1, 
                     Apply &&apply)
 {
     Locked bench;
-    EnsureBench(*bench);
+    const bool usable = EnsureBench(*bench);
     Handle *h = Find(*bench, handle);
     LogEntry entry(function, h != nullptr ? h->converter : -1);
     entry.Args(a0, a1, a2);
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
     const auto fault = TakeFault(*bench, function);
     if (FailsBefore(fault)) {
         return entry.Done(*bench, fault->status);
@@ -162,11 +171,14 @@ extern "C" {
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
+    const bool usable = vsim::EnsureBench(*bench);
     const bool by_index = (Flags & FT_LIST_BY_INDEX) != 0;
     const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
     vsim::LogEntry entry("FT_ListDevices", by_index ? vsim::Enumerated(*bench, index) : -1);
     entry.Args(Flags, by_index ? index : 0);
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
     const auto fault = vsim::TakeFault(*bench, "FT_ListDevices");
     if (vsim::FailsBefore(fault)) {
         return entry.Done(*bench, fault->status);
@@ -198,10 +210,13 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
+    const bool usable = vsim::EnsureBench(*bench);
     const int id = vsim::Enumerated(*bench, deviceNumber);
     vsim::LogEntry entry("FT_Open", id);
     entry.Args(static_cast<DWORD>(deviceNumber));
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
     const auto fault = vsim::TakeFault(*bench, "FT_Open");
     if (fault) {  // an open that fails never hands out a handle
         return entry.Done(*bench, fault->status);
@@ -216,10 +231,22 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     if (converter.open) {
         return entry.Done(*bench, FT_DEVICE_NOT_OPENED);
     }
+    // A converter shared between processes is open in one of them at a time.
+    int lock_fd = -1;
+    if (bench->persistent) {
+        lock_fd = vsim::LockConverter(*bench, id);
+        if (lock_fd == vsim::kConverterBusy) {
+            return entry.Done(*bench, FT_DEVICE_NOT_OPENED);
+        }
+        if (lock_fd < 0) {
+            return entry.Done(*bench, FT_OTHER_ERROR);
+        }
+    }
     const std::uintptr_t value = bench->next_handle;
     bench->next_handle += vsim::kHandleStride;
     auto handle = std::make_unique<vsim::Handle>();
     handle->converter = id;
+    handle->lock_fd = lock_fd;
     bench->handles.emplace(value, std::move(handle));
     converter.open = true;
     *pHandle = reinterpret_cast<FT_HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
@@ -229,7 +256,7 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
 FT_STATUS FT_Close(FT_HANDLE ftHandle)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
+    vsim::EnsureBench(*bench);  // a handle closes even on a bench out of order
     vsim::Handle *h = vsim::Find(*bench, ftHandle);
     vsim::LogEntry entry("FT_Close", h != nullptr ? h->converter : -1);
     const auto fault = vsim::TakeFault(*bench, "FT_Close");
@@ -240,16 +267,23 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
         return entry.Done(*bench, FT_INVALID_HANDLE);
     }
     bench->converters[h->converter].open = false;
+    const int lock_fd = h->lock_fd;
     bench->handles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
-    return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+    const FT_STATUS status = entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+    // Released after the trace line, so that a trace shows this close before
+    // another process's open.
+    vsim::UnlockConverter(lock_fd);
+    return status;
 }
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
     return vsim::Configure("FT_ResetDevice", ftHandle, 0, 0, 0, [](vsim::Handle &h) {
         const int converter = h.converter;
+        const int lock_fd = h.lock_fd;
         h = vsim::Handle{};
         h.converter = converter;
+        h.lock_fd = lock_fd;
     });
 }
 
@@ -282,8 +316,7 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR 
 FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten)
 {
     Locked bench;
-    vsim::EnsureBench(*bench);
-    const vsim::StateSession session(*bench);
+    const bool usable = vsim::EnsureBench(*bench);
     vsim::Handle *h = vsim::Find(*bench, ftHandle);
     vsim::LogEntry entry("FT_Write", h != nullptr ? h->converter : -1);
     entry.Args(dwBytesToWrite);
@@ -292,6 +325,15 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
     }
     if (lpBytesWritten != nullptr) {
         *lpBytesWritten = 0;
+    }
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
+    // The unit's state is shared with other processes; waiting for it counts
+    // against the write time-out, as waiting for the wire would.
+    vsim::StateSession session(*bench, h != nullptr ? h->write_timeout_ms : 0);
+    if (!session.ok()) {
+        return entry.Done(*bench, session.failure());
     }
     const auto fault = vsim::TakeFault(*bench, "FT_Write");
     if (vsim::FailsBefore(fault)) {
@@ -318,6 +360,10 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
             h->ready_at = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud);
         }
     }
+    if (!session.Commit()) {
+        h->pending.clear();  // the unit did not keep what the frame asked
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
     *lpBytesWritten = dwBytesToWrite;
     return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
 }
@@ -325,23 +371,33 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
     // With link timing on, the response is there once the exchange's time
-    // has passed; wait for it without holding the bench.
+    // has passed; wait for it without holding the bench, but never past the
+    // read time-out: a response not there by then comes with a later read,
+    // as on a real converter.
+    const auto called = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point ready_at{};
     {
         Locked bench;
         if (const vsim::Handle *h = vsim::Find(*bench, ftHandle)) {
             ready_at = h->ready_at;
+            if (h->read_timeout_ms > 0) {
+                ready_at =
+                    std::min(ready_at, called + std::chrono::milliseconds(h->read_timeout_ms));
+            }
         }
     }
     std::this_thread::sleep_until(ready_at);
 
     Locked bench;
-    vsim::EnsureBench(*bench);
+    const bool usable = vsim::EnsureBench(*bench);
     vsim::Handle *h = vsim::Find(*bench, ftHandle);
     vsim::LogEntry entry("FT_Read", h != nullptr ? h->converter : -1);
     entry.Args(dwBytesToRead);
     if (lpBytesReturned != nullptr) {
         *lpBytesReturned = 0;
+    }
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
     }
     const auto fault = vsim::TakeFault(*bench, "FT_Read");
     if (vsim::FailsBefore(fault)) {
@@ -367,7 +423,10 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
         std::memcpy(out, fault->replacement.data(), count);
         h->pending.clear();
     } else {
-        DWORD available = static_cast<DWORD>(h->pending.size());
+        // Only what has crossed the wire by now is there to read.
+        DWORD available = std::chrono::steady_clock::now() >= h->ready_at
+                              ? static_cast<DWORD>(h->pending.size())
+                              : 0;
         if (fault && fault->kind == vsim::FaultKind::kShortRead) {
             available = std::min(available, fault->bytes);
         }

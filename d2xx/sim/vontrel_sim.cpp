@@ -30,6 +30,11 @@ int Usage()
 
 int Show()
 {
+    char why[1024];
+    if (vsim_bench_error(why, sizeof why) != 0) {
+        std::fprintf(stderr, "vontrel-sim: %s\n", why);
+        return 1;
+    }
     const int count = vsim_converter_count();
     for (int id = 0; id < count; ++id) {
         const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);
@@ -52,6 +57,11 @@ int main(int argc, char **argv)
     }
     if (std::strcmp(argv[1], "reset") == 0) {
         vsim_reset_state();
+        char why[1024];
+        if (vsim_bench_error(why, sizeof why) == VSIM_BENCH_FILES) {
+            std::fprintf(stderr, "vontrel-sim: %s\n", why);
+            return 1;
+        }
         std::printf("simulator state reset (%s)\n",
                     vsim_state_path()[0] != '\0' ? vsim_state_path() : "kept in memory");
         return 0;

@@ -63,12 +63,35 @@ int vsim_converter_count(void);
 
 /* Deletes the state file, so that every process starts again from the
  * configuration; a process using the configured bench forgets its own copy
- * (its open handles become invalid). */
+ * (its open handles become invalid). Only a regular file is deleted; when
+ * it cannot be, the bench is out of order and vsim_bench_error says why. */
 void vsim_reset_state(void);
 
 /* The state file the configured bench uses, or "" when it is kept in
  * memory. The text is valid until the next call. */
 const char *vsim_state_path(void);
+
+/* Why the bench is out of order. A bench description or a VONTREL_SIM_*
+ * value that cannot be used (VSIM_BENCH_CONFIG, found before anything is
+ * sent), or a file the bench keeps or writes that is damaged or cannot be
+ * read or written: the state file, its lock files, the trace
+ * (VSIM_BENCH_FILES), puts the bench out of order for the rest of the
+ * process, or until vsim_reset_state: every D2XX call then fails with
+ * FT_OTHER_ERROR. Copies the reason (which names the file or variable, the
+ * place and what to do) into text, terminated and cut to size bytes, and
+ * returns its kind; returns 0 and leaves text alone while the bench works.
+ * Loads the configured bench when nobody built one. */
+#define VSIM_BENCH_CONFIG 1
+#define VSIM_BENCH_FILES 2
+int vsim_bench_error(char *text, size_t size);
+
+/* While the configured bench keeps its state in a file, each converter is
+ * open in at most one process at a time: FT_Open holds a lock on it (a lock
+ * file next to the state file) until FT_Close or the process ends, and an
+ * FT_Open of a converter another process holds fails with
+ * FT_DEVICE_NOT_OPENED. A call waits for the state file's lock at most as
+ * long as the converter's time-outs (2 s without them) and fails with
+ * FT_IO_ERROR after that. */
 
 /* Unplugs a converter: it leaves the enumeration, and every exchange on a
  * handle already open on it fails with FT_IO_ERROR; FT_Close still

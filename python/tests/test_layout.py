@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from vontrel import Mode, Status, Switch, readback_to_writeout
+from vontrel import Mode, Status, Switch, readback_to_writeout, sweep_points
 from vontrel._layout import check_setting
 
 # A read-back vector with a distinct value in every entry.
@@ -70,6 +70,9 @@ def test_level_range_is_the_calibrated_range():
     ("level", 64.0), ("level", 1.1),
     ("trim_a", 256), ("trim_b", -1), ("stored_setting", 1.5), ("trim_a", True),
     ("mode", 4), ("switch", 5), ("switch", None), ("flag_b", 2), ("auto_trim", 0.5),
+    # Wrong types and sizes are bad values too, not TypeError or OverflowError.
+    ("frequency", "2455"), ("frequency", None), ("level", 10**400), ("trim_a", math.inf),
+    ("trim_b", 10**400), ("mode", "3"), ("mode", 2.5), ("switch", math.nan),
 ])
 def test_bad_settings_are_refused(name, value):
     with pytest.raises(ValueError):
@@ -77,5 +80,16 @@ def test_bad_settings_are_refused(name, value):
 
 
 def test_unknown_setting_names_the_known_ones():
-    with pytest.raises(TypeError, match="frequency"):
+    with pytest.raises(ValueError, match="frequency"):
         check_setting("freq", 1000.0)
+
+
+# The same cases as the C++ API's test of vontrel::sweep_points.
+@pytest.mark.parametrize("start, stop, step, points", [
+    (1000, 1050, 25, [1000, 1025, 1050]),
+    (5000, 4999.8, 0.1, [5000, 4999.9, 4999.8]),
+    (1000, 1001, 0.3, [1000, 1000.3, 1000.6, 1000.9]),
+    (2455, 2455, 1, [2455]),
+])
+def test_sweep_points_are_those_of_the_tool_and_cpp(start, stop, step, points):
+    assert sweep_points(start, stop, step) == points

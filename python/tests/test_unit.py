@@ -1,6 +1,10 @@
 """The package driving units on the simulated bench."""
 
 import gc
+import math
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -40,6 +44,26 @@ def test_open_without_a_match_raises_and_leaves_nothing_open(bench, setup):
     with pytest.raises(vontrel.UnitNotFoundError, match="not found"):
         vontrel.open(serial=777)
     assert bench.open_handles() == 0
+
+
+@pytest.mark.parametrize("serial", ["4660", True, -1, 70000, 1.5])
+def test_open_refuses_what_is_not_a_serial_number(bench, serial):
+    bench.new_unit(4660)
+    with pytest.raises(ValueError):
+        vontrel.open(serial=serial)
+
+
+def test_a_bench_the_simulator_cannot_use_is_named(tmp_path):
+    # Another process, so that the simulator loads its configured bench.
+    bad = tmp_path / "bench.json"
+    bad.write_text('{"converters": [{"serial": "x"}]}')
+    env = dict(os.environ, VONTREL_SIM_CONFIG=str(bad), VONTREL_SIM_STATE="memory",
+               PYTHONPATH=os.path.dirname(os.path.dirname(vontrel.__file__)),
+               VONTREL_LIBRARY=vontrel.library_path())
+    run = subprocess.run([sys.executable, "-c", "import vontrel; vontrel.open()"], env=env,
+                         capture_output=True, text=True, timeout=60, check=False)
+    assert run.returncode != 0
+    assert f"bench description {bad}: converters[0].serial" in run.stderr
 
 
 def test_open_all_on_an_empty_bench_is_empty(bench):
@@ -186,6 +210,16 @@ def test_apply_refuses_bad_settings_before_sending_anything(bench, unit, changes
     assert bench.registers(uid) == before
 
 
+def test_a_frequency_read_back_outside_the_range_is_not_written_back(bench, unit):
+    for r in range(8):
+        bench.set_register(0, r, 0)  # no frequency at all
+    with pytest.raises(ValueError, match="pass frequency="):
+        unit.apply(attenuation=5.0)
+    assert bench.registers(0) == [0] * 8
+    unit.apply(attenuation=5.0, frequency=1000.0)
+    assert unit.status.frequency == 1000.0
+
+
 def test_preset_restores_the_saved_user_preset(unit):
     unit.apply(frequency=1500.0)
     unit.save_user_preset()
@@ -201,13 +235,42 @@ def test_sweep_steps_inclusive_and_locks(unit):
     assert (s.frequency, s.mode, s.attenuation) == (2500.0, Mode.MODE_1, 4.0)
 
 
-@pytest.mark.parametrize("start, stop, step", [(2400, 2500, 0), (2500, 2400, 50),
-                                                (4900, 5100, 100)])
+@pytest.mark.parametrize("start, stop, step", [(2400, 2500, 0), (2500, 2400, -50),
+                                                (4900, 5100, 100), (300, 5000, 0.01),
+                                                (2400, 2500, math.nan), (2400, "2500", 50)])
 def test_sweep_refuses_bad_ranges_before_sending_anything(bench, unit, start, stop, step):
     calls = bench.call_count()
     with pytest.raises(ValueError):
         next(unit.sweep(start, stop, step))
     assert bench.call_count() == calls
+
+
+@pytest.mark.parametrize("call", [
+    lambda u: u.wait_lock(math.nan), lambda u: u.wait_lock(math.inf), lambda u: u.wait_lock(-1),
+    lambda u: u.wait_lock(3601), lambda u: u.wait_lock("1"),
+    lambda u: u.wait_lock(1.0, poll_interval=0),
+    lambda u: next(u.sweep(2400, 2500, 50, dwell=math.nan)),
+    lambda u: next(u.sweep(2400, 2500, 50, lock_timeout=1e9)),
+    lambda u: next(u.sweep(2400, 2500, 50, level="5")),
+])
+def test_bad_times_and_values_are_refused_before_sending_anything(bench, unit, call):
+    calls = bench.call_count()
+    with pytest.raises(ValueError):
+        call(unit)
+    assert bench.call_count() == calls
+
+
+@pytest.mark.parametrize("wait", [0, 1.0])
+def test_a_unit_in_use_is_waited_for_or_reported_as_such(bench, wait):
+    bench.new_unit(4660)
+    bench.fail_call(b"FT_Open", 1, 3)  # another program has it, this once
+    if wait:
+        with vontrel.open(serial=4660, wait=wait) as u:
+            assert u.serial == 4660
+    else:
+        with pytest.raises(vontrel.VontrelError, match="in use by another program") as e:
+            vontrel.open(serial=4660, wait=wait)
+        assert e.value.name == "FT_DEVICE_NOT_OPENED"
 
 
 @pytest.mark.parametrize("level", [30.0, -30.0])  # reference at 2455 MHz: 95

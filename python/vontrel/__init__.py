@@ -14,6 +14,7 @@ this package, then from the dynamic loader's search path.
 from ._layout import (FIELDS, READBACK_ENTRIES, SETTING_FIELDS, WRITEOUT_ENTRIES, Mode,
                       Settings, Status, Switch, readback_to_writeout)
 from ._library import ENV_VAR, LibraryNotFoundError, library, library_path
+from ._limits import sweep_points
 from ._status import (STATUS_TABLE, UnitNotFoundError, VontrelError, status_message,
                       status_name)
 from ._unit import Info, SweepPoint, Unit, open, open_all
@@ -24,5 +25,5 @@ __all__ = [
     "ENV_VAR", "FIELDS", "Info", "LibraryNotFoundError", "Mode", "READBACK_ENTRIES",
     "SETTING_FIELDS", "STATUS_TABLE", "Settings", "Status", "SweepPoint", "Switch", "Unit",
     "UnitNotFoundError", "VontrelError", "WRITEOUT_ENTRIES", "library", "library_path", "open",
-    "open_all", "readback_to_writeout", "status_message", "status_name",
+    "open_all", "readback_to_writeout", "status_message", "status_name", "sweep_points",
 ]

@@ -10,6 +10,7 @@ the package that knows the indices.
 import dataclasses
 import enum
 import math
+import numbers
 from typing import Optional
 
 from . import _limits
@@ -186,38 +187,36 @@ class Status:
 
 
 def check_setting(name, value):
-    """Validates one value passed to Unit.apply and returns it typed."""
+    """Validates one value passed to Unit.apply and returns it typed; raises
+    ValueError for anything a unit does not take, an unknown name included."""
     if name == "frequency":
-        value = float(value)
-        if not _limits.FREQ_MIN_MHZ <= value <= _limits.FREQ_MAX_MHZ:  # also refuses NaN
-            raise ValueError(f"frequency {value} MHz is outside {_limits.FREQ_MIN_MHZ} to "
-                             f"{_limits.FREQ_MAX_MHZ} MHz")
+        value = _limits.check_frequency(value)
     elif name == "level":
-        value = float(value)
+        value = _limits.number(value, name)
         if not (_limits.LEVEL_MIN <= value <= _limits.LEVEL_MAX and _limits.on_step(value)):
             raise ValueError(f"level {value} is not a level a unit takes: {_limits.LEVEL_MIN} "
                              f"to {_limits.LEVEL_MAX} in steps of {_limits.LEVEL_STEP}")
     elif name == "attenuation":
-        value = float(value)
+        value = _limits.number(value, name)
         if not (0.0 <= value <= _limits.ATTEN_MAX and _limits.on_step(value)):
             raise ValueError(f"attenuation {value} is not one the unit takes: 0 to "
                              f"{_limits.ATTEN_MAX} in steps of {_limits.LEVEL_STEP}")
     elif name in ("trim_a", "trim_b", "stored_setting"):
-        if (isinstance(value, bool) or int(value) != value
-                or not 0 <= value <= _limits.BYTE_MAX):
+        number = _limits.number(value, name)
+        if number != math.floor(number) or not 0 <= number <= _limits.BYTE_MAX:
             raise ValueError(f"{name} {value!r} is not a whole number from 0 to "
                              f"{_limits.BYTE_MAX}")
-        value = int(value)
-    elif name == "mode":
-        value = Mode(value)
-    elif name == "switch":
-        if value is None:
-            raise ValueError("switch must be one of Switch.SWITCH_0 to SWITCH_4")
-        value = Switch(value)
+        value = int(number)
+    elif name in ("mode", "switch"):
+        kind, top = (Mode, _limits.MODE_MAX) if name == "mode" else (Switch, _limits.SWITCH_MAX)
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not 0 <= value <= top:
+            raise ValueError(f"{name} must be one of {', '.join(str(m) for m in kind)}, "
+                             f"not {value!r}")
+        value = kind(value)
     elif name in ("flag_a", "flag_b", "flag_c", "auto_trim"):
         if not isinstance(value, (bool, int)) or value not in (0, 1):
             raise ValueError(f"{name} must be True or False, got {value!r}")
         value = bool(value)
     else:
-        raise TypeError(f"unknown setting {name!r}; settings are: {', '.join(SETTING_FIELDS)}")
+        raise ValueError(f"unknown setting {name!r}; settings are: {', '.join(SETTING_FIELDS)}")
     return value

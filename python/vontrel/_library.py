@@ -109,3 +109,25 @@ def library_path():
     """The path the library was loaded from."""
     library()
     return _loaded[0]
+
+
+def simulator_problem():
+    """Why the simulated bench is out of order (a bench description or
+    setting it cannot use, a state file it cannot keep), when the simulator
+    is the D2XX library that libvontrel loaded; else None."""
+    try:
+        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+            paths = {line.split(None, 5)[-1].strip() for line in maps if "libftd2xx" in line}
+    except OSError:
+        return None
+    for path in sorted(p for p in paths if os.path.isabs(p)):
+        try:
+            bench_error = ctypes.CDLL(path).vsim_bench_error  # the one already loaded
+        except (OSError, AttributeError):
+            continue  # a real D2XX library has no such call
+        bench_error.restype = ctypes.c_int
+        bench_error.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+        text = ctypes.create_string_buffer(2048)
+        if bench_error(text, len(text)) != 0:
+            return text.value.decode("utf-8", "replace")
+    return None

@@ -34,6 +34,7 @@ FT_DEVICE_NOT_FOUND = 2
 FT_DEVICE_NOT_OPENED = 3
 FT_IO_ERROR = 4
 FT_INVALID_PARAMETER = 6
+FT_OTHER_ERROR = 18
 
 
 def status_name(code):
@@ -68,6 +69,11 @@ class VontrelError(Exception):
             text += f" [result {result}]"
         if detail:
             text += f"; {detail}"
+        if self.status == FT_OTHER_ERROR:
+            from . import _library  # noqa: PLC0415 - only for this rare status
+            problem = _library.simulator_problem()
+            if problem:
+                text += f"; the simulated bench cannot be used: {problem}"
         super().__init__(text)
 
 

@@ -2,12 +2,11 @@
 
 import ctypes
 import dataclasses
-import math
 import threading
 import time
 import weakref
 
-from . import _library
+from . import _library, _limits
 from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_setting
 from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
                       VontrelError)
@@ -142,6 +141,13 @@ class Unit:
 
     def _apply(self, checked):
         current = self.status
+        if "frequency" not in checked:
+            # Every setting is written again, the frequency read back included.
+            try:
+                check_setting("frequency", current.frequency)
+            except ValueError as e:
+                raise ValueError(f"the unit reads back a frequency it does not take ({e}); "
+                                 f"pass frequency= with the change") from None
         mode = checked.get("mode", current.mode)
         if "level" in checked and mode != Mode.LEVEL:
             raise ValueError("level is used only in Mode.LEVEL; pass mode=Mode.LEVEL, "
@@ -182,9 +188,15 @@ class Unit:
         self._check("Vontrel_ReadLD", ctypes.byref(ld))
         return ld.value != 0
 
-    def wait_lock(self, timeout=1.0, poll_interval=0.01):
+    def wait_lock(self, timeout=_limits.LOCK_TIMEOUT_DEFAULT_S, poll_interval=_limits.LOCK_POLL_S):
         """Polls lock detect until it reports lock or `timeout` seconds have
-        passed; polls at least once. Returns whether the unit locked."""
+        passed (0 to TIMEOUT_MAX_S); polls at least once. Returns whether the
+        unit locked. A time that is not a finite number in range raises
+        ValueError."""
+        timeout = _limits.check_seconds(timeout, "timeout")
+        poll_interval = _limits.check_seconds(poll_interval, "poll_interval")
+        if poll_interval == 0.0:
+            raise ValueError("poll_interval must be greater than 0")
         deadline = time.monotonic() + timeout
         while True:
             if self.locked:
@@ -204,21 +216,24 @@ class Unit:
         registers as the user preset."""
         self._check("Vontrel_SaveUserPreset")
 
-    def sweep(self, start, stop, step, *, dwell=0.0, lock_timeout=0.1, **changes):
-        """Steps the frequency from start to stop (inclusive) and yields a
-        SweepPoint per step, after waiting up to lock_timeout seconds for lock
-        and then dwell seconds. Further settings (level, mode, ...) are
-        applied at the first point and kept."""
-        if step == 0 or not math.isfinite(step) or (stop - start) * step < 0:
-            raise ValueError(f"step {step} does not lead from {start} to {stop}")
-        count = int(math.floor((stop - start) / step + 1e-9)) + 1
-        frequencies = [start + i * step for i in range(count)]
-        for f in frequencies:
-            check_setting("frequency", f)
+    def sweep(self, start, stop, step, *, dwell=0.0,
+              lock_timeout=_limits.LOCK_TIMEOUT_DEFAULT_S, **changes):
+        """Steps the frequency from start to stop (either direction, stop
+        included when the steps reach it) in steps of step MHz, greater than
+        0, and yields a SweepPoint per step, after waiting up to lock_timeout
+        seconds for lock (None: one look) and then dwell seconds. Further
+        settings (level, mode, ...) are applied at the first point and kept.
+        The points, their cap and the time limits are those of the tool's
+        sweep; everything is checked before the first point (ValueError)."""
+        frequencies = _limits.sweep_points(start, stop, step)
+        dwell = _limits.check_seconds(dwell, "dwell", _limits.DWELL_MAX_S)
+        if lock_timeout is not None:
+            lock_timeout = _limits.check_seconds(lock_timeout, "lock_timeout")
+        checked = {name: check_setting(name, value) for name, value in changes.items()}
         settings = None
         for f in frequencies:
             if settings is None:
-                settings = self.apply(frequency=f, **changes)
+                settings = self.apply(frequency=f, **checked)
             else:
                 previous, settings = settings, settings.replace(frequency=f)
                 if settings.mode == Mode.LEVEL:
@@ -231,12 +246,8 @@ class Unit:
             yield SweepPoint(f, locked)
 
 
-def open_all():
-    """Opens every attached unit and returns them in enumeration order.
-
-    Returns [] when no converter is attached. Raises VontrelError when
-    converters matched but none of them opened; units that did open are
-    returned even if others failed."""
+def _discover():
+    """Opens every unit that opens: (units, units found, status)."""
     lib = _library.library()
     status = ctypes.c_ulong(FT_OK)
     found = ctypes.c_int(0)
@@ -244,31 +255,65 @@ def open_all():
     serials = (ctypes.c_int * MAX_CONVERTERS)()
     result = lib.Vontrel_Open(ctypes.byref(status), ctypes.byref(found), handles, serials)
     if result == -1 and status.value == FT_OK:
-        return []
+        return [], 0, FT_OK  # no converter attached
     if result != 0:
         raise VontrelError(status.value, "Vontrel_Open", None, result)
     units = [Unit(handles[i], serials[i], i) for i in range(MAX_CONVERTERS) if handles[i] != 0]
-    if found.value > 0 and not units:
-        raise VontrelError(status.value or FT_DEVICE_NOT_OPENED, "Vontrel_Open",
-                           f"{found.value} unit(s) found, none could be opened")
+    return units, found.value, status.value
+
+
+def open_all():
+    """Opens every attached unit and returns them in enumeration order.
+
+    Returns [] when no converter is attached. Raises VontrelError when
+    converters matched but none of them opened; units that did open are
+    returned even if others failed."""
+    units, found, status = _discover()
+    if found > 0 and not units:
+        raise VontrelError(status or FT_DEVICE_NOT_OPENED, "Vontrel_Open",
+                           f"{found} unit(s) found, none could be opened")
     return units
 
 
-def open(serial=None):  # noqa: A001 - vontrel.open mirrors the library's verb
-    """Opens the unit with the given serial number, or the first unit found
-    when serial is None. Every other unit is closed again."""
-    units = open_all()
-    chosen = None
+def _close_all(units):
     for unit in units:
-        if chosen is None and (serial is None or unit.serial == serial):
-            chosen = unit
-        else:
-            try:
-                unit.close()
-            except VontrelError:
-                pass  # released all the same; another unit's trouble is not ours
-    if chosen is None:
-        seen = ", ".join(str(u.serial) for u in units) or "none"
-        wanted = "any unit" if serial is None else f"unit {serial}"
-        raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
-    return chosen
+        try:
+            unit.close()
+        except VontrelError:
+            pass  # released all the same; another unit's trouble is not ours
+
+
+def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the library's verb
+    """Opens the unit with the given serial number, or the first unit found
+    when serial is None. Every other unit is closed again.
+
+    A unit is open in one program at a time. While units are in use by
+    another program (found, but not opened), tries again for up to `wait`
+    seconds, as the tool's --wait-unit does, then raises VontrelError
+    (FT_DEVICE_NOT_OPENED) saying so; UnitNotFoundError when no unit
+    matches."""
+    if serial is not None and (isinstance(serial, bool) or not isinstance(serial, int)
+                               or not 0 <= serial <= 0xFFFF):
+        raise ValueError(f"serial must be a whole number from 0 to 65535, not {serial!r}")
+    wait = _limits.check_seconds(wait, "wait")
+    deadline = time.monotonic() + wait
+    while True:
+        units, found, status = _discover()
+        chosen = next((u for u in units if serial is None or u.serial == serial), None)
+        _close_all([u for u in units if u is not chosen])
+        in_use = found - len(units)
+        if chosen is not None:
+            return chosen
+        if in_use == 0:
+            seen = ", ".join(str(u.serial) for u in units) or "none"
+            wanted = "any unit" if serial is None else f"unit {serial}"
+            raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
+        if status not in (FT_OK, FT_DEVICE_NOT_OPENED):
+            raise VontrelError(status, "Vontrel_Open", f"{in_use} unit(s) did not open")
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            wanted = "the unit" if serial is None else f"unit {serial}"
+            raise VontrelError(FT_DEVICE_NOT_OPENED, "Vontrel_Open",
+                               f"{in_use} unit(s) in use by another program, and {wanted} may "
+                               f"be one of them; waited {wait} s (open(..., wait=SECONDS))")
+        time.sleep(min(0.05, remaining))

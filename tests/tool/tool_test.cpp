@@ -6,16 +6,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "include/vontrel_limits.h"
 
 extern char **environ;  // NOLINT(readability-redundant-declaration)
 
@@ -42,6 +50,74 @@ std::string Slurp(const fs::path &path)
 bool Contains(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
+}
+
+std::string fmt(std::size_t n)
+{
+    return std::to_string(n);
+}
+
+// A sweep file's CSV rows, each split at its first three commas.
+std::vector<std::vector<std::string>> Rows(const fs::path &path)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(Slurp(path));
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields;
+        for (int i = 0; i < 3; ++i) {
+            const auto comma = line.find(',');
+            fields.push_back(line.substr(0, comma));
+            line = comma == std::string::npos ? "" : line.substr(comma + 1);
+        }
+        fields.push_back(line);
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// A JSON Lines file's whole lines (one still being written is left out).
+std::vector<Json> JsonLines(const fs::path &path)
+{
+    std::vector<Json> lines;
+    const std::string text = Slurp(path);
+    std::istringstream in(text.substr(0, text.rfind('\n') + 1));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(Json::parse(line));
+    }
+    return lines;
+}
+
+// Whether `done` comes true within 20 s, looking every 5 ms.
+template <typename Done>
+bool Eventually(Done &&done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Bytes shown in a failure message.
+std::string Printable(const std::string &text)
+{
+    std::string out;
+    for (const char c : text) {
+        out += std::isprint(static_cast<unsigned char>(c)) != 0 ? std::string(1, c) : "?";
+    }
+    return out;
+}
+
+std::string Describe(const std::vector<std::string> &args)
+{
+    std::string text = "vontrel";
+    for (const std::string &a : args) {
+        text += " " + a;
+    }
+    return text;
 }
 
 class Tool : public ::testing::Test {
@@ -79,7 +155,7 @@ protected:
     }
 
     pid_t Spawn(const std::string &program, const std::vector<std::string> &args,
-                const std::string &tag) const
+                const std::string &tag, const std::string &stdout_path = "") const
     {
         std::vector<std::string> env;
         for (char **e = environ; *e != nullptr; ++e) {
@@ -91,6 +167,13 @@ protected:
             env.push_back(name + "=" + value);
         }
         std::vector<std::string> argv_text{program};
+        // A signal the test runner ignores would otherwise be ignored by the tool too.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
         argv_text.insert(argv_text.end(), args.begin(), args.end());
         std::vector<char *> argv;
         std::vector<char *> envp;
@@ -104,7 +187,8 @@ protected:
         envp.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        const std::string out = (dir_ / (tag + ".out")).string();
+        const std::string out =
+            stdout_path.empty() ? (dir_ / (tag + ".out")).string() : stdout_path;
         const std::string err = (dir_ / (tag + ".err")).string();
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -113,8 +197,9 @@ protected:
                                          0644);
         pid_t pid = -1;
         const int rc =
-            posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+            posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
         EXPECT_EQ(rc, 0) << program;
         return pid;
     }
@@ -130,25 +215,43 @@ protected:
         return r;
     }
 
-    Result Run(const std::vector<std::string> &args, const std::string &program = VONTREL_TOOL)
+    Result Run(const std::vector<std::string> &args, const std::string &program = VONTREL_TOOL,
+               const std::string &stdout_path = "")
     {
         const std::string tag = "run" + std::to_string(runs_++);
-        return Wait(Spawn(program, args, tag), tag);
+        return Wait(Spawn(program, args, tag, stdout_path), tag);
+    }
+
+    // Runs the tool with and without --json: the same exit status, and with
+    // --json one JSON document holding "error" when it failed.
+    Result RunBoth(const std::vector<std::string> &args)
+    {
+        const Result text = Run(args);
+        std::vector<std::string> json_args = args;
+        json_args.insert(json_args.begin(), "--json");
+        const Result json = Run(json_args);
+        EXPECT_EQ(json.status, text.status) << Describe(json_args) << "\n" << json.err;
+        if (text.status != 0) {
+            try {
+                EXPECT_TRUE(json.json().contains("error")) << Describe(json_args) << json.out;
+            } catch (const Json::exception &) {
+                ADD_FAILURE() << Describe(json_args) << " gave no JSON document:\n" << json.out;
+            }
+        }
+        return text;
+    }
+
+    fs::path Write(const std::string &name, const std::string &content) const
+    {
+        const fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
     }
 
     fs::path dir_;
     std::map<std::string, std::string> env_;
     int runs_ = 0;
 };
-
-std::string Describe(const std::vector<std::string> &args)
-{
-    std::string text = "vontrel";
-    for (const std::string &a : args) {
-        text += " " + a;
-    }
-    return text;
-}
 
 // Every subcommand in text and in JSON, on the default bench.
 TEST_F(Tool, SubcommandsInTextAndJson)
@@ -231,6 +334,12 @@ TEST_F(Tool, UnitSelection)
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(Contains(missing.err, "no unit with serial 999")) << missing.err;
 
+    // Two units with one serial number: chosen by index, never by guess.
+    UseBench({{"converters", {{{"serial", 5}}, {{"serial", 5}}}}});
+    const Result twins = Run({"--unit", "serial:5", "info"});
+    EXPECT_EQ(twins.status, 1);
+    EXPECT_TRUE(Contains(twins.err, "--unit index:1")) << twins.err;
+
     // One unit on the bench: no --unit needed.
     UseBench({{"converters",
                {{{"unit", false}, {"description", "USB <-> Serial Cable"}},
@@ -243,42 +352,214 @@ TEST_F(Tool, UnitSelection)
     EXPECT_EQ(one.json()["if_band"], "70 MHz - -116 MHz");
 }
 
-TEST_F(Tool, UsageErrorsSendNothing)
+// Command lines a careless or hostile user types: each is refused with its
+// exit status and a message (a JSON error with --json), and none of them
+// sends a frame or reaches the bench's state.
+TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
 {
-    const std::vector<std::vector<std::string>> cases = {
-        {"set", "--freq", "6000"},
-        {"set", "--freq", "299.9"},
-        {"set", "--atten", "10.1"},
-        {"set", "--atten", "32"},
-        {"set", "--level", "70"},
-        {"set", "--level", "5", "--atten", "3"},
-        {"set", "--level", "5", "--mode", "1"},
-        {"set", "--mode", "4"},
-        {"set", "--switch", "1.5"},
-        {"set", "--flag-a", "maybe"},
-        {"set", "--trim-a", "256"},
-        {"set", "--trim-b", "3", "--auto-trim", "on"},
-        {"set", "--stored-setting", "-1"},
-        {"set", "--wait-lock", "-1"},
-        {"--unit", "4660", "status"},
-        {"--unit", "serial:x", "status"},
-        {"sweep", "--start", "100", "--stop", "200", "--step", "10"},
-        {"sweep", "--start", "1000", "--stop", "2000", "--step", "0"},
-        {"sweep", "--start", "1000", "--stop", "2000"},
-        {"sweep", "--list", "/nonexistent/points.txt"},
-        {"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--format", "xml"},
-        {"frobnicate"},
-        {},
+    const std::string sweep_cap = std::to_string(VONTREL_SWEEP_POINTS_MAX);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
     };
-    for (const auto &args : cases) {
-        const Result r = Run(args);
-        EXPECT_EQ(r.status, 2) << Describe(args) << "\n" << r.err;
-        EXPECT_FALSE(r.err.empty()) << Describe(args);
-        EXPECT_EQ(FramesTraced(), 0) << Describe(args) << " sent a frame";
-        EXPECT_FALSE(fs::exists(dir_ / "state.json")) << Describe(args) << " reached the bench";
+    const std::vector<Case> cases = {
+        {{"set", "--freq", "6000"}, 2},
+        {{"set", "--freq", "299.9"}, 2},
+        {{"set", "--freq", "nan"}, 2},
+        {{"set", "--freq", "inf"}, 2},
+        {{"set", "--freq", "1e400"}, 2},
+        {{"set", "--freq", "0x9C4"}, 2},
+        {{"set", "--freq", "2455abc"}, 2},
+        {{"set", "--freq", " 2455"}, 2},
+        {{"set", "--freq", ""}, 2},
+        {{"set", "--atten", "10.1"}, 2},
+        {{"set", "--atten", "32"}, 2},
+        {{"set", "--level", "70"}, 2},
+        {{"set", "--level", "5", "--atten", "3"}, 2},
+        {{"set", "--level", "5", "--mode", "1"}, 2},
+        {{"set", "--mode", "4"}, 2},
+        {{"set", "--switch", "1.5"}, 2},
+        {{"set", "--flag-a", "maybe"}, 2},
+        {{"set", "--trim-a", "256"}, 2},
+        {{"set", "--trim-a", "0x10"}, 2},
+        {{"set", "--trim-b", "3", "--auto-trim", "on"}, 2},
+        {{"set", "--stored-setting", "-1"}, 2},
+        {{"set", "--freq", "2455", "--wait-lock", "-1"}, 2},
+        {{"set", "--freq", "2455", "--wait-lock", "3601"}, 2},
+        {{"set"}, 2},
+        {{"set", "--wait-lock"}, 2},
+        {{"lock", "--wait", "inf"}, 2},
+        {{"lock", "--wait", "nan"}, 2},
+        {{"--wait-unit", "-1", "list"}, 2},
+        {{"--unit", "4660", "status"}, 2},
+        {{"--unit", "serial:x", "status"}, 2},
+        {{"--unit", "serial:99999999999", "status"}, 2},
+        {{"sweep", "--start", "100", "--stop", "200", "--step", "10"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "2000", "--step", "0"}, 2},
+        {{"sweep", "--start", "300", "--stop", "5000", "--step", "0.01"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "2000"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--dwell-ms", "-1"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--dwell-ms", "1e10"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--dwell", "5"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--lock-timeout", "nan"}, 2},
+        {{"sweep", "--list", "/nonexistent/points.txt"}, 2},
+        {{"sweep", "--list", dir_.string()}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--format", "xml"}, 2},
+        {{"frobnicate"}, 2},
+        {{}, 2},
+        // An output that cannot be written is found before the unit is opened.
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", "/nonexistent/x.csv"},
+         1},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", dir_.string()}, 1},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", "/dev/full"}, 1},
+    };
+    for (const Case &c : cases) {
+        const Result r = RunBoth(c.args);
+        EXPECT_EQ(r.status, c.status) << Describe(c.args) << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << Describe(c.args);
+        EXPECT_EQ(FramesTraced(), 0) << Describe(c.args) << " sent a frame";
+        EXPECT_FALSE(fs::exists(dir_ / "state.json")) << Describe(c.args) << " reached the bench";
     }
     const Result range = Run({"set", "--freq", "6000"});
     EXPECT_TRUE(Contains(range.err, "300 to 5000 MHz")) << range.err;
+    // Nothing that failed is called success: standard output that cannot
+    // be written fails the run.
+    const Result full = Run({"--unit", "index:0", "status"}, VONTREL_TOOL, "/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_TRUE(Contains(full.err, "standard output")) << full.err;
+}
+
+// Bench descriptions and simulator settings that cannot be used: named, with
+// the file and the place, exit 2, nothing sent.
+TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
+{
+    std::string many = "{\"converters\": [";
+    for (int i = 0; i < 300; ++i) {
+        many += std::string(i == 0 ? "" : ",") + "{\"unit\": false}";
+    }
+    many += "]}";
+    struct Case {
+        const char *variable;
+        std::string value;  // the description's text, for VONTREL_SIM_CONFIG
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"VONTREL_SIM_CONFIG", "not json", "not JSON: parse error at line 1"},
+        {"VONTREL_SIM_CONFIG", "", "not JSON"},
+        {"VONTREL_SIM_CONFIG", std::string("\0\xff", 2), "not JSON"},
+        {"VONTREL_SIM_CONFIG", "[]", "top level: expected {\"converters\""},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [], "units": []})", "unknown key \"units\""},
+        {"VONTREL_SIM_CONFIG", R"({"converters": {}})", "converters: expected an array"},
+        {"VONTREL_SIM_CONFIG", many, "at most 256 converters"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [7]})", "converters[0]: expected an object"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"serial": "x"}]})",
+         "converters[0].serial: expected a whole number from 0 to 65535"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"serial": 70000}]})", "converters[0].serial"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"unit": "yes"}]})",
+         "converters[0].unit: expected true or false"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"unit": false, "serial": 5}]})",
+         "(not a unit): unknown key \"serial\""},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"colour": "red"}]})", "unknown key \"colour\""},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"memory": {"zz": 1}}]})",
+         "converters[0].memory.zz: \"zz\" is not a memory address"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"memory": {"0x2d": 1}}]})", "memory.0x2d"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"memory": {"4096": 1}}]})", "memory.4096"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"memory": {"45": 7.5}}]})",
+         "memory.45: expected a whole number from 0 to 255, not 7.5"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"identity": [1, 2, 3]}]})",
+         "identity: expected an array of 10"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"tables": {"E": 1}}]})", "unknown key \"E\""},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"tables": {"C": [1, 2]}}]})",
+         "tables.C: expected an array of 189"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"registers": [1, 2, 3, 4, 5, 6, 7, -8]}]})",
+         "registers[7]: expected a whole number from 0 to 4294967295"},
+        {"VONTREL_SIM_CONFIG", R"({"converters": [{"description": 5}]})", "description"},
+        {"VONTREL_SIM_LATENCY_MS", "99999", "VONTREL_SIM_LATENCY_MS is '99999'"},
+        {"VONTREL_SIM_LATENCY_MS", "1e3", "VONTREL_SIM_LATENCY_MS"},
+        {"VONTREL_SIM_TIMING", "maybe", "VONTREL_SIM_TIMING is 'maybe'"},
+        {"VONTREL_SIM_FAIL", "FT_Raed:1:4", "'FT_Raed' is not a D2XX call"},
+        {"VONTREL_SIM_FAIL", "FT_Read:0:4", "NTH must be"},
+        {"VONTREL_SIM_FAIL", "FT_Read:x:4", "NTH must be"},
+        {"VONTREL_SIM_FAIL", "FT_Read:1:FT_NOPE", "STATUS must be"},
+        {"VONTREL_SIM_FAIL", "FT_Read:1", "expected three fields"},
+        {"VONTREL_SIM_TRACE", dir_.string(), "cannot write the trace"},
+    };
+    for (const Case &c : cases) {
+        std::map<std::string, std::string> saved = env_;
+        const std::string value = std::string(c.variable) == "VONTREL_SIM_CONFIG"
+                                      ? Write("bench.json", c.value).string()
+                                      : c.value;
+        env_[c.variable] = value;
+        const std::vector<std::string> args{"list"};
+        const Result r = RunBoth(args);
+        EXPECT_EQ(r.status, 2) << c.variable << "=" << c.value << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, c.message)) << c.variable << "=" << c.value << "\n" << r.err;
+        if (std::string(c.variable) == "VONTREL_SIM_CONFIG") {
+            EXPECT_TRUE(Contains(r.err, value)) << "the file is not named: " << r.err;
+        }
+        EXPECT_EQ(FramesTraced(), 0) << c.value;
+        env_ = saved;
+    }
+    // A device is refused without being read (it would never end).
+    env_["VONTREL_SIM_CONFIG"] = "/dev/zero";
+    const Result device = Run({"list"});
+    EXPECT_EQ(device.status, 2);
+    EXPECT_TRUE(Contains(device.err, "/dev/zero: not a regular file")) << device.err;
+
+    // Addresses are decimal: "045" is address 45, the stored setting.
+    UseBench({{"converters", {{{"serial", 1}, {"memory", {{"045", 9}}}}}}});
+    EXPECT_EQ(Run({"--json", "status"}).json()["stored_setting"], 9);
+}
+
+// Point lists: one decimal number a line, anything else refused with its
+// line number; a byte-order mark, CR LF, blanks and comments are taken.
+TEST_F(Tool, HostilePointLists)
+{
+    std::string too_many;
+    for (int i = 0; i <= VONTREL_SWEEP_POINTS_MAX; ++i) {
+        too_many += "1000\n";
+    }
+    struct Case {
+        std::string content;
+        const char *refused;  // in the message, or nullptr when taken
+    };
+    const std::vector<Case> cases = {
+        {"\xEF\xBB\xBF"
+         "1000\r\n# comment\r\n\r\n  1025.5\t\r\n",
+         nullptr},
+        {"1000\n+1050\n1.1e3", nullptr},
+        {"frequency_mhz\n1000\n", ":1: 'frequency_mhz' is not a frequency"},
+        {"\xEF\xBB\xBF"
+         "freq\n1000\n",
+         ":1: 'freq'"},
+        {"1000\n5000, upper\n", ":2: '5000, upper'"},
+        {"1000\n2455 MHz\n", ":2:"},
+        {"0x9C4\n", ":1:"},
+        {"nan\n", ":1:"},
+        {"1000\n1e400\n", ":2:"},
+        {"1000\n299\n", ":2: frequency 299 MHz is outside"},
+        {std::string("1000\n\0\x01\x02\n", 9), ":2: '\\x00\\x01\\x02'"},
+        {"1000\n" + std::string(300, '1') + "\n", ":2: the line is longer than 256"},
+        {"", "holds no frequency"},
+        {"# nothing\n\n", "holds no frequency"},
+        {too_many, "more than 100000 points"},
+        {std::string(5 << 20, '#'), "larger than 4 MiB"},
+    };
+    const fs::path csv = dir_ / "points.csv";
+    for (const Case &c : cases) {
+        const fs::path list = Write("points.txt", c.content);
+        const int frames = FramesTraced();
+        const Result r =
+            Run({"--unit", "index:0", "sweep", "--list", list.string(), "-o", csv.string()});
+        const std::string shown = Printable(c.content.substr(0, 40));
+        if (c.refused == nullptr) {
+            EXPECT_EQ(r.status, 0) << shown << "\n" << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 2) << shown << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, c.refused)) << shown << "\n" << r.err;
+        EXPECT_EQ(FramesTraced(), frames) << shown;
+    }
 }
 
 TEST_F(Tool, InjectedFailureIsNamedWithAHint)
@@ -337,18 +618,16 @@ TEST_F(Tool, ConcurrentProcessesDoNotLoseUpdates)
 
 TEST_F(Tool, SweepWritesCsvAndJsonFiles)
 {
-    const fs::path list = dir_ / "points.txt";
-    std::ofstream(list) << "frequency_mhz\n# band edges\n300\n\n5000, upper\n2455.5\n";
+    const fs::path list = Write("points.txt", "# band edges\n300\n\n5000\n2455.5\n");
     const fs::path csv = dir_ / "points.csv";
     const Result r = Run({"--unit", "index:0", "sweep", "--list", list.string(), "--atten", "5",
                           "-o", csv.string()});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::istringstream rows(Slurp(csv));
     std::vector<std::string> lines;
-    for (std::string line; std::getline(rows, line);) {
-        lines.push_back(line.substr(0, line.rfind(',') + 1));  // lock_ms depends on timing
+    for (const auto &row : Rows(csv)) {
+        lines.push_back(row[0] + "," + row[1] + "," + row[3]);  // lock_ms depends on timing
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"frequency_mhz,locked,", "300,1,", "5000,1,",
+    EXPECT_EQ(lines, (std::vector<std::string>{"frequency_mhz,locked,error", "300,1,", "5000,1,",
                                                "2455.5,1,"}));
     EXPECT_FALSE(Contains(r.err, "\r")) << "progress bar on a pipe";
 
@@ -357,14 +636,177 @@ TEST_F(Tool, SweepWritesCsvAndJsonFiles)
                    "0.1", "-o", json.string()})
                   .status,
               0);
-    const Json points = Json::parse(Slurp(json));
+    const std::vector<Json> points = JsonLines(json);
     ASSERT_EQ(points.size(), 3U);
     EXPECT_EQ(points[1]["frequency_mhz"], 4999.9);
     EXPECT_EQ(points[2]["frequency_mhz"], 4999.8);
+    EXPECT_EQ(points[2]["error"], nullptr);
     // The unit stays at the last point, to the synthesizer's resolution.
     EXPECT_NEAR(
         Run({"--json", "--unit", "index:0", "status"}).json()["frequency_mhz"].get<double>(),
         4999.8, 1e-6);
+}
+
+// A point that cannot be programmed is recorded and the sweep goes on; a
+// sweep interrupted midway leaves every point it did in the file.
+TEST_F(Tool, SweepKeepsEveryPointItDid)
+{
+    // Table C falls steeply at 1100 to 1150 MHz: level 20 is out of reach there.
+    UseBench({{"converters",
+               {{{"serial", 4660}, {"memory", {{"495", 60}, {"496", 60}, {"497", 60}}}}}}});
+    env_["VONTREL_SIM_FAIL"] = "FT_Write:180:FT_IO_ERROR";
+    const fs::path csv = dir_ / "failed.csv";
+    const Result failed = Run({"sweep", "--start", "1000", "--stop", "1200", "--step", "25",
+                               "--level", "20", "-o", csv.string()});
+    EXPECT_EQ(failed.status, 1) << failed.err;
+    const auto rows = Rows(csv);
+    ASSERT_EQ(rows.size(), 10U) << Slurp(csv);
+    int out_of_reach = 0;
+    int link = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(std::stod(rows[i][0]), 1000.0 + 25.0 * static_cast<double>(i - 1));
+        out_of_reach += Contains(rows[i][3], "outside the unit's calibrated range") ? 1 : 0;
+        link += Contains(rows[i][3], "FT_IO_ERROR") ? 1 : 0;
+        EXPECT_EQ(rows[i][1] == "1", rows[i][3].empty()) << Slurp(csv);
+    }
+    EXPECT_GE(out_of_reach, 2) << Slurp(csv);
+    EXPECT_EQ(link, 1) << Slurp(csv);
+    env_.erase("VONTREL_SIM_FAIL");
+
+    // Interrupted: each point takes the link's time, so SIGINT lands midway.
+    env_["VONTREL_SIM_TIMING"] = "1";
+    env_["VONTREL_SIM_LATENCY_MS"] = "1";
+    const fs::path jsonl = dir_ / "interrupted.jsonl";
+    const pid_t sweep = Spawn(VONTREL_TOOL,
+                              {"sweep", "--start", "1000", "--stop", "2000", "--step", "25",
+                               "--atten", "5", "-o", jsonl.string()},
+                              "sweep");
+    ASSERT_TRUE(Eventually([&] { return JsonLines(jsonl).size() >= 2; }));
+    kill(sweep, SIGINT);
+    const Result interrupted = Wait(sweep, "sweep");
+    EXPECT_EQ(interrupted.status, 1) << interrupted.err;
+    EXPECT_TRUE(Contains(interrupted.err, "interrupted")) << interrupted.err;
+    const std::vector<Json> points = JsonLines(jsonl);
+    EXPECT_GE(points.size(), 2U);
+    EXPECT_LT(points.size(), 41U);
+    EXPECT_TRUE(Contains(interrupted.out,
+                         fmt(points.size()) + " of " + fmt(points.size()) + " points locked"))
+        << interrupted.out;
+}
+
+// The state file is a regular file of bounded size; one that is not, or is
+// damaged, is refused with a message saying what to do, and kept.
+TEST_F(Tool, StateFilesThatCannotBeUsedAreRefused)
+{
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path damaged = Write("damaged.json", "{\"config\": \"default\", \"units\": [");
+    const fs::path huge = Write("huge.json", std::string((16 << 20) + 1, ' '));
+    struct Case {
+        std::string path;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {dir_.string(), "not a regular file"},
+        {fifo.string(), "not a regular file"},
+        {huge.string(), "larger than 16 MiB"},
+        {damaged.string(), "is damaged"},
+        {(dir_ / "missing" / "state.json").string(), "cannot open the lock file"},
+    };
+    for (const Case &c : cases) {
+        env_["VONTREL_SIM_STATE"] = c.path;
+        const Result r = RunBoth({"--unit", "index:0", "status"});
+        EXPECT_EQ(r.status, 1) << c.path << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, c.message)) << c.path << "\n" << r.err;
+    }
+    // A reset deletes a state file, never a folder named by mistake.
+    env_["VONTREL_SIM_STATE"] = (dir_ / "folder").string();
+    fs::create_directory(dir_ / "folder");
+    const Result folder = Run({"reset"}, VONTREL_SIM_TOOL);
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_TRUE(Contains(folder.err, "not a regular file")) << folder.err;
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+
+    env_["VONTREL_SIM_STATE"] = damaged.string();
+    EXPECT_TRUE(Contains(Run({"list"}).err, "vontrel-sim reset"));
+    EXPECT_EQ(Slurp(damaged), "{\"config\": \"default\", \"units\": [");
+    ASSERT_EQ(Run({"reset"}, VONTREL_SIM_TOOL).status, 0);
+    EXPECT_EQ(Run({"--unit", "index:0", "status"}).status, 0);
+}
+
+// A converter is open in one process at a time: processes on one unit take
+// turns (the trace shows each one's exchanges whole, between its open and
+// close), and the state left is one that a process wrote. A unit held by
+// another process is reported as in use; one whose holder died is free.
+TEST_F(Tool, ProcessesOnOneUnitTakeTurns)
+{
+    const std::vector<std::string> frequencies = {"1500", "2500", "3500", "4500"};
+    std::vector<std::pair<pid_t, std::string>> runs;
+    for (const std::string &f : frequencies) {
+        const std::string tag = "set" + f;
+        runs.emplace_back(
+            Spawn(VONTREL_TOOL, {"--unit", "serial:4660", "--wait-unit", "60", "set", "--freq", f},
+                  tag),
+            tag);
+        runs.emplace_back(
+            Spawn(VONTREL_TOOL, {"--json", "--unit", "serial:4660", "--wait-unit", "60", "status"},
+                  "status" + f),
+            "status" + f);
+    }
+    std::set<double> written = {1000.0};
+    for (const std::string &f : frequencies) {
+        written.insert(std::stod(f));
+    }
+    for (const auto &[pid, tag] : runs) {
+        const Result r = Wait(pid, tag);
+        ASSERT_EQ(r.status, 0) << tag << "\n" << r.err;
+        if (tag.rfind("status", 0) == 0) {
+            EXPECT_TRUE(written.count(r.json()["frequency_mhz"].get<double>()) == 1) << r.out;
+        }
+    }
+    const double last =
+        Run({"--json", "--unit", "serial:4660", "status"}).json()["frequency_mhz"].get<double>();
+    EXPECT_TRUE(written.count(last) == 1 && last != 1000.0) << last;
+
+    std::istringstream lines(Slurp(Trace()));
+    std::string owner;  // the pid that has converter 0 open
+    int frames = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string stamp, pid_word, pid, conv_word, conv, what;
+        words >> stamp >> pid_word >> pid >> conv_word >> conv >> what;
+        if (conv != "0") {
+            continue;
+        }
+        if (what == "open" && line.find("FT_") == std::string::npos) {
+            EXPECT_TRUE(owner.empty()) << "opened twice: " << line;
+            owner = pid;
+        } else if (what == "close") {
+            EXPECT_EQ(pid, owner) << line;
+            owner.clear();
+        } else if (what == "->" || what == "<-") {
+            EXPECT_EQ(pid, owner) << "an exchange of another process: " << line;
+            ++frames;
+        }
+    }
+    EXPECT_GT(frames, 0);
+
+    // Held by a sweep that takes its time: in use; once it is killed, free.
+    env_["VONTREL_SIM_TIMING"] = "1";
+    env_["VONTREL_SIM_LATENCY_MS"] = "1";
+    const fs::path csv = dir_ / "held.csv";
+    const pid_t holder = Spawn(VONTREL_TOOL,
+                               {"--unit", "serial:4660", "sweep", "--start", "1000", "--stop",
+                                "2000", "--step", "25", "--atten", "5", "-o", csv.string()},
+                               "holder");
+    ASSERT_TRUE(Eventually([&] { return Rows(csv).size() >= 2; }));
+    const Result busy = RunBoth({"--unit", "serial:4660", "--wait-unit", "0", "status"});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_TRUE(Contains(busy.err, "in use by another program")) << busy.err;
+    EXPECT_TRUE(Contains(busy.err, "--wait-unit")) << busy.err;
+    kill(holder, SIGKILL);
+    Wait(holder, "holder");
+    EXPECT_EQ(Run({"--unit", "serial:4660", "--wait-unit", "0", "status"}).status, 0);
 }
 
 TEST_F(Tool, LevelOutsideTheCalibratedRangeIsRefused)
@@ -381,6 +823,19 @@ TEST_F(Tool, LevelOutsideTheCalibratedRangeIsRefused)
     EXPECT_TRUE(Contains(there.err, "restored")) << there.err;
     EXPECT_EQ(Run({"--json", "--unit", "index:0", "status"}).json()["frequency_mhz"],
               before["frequency_mhz"]);
+}
+
+// A unit whose registers read back as no frequency at all: set does not
+// write that back, and says to give --freq.
+TEST_F(Tool, AFrequencyReadBackOutsideTheRangeIsNotWrittenBack)
+{
+    UseBench({{"converters", {{{"serial", 1}, {"registers", {0, 0, 0, 0, 0, 0, 0, 0}}}}}});
+    const int frames = FramesTraced();
+    const Result refused = RunBoth({"set", "--atten", "5"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(Contains(refused.err, "give --freq")) << refused.err;
+    EXPECT_EQ(FramesTraced() - frames, 2 * (2 + 13) * 2) << "more than opening and reading";
+    EXPECT_EQ(Run({"set", "--atten", "5", "--freq", "1000"}).status, 0);
 }
 
 TEST_F(Tool, LinkTimingApplies)

@@ -19,18 +19,19 @@
 #include "d2xx/link_model.h"
 #include "d2xx/sim/vsim.h"
 #include "include/vontrel.h"
+#include "link/open_converter.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kBaud = 19230;
+constexpr double kBaud = vontrel::kBaudRate;
 
 double LatencyMs()
 {
     const char *v = std::getenv("VONTREL_SIM_LATENCY_MS");
     return v != nullptr && *v != '\0' ? std::strtod(v, nullptr)
-                                       : vontrel::link_model::kDefaultLatencyMs;
+                                      : vontrel::link_model::kDefaultLatencyMs;
 }
 
 void *AsHandle(int token)

@@ -16,6 +16,7 @@ inline constexpr double kBitsPerByte = 10.0;  // start, 8 data, stop
 inline constexpr double kFrameBytes = 8.0;
 inline constexpr double kExchangeBytes = 2 * kFrameBytes;  // command and reply
 inline constexpr double kDefaultLatencyMs = 16.0;          // the converter's default timer
+inline constexpr double kMaxLatencyMs = 255.0;             // the timer is one byte of ms
 
 // Milliseconds `bytes` take on the wire at `baud`.
 constexpr double WireMs(double bytes, double baud)

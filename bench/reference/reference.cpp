@@ -23,6 +23,7 @@
 #include "device/memory_map.h"
 #include "include/vontrel.h"
 #include "include/vontrel_limits.h"
+#include "link/open_converter.h"
 #include "synth/register_image.h"
 
 namespace mem = vontrel::mem;
@@ -220,8 +221,9 @@ int Reference_Open(unsigned long *status, int *devicesFound, int *handles, int *
             continue;
         }
         if ((*status = FT_ResetDevice(h)) != FT_OK ||
-            (*status = FT_SetTimeouts(h, 2000, 2000)) != FT_OK ||
-            (*status = FT_SetBaudRate(h, 19230)) != FT_OK ||
+            (*status = FT_SetTimeouts(h, vontrel::kReadTimeoutMs, vontrel::kWriteTimeoutMs)) !=
+                FT_OK ||
+            (*status = FT_SetBaudRate(h, vontrel::kBaudRate)) != FT_OK ||
             (*status = FT_SetDataCharacteristics(h, 8, 0, 0)) != FT_OK) {
             FT_Close(h);
             continue;

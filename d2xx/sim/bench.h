@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "d2xx/sim/vsim.h"
+#include "link/open_converter.h"
 
 namespace vsim {
 
@@ -24,7 +25,7 @@ using Frame = std::array<std::uint8_t, 8>;
 
 // The unit's line: 19230 baud, 8 data bits, one stop bit, no parity. At
 // other settings it hears only noise and answers nothing.
-inline constexpr ULONG kUnitBaud = 19230;
+inline constexpr ULONG kUnitBaud = vontrel::kBaudRate;
 
 // The unit's power-up register image.
 extern const Registers kPowerUpRegisters;

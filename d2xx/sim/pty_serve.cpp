@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "d2xx/link_model.h"
 #include "d2xx/sim/bench.h"
 
 namespace vsim {
@@ -41,10 +42,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kDefaultLatencyMs = 16.0;
-constexpr double kMaxLatencyMs = 255.0;   // the converter's latency timer is a byte
-constexpr double kBitsPerByte = 10.0;     // 8N1: start, 8 data, stop
-constexpr double kBytesPerExchange = 16;  // a command and its reply
+using vontrel::link_model::kDefaultLatencyMs;
+using vontrel::link_model::kMaxLatencyMs;
 constexpr std::size_t kReadChunk = 4096;
 
 struct Reply {
@@ -270,8 +269,9 @@ private:
         if (!reply) {
             return;
         }
-        const auto wire = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(kBytesPerExchange * kBitsPerByte / baud));
+        const auto wire =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(
+                vontrel::link_model::WireMs(vontrel::link_model::kExchangeBytes, baud)));
         const Clock::time_point start = std::max(Clock::now(), line.wire_free);
         line.wire_free = start + wire;
         line.replies.push_back(Reply{NextTick(line.wire_free), *reply});

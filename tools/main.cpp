@@ -9,6 +9,7 @@
 #include "include/vontrel.hpp"
 #include "tools/checks.h"
 #include "tools/commands.h"
+#include "tools/serve/serve.h"
 
 namespace {
 
@@ -210,6 +211,9 @@ int main(int argc, char **argv)
     sweep->add_option("--format", format, "csv or json (default: from FILE's extension, else csv)")
         ->check(CLI::IsMember({"csv", "json"}));
 
+    vontrel::serve::Options serve_options;
+    CLI::App *serve = vontrel::serve::AddCommand(app, serve_options);
+
     for (CLI::App *sub : app.get_subcommands({})) {
         sub->fallthrough();
         sub->footer(kExitCodes);
@@ -258,6 +262,9 @@ int main(int argc, char **argv)
         }
         if (*save) {
             return vontrel::tool::SavePreset(globals);
+        }
+        if (*serve) {
+            return vontrel::serve::Run(globals.unit, serve_options);
         }
         if (*sweep) {
             vontrel::tool::SweepOptions o;

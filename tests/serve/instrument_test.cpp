@@ -27,13 +27,14 @@ protected:
         vsim_clear();
         id_ = vsim_add_unit("Vontrel", 4660);
         std::vector<vontrel::Unit> units = vontrel::open_all();
-        ASSERT_EQ(units.size(), 1u);
+        ASSERT_EQ(units.size(), 1U);
         owner_ = std::make_unique<UnitOwner>(std::move(units[0]), [](const std::string &) {});
     }
 
     std::unique_ptr<Instrument> Client(ConnectionId id)
     {
-        return std::make_unique<Instrument>(*owner_, id, "client", [](const std::string &) {});
+        return std::make_unique<Instrument>(
+            *owner_, id, "client", [](const std::string &) {}, stopping_);
     }
 
     static std::string Run(Instrument &in, const std::string &line)
@@ -43,6 +44,7 @@ protected:
 
     int id_ = -1;
     std::unique_ptr<UnitOwner> owner_;
+    std::atomic<bool> stopping_{false};
 };
 
 TEST_F(Served, UnitUnpluggedAndBack)
@@ -94,7 +96,8 @@ TEST_F(Served, SweepRunsToItsEndOrToAPointTheUnitCannotTake)
 
     // A level within the range at the first point and outside it at the second.
     const auto range = [&](const char *freq) {
-        double min = 0.0, max = 0.0;
+        double min = 0.0;
+        double max = 0.0;
         std::sscanf(Run(*a, std::string("FREQ ") + freq + ";POW:RANG?").c_str(), "%lf,%lf", &min,
                     &max);
         return std::pair{min, max};

@@ -267,7 +267,7 @@ struct Instrument::Call {
     {
         Changing().Call([&](vontrel::Unit &u) {
             const vontrel::Status before = u.status();
-            vontrel::Settings wanted = before;
+            vontrel::Settings wanted = static_cast<const vontrel::Settings &>(before);
             edit(wanted, before);
             ApplyWithLevelPolicy(u, &before, wanted, before);
         });
@@ -648,18 +648,20 @@ const std::vector<Instrument::Command> &Commands::Table()
         add("VONTrel:INFO", nullptr, [](Call &c) {
             c.Args(0, 0);
             const vontrel::Info info = c.OnUnit([](vontrel::Unit &u) { return u.info(); });
-            c.response = fmt::format("\"{}\",\"{}\",\"{}\"",
-                                     Printable(std::string(1, info.hardware_revision)),
-                                     Printable(info.calibration_date), Printable(info.if_band));
+            c.response =
+                fmt::format(R"("{}","{}","{}")", Printable(std::string(1, info.hardware_revision)),
+                            Printable(info.calibration_date), Printable(info.if_band));
         });
         return t;
     }();
     return table;
 }
 
-Instrument::Instrument(UnitOwner &owner, ConnectionId id, std::string who, Log log)
+Instrument::Instrument(UnitOwner &owner, ConnectionId id, std::string who, Log log,
+                       const std::atomic<bool> &stopping)
     : owner_(owner),
       id_(id),
+      stopping_(stopping),
       status_(std::move(who), std::move(log)),
       lists_{{}, {}, {kDefaultDwellS}}
 {
@@ -671,7 +673,7 @@ Instrument::~Instrument()
 }
 
 const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
-                                               std::vector<std::string> &path) const
+                                               std::vector<std::string> &path)
 {
     const auto find = [&](const std::vector<std::string> &nodes) -> const Command * {
         for (const Command &command : Commands::Table()) {
@@ -702,21 +704,24 @@ const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
     return *found;
 }
 
-std::string Instrument::Execute(std::string_view text, const Interrupted &interrupted)
+std::string Instrument::Execute(std::string_view line, const Interrupted &interrupted)
 {
-    const scpi::ParsedLine parsed = scpi::ParseLine(text);
+    const scpi::ParsedLine parsed = scpi::ParseLine(line);
     if (parsed.units.size() > kMaxUnitsPerLine) {
         status_.Push(scpi::kTooMuchData,
                      fmt::format("a line holds at most {} commands, this one {}; none was run",
                                  kMaxUnitsPerLine, parsed.units.size()));
         return "";
     }
-    LineUnit line(owner_);
+    LineUnit unit_lock(owner_);
     std::vector<std::string> path;
     std::string response;
     bool answered = false;
     for (const scpi::ProgramUnit &unit : parsed.units) {
-        Call call{*this, unit, line, interrupted, {}};
+        if (stopping_) {
+            return "";
+        }
+        Call call{*this, unit, unit_lock, interrupted, {}};
         try {
             const Command &command = Resolve(unit, path);
             const auto &handler = unit.query ? command.query : command.set;
@@ -751,7 +756,7 @@ void Instrument::WaitForSweep(Call &call)
 {
     call.line.Release();  // the sweep needs the unit to get on
     while (!sweep_.WaitFor(kWaitPoll)) {
-        if (call.interrupted && call.interrupted()) {
+        if (stopping_ || (call.interrupted && call.interrupted())) {
             throw Interruption{};
         }
     }

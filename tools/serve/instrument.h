@@ -4,6 +4,7 @@
 #ifndef VONTREL_TOOLS_SERVE_INSTRUMENT_H
 #define VONTREL_TOOLS_SERVE_INSTRUMENT_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,8 +20,9 @@
 namespace vontrel::serve {
 
 // The most program units one line may hold. A line runs as one under the
-// unit's lock, so this bounds how long one client keeps the others waiting.
-inline constexpr std::size_t kMaxUnitsPerLine = 32;
+// unit's lock, so this bounds how long one client keeps the others waiting:
+// at the link's speed a command takes up to 40 exchanges of 16 ms.
+inline constexpr std::size_t kMaxUnitsPerLine = 16;
 
 // Questionable status bit for "frequency not locked" (SCPI's frequency bit).
 inline constexpr int kQuesUnlocked = 1 << 5;
@@ -32,12 +34,13 @@ inline constexpr double kMaxDwellS = 3600.0;
 
 class Instrument {
 public:
-    // Tells a waiting *WAI or *OPC? to give up: the client has gone or the
-    // server is stopping.
+    // Tells a waiting *WAI or *OPC? that its client has gone.
     using Interrupted = std::function<bool()>;
 
-    // `who` names the connection in log lines.
-    Instrument(UnitOwner &owner, ConnectionId id, std::string who, Log log);
+    // `who` names the connection in log lines. When `stopping` becomes
+    // true, a line ends after the command it is running and waits end.
+    Instrument(UnitOwner &owner, ConnectionId id, std::string who, Log log,
+               const std::atomic<bool> &stopping);
     ~Instrument();
     Instrument(const Instrument &) = delete;
     Instrument &operator=(const Instrument &) = delete;
@@ -56,7 +59,7 @@ public:
 private:
     friend struct Commands;
 
-    const Command &Resolve(const scpi::ProgramUnit &unit, std::vector<std::string> &path) const;
+    static const Command &Resolve(const scpi::ProgramUnit &unit, std::vector<std::string> &path);
     void WaitForSweep(Call &call);
     void StopOwnSweep(Call &call);
     void StartSweep(Call &call);
@@ -65,6 +68,7 @@ private:
 
     UnitOwner &owner_;
     const ConnectionId id_;
+    const std::atomic<bool> &stopping_;
     StatusRegisters status_;
     std::uint8_t ese_ = 0;
     std::uint8_t sre_ = 0;

@@ -90,7 +90,7 @@ void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             access.Call([&](vontrel::Unit &unit) {
                 if (i == 0) {
                     start = unit.status();
-                    previous = start;
+                    previous = static_cast<const vontrel::Settings &>(start);
                 }
                 vontrel::Settings point = previous;
                 point.frequency_mhz = plan.frequencies_mhz[i];

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
@@ -414,14 +415,15 @@ int SuffixExponent(const Parameter &p, Quantity quantity)
 
 // The power of ten of a mantissa's first significant digit: 2 for "123.4",
 // -3 for "0.001"; a mantissa of zeros counts as very small.
-long MagnitudeExponent(std::string_view mantissa)
+std::int64_t MagnitudeExponent(std::string_view mantissa)
 {
     const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
     const std::size_t first = mantissa.find_first_of("123456789");
     if (first == std::string_view::npos) {
         return std::numeric_limits<int>::min();
     }
-    return first < point ? static_cast<long>(point - first) - 1 : -static_cast<long>(first - point);
+    return first < point ? static_cast<std::int64_t>(point - first) - 1
+                         : -static_cast<std::int64_t>(first - point);
 }
 
 }  // namespace
@@ -436,18 +438,18 @@ double NumericValue(const Parameter &p, Quantity quantity)
         text.remove_prefix(1);
     }
     // The exponent, saturated far beyond any double, plus the suffix's.
-    long exponent = shift;
+    std::int64_t exponent = shift;
     const std::size_t e = text.find_first_of("eE");
     if (e != std::string_view::npos) {
         std::string_view digits = text.substr(e + 1);
-        long sign = 1;
+        std::int64_t sign = 1;
         if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
             sign = digits.front() == '-' ? -1 : 1;
             digits.remove_prefix(1);
         }
-        long written = 0;
+        std::int64_t written = 0;
         for (const char c : digits) {
-            written = std::min(written * 10 + (c - '0'), 100000L);
+            written = std::min<std::int64_t>(written * 10 + (c - '0'), 100000);
         }
         exponent += sign * written;
         text = text.substr(0, e);

@@ -78,7 +78,8 @@ int Run(const std::optional<tool::UnitSelector> &unit, const Options &options)
     std::signal(SIGPIPE, SIG_IGN);
     const int stop_fd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (stop_fd < 0) {
-        throw std::runtime_error(fmt::format("signalfd failed: {}", strerror(errno)));
+        throw std::runtime_error(
+            fmt::format("signalfd failed: {}", std::generic_category().message(errno)));
     }
 
     auto log_mutex = std::make_shared<std::mutex>();

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "tools/serve/instrument.h"
 #include "tools/serve/scpi_error.h"
@@ -38,7 +39,7 @@ namespace {
 
 constexpr int kPollMs = 500;
 constexpr int kBacklog = 16;
-constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 std::string AddressText(const sockaddr *address)
@@ -66,6 +67,12 @@ void SetPort(sockaddr_storage &address, int port)
     } else {
         reinterpret_cast<sockaddr_in6 &>(address).sin6_port = htons(static_cast<uint16_t>(port));
     }
+}
+
+// strerror's text, without its static buffer.
+std::string ErrorText(int error)
+{
+    return std::generic_category().message(error);
 }
 
 // Whether the client has closed its side: a wait on its behalf is over.
@@ -114,7 +121,9 @@ ListenAddress ResolveListenAddress(const std::string &text)
     return out;
 }
 
-Server::Server(ListenAddress address, Log log) : address_(address), log_(std::move(log)) {}
+Server::Server(ListenAddress address, Log log) : address_(std::move(address)), log_(std::move(log))
+{
+}
 
 Server::~Server()
 {
@@ -137,7 +146,7 @@ int Server::Listen(std::unique_ptr<UnitOwner> owner, int port)
     const std::string where = fmt::format("{} port {}", address_.text, port);
     const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, strerror(errno)));
+        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, ErrorText(errno)));
     }
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -145,7 +154,7 @@ int Server::Listen(std::unique_ptr<UnitOwner> owner, int port)
         listen(fd, kBacklog) != 0) {
         const int error = errno;
         close(fd);
-        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, strerror(error)));
+        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, ErrorText(error)));
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -170,7 +179,7 @@ void Server::Run(int stop_fd)
         }
         const int ready = poll(fds.data(), fds.size(), kPollMs);
         if (ready < 0 && errno != EINTR) {
-            log_(fmt::format("poll failed: {}; stopping", strerror(errno)));
+            log_(fmt::format("poll failed: {}; stopping", ErrorText(errno)));
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {
@@ -200,12 +209,13 @@ void Server::Accept(Listener &listener)
     const int fd = accept4(listener.fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            log_(fmt::format("cannot take a connection: {}", strerror(errno)));
+            log_(fmt::format("cannot take a connection: {}", ErrorText(errno)));
             std::this_thread::sleep_for(kAcceptPause);
         }
         return;
     }
     const std::string who = AddressText(reinterpret_cast<sockaddr *>(&peer));
+    Reap(false);  // connections that have just ended do not count
     if (listener.active >= kMaxConnectionsPerUnit) {
         log_(fmt::format("{}: refused, unit {} already serves {} connections", who,
                          listener.owner->serial(), kMaxConnectionsPerUnit));
@@ -241,8 +251,8 @@ void Server::Serve(Connection &c)
     log_(fmt::format("{}: connected", who));
     std::string reason = "closed by the client";
     try {
-        Instrument instrument(*c.listener->owner, c.id, who, log_);
-        const Instrument::Interrupted interrupted = [&] { return stopping_ || PeerGone(c.fd); };
+        Instrument instrument(*c.listener->owner, c.id, who, log_, stopping_);
+        const Instrument::Interrupted interrupted = [&] { return PeerGone(c.fd); };
         std::string pending;
         bool overrun = false;  // dropping the rest of a line that is too long
         std::vector<char> chunk(kReadChunk);
@@ -255,7 +265,7 @@ void Server::Serve(Connection &c)
                 if (stopping_) {
                     reason = "the server is stopping";
                 } else if (n < 0) {
-                    reason = fmt::format("read failed: {}", strerror(errno));
+                    reason = fmt::format("read failed: {}", ErrorText(errno));
                 }
                 break;
             }

@@ -21,7 +21,7 @@
 namespace vontrel::serve {
 
 // The longest line taken, without its LF; a longer one is dropped with -363.
-inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024;
 
 // Clients served at once on one unit's port; further ones are closed.
 inline constexpr std::size_t kMaxConnectionsPerUnit = 32;

@@ -8,20 +8,10 @@
 
 #include "tools/serve/scpi_parser.h"
 
-namespace {
-
-void Require(bool ok)
-{
-    if (!ok) {
-        std::abort();
-    }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     using namespace vontrel::scpi;  // NOLINT(google-build-using-namespace)
+    const auto require = [](bool ok) { ok ? void() : std::abort(); };
     static const HeaderPattern kPatterns[] = {
         HeaderPattern("[SOURce:]FREQuency[:CW|:FIXed]"),
         HeaderPattern("[SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude]"),
@@ -29,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view line(reinterpret_cast<const char *>(data), size);
     const ParsedLine parsed = ParseLine(line);
     for (const ProgramUnit &unit : parsed.units) {
-        Require(!unit.nodes.empty());
+        require(!unit.nodes.empty());
         for (const std::string &node : unit.nodes) {
-            Require(!node.empty() && node.size() <= kMaxMnemonic);
+            require(!node.empty() && node.size() <= kMaxMnemonic);
         }
         for (const HeaderPattern &pattern : kPatterns) {
             pattern.Matches(unit.nodes);
@@ -43,15 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             for (const Quantity q : {Quantity::kPlain, Quantity::kFrequency, Quantity::kTime}) {
                 try {
                     const double v = NumericValue(p, q);
-                    Require(!std::isnan(v));
+                    require(!std::isnan(v));
                 } catch (const Error &e) {
-                    Require(e.code() == kInvalidSuffix || e.code() == kSuffixNotAllowed);
+                    require(e.code() == kInvalidSuffix || e.code() == kSuffixNotAllowed);
                 }
             }
         }
     }
     if (parsed.error) {
-        Require(parsed.error->code() < 0);
+        require(parsed.error->code() < 0);
     }
     return 0;
 }

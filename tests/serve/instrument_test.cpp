@@ -55,8 +55,8 @@ TEST_F(Served, UnitUnpluggedAndBack)
     EXPECT_EQ(Run(*a, "FREQ?"), "");
     const std::string lost = Run(*a, "SYST:ERR?");
     EXPECT_TRUE(StartsWith(lost,
-                           "-240,\"Hardware error; unit 4660: Vontrel_ReadStatus failed: "
-                           "FT_IO_ERROR (4)"))
+                           "-240,\"Hardware error; unit 4660: Vontrel_ReadStatus: "
+                           "FT_IO_ERROR: input/output error"))
         << lost;
     std::this_thread::sleep_for(250ms);  // past the pause between two reopening attempts
     EXPECT_EQ(Run(*a, "*IDN?"), "");

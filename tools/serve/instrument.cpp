@@ -289,8 +289,8 @@ struct Commands {
     // A setting of the unit given as a whole number from 0 to max, or as
     // a switch.
     static Command Setting(const char *pattern, int max, bool boolean,
-                           void (*set)(vontrel::Settings &, int),
-                           int (*get)(const vontrel::Status &))
+                           std::function<void(vontrel::Settings &, int)> set,
+                           std::function<int(const vontrel::Status &)> get)
     {
         return {scpi::HeaderPattern(pattern),
                 [=](Call &c) {
@@ -303,6 +303,26 @@ struct Commands {
                     c.Args(0, 0);
                     c.response = std::to_string(get(c.Read()));
                 }};
+    }
+
+    static Command Flag(const char *pattern, bool vontrel::Settings::*field)
+    {
+        return Setting(
+            pattern, 1, true, [=](vontrel::Settings &s, int v) { s.*field = v != 0; },
+            [=](const vontrel::Status &s) { return static_cast<int>(s.*field); });
+    }
+
+    // A byte setting; a trim set by hand turns auto trim off.
+    static Command Byte(const char *pattern, std::uint8_t vontrel::Settings::*field,
+                        bool manual_trim)
+    {
+        return Setting(
+            pattern, VONTREL_BYTE_MAX, false,
+            [=](vontrel::Settings &s, int v) {
+                s.*field = static_cast<std::uint8_t>(v);
+                s.auto_trim = s.auto_trim && !manual_trim;
+            },
+            [=](const vontrel::Status &s) { return static_cast<int>(s.*field); });
     }
 
     // A register of this connection, 0 to max.
@@ -452,9 +472,8 @@ const std::vector<Instrument::Command> &Commands::Table()
                 c.OnUnit([](vontrel::Unit &u) { return u.locked(); });
                 c.response = "0";
             } catch (const std::system_error &e) {
-                c.in.status_.Push(
-                    scpi::kSelfTestFailed,
-                    fmt::format("unit {}: {}", c.in.owner_.serial(), DescribeFailure(e)));
+                c.in.status_.Push(scpi::kSelfTestFailed,
+                                  fmt::format("unit {}: {}", c.in.owner_.serial(), e.what()));
                 c.response = "1";
             }
         });
@@ -611,36 +630,13 @@ const std::vector<Instrument::Command> &Commands::Table()
             "VONTrel:SWITch", VONTREL_SWITCH_MAX, false,
             [](Settings &s, int v) { s.output_switch = static_cast<vontrel::Switch>(v); },
             [](const Status &s) { return static_cast<int>(s.output_switch); }));
-        t.push_back(Setting(
-            "VONTrel:FLAG:A", 1, true, [](Settings &s, int v) { s.flag_a = v != 0; },
-            [](const Status &s) { return static_cast<int>(s.flag_a); }));
-        t.push_back(Setting(
-            "VONTrel:FLAG:B", 1, true, [](Settings &s, int v) { s.flag_b = v != 0; },
-            [](const Status &s) { return static_cast<int>(s.flag_b); }));
-        t.push_back(Setting(
-            "VONTrel:FLAG:C", 1, true, [](Settings &s, int v) { s.flag_c = v != 0; },
-            [](const Status &s) { return static_cast<int>(s.flag_c); }));
-        t.push_back(Setting(
-            "VONTrel:TRIM:A", VONTREL_BYTE_MAX, false,
-            [](Settings &s, int v) {
-                s.trim_a = static_cast<std::uint8_t>(v);
-                s.auto_trim = false;
-            },
-            [](const Status &s) { return static_cast<int>(s.trim_a); }));
-        t.push_back(Setting(
-            "VONTrel:TRIM:B", VONTREL_BYTE_MAX, false,
-            [](Settings &s, int v) {
-                s.trim_b = static_cast<std::uint8_t>(v);
-                s.auto_trim = false;
-            },
-            [](const Status &s) { return static_cast<int>(s.trim_b); }));
-        t.push_back(Setting(
-            "VONTrel:TRIM:AUTO", 1, true, [](Settings &s, int v) { s.auto_trim = v != 0; },
-            [](const Status &s) { return static_cast<int>(s.auto_trim); }));
-        t.push_back(Setting(
-            "VONTrel:STORed", VONTREL_BYTE_MAX, false,
-            [](Settings &s, int v) { s.stored_setting = static_cast<std::uint8_t>(v); },
-            [](const Status &s) { return static_cast<int>(s.stored_setting); }));
+        t.push_back(Flag("VONTrel:FLAG:A", &Settings::flag_a));
+        t.push_back(Flag("VONTrel:FLAG:B", &Settings::flag_b));
+        t.push_back(Flag("VONTrel:FLAG:C", &Settings::flag_c));
+        t.push_back(Byte("VONTrel:TRIM:A", &Settings::trim_a, true));
+        t.push_back(Byte("VONTrel:TRIM:B", &Settings::trim_b, true));
+        t.push_back(Flag("VONTrel:TRIM:AUTO", &Settings::auto_trim));
+        t.push_back(Byte("VONTrel:STORed", &Settings::stored_setting, false));
         add("VONTrel:LOCK", nullptr, [](Call &c) {
             c.Args(0, 0);
             c.response = c.in.SampleQuestionable(c) == 0 ? "1" : "0";
@@ -739,7 +735,7 @@ std::string Instrument::Execute(std::string_view line, const Interrupted &interr
             status_.Push(e.code(), e.detail());  // the line was parsed whole: go on
         } catch (const std::system_error &e) {
             status_.Push(scpi::kHardwareError,
-                         fmt::format("unit {}: {}", owner_.serial(), DescribeFailure(e)));
+                         fmt::format("unit {}: {}", owner_.serial(), e.what()));
         } catch (const Interruption &) {
             return "";
         } catch (const std::exception &e) {

@@ -105,8 +105,8 @@ void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             report(e.code(), fmt::format("list point {}: {}", i + 1, e.detail()));
             return;
         } catch (const std::system_error &e) {
-            report(scpi::kHardwareError, fmt::format("list point {}: unit {}: {}", i + 1,
-                                                     owner.serial(), DescribeFailure(e)));
+            report(scpi::kHardwareError,
+                   fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
             return;
         }
         if (!Dwell(plan.dwells_s[plan.dwells_s.size() == 1 ? 0 : i])) {

@@ -78,21 +78,7 @@ void UnitOwner::Lost(const std::system_error &e)
     } catch (const std::system_error &) {
         // The handle is released whether or not the converter agreed.
     }
-    log_(fmt::format("unit {}: {}; closed, opened again when next needed", serial_,
-                     DescribeFailure(e)));
-}
-
-std::string DescribeFailure(const std::system_error &e)
-{
-    // what() is "<call>: <message of the code>"; keep the call.
-    std::string call = e.what();
-    const std::string suffix = ": " + e.code().message();
-    if (call.size() > suffix.size() &&
-        call.compare(call.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        call.resize(call.size() - suffix.size());
-    }
-    const auto status = static_cast<unsigned long>(static_cast<unsigned>(e.code().value()));
-    return fmt::format("{} failed: {} ({})", call, vontrel_status_name(status), e.code().value());
+    log_(fmt::format("unit {}: {}; closed, opened again when next needed", serial_, e.what()));
 }
 
 }  // namespace vontrel::serve

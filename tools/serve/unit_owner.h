@@ -90,10 +90,6 @@ private:
     ConnectionId sweeper_ = kNoSweep;
 };
 
-// The call named in a std::system_error from the C++ API, with its D2XX
-// status: "Vontrel_ReadStatus failed: FT_IO_ERROR (4)".
-std::string DescribeFailure(const std::system_error &e);
-
 }  // namespace vontrel::serve
 
 #endif

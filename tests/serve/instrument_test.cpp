@@ -47,6 +47,55 @@ protected:
     std::atomic<bool> stopping_{false};
 };
 
+// One connection's lines and the answer each gives ("" for none), in order,
+// on a unit fresh from power-up (not locked until it is programmed).
+TEST_F(Served, Dialogue)
+{
+    auto a = Client(1);
+    const struct {
+        const char *line, *answer;
+    } steps[] = {
+        // Lock detect as questionable bit 5; the event latches, *STB? sums it.
+        {"STAT:QUES:COND?;*STB?", "32;0"},
+        {"STAT:QUES:ENAB 32;ENAB?;*STB?", "32;8"},
+        {"FREQ 1GHZ;STAT:QUES:COND?;VONT:LOCK?;STAT:QUES?;STAT:QUES?", "0;1;32;0"},
+        // Forms, suffixes, MIN/MAX, and headers relative to the command before.
+        {"*RST;*CLS;*ESR?", "0"},
+        {"freq 2.455 ghz;FREQ?;FREQ? MIN;FREQ? MAX", "2455000000;300000000;5000000000"},
+        {"SOUR:FREQ:CW 1500 MHZ;FIX?", "1500000000"},
+        {"POW:ATT 10.25;ATT?;:VONT:MODE?", "10.25;1"},
+        {"POW:ATT MAX;POW:ATT?;POW:ATT? MIN", "31.75;0"},
+        {"VONT:FLAG:B ON;B?;C?", "1;0"},
+        {"VONT:TRIM:AUTO ON;A 17;A?;AUTO?", "17;0"},
+        {"VONT:STOR 200;STOR?;:VONT:SWIT 4;SWIT?;:VONT:MODE 2;MODE?", "200;4;2"},
+        {"SYST:ERR?", "0,\"No error\""},
+        // Status registers: *SRE ignores bit 6; an error sets ESR and EAV.
+        {"*ESE 60;*ESE?;*SRE 255;*SRE?", "60;191"},
+        {"FOO;*ESR?;*STB?", "32;68"},
+        {"SYST:ERR:COUN?;SYST:ERR?;SYST:ERR?", "1;-113,\"Undefined header; FOO\";0,\"No error\""},
+        {"*SAV 0;*RCL 0;*SAV 1;SYST:ERR?",
+         "-222,\"Data out of range; register 1: the unit keeps one user preset, 0\""},
+        {"*IDN;OUTP ON;*TST?;*OPC?;SYST:ERR:COUN?", "0;1;2"},
+        {"*CLS;LIST:FREQ 1GHZ,2GHZ;LIST:POW 1,2,3;INIT;SYST:ERR?",
+         "-221,\"Settings conflict; LIST:POWer has 3 points, LIST:FREQuency 2\""},
+        {"VONT:FLAG:A 2;VONT:MODE 1.5;POW 1 DB;FREQ? 5;SYST:ERR:COUN?", "4"},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(Run(*a, step.line), step.answer + std::string(*step.answer ? "\n" : ""))
+            << step.line;
+    }
+    EXPECT_EQ(Run(*a, "*CLS;POW MAX;POW?"), Run(*a, "POW? MAX"));
+
+    // The queue holds 20 errors; the 21st turns the newest into -350.
+    Run(*a, "*CLS;A;A;A;A;A;A;A;A;A;A;A;A;A");
+    Run(*a, "A;A;A;A;A;A;A;A;A;A;A;A;A");
+    EXPECT_EQ(Run(*a, "SYST:ERR:COUN?;*ESR?"), "20;40\n");
+    for (int i = 0; i < 19; ++i) {
+        EXPECT_TRUE(StartsWith(Run(*a, "SYST:ERR?"), "-113,"));
+    }
+    EXPECT_EQ(Run(*a, "SYST:ERR?;SYST:ERR?"), "-350,\"Queue overflow\";0,\"No error\"\n");
+}
+
 TEST_F(Served, UnitUnpluggedAndBack)
 {
     auto a = Client(1);

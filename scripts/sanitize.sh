@@ -42,7 +42,7 @@ else
 fi
 
 step "ThreadSanitizer: build"
-if build build-tsan thread_tests close_race_tests -- -DCMAKE_BUILD_TYPE="$build_type" -DVONTREL_SANITIZE=thread; then
+if build build-tsan thread_tests close_race_tests serve_tests -- -DCMAKE_BUILD_TYPE="$build_type" -DVONTREL_SANITIZE=thread; then
     step "ThreadSanitizer: threaded tests"
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         ctest --test-dir build-tsan -L threads --output-on-failure || failed+=(tsan)

@@ -12,6 +12,7 @@
 #include "tools/doctor.h"
 #include "tools/output.h"
 #include "tools/report.h"
+#include "tools/serve/serve.h"
 
 namespace {
 
@@ -225,6 +226,9 @@ int main(int argc, char **argv)
                      "csv or json (default: json for FILE.json or .jsonl, else csv)")
         ->check(CLI::IsMember({"csv", "json"}));
 
+    vontrel::serve::Options serve_options;
+    CLI::App *serve = vontrel::serve::AddCommand(app, serve_options);
+
     for (CLI::App *sub : app.get_subcommands({})) {
         sub->fallthrough();
         sub->footer(kExitCodes);
@@ -283,6 +287,9 @@ int main(int argc, char **argv)
         }
         if (*save) {
             return Done(vontrel::tool::SavePreset(globals));
+        }
+        if (*serve) {
+            return vontrel::serve::Run(globals.unit, serve_options);
         }
         if (*sweep) {
             vontrel::tool::SweepOptions o;

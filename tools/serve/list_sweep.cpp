@@ -1,0 +1,118 @@
+// The list sweep's thread.
+#include "tools/serve/list_sweep.h"
+
+#include <fmt/format.h>
+
+#include "tools/serve/level_policy.h"
+#include "tools/serve/scpi_error.h"
+
+namespace vontrel::serve {
+
+void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, Report report, Done done)
+{
+    if (thread_.joinable()) {
+        thread_.join();  // the last sweep has ended; Running() was false
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+        abort_ = false;
+    }
+    thread_ = std::thread([this, &owner, id, plan = std::move(plan), report = std::move(report),
+                           done = std::move(done)] {
+        try {
+            Run(owner, id, plan, report);
+        } catch (const std::exception &e) {
+            report(scpi::kExecutionError, std::string("the list sweep stopped: ") + e.what());
+        }
+        {
+            UnitOwner::Access access(owner);
+            if (access.sweeper() == id) {
+                access.set_sweeper(kNoSweep);
+            }
+        }
+        done();
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            running_ = false;
+        }
+        changed_.notify_all();
+    });
+}
+
+bool ListSweep::Running()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return running_;
+}
+
+bool ListSweep::WaitFor(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !running_; });
+}
+
+void ListSweep::Abort()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abort_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+bool ListSweep::Dwell(double seconds)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return abort_; });
+    return !abort_;
+}
+
+void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report)
+{
+    vontrel::Status start;
+    vontrel::Settings previous;
+    for (std::size_t i = 0; i < plan.frequencies_mhz.size(); ++i) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (abort_) {
+                return;
+            }
+        }
+        try {
+            UnitOwner::Access access(owner);
+            if (access.sweeper() != id) {
+                return;  // the unit was taken back
+            }
+            access.Call([&](vontrel::Unit &unit) {
+                if (i == 0) {
+                    start = unit.status();
+                    previous = static_cast<const vontrel::Settings &>(start);
+                }
+                vontrel::Settings point = previous;
+                point.frequency_mhz = plan.frequencies_mhz[i];
+                if (!plan.levels.empty()) {
+                    point.mode = vontrel::Mode::kMode3;
+                    point.level = plan.levels[plan.levels.size() == 1 ? 0 : i];
+                }
+                ApplyWithLevelPolicy(unit, i == 0 ? &start : nullptr, point, previous);
+                previous = point;
+            });
+        } catch (const scpi::Error &e) {
+            report(e.code(), fmt::format("list point {}: {}", i + 1, e.detail()));
+            return;
+        } catch (const std::system_error &e) {
+            report(scpi::kHardwareError,
+                   fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
+            return;
+        }
+        if (!Dwell(plan.dwells_s[plan.dwells_s.size() == 1 ? 0 : i])) {
+            return;
+        }
+    }
+}
+
+}  // namespace vontrel::serve

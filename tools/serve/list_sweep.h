@@ -1,0 +1,66 @@
+// A list sweep that the server times itself: each point is programmed
+// under the unit's lock, which is let go again for the dwell, so other
+// clients wait at most one point's exchanges for the unit.
+#ifndef VONTREL_TOOLS_SERVE_LIST_SWEEP_H
+#define VONTREL_TOOLS_SERVE_LIST_SWEEP_H
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/serve/unit_owner.h"
+
+namespace vontrel::serve {
+
+// The points of one sweep. levels is empty (the level is left alone), one
+// level for every point, or one per point; dwells likewise, but never empty.
+struct SweepPlan {
+    std::vector<double> frequencies_mhz;
+    std::vector<double> levels;
+    std::vector<double> dwells_s;
+};
+
+class ListSweep {
+public:
+    // An error met on the way: the sweep stops there.
+    using Report = std::function<void(int code, const std::string &detail)>;
+    // Called on the sweep's thread when it has ended, however it ended.
+    using Done = std::function<void()>;
+
+    ListSweep() = default;
+    ListSweep(const ListSweep &) = delete;
+    ListSweep &operator=(const ListSweep &) = delete;
+    ~ListSweep() { Abort(); }
+
+    // Runs `plan` on its own thread. The caller has made `id` the unit's
+    // sweeper; the sweep gives the unit back when it ends. Not while
+    // Running().
+    void Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, Report report, Done done);
+
+    bool Running();
+
+    // Waits up to `timeout` for the sweep to end; true when none runs.
+    bool WaitFor(std::chrono::milliseconds timeout);
+
+    // Stops the sweep after the point it is programming, and waits for
+    // that. The caller must hold no Access to the unit.
+    void Abort();
+
+private:
+    void Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report);
+    bool Dwell(double seconds);  // false when aborted meanwhile
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool running_ = false;
+    bool abort_ = false;
+    std::thread thread_;
+};
+
+}  // namespace vontrel::serve
+
+#endif

@@ -1,0 +1,31 @@
+// `vontrel serve`: each unit as an SCPI instrument on its own TCP port.
+#ifndef VONTREL_TOOLS_SERVE_SERVE_H
+#define VONTREL_TOOLS_SERVE_SERVE_H
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+#include "tools/checks.h"
+
+namespace vontrel::serve {
+
+struct Options {
+    int port = 5025;                   // the first unit's port; 0: free ports
+    std::string listen = "127.0.0.1";  // the address to listen on
+    bool quiet = false;                // no log lines
+};
+
+// Adds the serve subcommand and its options to the tool's command line.
+CLI::App *AddCommand(CLI::App &app, Options &options);
+
+// Opens the unit chosen by `unit` (every unit without it), serves until
+// SIGINT or SIGTERM and returns the exit status. Throws
+// vontrel::tool::UsageError for an address that is not this machine's,
+// std::system_error and std::runtime_error for units and ports it cannot
+// have.
+int Run(const std::optional<tool::UnitSelector> &unit, const Options &options);
+
+}  // namespace vontrel::serve
+
+#endif

@@ -1,0 +1,95 @@
+// The one owner of a served unit: every exchange with it goes through an
+// Access, which holds the unit's lock, so two clients' commands never mix
+// on the wire. The lock is handed out in the order it was asked for, so a
+// list sweep that takes it once per point lets every waiting client in
+// between two points. A call that fails closes the unit; the next Access
+// that needs it opens it again by its serial number, once it is back.
+#ifndef VONTREL_TOOLS_SERVE_UNIT_OWNER_H
+#define VONTREL_TOOLS_SERVE_UNIT_OWNER_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "include/vontrel.hpp"
+
+namespace vontrel::serve {
+
+// Where the server's log lines go.
+using Log = std::function<void(const std::string &)>;
+
+// A mutex granted first come, first served.
+class FairMutex {
+public:
+    void lock();
+    void unlock();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::uint64_t next_ = 0;
+    std::uint64_t serving_ = 0;
+};
+
+// The connection whose list sweep holds a unit; kNoSweep when none does.
+using ConnectionId = std::uint64_t;
+inline constexpr ConnectionId kNoSweep = 0;
+
+class UnitOwner {
+public:
+    // Takes an open unit; its serial number is how it is found again.
+    UnitOwner(vontrel::Unit unit, Log log);
+    UnitOwner(const UnitOwner &) = delete;
+    UnitOwner &operator=(const UnitOwner &) = delete;
+
+    int serial() const { return serial_; }
+
+    // Exclusive use of the unit for as long as it lives.
+    class Access {
+    public:
+        explicit Access(UnitOwner &owner) : owner_(owner), lock_(owner.mutex_) {}
+
+        // Runs f(vontrel::Unit &) on the open unit, opening it again first
+        // when it was lost. A std::system_error from f closes the unit and
+        // is passed on; so is one from opening it.
+        template <typename F>
+        decltype(auto) Call(F &&f)
+        {
+            vontrel::Unit &unit = owner_.Open();
+            try {
+                return f(unit);
+            } catch (const std::system_error &e) {
+                owner_.Lost(e);
+                throw;
+            }
+        }
+
+        // Which connection's list sweep runs on the unit.
+        ConnectionId sweeper() const { return owner_.sweeper_; }
+        void set_sweeper(ConnectionId id) { owner_.sweeper_ = id; }
+
+    private:
+        UnitOwner &owner_;
+        std::unique_lock<FairMutex> lock_;
+    };
+
+private:
+    vontrel::Unit &Open();
+    void Lost(const std::system_error &e);
+
+    FairMutex mutex_;
+    const int serial_;
+    const Log log_;
+    vontrel::Unit unit_;  // empty while lost
+    std::error_code last_error_;
+    std::chrono::steady_clock::time_point next_attempt_{};
+    ConnectionId sweeper_ = kNoSweep;
+};
+
+}  // namespace vontrel::serve
+
+#endif

@@ -269,7 +269,7 @@ struct Instrument::Call {
             const vontrel::Status before = u.status();
             vontrel::Settings wanted = static_cast<const vontrel::Settings &>(before);
             edit(wanted, before);
-            ApplyWithLevelPolicy(u, &before, wanted, before);
+            ApplyWithLevelPolicy(u, before, wanted);
         });
     }
 };

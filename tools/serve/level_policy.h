@@ -1,6 +1,7 @@
-// Programming a served unit under the level policy of vontrel_limits.h:
-// in mode 3 a level outside the calibrated range at the frequency is
-// refused with -222, and nothing is left changed.
+// Programming a served unit under the level policy of vontrel_limits.h,
+// which vontrel::Unit::apply carries out: in mode 3 a level outside the
+// calibrated range at the frequency is refused with -222, and nothing is
+// left changed.
 #ifndef VONTREL_TOOLS_SERVE_LEVEL_POLICY_H
 #define VONTREL_TOOLS_SERVE_LEVEL_POLICY_H
 
@@ -8,14 +9,14 @@
 
 namespace vontrel::serve {
 
-// Programs `wanted`. In mode 3, where the level sets the attenuation: when
-// `known` is the unit's status at wanted's frequency, a level outside its
-// range is refused before anything is sent; otherwise the range is read
-// back after programming and, when the level lies outside it, `restore` is
-// programmed again. Either refusal throws scpi::Error -222; a failed
-// exchange throws std::system_error.
-void ApplyWithLevelPolicy(vontrel::Unit &unit, const vontrel::Status *known,
-                          const vontrel::Settings &wanted, const vontrel::Settings &restore);
+// Programs `wanted`, `before` being the unit's state as status() read it or
+// as the last call of this returned it, and returns the state as then
+// known. A level the unit cannot take there (refused before anything is
+// sent, or undone by writing `before` back) and any other value the API
+// refuses throw scpi::Error -222; a failed exchange throws
+// std::system_error.
+vontrel::Status ApplyWithLevelPolicy(vontrel::Unit &unit, const vontrel::Status &before,
+                                     const vontrel::Settings &wanted);
 
 }  // namespace vontrel::serve
 

@@ -73,8 +73,7 @@ bool ListSweep::Dwell(double seconds)
 
 void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report)
 {
-    vontrel::Status start;
-    vontrel::Settings previous;
+    vontrel::Status state;  // the unit's state, as the last point left it
     for (std::size_t i = 0; i < plan.frequencies_mhz.size(); ++i) {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -89,17 +88,15 @@ void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             }
             access.Call([&](vontrel::Unit &unit) {
                 if (i == 0) {
-                    start = unit.status();
-                    previous = static_cast<const vontrel::Settings &>(start);
+                    state = unit.status();
                 }
-                vontrel::Settings point = previous;
+                vontrel::Settings point = state;
                 point.frequency_mhz = plan.frequencies_mhz[i];
                 if (!plan.levels.empty()) {
                     point.mode = vontrel::Mode::kMode3;
                     point.level = plan.levels[plan.levels.size() == 1 ? 0 : i];
                 }
-                ApplyWithLevelPolicy(unit, i == 0 ? &start : nullptr, point, previous);
-                previous = point;
+                state = ApplyWithLevelPolicy(unit, state, point);
             });
         } catch (const scpi::Error &e) {
             report(e.code(), fmt::format("list point {}: {}", i + 1, e.detail()));

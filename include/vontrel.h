@@ -112,6 +112,19 @@ extern "C" {
  * entries are always enough. */
 #define VONTREL_MAX_CONVERTERS 1024
 
+/* Exchanges (one command frame and its reply each) that each export makes
+ * with a unit. Each takes the link's time: both frames on the wire, 8.32 ms
+ * at 19230 baud, handed over at the converter's next latency-timer tick,
+ * so about 16 ms at its default 16 ms timer and 9 ms at 1 ms. Vontrel_Open
+ * makes two per unit (its serial number), Vontrel_Close none. */
+#define VONTREL_EXCHANGES_OPEN_PER_UNIT 2
+#define VONTREL_EXCHANGES_READ_INFO 10
+#define VONTREL_EXCHANGES_READ_LD 1
+#define VONTREL_EXCHANGES_PRESET 1 /* Vontrel_SaveUserPreset too */
+#define VONTREL_EXCHANGES_READ_STATUS 13
+#define VONTREL_EXCHANGES_WRITE_STATUS 12           /* autoTrim 0.0 */
+#define VONTREL_EXCHANGES_WRITE_STATUS_AUTO_TRIM 14 /* autoTrim nonzero */
+
 /* Entries of the status vector. */
 #define VONTREL_READ_STATUS_ENTRIES 14
 #define VONTREL_WRITE_STATUS_ENTRIES 12

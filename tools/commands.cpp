@@ -10,6 +10,7 @@
 #include "include/vontrel.hpp"
 #include "tools/output.h"
 #include "tools/settings_change.h"
+#include "tools/timing.h"
 #include "tools/unit_select.h"
 
 namespace vontrel::tool {
@@ -83,17 +84,23 @@ int Info(const Globals &g)
     return kOk;
 }
 
-int Status(const Globals &g)
+int Status(const Globals &g, bool timing)
 {
-    const Unit unit = OpenSelected(g);
-    const vontrel::Status s = unit.status();
-    const bool locked = unit.locked();
+    CallTimes times;
+    const Unit unit = times.Time("Vontrel_Open", -1, [&] { return OpenSelected(g); });
+    const vontrel::Status s = times.Time("Vontrel_ReadStatus", VONTREL_EXCHANGES_READ_STATUS,
+                                         [&] { return unit.status(); });
+    const bool locked =
+        times.Time("Vontrel_ReadLD", VONTREL_EXCHANGES_READ_LD, [&] { return unit.locked(); });
     if (g.json) {
         Json j{{"unit", UnitJson(unit)}};
         j.update(SettingsJson(s));
         j["level_max"] = s.level_max;
         j["level_min"] = s.level_min;
         j["locked"] = locked;
+        if (timing) {
+            j["timing"] = times.Json();
+        }
         PrintJson(j);
         return kOk;
     }
@@ -114,6 +121,9 @@ int Status(const Globals &g)
                s.auto_trim ? "  (trims follow the calibration tables)" : "");
     fmt::print("  stored setting  {}\n", s.stored_setting);
     fmt::print("  lock            {}\n", locked ? "locked" : "not locked");
+    if (timing) {
+        times.Print();
+    }
     return kOk;
 }
 

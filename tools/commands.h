@@ -56,7 +56,8 @@ struct SweepOptions {
 
 int List(const Globals &g);
 int Info(const Globals &g);
-int Status(const Globals &g);
+// With `timing`, also each library call's exchanges and the time they took.
+int Status(const Globals &g, bool timing = false);
 int Set(const Globals &g, const Change &change, LockWait wait);
 int Lock(const Globals &g, LockWait wait);
 int Preset(const Globals &g);

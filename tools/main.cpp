@@ -178,6 +178,9 @@ int main(int argc, char **argv)
     auto *list = app.add_subcommand("list", "list every unit: index, serial, firmware, hardware");
     auto *info = app.add_subcommand("info", "identity block of one unit");
     auto *status = app.add_subcommand("status", "the whole read-back state and lock");
+    bool timing = false;
+    status->add_flag("--timing", timing,
+                     "also print each call's exchanges with the unit and the time they took");
     auto *set = app.add_subcommand("set", "read-modify-write the unit's settings");
     SetArgs set_args;
     AddSettingOptions(set, set_args, true);
@@ -264,7 +267,7 @@ int main(int argc, char **argv)
             return Done(vontrel::tool::Info(globals));
         }
         if (*status) {
-            return Done(vontrel::tool::Status(globals));
+            return Done(vontrel::tool::Status(globals, timing));
         }
         if (*set) {
             const Change change = CheckSetArgs(set_args);

@@ -140,6 +140,7 @@ int Sweep(const Globals &g, const SweepOptions &o)
     std::size_t failed = 0;
     int failures_in_a_row = 0;
     std::string stopped;  // why the sweep ended early
+    const auto started = std::chrono::steady_clock::now();
     {
         const StopSignals stop;
         const ProgressBar bar(terminal);
@@ -187,13 +188,20 @@ int Sweep(const Globals &g, const SweepOptions &o)
         }
     }
 
-    Json j{{"unit", UnitJson(unit)},
-           {"points", points},
-           {"complete", done == total},
-           {"file", o.output.empty() ? Json(nullptr) : Json(o.output)}};
+    // The pace the user gets, dwell and lock waits included.
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double per_second = done > 0 && seconds > 0.0 ? static_cast<double>(done) / seconds : 0.0;
+    Json j{{"unit", UnitJson(unit)},    {"points", points},
+           {"complete", done == total}, {"file", o.output.empty() ? Json(nullptr) : Json(o.output)},
+           {"seconds", seconds},        {"points_per_second", per_second}};
     const std::string summary = Summary(done, total, locked, failed);
     if (!g.json) {
         fmt::print("{}{}\n", summary, o.output.empty() ? "" : "; written to " + o.output);
+        if (done > 0) {
+            fmt::print("{} points in {:.2f} s: {:.2f} points a second, {:.1f} ms a point\n", done,
+                       seconds, per_second, 1000.0 * seconds / static_cast<double>(done));
+        }
     }
     if (!stopped.empty() || locked < total) {
         const std::string hint = !stopped.empty() ? "every point done is in the output"

@@ -853,6 +853,24 @@ TEST_F(Tool, LinkTimingApplies)
     EXPECT_LT(elapsed, std::chrono::seconds(2));
 }
 
+// What an operation cost: status names its calls with their exchanges and
+// times, a sweep its pace. With link timing at 1 ms, an exchange takes 9 ms.
+TEST_F(Tool, TimingIsShown)
+{
+    UseBench({{"converters", {{{"serial", 4660}}}}});
+    env_["VONTREL_SIM_TIMING"] = "1";
+    env_["VONTREL_SIM_LATENCY_MS"] = "1";
+    const auto timing = Run({"--json", "status", "--timing"}).json()["timing"];
+    ASSERT_EQ(timing.size(), 3U);
+    EXPECT_EQ(timing[1]["call"], "Vontrel_ReadStatus");
+    EXPECT_EQ(timing[1]["exchanges"], 13);
+    EXPECT_GE(timing[1]["ms"].get<double>(), 13 * 9.0);
+    EXPECT_EQ(timing[2]["exchanges"], 1);
+    const auto sweep = Run({"--json", "sweep", "--start", "1000", "--stop", "1010", "--step", "10"});
+    EXPECT_GT(sweep.json()["points_per_second"].get<double>(), 0.0);
+    EXPECT_GE(sweep.json()["seconds"].get<double>(), 2 * 13 * 9.0 / 1000);
+}
+
 TEST_F(Tool, HelpAndVersion)
 {
     const Result help = Run({"--help"});

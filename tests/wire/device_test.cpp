@@ -1,6 +1,7 @@
 // Vontrel_ReadInfo, Vontrel_ReadLD, Vontrel_Preset and Vontrel_SaveUserPreset
 // over the simulated bench.
 #include <cstring>
+#include <functional>
 
 #include "tests/wire/sim_fixture.h"
 
@@ -310,6 +311,55 @@ TEST_F(Device, NullPointersAndUnknownHandles)
     }
     EXPECT_EQ(sn, -7);
     EXPECT_EQ(vsim_log_size(), 0u) << "an unknown handle reached the converter library";
+}
+
+}  // namespace
+
+namespace {
+
+// The exchange counts vontrel.h gives, against the frames each export sends.
+TEST_F(OneUnit, ExchangeCountsAreTheDocumentedOnes)
+{
+    double plain[VONTREL_WRITE_STATUS_ENTRIES] = {10, 20, 1000, 0, 10, 0, 5, 1, 0, 0, 0, 0};
+    double auto_trim[VONTREL_WRITE_STATUS_ENTRIES] = {10, 20, 2455, 2, 10, 3, 5, 0, 1, 2, 1, 1};
+    double values[VONTREL_READ_STATUS_ENTRIES];
+    int sn = 0;
+    int ld = 0;
+    char frev[VONTREL_FREV_SIZE], hrev[VONTREL_HREV_SIZE], cal[VONTREL_CALDATE_SIZE],
+        ifb[VONTREL_IFBAND_SIZE];
+    unsigned long s = 0;
+    const struct {
+        const char *name;
+        std::size_t exchanges;
+        std::function<void()> call;
+    } cases[] = {
+        {"ReadInfo", VONTREL_EXCHANGES_READ_INFO,
+         [&] { Vontrel_ReadInfo(&s, handle_, &sn, frev, hrev, cal, ifb); }},
+        {"ReadLD", VONTREL_EXCHANGES_READ_LD, [&] { Vontrel_ReadLD(&s, handle_, &ld); }},
+        {"Preset", VONTREL_EXCHANGES_PRESET, [&] { Vontrel_Preset(&s, handle_); }},
+        {"SaveUserPreset", VONTREL_EXCHANGES_PRESET, [&] { Vontrel_SaveUserPreset(&s, handle_); }},
+        {"ReadStatus", VONTREL_EXCHANGES_READ_STATUS,
+         [&] { Vontrel_ReadStatus(&s, handle_, values); }},
+        {"WriteStatus", VONTREL_EXCHANGES_WRITE_STATUS,
+         [&] { Vontrel_WriteStatus(&s, handle_, plain); }},
+        {"WriteStatus, auto trim", VONTREL_EXCHANGES_WRITE_STATUS_AUTO_TRIM,
+         [&] { Vontrel_WriteStatus(&s, handle_, auto_trim); }},
+    };
+    for (const auto &c : cases) {
+        vsim_clear_log();
+        c.call();
+        EXPECT_EQ(s, FT_OK) << c.name;
+        EXPECT_EQ(FramesSent().size(), c.exchanges) << c.name;
+    }
+    vsim_clear_log();
+    ASSERT_EQ(Vontrel_Close(handle_), 0);
+    unsigned long status = 0;
+    int found = 0;
+    int handles[1] = {0};
+    int serials[1] = {0};
+    ASSERT_EQ(Vontrel_Open(&status, &found, handles, serials), 0);
+    handle_ = AsHandle(handles[0]);
+    EXPECT_EQ(FramesSent().size(), std::size_t{VONTREL_EXCHANGES_OPEN_PER_UNIT});
 }
 
 }  // namespace

@@ -1,30 +1,70 @@
 #!/usr/bin/env bash
-# The exports against the link's time, on the simulator with link timing on:
-# each export's measured time per call beside its exchanges times the
-# modelled exchange (d2xx/link_model.h) at latency timers of 1, 2, 4, 8 and
-# 16 ms, and the rate of Vontrel_WriteStatus calls with 1, 2, 4 and 8 units
-# driven at once. Writes bench/results/link_timing.csv and scaling.csv and
-# draws docs/performance-latency.svg. Takes about a minute; run it on a
-# quiet machine, since the figures are wall-clock times.
+# The exports against the link's time: each export's measured time per call
+# beside its exchanges times the modelled exchange (d2xx/link_model.h), at
+# latency timers of 1, 2, 4, 8 and 16 ms, both in process (the simulator
+# with link timing on) and through real pseudo-terminals (the serial D2XX
+# library and `vontrel-sim serve --pty`); and the rate of
+# Vontrel_WriteStatus calls with 1, 2, 4 and 8 units driven at once.
+# Writes bench/results/link_timing.csv, link_timing_pty.csv and scaling.csv,
+# and draws docs/performance-latency.svg from the first. Takes a few
+# minutes; run it on a quiet machine, the figures are wall-clock times.
 #
 #   scripts/link_timing.sh [BUILD_DIR]     (default build/; CALLS=5 calls each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 calls=${CALLS:-5}
-cmake --build "$build" -j"${JOBS:-2}" --target link_timing >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target link_timing vontrel_sim >/dev/null
 results=bench/results
 mkdir -p "$results"
+work=$(mktemp -d)
+server=""
+cleanup() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
-echo "latency_ms,call,exchanges,measured_ms,model_ms,ratio" >"$results/link_timing.csv"
+# Benches of eight units and of one, kept in each process's own memory.
+bench() {
+    local units=$1 list="" u
+    for ((u = 0; u < units; u++)); do
+        list+="${list:+, }{\"description\": \"Vontrel Synthesizer\", \"serial\": $((100 + u))}"
+    done
+    echo "{\"converters\": [$list]}"
+}
+bench 8 >"$work/eight.json"
+bench 1 >"$work/one.json"
+sim() {  # LATENCY ARGS...: link_timing over the simulator with link timing on
+    local latency=$1
+    shift
+    VONTREL_SIM_CONFIG="$work/eight.json" VONTREL_SIM_STATE=memory VONTREL_SIM_TIMING=1 \
+        VONTREL_SIM_LATENCY_MS="$latency" "$build/bench/link_timing" "$@"
+}
+
+header="latency_ms,call,exchanges,measured_ms,model_ms,ratio"
+echo "$header" >"$results/link_timing.csv"
+echo "$header" >"$results/link_timing_pty.csv"
 for latency in 1 2 4 8 16; do
-    VONTREL_SIM_STATE=memory VONTREL_SIM_TIMING=1 VONTREL_SIM_LATENCY_MS=$latency \
-        "$build/bench/link_timing" exports "$calls" >>"$results/link_timing.csv"
+    sim "$latency" exports "$latency" "$calls" >>"$results/link_timing.csv"
+
+    : >"$work/ports"
+    VONTREL_SIM_CONFIG="$work/one.json" "$build/d2xx/sim/vontrel-sim" serve --pty \
+        --latency-ms "$latency" >"$work/ports" &
+    server=$!
+    for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.05; done
+    read -r port description <"$work/ports"
+    LD_LIBRARY_PATH="$build/d2xx/serial" VONTREL_SERIAL_PORTS="$port=$description" \
+        "$build/bench/link_timing" exports "$latency" "$calls" >>"$results/link_timing_pty.csv"
+    kill "$server" && wait "$server" 2>/dev/null || true
+    server=""
 done
 echo "latency_ms,units,calls_per_s,speedup" >"$results/scaling.csv"
 for latency in 1 16; do
-    VONTREL_SIM_STATE=memory VONTREL_SIM_TIMING=1 VONTREL_SIM_LATENCY_MS=$latency \
-        "$build/bench/link_timing" scaling "$calls" >>"$results/scaling.csv"
+    sim "$latency" scaling "$latency" "$calls" >>"$results/scaling.csv"
 done
 /usr/bin/python3 scripts/plot_latency.py "$results/link_timing.csv" docs/performance-latency.svg
-column -s, -t "$results/link_timing.csv" "$results/scaling.csv"
+for f in link_timing link_timing_pty scaling; do
+    echo "== $f"
+    column -s, -t "$results/$f.csv"
+done

@@ -186,7 +186,9 @@ public:
                 const short events = line.output.empty() ? POLLIN : POLLIN | POLLOUT;
                 polled.push_back(pollfd{line.master, events, 0});
             }
-            if (poll(polled.data(), polled.size(), Timeout()) < 0 && errno != EINTR) {
+            const std::optional<timespec> wait = Timeout();
+            if (ppoll(polled.data(), polled.size(), wait ? &*wait : nullptr, nullptr) < 0 &&
+                errno != EINTR) {
                 std::fprintf(stderr, "vontrel-sim serve: poll: %s\n", std::strerror(errno));
                 return false;
             }
@@ -204,7 +206,10 @@ public:
 
 private:
     // Milliseconds until the next reply is due, -1 when none waits.
-    int Timeout() const
+    // How long the loop may wait for input before the next reply is due, to
+    // the nanosecond: a wait rounded to whole milliseconds would hand a
+    // reply over up to a millisecond after its tick. nullopt: no reply due.
+    std::optional<timespec> Timeout() const
     {
         std::optional<Clock::time_point> next;
         for (const Line &line : lines_) {
@@ -213,10 +218,16 @@ private:
             }
         }
         if (!next) {
-            return -1;
+            return std::nullopt;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
-        return static_cast<int>(std::max<long>(0, left.count()));
+        const auto left =
+            std::max(Clock::duration::zero(),
+                     std::chrono::duration_cast<Clock::duration>(*next - Clock::now()));
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        return timespec{
+            static_cast<time_t>(seconds.count()),
+            static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
     }
 
     // The first tick of the latency timer at or after `t`.

@@ -32,8 +32,9 @@
  *     FT_IO_ERROR (4)               a read whose response is used delivered
  *                                   fewer than 8 bytes (recorded at that
  *                                   read's place, like any failure).
- *     FT_INSUFFICIENT_RESOURCES (5) the library could not allocate memory or
- *                                   a lock for its table of open units.
+ *     FT_INSUFFICIENT_RESOURCES (5) Vontrel_Open found its table of open
+ *                                   units full (4096 units open at once in
+ *                                   the process) or could not take a lock.
  *     FT_INVALID_PARAMETER (6)      a required pointer is null, or
  *                                   Vontrel_WriteStatus was asked for a NaN
  *                                   frequency or a NaN level in mode 3; no
@@ -153,8 +154,8 @@ extern "C" {
  *       (a failure of the last converter shows there; earlier ones do not).
  *   -1  no converter attached (the count is below 1), or a pointer argument
  *       is null (*status = FT_INVALID_PARAMETER), or the table of open units
- *       could not be set up (*status = FT_INSUFFICIENT_RESOURCES); nothing
- *       else is written.
+ *       is full (*status = FT_INSUFFICIENT_RESOURCES: every unit this call
+ *       opened is closed again); nothing else is written.
  *   -2  the count query failed with a count of at least 1; nothing else is
  *       written.
  */

@@ -29,9 +29,14 @@ std::string CsvField(const std::string &text)
 
 }  // namespace
 
+std::string DumpJson(const Json &j, int indent)
+{
+    return j.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
 void PrintJson(const Json &j)
 {
-    fmt::print("{}\n", j.dump(2));
+    fmt::print("{}\n", DumpJson(j, 2));
 }
 
 std::string UnitName(const Unit &u)
@@ -158,7 +163,7 @@ void PointFile::Write(const Point &p)
         return;
     }
     if (format_ == "json") {
-        Put(PointJson(p).dump() + "\n");
+        Put(DumpJson(PointJson(p)) + "\n");
     } else {
         Put(fmt::format("{},{},{},{}\n", p.frequency_mhz, p.locked ? 1 : 0,
                         p.lock_ms < 0 ? std::string() : std::to_string(p.lock_ms),

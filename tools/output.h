@@ -29,6 +29,9 @@ private:
     std::string hint_;
 };
 
+// The text of `j`; bytes that are not UTF-8 (a file name, a port's
+// description) come out as U+FFFD instead of failing the dump.
+std::string DumpJson(const Json &j, int indent = -1);
 void PrintJson(const Json &j);
 std::string UnitName(const Unit &u);
 Json UnitJson(const Unit &u);

@@ -407,6 +407,11 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
         {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--format", "xml"}, 2},
         {{"frobnicate"}, 2},
         {{}, 2},
+        // Bytes that are not UTF-8 come back in the message, and in the JSON
+        // error too.
+        {{"--unit", "serial:\xff", "list"}, 2},
+        {{"set", "--flag-a", "\xff"}, 2},
+        {{"sweep", "--list", "/nonexistent/\xff"}, 2},
         // An output that cannot be written is found before the unit is opened.
         {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", "/nonexistent/x.csv"},
          1},
@@ -866,7 +871,8 @@ TEST_F(Tool, TimingIsShown)
     EXPECT_EQ(timing[1]["exchanges"], 13);
     EXPECT_GE(timing[1]["ms"].get<double>(), 13 * 9.0);
     EXPECT_EQ(timing[2]["exchanges"], 1);
-    const auto sweep = Run({"--json", "sweep", "--start", "1000", "--stop", "1010", "--step", "10"});
+    const auto sweep =
+        Run({"--json", "sweep", "--start", "1000", "--stop", "1010", "--step", "10"});
     EXPECT_GT(sweep.json()["points_per_second"].get<double>(), 0.0);
     EXPECT_GE(sweep.json()["seconds"].get<double>(), 2 * 13 * 9.0 / 1000);
 }

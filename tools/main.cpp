@@ -292,7 +292,7 @@ int main(int argc, char **argv)
             return Done(vontrel::tool::SavePreset(globals));
         }
         if (*serve) {
-            return vontrel::serve::Run(globals.unit, serve_options);
+            return vontrel::serve::Run(globals, serve_options);
         }
         if (*sweep) {
             vontrel::tool::SweepOptions o;

@@ -805,10 +805,15 @@ TEST_F(Tool, ProcessesOnOneUnitTakeTurns)
                                 "2000", "--step", "25", "--atten", "5", "-o", csv.string()},
                                "holder");
     ASSERT_TRUE(Eventually([&] { return Rows(csv).size() >= 2; }));
-    const Result busy = RunBoth({"--unit", "serial:4660", "--wait-unit", "0", "status"});
-    EXPECT_EQ(busy.status, 1);
-    EXPECT_TRUE(Contains(busy.err, "in use by another program")) << busy.err;
-    EXPECT_TRUE(Contains(busy.err, "--wait-unit")) << busy.err;
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"status"}, std::vector<std::string>{"serve", "--port", "0"}}) {
+        std::vector<std::string> args = {"--unit", "serial:4660", "--wait-unit", "0"};
+        args.insert(args.end(), command.begin(), command.end());
+        const Result busy = RunBoth(args);
+        EXPECT_EQ(busy.status, 1) << Describe(args);
+        EXPECT_TRUE(Contains(busy.err, "in use by another program")) << busy.err;
+        EXPECT_TRUE(Contains(busy.err, "--wait-unit")) << busy.err;
+    }
     kill(holder, SIGKILL);
     Wait(holder, "holder");
     EXPECT_EQ(Run({"--unit", "serial:4660", "--wait-unit", "0", "status"}).status, 0);

@@ -405,6 +405,9 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
         {{"sweep", "--list", "/nonexistent/points.txt"}, 2},
         {{"sweep", "--list", dir_.string()}, 2},
         {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--format", "xml"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--freq", "2000"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", ""}, 2},
+        {{"sweep", "--list", ""}, 2},
         {{"frobnicate"}, 2},
         {{}, 2},
         // Bytes that are not UTF-8 come back in the message, and in the JSON

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -129,8 +130,8 @@ PointFile::PointFile(std::string path, std::string format)
         return;
     }
     // Non-blocking, so that a FIFO nobody reads is refused, not waited on.
-    fd_ =
-        open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    // Not truncated yet: see Begin().
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     const int flags = fd_ < 0 ? -1 : fcntl(fd_, F_GETFL);
     if (fd_ < 0 || flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int saved = errno;
@@ -144,6 +145,27 @@ PointFile::PointFile(std::string path, std::string format)
             : saved == EISDIR ? "name a file, not a folder"
             : saved == ENXIO  ? "start the program that reads it first"
                               : "check the permissions, or choose another -o FILE");
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A device or a pipe holds nothing to keep: its header goes now, so
+        // that one that cannot be written stops the sweep before it starts.
+        Begin();
+    }
+}
+
+void PointFile::Begin()
+{
+    if (fd_ < 0 || begun_) {
+        return;
+    }
+    begun_ = true;
+    struct stat st {};
+    if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd_, 0) != 0) {
+        const int saved = errno;
+        throw OutputError(
+            fmt::format("cannot write {}: {}", path_, std::generic_category().message(saved)),
+            "check the permissions, or choose another -o FILE");
     }
     if (format_ == "csv") {
         Put("frequency_mhz,locked,lock_ms,error\n");

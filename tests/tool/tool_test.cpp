@@ -700,6 +700,14 @@ TEST_F(Tool, SweepKeepsEveryPointItDid)
     EXPECT_TRUE(Contains(interrupted.out,
                          fmt(points.size()) + " of " + fmt(points.size()) + " points locked"))
         << interrupted.out;
+
+    // A sweep that never starts (no such unit) leaves the file of the last
+    // one as it was.
+    const std::string kept = Slurp(jsonl);
+    const Result wrong_unit = Run({"--unit", "serial:999", "sweep", "--start", "1000", "--stop",
+                                   "2000", "--step", "25", "-o", jsonl.string()});
+    EXPECT_EQ(wrong_unit.status, 1) << wrong_unit.err;
+    EXPECT_EQ(Slurp(jsonl), kept);
 }
 
 // The state file is a regular file of bounded size; one that is not, or is

@@ -513,6 +513,17 @@ TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
     const Result device = Run({"list"});
     EXPECT_EQ(device.status, 2);
     EXPECT_TRUE(Contains(device.err, "/dev/zero: not a regular file")) << device.err;
+    // vontrel-sim serve --pty refuses it too, rather than serving nothing
+    // until it is stopped.
+    const pid_t pty = Spawn(VONTREL_SIM_TOOL, {"serve", "--pty"}, "pty");
+    int raw = 0;
+    const bool ended = Eventually([&] { return waitpid(pty, &raw, WNOHANG) == pty; });
+    if (!ended) {
+        kill(pty, SIGKILL);
+        waitpid(pty, &raw, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(raw) && WEXITSTATUS(raw) == 2);
+    EXPECT_TRUE(Contains(Slurp(dir_ / "pty.err"), "/dev/zero: not a regular file"));
 
     // Addresses are decimal: "045" is address 45, the stored setting.
     UseBench({{"converters", {{{"serial", 1}, {"memory", {{"045", 9}}}}}}});

@@ -435,6 +435,7 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
     const Result full = Run({"--unit", "index:0", "status"}, VONTREL_TOOL, "/dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_TRUE(Contains(full.err, "standard output")) << full.err;
+    EXPECT_EQ(Run({"path"}, VONTREL_SIM_TOOL, "/dev/full").status, 1);
 }
 
 // Bench descriptions and simulator settings that cannot be used: named, with

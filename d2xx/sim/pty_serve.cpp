@@ -154,13 +154,15 @@ public:
     // Returns 0, or the exit status when there is nothing it can serve.
     int Open()
     {
+        // This server's units live in its memory, from power-up: the state
+        // file that other programs share is neither read nor written.
+        setenv("VONTREL_SIM_STATE", "memory", 1);
         Locked bench;
         LoadConfiguredBench(*bench);
         if (!bench->error.empty()) {
             std::fprintf(stderr, "vontrel-sim serve: %s\n", bench->error.c_str());
             return bench->error_kind == VSIM_BENCH_CONFIG ? 2 : 1;
         }
-        bench->persistent = false;  // this server's units live in its memory
         for (std::size_t id = 0; id < bench->converters.size(); ++id) {
             const Converter &c = bench->converters[id];
             if (!c.plugged) {

@@ -342,6 +342,8 @@ TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const std::string text = Slurp(err);
     EXPECT_NE(text.find("in use by another program"), std::string::npos) << text;
+    EXPECT_NE(text.find("why: "), std::string::npos) << text;
+    EXPECT_NE(text.find("the port is in use"), std::string::npos) << text;
 #endif
 }
 

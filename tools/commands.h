@@ -20,20 +20,27 @@ namespace vontrel::tool {
 // A failure on the bench that is not a D2XX status (no unit, not locked):
 // exit status 1, with a hint of what to try. With --json, `report` is what
 // the command found before failing; the error is added to it, so that
-// standard output holds one JSON document.
+// standard output holds one JSON document. `why` is the D2XX library's own
+// words, when it has any.
 class DeviceError : public std::runtime_error {
 public:
     DeviceError(const std::string &what, std::string hint,
-                nlohmann::ordered_json report = nlohmann::ordered_json::object())
-        : std::runtime_error(what), hint_(std::move(hint)), report_(std::move(report))
+                nlohmann::ordered_json report = nlohmann::ordered_json::object(),
+                std::string why = {})
+        : std::runtime_error(what),
+          hint_(std::move(hint)),
+          report_(std::move(report)),
+          why_(std::move(why))
     {
     }
     const std::string &hint() const { return hint_; }
     const nlohmann::ordered_json &report() const { return report_; }
+    const std::string &why() const { return why_; }
 
 private:
     std::string hint_;
     nlohmann::ordered_json report_;
+    std::string why_;
 };
 
 struct Globals {

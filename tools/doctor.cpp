@@ -12,12 +12,11 @@
 
 #include "d2xx/serial/serial_d2xx.h"
 #include "include/vontrel.hpp"
+#include "tools/output.h"
 #include "tools/sysfs.h"
 
 namespace vontrel::tool {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // A symbol that only the simulator exports.
 constexpr const char *kSimulatorSymbol = "vsim_clear";
@@ -204,7 +203,7 @@ int Doctor(bool json)
             {"units", units},
             {"problems", found},
             {"usable_units", usable}};
-        fmt::print("{}\n", out.dump(2));
+        PrintJson(out);
         return usable > 0 ? 0 : 1;
     }
 

@@ -47,11 +47,15 @@ struct SetArgs {
     std::optional<std::string> flag_a, flag_b, flag_c, auto_trim;
 };
 
+// `all`: every setting (set); else the level and attenuation a sweep holds
+// at each of its frequencies.
 void AddSettingOptions(CLI::App *cmd, SetArgs &a, bool all)
 {
-    cmd->add_option("--freq", a.freq, "output frequency, 300 to 5000 MHz")
-        ->type_name("MHZ")
-        ->check(kDecimal);
+    if (all) {
+        cmd->add_option("--freq", a.freq, "output frequency, 300 to 5000 MHz")
+            ->type_name("MHZ")
+            ->check(kDecimal);
+    }
     cmd->add_option("--level", a.level,
                     "output level in level units, steps of 0.25; runs the unit in mode 3")
         ->type_name("LEVEL")
@@ -222,8 +226,8 @@ int main(int argc, char **argv)
                      "how long to wait for lock per point, seconds (default 1)")
         ->check(kDecimal);
     AddSettingOptions(sweep, sweep_args, false);
-    sweep->add_option("-o,--output", output,
-                      "write each point to FILE as it is measured (CSV, or JSON Lines)");
+    auto *o_output = sweep->add_option(
+        "-o,--output", output, "write each point to FILE as it is measured (CSV, or JSON Lines)");
     sweep
         ->add_option("--format", format,
                      "csv or json (default: json for FILE.json or .jsonl, else csv)")
@@ -292,10 +296,14 @@ int main(int argc, char **argv)
             return Done(vontrel::tool::SavePreset(globals));
         }
         if (*serve) {
-            return vontrel::serve::Run(globals.unit, serve_options);
+            return vontrel::serve::Run(globals, serve_options);
         }
         if (*sweep) {
             vontrel::tool::SweepOptions o;
+            if ((o_list->count() > 0 && list_file.empty()) ||
+                (o_output->count() > 0 && output.empty())) {
+                throw UsageError("--list and -o take a file name, not an empty text");
+            }
             if (!list_file.empty()) {
                 o.points = vontrel::tool::ReadPointList(list_file);
             } else if (start && stop && step) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,9 +30,14 @@ std::string CsvField(const std::string &text)
 
 }  // namespace
 
+std::string DumpJson(const Json &j, int indent)
+{
+    return j.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
 void PrintJson(const Json &j)
 {
-    fmt::print("{}\n", j.dump(2));
+    fmt::print("{}\n", DumpJson(j, 2));
 }
 
 std::string UnitName(const Unit &u)
@@ -124,8 +130,8 @@ PointFile::PointFile(std::string path, std::string format)
         return;
     }
     // Non-blocking, so that a FIFO nobody reads is refused, not waited on.
-    fd_ =
-        open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    // Not truncated yet: see Begin().
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     const int flags = fd_ < 0 ? -1 : fcntl(fd_, F_GETFL);
     if (fd_ < 0 || flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int saved = errno;
@@ -139,6 +145,27 @@ PointFile::PointFile(std::string path, std::string format)
             : saved == EISDIR ? "name a file, not a folder"
             : saved == ENXIO  ? "start the program that reads it first"
                               : "check the permissions, or choose another -o FILE");
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A device or a pipe holds nothing to keep: its header goes now, so
+        // that one that cannot be written stops the sweep before it starts.
+        Begin();
+    }
+}
+
+void PointFile::Begin()
+{
+    if (fd_ < 0 || begun_) {
+        return;
+    }
+    begun_ = true;
+    struct stat st {};
+    if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd_, 0) != 0) {
+        const int saved = errno;
+        throw OutputError(
+            fmt::format("cannot write {}: {}", path_, std::generic_category().message(saved)),
+            "check the permissions, or choose another -o FILE");
     }
     if (format_ == "csv") {
         Put("frequency_mhz,locked,lock_ms,error\n");
@@ -158,7 +185,7 @@ void PointFile::Write(const Point &p)
         return;
     }
     if (format_ == "json") {
-        Put(PointJson(p).dump() + "\n");
+        Put(DumpJson(PointJson(p)) + "\n");
     } else {
         Put(fmt::format("{},{},{},{}\n", p.frequency_mhz, p.locked ? 1 : 0,
                         p.lock_ms < 0 ? std::string() : std::to_string(p.lock_ms),

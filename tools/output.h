@@ -29,6 +29,9 @@ private:
     std::string hint_;
 };
 
+// The text of `j`; bytes that are not UTF-8 (a file name, a port's
+// description) come out as U+FFFD instead of failing the dump.
+std::string DumpJson(const Json &j, int indent = -1);
 void PrintJson(const Json &j);
 std::string UnitName(const Unit &u);
 Json UnitJson(const Unit &u);
@@ -78,15 +81,21 @@ public:
     PointFile(const PointFile &) = delete;
     PointFile &operator=(const PointFile &) = delete;
 
+    // Empties a regular file that held something else (a previous sweep's
+    // points) and starts it with its header; called once the unit is open,
+    // so that a sweep that never starts leaves such a file as it was.
+    void Begin();
     void Write(const Point &p);
     const std::string &path() const { return path_; }
 
 private:
     void Put(const std::string &text);
+    void PutHeader();
 
     std::string path_;
     std::string format_;  // "csv" or "json" (JSON Lines)
     int fd_ = -1;
+    bool begun_ = false;    // emptied and headed
     std::size_t rows_ = 0;  // points written
 };
 

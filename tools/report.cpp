@@ -141,10 +141,11 @@ int ReportFailure(bool json, const std::exception_ptr &failure)
             return Emit(json, config ? kExitUsage : kExitFailure, Message{DescribeFailure(e), ""});
         }
         const int code = e.code().value();
-        return Emit(json, kExitFailure,
-                    Message{FailureText(e), HintFor(code), Json::object(), code, D2xxLastMessage()});
+        return Emit(
+            json, kExitFailure,
+            Message{FailureText(e), HintFor(code), Json::object(), code, D2xxLastMessage()});
     } catch (const DeviceError &e) {
-        return Emit(json, kExitFailure, Message{e.what(), e.hint(), e.report()});
+        return Emit(json, kExitFailure, Message{e.what(), e.hint(), e.report(), -1, e.why()});
     } catch (const OutputError &e) {
         return Emit(json, kExitFailure, Message{e.what(), e.hint()});
     } catch (const std::exception &e) {

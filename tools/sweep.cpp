@@ -120,12 +120,14 @@ std::string Summary(std::size_t done, std::size_t total, std::size_t locked, std
 
 int Sweep(const Globals &g, const SweepOptions &o)
 {
-    // The file is there (with its header) before the first point, so a path
-    // that cannot be written stops the sweep before it starts.
+    // The file is opened before the unit, so a path that cannot be written
+    // stops the sweep before it starts; what it held is replaced only once
+    // the unit is open and its state read.
     PointFile file(o.output, o.format);
     Unit unit = OpenSelected(g);
     vontrel::Status current = unit.status();
     Settings s = Merge(current, o.change);
+    file.Begin();
     const std::size_t total = o.points.size();
     const bool terminal = !g.json && isatty(STDOUT_FILENO) != 0 && isatty(STDERR_FILENO) != 0;
     if (!g.json) {

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "tools/doctor.h"
+
 namespace vontrel::tool {
 namespace {
 
@@ -71,6 +73,14 @@ std::string WaitHint(const Globals &g)
         g.wait_unit_s);
 }
 
+// A unit that did not open because it is in use, with what the D2XX
+// library said about it (a serial port names the port and its holder; a
+// path that is no serial port at all shows here too).
+DeviceError InUseError(const Globals &g, const std::string &text)
+{
+    return DeviceError(text, WaitHint(g), nlohmann::ordered_json::object(), D2xxLastMessage());
+}
+
 // Units that did not open for another reason than being in use: the walk's
 // status says why.
 void ThrowIfFailed(const Found &f)
@@ -101,7 +111,7 @@ Found OpenUnits(const Globals &g)
     }
     ThrowIfFailed(f);
     if (f.units.empty()) {
-        throw DeviceError(InUseText(f.not_opened), WaitHint(g));
+        throw InUseError(g, InUseText(f.not_opened));
     }
     return f;
 }
@@ -152,16 +162,15 @@ Unit OpenSelected(const Globals &g)
                           "");
     }
     if (!g.unit) {
-        throw DeviceError("the unit is in use by another program", WaitHint(g));
+        throw InUseError(g, "the unit is in use by another program");
     }
     const std::string wanted = fmt::format(
         "{} {}", g.unit->by == UnitSelector::By::kSerial ? "serial" : "index", g.unit->value);
     if (f.not_opened > 0) {
-        throw DeviceError(fmt::format("no unit with {} could be opened: {} (it may be the one); "
-                                      "the units that opened are:{}",
-                                      wanted, InUseText(f.not_opened),
-                                      f.units.empty() ? " none" : Candidates(f.units)),
-                          WaitHint(g));
+        throw InUseError(g, fmt::format("no unit with {} could be opened: {} (it may be the one); "
+                                        "the units that opened are:{}",
+                                        wanted, InUseText(f.not_opened),
+                                        f.units.empty() ? " none" : Candidates(f.units)));
     }
     throw DeviceError(
         fmt::format("no unit with {}; the units found are:{}", wanted, Candidates(f.units)), "");

@@ -36,6 +36,7 @@
 
 #include "d2xx/link_model.h"
 #include "d2xx/sim/bench.h"
+#include "d2xx/sim/vsim.h"
 
 namespace vsim {
 namespace {
@@ -150,11 +151,18 @@ public:
     Server &operator=(const Server &) = delete;
 
     // Opens a terminal for each plugged converter and prints its line.
-    bool Open()
+    // Returns 0, or the exit status when there is nothing it can serve.
+    int Open()
     {
+        // This server's units live in its memory, from power-up: the state
+        // file that other programs share is neither read nor written.
+        setenv("VONTREL_SIM_STATE", "memory", 1);
         Locked bench;
         LoadConfiguredBench(*bench);
-        bench->persistent = false;  // this server's units live in its memory
+        if (!bench->error.empty()) {
+            std::fprintf(stderr, "vontrel-sim serve: %s\n", bench->error.c_str());
+            return bench->error_kind == VSIM_BENCH_CONFIG ? 2 : 1;
+        }
         for (std::size_t id = 0; id < bench->converters.size(); ++id) {
             const Converter &c = bench->converters[id];
             if (!c.plugged) {
@@ -166,14 +174,24 @@ public:
             if (!OpenTerminal(line)) {
                 std::fprintf(stderr, "vontrel-sim serve: cannot open a pseudo-terminal: %s\n",
                              std::strerror(errno));
-                return false;
+                return 1;
             }
+        }
+        if (lines_.empty()) {
+            std::fprintf(stderr, "vontrel-sim serve: the bench has no plugged converter\n");
+            return 1;
         }
         for (const Line &line : lines_) {
             std::printf("%s %s\n", line.path.c_str(), line.description.c_str());
         }
-        std::fflush(stdout);
-        return true;
+        // The lines are how a client learns the terminals: lost, they leave
+        // a server nobody can reach.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "vontrel-sim serve: cannot write to standard output: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
+        return 0;
     }
 
     // Serves until a signal arrives on `signals`; false when serving failed.
@@ -351,8 +369,9 @@ int Serve(int argc, char **argv)
     int status = 1;
     {
         Server server(latency_ms);
-        if (server.Open() && server.Run(signals)) {
-            status = 0;
+        status = server.Open();
+        if (status == 0 && !server.Run(signals)) {
+            status = 1;
         }
     }
     close(signals);

@@ -9,6 +9,7 @@
 //   vontrel-sim serve --pty [--latency-ms MS]
 //                       serve the bench's converters on pseudo-terminals
 //                       (pty_serve.cpp)
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,15 +18,29 @@
 
 namespace {
 
-int Usage()
+// The usage, on standard error with status 2 for a command line it does
+// not take, on standard output with status 0 when asked for.
+int Usage(bool asked = false)
 {
-    std::fprintf(stderr,
+    std::fprintf(asked ? stdout : stderr,
                  "usage: vontrel-sim reset | path | show | serve --pty [--latency-ms MS]\n"
                  "  reset  delete the state file; units start again at power-up\n"
                  "  path   print the state file (VONTREL_SIM_STATE)\n"
                  "  show   list the converters and the units' state\n"
                  "  serve  serve the bench on pseudo-terminals until SIGTERM or SIGINT\n");
-    return 2;
+    return asked ? 0 : 2;
+}
+
+// A command's exit status, once what it printed has reached its reader:
+// output that could not be written fails the command.
+int Done(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "vontrel-sim: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    return status;
 }
 
 int Show()
@@ -52,6 +67,9 @@ int main(int argc, char **argv)
     if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
         return vsim::Serve(argc - 2, argv + 2);
     }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        return Done(Usage(true));
+    }
     if (argc != 2) {
         return Usage();
     }
@@ -64,14 +82,14 @@ int main(int argc, char **argv)
         }
         std::printf("simulator state reset (%s)\n",
                     vsim_state_path()[0] != '\0' ? vsim_state_path() : "kept in memory");
-        return 0;
+        return Done(0);
     }
     if (std::strcmp(argv[1], "path") == 0) {
         std::printf("%s\n", vsim_state_path());
-        return 0;
+        return Done(0);
     }
     if (std::strcmp(argv[1], "show") == 0) {
-        return Show();
+        return Done(Show());
     }
     return Usage();
 }

@@ -210,6 +210,17 @@ def test_apply_refuses_bad_settings_before_sending_anything(bench, unit, changes
     assert bench.registers(uid) == before
 
 
+@pytest.mark.parametrize("changes", [dict(mode=Mode.LEVEL), dict(mode=Mode.LEVEL, switch=1)])
+def test_mode_3_is_refused_at_a_kept_level_outside_the_range(bench, unit, changes):
+    unit.apply(frequency=2455.0, mode=Mode.MODE_1, attenuation=0.0)
+    s = unit.status
+    assert s.level > s.level_max  # attenuation 0 gives more than the calibration reaches
+    before = bench.registers(0)
+    with pytest.raises(ValueError, match="outside"):
+        unit.apply(**changes)
+    assert bench.registers(0) == before
+
+
 def test_a_frequency_read_back_outside_the_range_is_not_written_back(bench, unit):
     for r in range(8):
         bench.set_register(0, r, 0)  # no frequency at all

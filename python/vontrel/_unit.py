@@ -154,12 +154,14 @@ class Unit:
                              "or set attenuation instead")
         if "attenuation" in checked and mode == Mode.LEVEL:
             raise ValueError("attenuation is not used in Mode.LEVEL; set level instead")
-        if "level" in checked and "frequency" not in checked:
-            low, high = current.level_range
-            if not low <= checked["level"] <= high:
-                raise ValueError(f"level {checked['level']} is outside {low} to {high} "
-                                 f"at {current.frequency} MHz")
         settings = current.settings().replace(**checked)
+        if mode == Mode.LEVEL and settings.frequency == current.frequency:
+            # The level the unit is to run at, given or kept, lies within the
+            # calibrated range here, as in C++ and the tool.
+            low, high = current.level_range
+            if not low <= settings.level <= high:
+                raise ValueError(f"level {settings.level} is outside {low} to {high} "
+                                 f"at {current.frequency} MHz")
         if mode == Mode.LEVEL and settings.frequency != current.frequency:
             # The calibration at the new frequency is only known once it is
             # programmed.

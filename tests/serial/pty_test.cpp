@@ -175,9 +175,14 @@ protected:
         dir_ = pattern;
         int out[2];
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        // The server keeps its units in memory: a state file, even a
+        // damaged one, plays no part.
+        std::ofstream(dir_ / "state.json") << "damaged";
         server_ = Start({VONTREL_SIM_TOOL, "serve", "--pty", "--latency-ms", "1"},
-                        Environment({"VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL", "LD_LIBRARY_PATH"},
-                                    {"VONTREL_SIM_TRACE=" + (dir_ / "pty.trace").string()}),
+                        Environment({"VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL", "LD_LIBRARY_PATH",
+                                     "VONTREL_SIM_STATE"},
+                                    {"VONTREL_SIM_TRACE=" + (dir_ / "pty.trace").string(),
+                                     "VONTREL_SIM_STATE=" + (dir_ / "state.json").string()}),
                         out[1]);
         close(out[1]);
         ReadPorts(out[0]);
@@ -337,6 +342,8 @@ TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const std::string text = Slurp(err);
     EXPECT_NE(text.find("in use by another program"), std::string::npos) << text;
+    EXPECT_NE(text.find("why: "), std::string::npos) << text;
+    EXPECT_NE(text.find("the port is in use"), std::string::npos) << text;
 #endif
 }
 

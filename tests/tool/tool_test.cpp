@@ -405,8 +405,16 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
         {{"sweep", "--list", "/nonexistent/points.txt"}, 2},
         {{"sweep", "--list", dir_.string()}, 2},
         {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--format", "xml"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "--freq", "2000"}, 2},
+        {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", ""}, 2},
+        {{"sweep", "--list", ""}, 2},
         {{"frobnicate"}, 2},
         {{}, 2},
+        // Bytes that are not UTF-8 come back in the message, and in the JSON
+        // error too.
+        {{"--unit", "serial:\xff", "list"}, 2},
+        {{"set", "--flag-a", "\xff"}, 2},
+        {{"sweep", "--list", "/nonexistent/\xff"}, 2},
         // An output that cannot be written is found before the unit is opened.
         {{"sweep", "--start", "1000", "--stop", "1001", "--step", "1", "-o", "/nonexistent/x.csv"},
          1},
@@ -427,6 +435,7 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
     const Result full = Run({"--unit", "index:0", "status"}, VONTREL_TOOL, "/dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_TRUE(Contains(full.err, "standard output")) << full.err;
+    EXPECT_EQ(Run({"path"}, VONTREL_SIM_TOOL, "/dev/full").status, 1);
 }
 
 // Bench descriptions and simulator settings that cannot be used: named, with
@@ -505,6 +514,17 @@ TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
     const Result device = Run({"list"});
     EXPECT_EQ(device.status, 2);
     EXPECT_TRUE(Contains(device.err, "/dev/zero: not a regular file")) << device.err;
+    // vontrel-sim serve --pty refuses it too, rather than serving nothing
+    // until it is stopped.
+    const pid_t pty = Spawn(VONTREL_SIM_TOOL, {"serve", "--pty"}, "pty");
+    int raw = 0;
+    const bool ended = Eventually([&] { return waitpid(pty, &raw, WNOHANG) == pty; });
+    if (!ended) {
+        kill(pty, SIGKILL);
+        waitpid(pty, &raw, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(raw) && WEXITSTATUS(raw) == 2);
+    EXPECT_TRUE(Contains(Slurp(dir_ / "pty.err"), "/dev/zero: not a regular file"));
 
     // Addresses are decimal: "045" is address 45, the stored setting.
     UseBench({{"converters", {{{"serial", 1}, {"memory", {{"045", 9}}}}}}});
@@ -692,6 +712,14 @@ TEST_F(Tool, SweepKeepsEveryPointItDid)
     EXPECT_TRUE(Contains(interrupted.out,
                          fmt(points.size()) + " of " + fmt(points.size()) + " points locked"))
         << interrupted.out;
+
+    // A sweep that never starts (no such unit) leaves the file of the last
+    // one as it was.
+    const std::string kept = Slurp(jsonl);
+    const Result wrong_unit = Run({"--unit", "serial:999", "sweep", "--start", "1000", "--stop",
+                                   "2000", "--step", "25", "-o", jsonl.string()});
+    EXPECT_EQ(wrong_unit.status, 1) << wrong_unit.err;
+    EXPECT_EQ(Slurp(jsonl), kept);
 }
 
 // The state file is a regular file of bounded size; one that is not, or is
@@ -800,10 +828,15 @@ TEST_F(Tool, ProcessesOnOneUnitTakeTurns)
                                 "2000", "--step", "25", "--atten", "5", "-o", csv.string()},
                                "holder");
     ASSERT_TRUE(Eventually([&] { return Rows(csv).size() >= 2; }));
-    const Result busy = RunBoth({"--unit", "serial:4660", "--wait-unit", "0", "status"});
-    EXPECT_EQ(busy.status, 1);
-    EXPECT_TRUE(Contains(busy.err, "in use by another program")) << busy.err;
-    EXPECT_TRUE(Contains(busy.err, "--wait-unit")) << busy.err;
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"status"}, std::vector<std::string>{"serve", "--port", "0"}}) {
+        std::vector<std::string> args = {"--unit", "serial:4660", "--wait-unit", "0"};
+        args.insert(args.end(), command.begin(), command.end());
+        const Result busy = RunBoth(args);
+        EXPECT_EQ(busy.status, 1) << Describe(args);
+        EXPECT_TRUE(Contains(busy.err, "in use by another program")) << busy.err;
+        EXPECT_TRUE(Contains(busy.err, "--wait-unit")) << busy.err;
+    }
     kill(holder, SIGKILL);
     Wait(holder, "holder");
     EXPECT_EQ(Run({"--unit", "serial:4660", "--wait-unit", "0", "status"}).status, 0);
@@ -866,7 +899,8 @@ TEST_F(Tool, TimingIsShown)
     EXPECT_EQ(timing[1]["exchanges"], 13);
     EXPECT_GE(timing[1]["ms"].get<double>(), 13 * 9.0);
     EXPECT_EQ(timing[2]["exchanges"], 1);
-    const auto sweep = Run({"--json", "sweep", "--start", "1000", "--stop", "1010", "--step", "10"});
+    const auto sweep =
+        Run({"--json", "sweep", "--start", "1000", "--stop", "1010", "--step", "10"});
     EXPECT_GT(sweep.json()["points_per_second"].get<double>(), 0.0);
     EXPECT_GE(sweep.json()["seconds"].get<double>(), 2 * 13 * 9.0 / 1000);
 }

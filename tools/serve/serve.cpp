@@ -11,35 +11,28 @@
 #include <mutex>
 
 #include "tools/serve/server.h"
+#include "tools/unit_select.h"
 
 namespace vontrel::serve {
 namespace {
 
 constexpr int kMaxPort = 65535;
 
-// The units to serve: the one `unit` selects, or all of them.
-std::vector<vontrel::Unit> ChooseUnits(const std::optional<tool::UnitSelector> &unit)
+// The units to serve: the one --unit selects, or all of them, chosen as
+// every other subcommand chooses (a unit in use by another program is
+// waited for up to --wait-unit and then named as such).
+std::vector<vontrel::Unit> ChooseUnits(const tool::Globals &g, const Log &log)
 {
-    vontrel::Discovery found = vontrel::discover();
-    if (found.units.empty()) {
-        if (found.matched > 0) {
-            throw std::system_error(found.status, "Vontrel_Open");
-        }
-        throw std::runtime_error("no unit found; check that a unit is plugged in and powered");
+    std::vector<vontrel::Unit> chosen;
+    if (g.unit) {
+        chosen.push_back(tool::OpenSelected(g));
+        return chosen;
     }
-    if (!unit) {
-        return std::move(found.units);
+    tool::Found found = tool::OpenUnits(g);
+    if (found.not_opened > 0) {
+        log(tool::InUseText(found.not_opened) + ", not served");
     }
-    const bool by_serial = unit->by == tool::UnitSelector::By::kSerial;
-    for (vontrel::Unit &u : found.units) {
-        if ((by_serial ? u.serial() : u.index()) == unit->value) {
-            std::vector<vontrel::Unit> chosen;
-            chosen.push_back(std::move(u));
-            return chosen;  // the others close here
-        }
-    }
-    throw std::runtime_error(
-        fmt::format("no unit with {} {}", by_serial ? "serial" : "index", unit->value));
+    return std::move(found.units);
 }
 
 }  // namespace
@@ -59,7 +52,7 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
     return serve;
 }
 
-int Run(const std::optional<tool::UnitSelector> &unit, const Options &options)
+int Run(const tool::Globals &globals, const Options &options)
 {
     ListenAddress address;
     try {
@@ -90,7 +83,7 @@ int Run(const std::optional<tool::UnitSelector> &unit, const Options &options)
         }
     };
 
-    std::vector<vontrel::Unit> units = ChooseUnits(unit);
+    std::vector<vontrel::Unit> units = ChooseUnits(globals, log);
     {
         Server server(address, log);
         for (std::size_t i = 0; i < units.size(); ++i) {

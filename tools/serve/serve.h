@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/checks.h"
+#include "tools/commands.h"
 
 namespace vontrel::serve {
 
@@ -19,12 +19,12 @@ struct Options {
 // Adds the serve subcommand and its options to the tool's command line.
 CLI::App *AddCommand(CLI::App &app, Options &options);
 
-// Opens the unit chosen by `unit` (every unit without it), serves until
+// Opens the unit chosen by --unit (every unit without it), serves until
 // SIGINT or SIGTERM and returns the exit status. Throws
 // vontrel::tool::UsageError for an address that is not this machine's,
-// std::system_error and std::runtime_error for units and ports it cannot
-// have.
-int Run(const std::optional<tool::UnitSelector> &unit, const Options &options);
+// vontrel::tool::DeviceError, std::system_error and std::runtime_error for
+// units and ports it cannot have.
+int Run(const tool::Globals &globals, const Options &options);
 
 }  // namespace vontrel::serve
 

@@ -21,15 +21,26 @@ constexpr int kFailure = 1;
 
 }  // namespace
 
-std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s)
+std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s, bool (*stopped)())
 {
-    const auto start = std::chrono::steady_clock::now();
-    if (!unit.wait_lock(timeout_s)) {
-        return std::nullopt;
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(timeout_s));
+    // In slices, so that a stop request is seen within one of them; each
+    // slice polls lock detect at least once.
+    constexpr double kSliceS = 0.1;
+    for (;;) {
+        const double left =
+            std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
+        if (unit.wait_lock(stopped != nullptr ? std::min(left, kSliceS) : left)) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                .count();
+        }
+        if (Clock::now() >= deadline || (stopped != nullptr && stopped())) {
+            return std::nullopt;
+        }
     }
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
 }
 
 int List(const Globals &g)

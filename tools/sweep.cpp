@@ -89,9 +89,12 @@ Point Measure(Unit &unit, Settings &s, vontrel::Status &current, double mhz, dou
     link_failed = false;
     try {
         current = unit.apply(s, current);
-        const auto lock_ms = TimedWaitLock(unit, lock_timeout_s);
+        const auto lock_ms = TimedWaitLock(unit, lock_timeout_s, &StopSignals::Stopped);
         p.locked = lock_ms.has_value();
         p.lock_ms = lock_ms.value_or(-1);
+        if (!p.locked && StopSignals::Stopped()) {
+            p.error = "interrupted while waiting for lock";
+        }
     } catch (const std::system_error &e) {
         p.error = DescribeFailure(e);
         link_failed = true;

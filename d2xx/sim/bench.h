@@ -34,6 +34,7 @@ struct Converter {
     std::string description;
     bool is_unit = false;
     bool plugged = true;
+    bool locks = true;  // false: a unit whose synthesizer never locks
     bool open = false;
     std::array<std::uint8_t, VSIM_MEMORY_SIZE> memory{};
     Registers registers = kPowerUpRegisters;

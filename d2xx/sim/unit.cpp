@@ -53,7 +53,7 @@ double DecodedFrequencyMHz(const Registers &r)
 bool IsLocked(const Converter &unit)
 {
     const double f = DecodedFrequencyMHz(unit.registers);
-    return unit.programmed && f >= 300.0 && f <= 5000.0;
+    return unit.locks && unit.programmed && f >= VONTREL_FREQ_MIN_MHZ && f <= VONTREL_FREQ_MAX_MHZ;
 }
 
 bool IsFrame(const Frame &bytes)

@@ -713,6 +713,25 @@ TEST_F(Tool, SweepKeepsEveryPointItDid)
                          fmt(points.size()) + " of " + fmt(points.size()) + " points locked"))
         << interrupted.out;
 
+    // Interrupted while waiting for a lock that never comes: the sweep ends
+    // at once, not after the lock time-out, and the point says why.
+    UseBench({{"converters", {{{"serial", 4660}, {"locks", false}}}}});
+    env_.erase("VONTREL_SIM_TIMING");
+    const fs::path waiting = dir_ / "waiting.csv";
+    const int traced = FramesTraced();
+    const pid_t unlocked = Spawn(VONTREL_TOOL,
+                                 {"sweep", "--start", "1000", "--stop", "1100", "--step", "50",
+                                  "--lock-timeout", "3600", "-o", waiting.string()},
+                                 "unlocked");
+    ASSERT_TRUE(Eventually([&] { return FramesTraced() > traced + 60; }));  // polling lock detect
+    const auto asked = std::chrono::steady_clock::now();
+    kill(unlocked, SIGINT);
+    EXPECT_EQ(Wait(unlocked, "unlocked").status, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+    EXPECT_TRUE(Contains(Slurp(waiting), "1000,0,,interrupted while waiting for lock"))
+        << Slurp(waiting);
+    env_["VONTREL_SIM_TIMING"] = "1";
+
     // A sweep that never starts (no such unit) leaves the file of the last
     // one as it was.
     const std::string kept = Slurp(jsonl);

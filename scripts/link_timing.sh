@@ -17,13 +17,7 @@ calls=${CALLS:-5}
 cmake --build "$build" -j"${JOBS:-2}" --target link_timing vontrel_sim >/dev/null
 results=bench/results
 mkdir -p "$results"
-work=$(mktemp -d)
-server=""
-cleanup() {
-    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/pty-server.sh
 
 # Benches of eight units and of one, kept in each process's own memory.
 bench() {
@@ -48,16 +42,10 @@ echo "$header" >"$results/link_timing_pty.csv"
 for latency in 1 2 4 8 16; do
     sim "$latency" exports "$latency" "$calls" >>"$results/link_timing.csv"
 
-    : >"$work/ports"
-    VONTREL_SIM_CONFIG="$work/one.json" "$build/d2xx/sim/vontrel-sim" serve --pty \
-        --latency-ms "$latency" >"$work/ports" &
-    server=$!
-    for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.05; done
-    read -r port description <"$work/ports"
+    start_pty_server "$build/d2xx/sim/vontrel-sim" "$latency" VONTREL_SIM_CONFIG="$work/one.json"
     LD_LIBRARY_PATH="$build/d2xx/serial" VONTREL_SERIAL_PORTS="$port=$description" \
         "$build/bench/link_timing" exports "$latency" "$calls" >>"$results/link_timing_pty.csv"
-    kill "$server" && wait "$server" 2>/dev/null || true
-    server=""
+    stop_pty_server
 done
 echo "latency_ms,units,calls_per_s,speedup" >"$results/scaling.csv"
 for latency in 1 16; do

@@ -18,13 +18,7 @@ for f in "$sim" "$tool" "$build/d2xx/serial/libftd2xx.so"; do
     [ -e "$f" ] || { echo "missing $f: build the tree first (libserialport-dev is needed)" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-server=""
-cleanup() {
-    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/pty-server.sh
 echo '{"converters": [{"description": "Vontrel Synthesizer", "serial": 4660}]}' >"$work/bench.json"
 
 # Milliseconds since midnight of a trace time stamp HH:MM:SS.micro.
@@ -33,12 +27,8 @@ stamp_ms='function ms(t,  a) { split(t, a, ":"); return (a[1] * 3600 + a[2] * 60
 printf '%-8s %-10s %-12s %-14s %-7s %s\n' latency exchanges "model (ms)" "measured (ms)" ratio "whole command (ms)"
 for latency in 16 1; do
     : >"$work/trace"
-    : >"$work/ports"
-    VONTREL_SIM_CONFIG="$work/bench.json" VONTREL_SIM_TRACE="$work/trace" \
-        "$sim" serve --pty --latency-ms "$latency" >"$work/ports" &
-    server=$!
-    for _ in $(seq 100); do [ -s "$work/ports" ] && break; sleep 0.05; done
-    read -r port description <"$work/ports"
+    start_pty_server "$sim" "$latency" VONTREL_SIM_CONFIG="$work/bench.json" \
+        VONTREL_SIM_TRACE="$work/trace"
     export LD_LIBRARY_PATH="$build/d2xx/serial" VONTREL_SERIAL_PORTS="$port=$description"
     "$tool" status >/dev/null  # once to warm the caches
     link_total=0 whole_total=0 exchanges=0
@@ -55,8 +45,7 @@ for latency in 16 1; do
         exchanges=$n
         link_total=$((link_total + span))
     done
-    kill "$server" && wait "$server" 2>/dev/null || true
-    server=""
+    stop_pty_server
     awk -v l="$latency" -v n="$exchanges" -v link="$link_total" -v whole="$whole_total" -v runs="$runs" '
         BEGIN {
             wire = 16 * 10 * 1000 / 19230

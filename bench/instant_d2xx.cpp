@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "d2xx/ftd2xx.h"
-#include "device/memory_map.h"
+#include "protocol/unit_protocol.h"
 #include "synth/register_image.h"
 
 namespace {

@@ -4,12 +4,12 @@
 #include <array>
 #include <cstdint>
 
-#include "device/memory_map.h"
 #include "include/vontrel.h"
 #include "link/guarded.h"
 #include "link/handle_table.h"
 #include "link/open_converter.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 namespace {
@@ -28,11 +28,13 @@ struct OpenedUnit {
 // The serial number of a unit just opened, or nullopt when a read failed.
 std::optional<int> ReadSerialNumber(unsigned long *status, FT_HANDLE handle)
 {
-    const int low = ReadMemoryByte(status, handle, mem::kSerialLow);
+    std::atomic<LinkStep> step{LinkStep::kInStep};  // just reset and set up
+    Link link(handle, step);
+    const int low = ReadMemoryByte(status, link, mem::kSerialLow);
     if (*status != FT_OK) {
         return std::nullopt;
     }
-    const int high = ReadMemoryByte(status, handle, mem::kSerialHigh);
+    const int high = ReadMemoryByte(status, link, mem::kSerialHigh);
     if (*status != FT_OK) {
         return std::nullopt;
     }

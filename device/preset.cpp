@@ -6,16 +6,14 @@
 namespace vontrel {
 namespace {
 
-// Unlike Transact, the response is read even when the write failed. Both
-// results are recorded, so *status keeps the write's failure.
+// Unlike Transact, the reply is read even when the write failed (it is
+// discarded either way). Both results are recorded, so *status keeps the
+// write's failure; a reply that does not come whole is FT_IO_ERROR.
 void SendPresetCommand(unsigned long *status, void *handle, std::uint8_t code)
 {
-    RunOnUnit(status, handle, true, 0, [&](FT_HANDLE unit) {
-        Frame command = CommandFrame(code);
+    RunOnUnit(status, handle, true, 0, [&](Link &unit) {
         Frame response{};
-        DWORD count = 0;
-        Record(status, FT_Write(unit, command.data(), static_cast<DWORD>(command.size()), &count));
-        Record(status, FT_Read(unit, response.data(), static_cast<DWORD>(response.size()), &count));
+        Exchange(status, unit, CommandFrame(code), response, true);
         return 0;
     });
 }

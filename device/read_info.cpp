@@ -2,10 +2,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "device/memory_map.h"
 #include "include/vontrel.h"
 #include "link/export_entry.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 namespace {
@@ -16,7 +16,7 @@ int Signed(int byte)
     return static_cast<std::int8_t>(static_cast<std::uint8_t>(byte));
 }
 
-int ReadInfo(unsigned long *status, FT_HANDLE unit, int *SN, char *fRev, char *hRev, char *calDate,
+int ReadInfo(unsigned long *status, Link &unit, int *SN, char *fRev, char *hRev, char *calDate,
              char *IFband)
 {
     const int serial_low = ReadMemoryByte(status, unit, mem::kSerialLow);
@@ -56,7 +56,7 @@ extern "C" int Vontrel_ReadInfo(unsigned long *status, void *handle, int *SN, ch
 {
     const bool pointers_given = SN != nullptr && fRev != nullptr && hRev != nullptr &&
                                 calDate != nullptr && IFband != nullptr;
-    return vontrel::RunOnUnit(status, handle, pointers_given, -1, [&](FT_HANDLE unit) {
+    return vontrel::RunOnUnit(status, handle, pointers_given, -1, [&](vontrel::Link &unit) {
         return vontrel::ReadInfo(status, unit, SN, fRev, hRev, calDate, IFband);
     });
 }

@@ -8,8 +8,9 @@
 //   4. a handle that is not an open unit, or whose close has begun:
 //      FT_INVALID_HANDLE, `on_unknown_handle()`, the refusal result, and no
 //      D2XX call;
-//   5. the body, with the unit held open until it returns (a concurrent
-//      Vontrel_Close waits for it) and inside the exception barrier.
+//   5. the body, given the unit's Link, with the unit held open until it
+//      returns (a concurrent Vontrel_Close waits for it) and inside the
+//      exception barrier.
 #ifndef VONTREL_LINK_EXPORT_ENTRY_H
 #define VONTREL_LINK_EXPORT_ENTRY_H
 
@@ -17,6 +18,7 @@
 
 #include "link/guarded.h"
 #include "link/handle_table.h"
+#include "link/link.h"
 
 namespace vontrel {
 
@@ -42,7 +44,8 @@ template <typename Result, typename OnUnknownHandle, typename Body>
                 on_unknown_handle();
                 return refused;
             }
-            return body(unit.handle());
+            Link link(unit.handle(), unit.step());
+            return body(link);
         });
 }
 

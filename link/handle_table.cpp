@@ -14,9 +14,6 @@ static_assert((HandleTable::kSlots & (HandleTable::kSlots - 1)) == 0,
 
 int HandleTable::Add(FT_HANDLE handle)
 {
-    if (fail_adds_) {
-        throw std::bad_alloc();
-    }
     const std::lock_guard<std::mutex> lock(add_mutex_);
     // Tokens are tried in order; one whose slot is taken is skipped, so a
     // unit that stays open keeps its slot. At most kSlots candidates.
@@ -26,6 +23,7 @@ int HandleTable::Add(FT_HANDLE handle)
         Slot &slot = SlotOf(token);
         if (slot.state.load(std::memory_order_acquire) == 0) {
             slot.handle = handle;
+            slot.step.store(LinkStep::kInStep, std::memory_order_relaxed);
             slot.state.store(Word(token), std::memory_order_release);
             return token;
         }
@@ -57,12 +55,6 @@ std::optional<FT_HANDLE> HandleTable::Remove(int token) noexcept
     FT_HANDLE handle = slot.handle;
     slot.state.store(0, std::memory_order_release);
     return handle;
-}
-
-bool HandleTable::IsClosing(int token) const noexcept
-{
-    const std::uint64_t word = SlotOf(token).state.load(std::memory_order_acquire);
-    return TokenOf(word) == token && (word & kClosing) != 0;
 }
 
 std::size_t HandleTable::Size() const noexcept

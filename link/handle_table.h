@@ -23,6 +23,7 @@
 #include <optional>
 
 #include "d2xx/ftd2xx.h"
+#include "link/link.h"
 
 namespace vontrel {
 
@@ -59,6 +60,11 @@ public:
         return slot.handle;
     }
 
+    // Whether the link to the token's unit is in step (see link/link.h):
+    // kept here, with the unit, from one call to the next. Valid while a
+    // call on the token is in flight.
+    std::atomic<LinkStep> &StepOf(int token) noexcept { return SlotOf(token).step; }
+
     void Release(int token) noexcept
     {
         Slot &slot = SlotOf(token);
@@ -74,18 +80,11 @@ public:
     // open or another close of it has begun.
     std::optional<FT_HANDLE> Remove(int token) noexcept;
 
-    // Whether a close of the token has begun and is waiting for calls in
-    // flight.
-    bool IsClosing(int token) const noexcept;
-
     // Units open now.
     std::size_t Size() const noexcept;
 
-    // Makes the next calls of Add throw std::bad_alloc, so tests can check
-    // that no exception escapes an export.
-    void FailAddsForTesting(bool fail) { fail_adds_ = fail; }
-
 private:
+    friend struct HandleTableSeam;  // the tests' view of the slots
     constexpr HandleTable() = default;
 
     static HandleTable instance_;
@@ -104,6 +103,7 @@ private:
     struct Slot {
         std::atomic<std::uint64_t> state{0};
         FT_HANDLE handle = nullptr;  // written only while the slot is free
+        std::atomic<LinkStep> step{LinkStep::kInStep};
     };
 
     // Waits until no call is in flight on a slot being closed.
@@ -118,7 +118,6 @@ private:
     std::array<Slot, kSlots> slots_{};
     std::mutex add_mutex_;
     int next_token_ = 1;
-    std::atomic<bool> fail_adds_{false};
 };
 
 // The token an export's `void *handle` argument carries, or nullopt when the
@@ -157,6 +156,7 @@ public:
 
     explicit operator bool() const noexcept { return token_ != 0; }
     FT_HANDLE handle() const noexcept { return handle_; }
+    std::atomic<LinkStep> &step() const noexcept { return HandleTable::Instance().StepOf(token_); }
 
 private:
     int token_ = 0;  // 0: no unit held

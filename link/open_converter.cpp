@@ -9,11 +9,7 @@ std::optional<FT_HANDLE> OpenConverter(unsigned long *status, int index)
     if (*status != FT_OK) {
         return std::nullopt;
     }
-    if ((*status = FT_ResetDevice(handle)) != FT_OK ||
-        (*status = FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs)) != FT_OK ||
-        (*status = FT_SetBaudRate(handle, kBaudRate)) != FT_OK ||
-        (*status = FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) !=
-            FT_OK) {
+    if (ConfigureLink(handle, kReadTimeoutMs, [&](FT_STATUS s) { *status = s; }) != FT_OK) {
         AbandonConverter(handle);
         return std::nullopt;
     }

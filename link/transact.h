@@ -1,43 +1,23 @@
-// Command frames, the exchange step and the four transaction primitives.
-// Everything above the link layer reaches a unit only through these.
+// The exchange step and the four transaction primitives. Everything above
+// the link layer reaches a unit only through these; the frames and command
+// codes are in protocol/unit_protocol.h.
 #ifndef VONTREL_LINK_TRANSACT_H
 #define VONTREL_LINK_TRANSACT_H
 
-#include <array>
 #include <cstdint>
 
 #include "d2xx/ftd2xx.h"
+#include "link/link.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 
-using Frame = std::array<std::uint8_t, 8>;
-using RegisterWordBytes = std::array<std::uint8_t, 4>;  // p0 (bits 31..24) .. p3
-
-// Command codes of the unit.
-namespace cmd {
-inline constexpr std::uint8_t kReadRegister = 0x00;  // registers 1..7, index in p0
-inline constexpr std::uint8_t kWriteRegister0 = 0x0A;
-inline constexpr std::uint8_t kReadRegister0 = 0x0B;
-inline constexpr std::uint8_t kWriteMemory = 0x0C;
-inline constexpr std::uint8_t kReadMemory = 0x0D;
-inline constexpr std::uint8_t kSaveUserPreset = 0x0E;
-inline constexpr std::uint8_t kPreset = 0xFF;
-}  // namespace cmd
-
-inline constexpr std::uint8_t kFrameStart = 0x21;  // '!'
-inline constexpr std::uint8_t kFrameEnd = 0x40;    // '@'
-
-// 00 21 code p0 p1 p2 p3 40
-constexpr Frame CommandFrame(std::uint8_t code, std::uint8_t p0 = 0, std::uint8_t p1 = 0,
-                             std::uint8_t p2 = 0, std::uint8_t p3 = 0)
-{
-    return Frame{0x00, kFrameStart, code, p0, p1, p2, p3, kFrameEnd};
-}
-
-// Whether the caller uses the bytes of the response.
-enum class Response { kDiscarded, kUsed };
-
-enum class Outcome { kOk, kWriteFailed, kReadFailed };
+enum class Outcome {
+    kOk,
+    kWriteFailed,  // no frame went out whole (or the link could not be put back in step)
+    kReadFailed,   // the frame went out; no whole reply came
+    kNotMade,      // the call had already met a unit that does not answer: nothing was sent
+};
 
 // Records one D2XX result into an export's *status, which keeps the first
 // failure: it stays FT_OK only while every call so far has succeeded, and a
@@ -54,81 +34,124 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
 // export runs them in a loop, and the library's own work per exchange is
 // then a few instructions beside the converter library's.
 
-// Writes `command`, and when that succeeded reads 8 bytes into `response`.
-// Each D2XX result is recorded into *status (see Record). With
-// Response::kUsed a read that reports FT_OK but delivers fewer than 8 bytes
-// counts as FT_IO_ERROR, since the buffer then holds no complete reply. The
-// outcome is this exchange's own, whatever *status held before.
-inline Outcome Transact(unsigned long *status, FT_HANDLE handle, Frame command, Frame &response,
-                        Response use)
+// Writes `command`, and reads 8 bytes of reply into `response`: after a
+// write that succeeded, or after any write when `read_after_failed_write`
+// (the preset commands read whatever their write did). Each D2XX result is
+// recorded into *status (see Record), and:
+//   - a write that reports FT_OK with fewer than 8 bytes out, or a read
+//     that reports FT_OK with fewer than 8 bytes in, counts as FT_IO_ERROR:
+//     the unit did not answer in time. The link stalls: this call makes no
+//     further exchange, and the next one on the unit puts it back in step;
+//   - a failed write or read leaves the link out of step, and the call
+//     goes on;
+//   - on a link out of step, the exchange first puts it back in step and
+//     afterwards checks that nothing came behind its reply (see link.h).
+// The outcome is this exchange's own, whatever *status held before.
+inline Outcome Exchange(unsigned long *status, Link &link, Frame command, Frame &response,
+                        bool read_after_failed_write)
 {
+    if (link.stalled()) [[unlikely]] {
+        return Outcome::kNotMade;
+    }
+    LinkStep step = link.step();
+    if (step == LinkStep::kOutOfStep) [[unlikely]] {
+        if (!ResyncLink(status, link)) {
+            return link.stalled() ? Outcome::kNotMade : Outcome::kWriteFailed;
+        }
+        step = LinkStep::kConfirm;
+    }
     DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is a copy
-    const FT_STATUS wrote =
-        FT_Write(handle, command.data(), static_cast<DWORD>(command.size()), &written);
-    Record(status, wrote);
-    if (wrote != FT_OK) {
+    const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
+    if (wrote == FT_OK && written < kFrameSize) [[unlikely]] {
+        Record(status, FT_IO_ERROR);
+        link.Stall();
         return Outcome::kWriteFailed;
     }
+    Record(status, wrote);
+    if (wrote != FT_OK) [[unlikely]] {
+        link.MarkOutOfStep();  // part of the frame may have gone out, and a reply may come
+        if (!read_after_failed_write) {
+            return Outcome::kWriteFailed;
+        }
+    }
     DWORD received = 0;
-    FT_STATUS read =
-        FT_Read(handle, response.data(), static_cast<DWORD>(response.size()), &received);
-    if (read == FT_OK && use == Response::kUsed && received < response.size()) {
-        read = FT_IO_ERROR;
+    const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
+    if (read == FT_OK && received < kFrameSize) [[unlikely]] {
+        Record(status, FT_IO_ERROR);
+        link.Stall();
+        return Outcome::kReadFailed;
     }
     Record(status, read);
-    return read == FT_OK ? Outcome::kOk : Outcome::kReadFailed;
+    if (read != FT_OK) [[unlikely]] {
+        link.MarkOutOfStep();
+        return Outcome::kReadFailed;
+    }
+    if (wrote != FT_OK) [[unlikely]] {
+        return Outcome::kWriteFailed;
+    }
+    if (step == LinkStep::kConfirm) [[unlikely]] {
+        if (!ConfirmInStep(status, link)) {
+            return Outcome::kReadFailed;
+        }
+    }
+    return Outcome::kOk;
+}
+
+// One exchange of a command and its reply; no read after a failed write.
+inline Outcome Transact(unsigned long *status, Link &link, Frame command, Frame &response)
+{
+    return Exchange(status, link, command, response, false);
 }
 
 // The primitives below record their calls into *status the same way.
 
 // The stored byte 0..255, or 0 when the exchange failed (*status tells).
-inline int ReadMemoryByte(unsigned long *status, FT_HANDLE handle, std::uint32_t address)
+inline int ReadMemoryByte(unsigned long *status, Link &link, std::uint32_t address)
 {
     Frame response{};
     const Frame command = CommandFrame(cmd::kReadMemory, static_cast<std::uint8_t>(address),
                                        static_cast<std::uint8_t>(address >> 8));
-    if (Transact(status, handle, command, response, Response::kUsed) != Outcome::kOk) {
+    if (Transact(status, link, command, response) != Outcome::kOk) {
         return 0;
     }
-    return response[5];
+    return response[reply::kMemoryByte];
 }
 
-inline void WriteMemoryByte(unsigned long *status, FT_HANDLE handle, std::uint32_t address,
+inline void WriteMemoryByte(unsigned long *status, Link &link, std::uint32_t address,
                             std::uint8_t value)
 {
     Frame response{};
     const Frame command = CommandFrame(cmd::kWriteMemory, static_cast<std::uint8_t>(address),
                                        static_cast<std::uint8_t>(address >> 8), value);
-    Transact(status, handle, command, response, Response::kDiscarded);
+    Transact(status, link, command, response);
 }
 
 // 0 on success, -1 when the write failed, -2 when the read failed or came
-// short. `response` is written only on success, so a failed read-back keeps
-// what the caller put there.
-inline int ReadRegister(unsigned long *status, FT_HANDLE handle, int index, Frame &response)
+// short, or the exchange was not made. `response` is written only on
+// success, so a failed read-back keeps what the caller put there.
+inline int ReadRegister(unsigned long *status, Link &link, int index, Frame &response)
 {
     const std::uint8_t code = index == 0 ? cmd::kReadRegister0 : cmd::kReadRegister;
     Frame reply{};  // a failed or short read must not reach the caller's buffer
-    switch (Transact(status, handle, CommandFrame(code, static_cast<std::uint8_t>(index)), reply,
-                     Response::kUsed)) {
+    switch (Transact(status, link, CommandFrame(code, static_cast<std::uint8_t>(index)), reply)) {
         case Outcome::kOk:
             response = reply;
             return 0;
         case Outcome::kWriteFailed:
             return -1;
         case Outcome::kReadFailed:
+        case Outcome::kNotMade:
             break;
     }
     return -2;
 }
 
-inline void WriteRegister(unsigned long *status, FT_HANDLE handle, int index,
+inline void WriteRegister(unsigned long *status, Link &link, int index,
                           const RegisterWordBytes &word)
 {
     const std::uint8_t code = index == 0 ? cmd::kWriteRegister0 : static_cast<std::uint8_t>(index);
     Frame response{};
-    Transact(status, handle, CommandFrame(code, word[0], word[1], word[2], word[3]), response,
-             Response::kDiscarded);
+    Transact(status, link, CommandFrame(code, word[0], word[1], word[2], word[3]), response);
 }
 
 }  // namespace vontrel

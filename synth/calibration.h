@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "d2xx/ftd2xx.h"
-#include "device/memory_map.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 
@@ -31,10 +31,10 @@ int CalibrationIndex(double freq_mhz);
 // Entry k of `table`: one memory read at the table's base + k, 0..255, or 0
 // when the exchange failed (*status tells). A k outside 0..188 is held to
 // the nearest end, so nothing outside the table is ever read.
-inline int ReadTableEntry(unsigned long *status, FT_HANDLE handle, CalibrationTable table, int k)
+inline int ReadTableEntry(unsigned long *status, Link &link, CalibrationTable table, int k)
 {
     const int entry = std::clamp(k, 0, kMaxCalibrationIndex);
-    return ReadMemoryByte(status, handle,
+    return ReadMemoryByte(status, link,
                           static_cast<std::uint32_t>(static_cast<std::uint16_t>(table) + entry));
 }
 

@@ -2,19 +2,21 @@
 #include <algorithm>
 #include <array>
 
-#include "device/memory_map.h"
 #include "include/vontrel.h"
 #include "link/export_entry.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 #include "synth/calibration.h"
 #include "synth/readback.h"
 
 extern "C" int Vontrel_ReadStatus(unsigned long *status, void *handle, double *Values)
 {
     using namespace vontrel;  // NOLINT(google-build-using-namespace)
-    return RunOnUnit(status, handle, Values != nullptr, -1, [&](FT_HANDLE unit) {
-        // A register whose read-back fails decodes as all-zero fields. No
-        // result stops the sequence: all thirteen exchanges are always made.
+    return RunOnUnit(status, handle, Values != nullptr, -1, [&](Link &unit) {
+        // A register whose read-back fails decodes as all-zero fields, and a
+        // failed memory read as the byte 0. A failed call does not stop the
+        // sequence; a unit that stops answering does (see Transact): the
+        // exchanges after it are not made and read as failed.
         RegisterImage words{};
         for (int r = 0; r < kRegisterCount; ++r) {
             Frame response;

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/memory_map.h"
+#include "protocol/unit_protocol.h"
 #include "include/vontrel_limits.h"
 #include "link/transact.h"
 

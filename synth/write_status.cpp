@@ -1,17 +1,17 @@
 // Vontrel_WriteStatus: program the unit from the status vector.
 #include <algorithm>
 
-#include "device/memory_map.h"
 #include "include/vontrel.h"
 #include "link/export_entry.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 #include "synth/calibration.h"
 #include "synth/writeout.h"
 
 extern "C" void Vontrel_WriteStatus(unsigned long *status, void *handle, double *Values)
 {
     using namespace vontrel;  // NOLINT(google-build-using-namespace)
-    RunOnUnit(status, handle, Values != nullptr, 0, [&](FT_HANDLE unit) {
+    RunOnUnit(status, handle, Values != nullptr, 0, [&](Link &unit) {
         WriteOutVector values{};
         std::copy(Values, Values + values.size(), values.begin());
         // A request that means nothing is refused before anything, setting
@@ -24,7 +24,9 @@ extern "C" void Vontrel_WriteStatus(unsigned long *status, void *handle, double 
         }
 
         // The exchanges run in a fixed order and none is tested; *status
-        // keeps the first failure.
+        // keeps the first failure. A unit that stops answering ends the
+        // sequence there (see Transact): nothing after it is written, and
+        // no register word is built from a table byte that never came.
         const WriteOutPlan plan = PlanWriteOut(values);
         WriteMemoryByte(status, unit, mem::kLastTrimA, plan.trim_a_byte);
         WriteMemoryByte(status, unit, mem::kLastTrimB, plan.trim_b_byte);

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "d2xx/ftd2xx.h"
-#include "device/memory_map.h"
+#include "protocol/unit_protocol.h"
 #include "include/vontrel.h"
 #include "include/vontrel_limits.h"
 #include "link/open_converter.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "d2xx/sim/vsim.h"
-#include "link/open_converter.h"
+#include "protocol/unit_protocol.h"
 
 namespace vsim {
 
@@ -42,30 +42,39 @@ struct Converter {
     bool programmed = false;  // a register write or preset since power-up
 };
 
+// A reply byte on its way to the host: there to be read from `ready` on,
+// once it has crossed the wire and the converter's latency timer has handed
+// it over (at once without link timing), or later when the unit stalled.
+struct InFlight {
+    std::uint8_t byte = 0;
+    std::chrono::steady_clock::time_point ready{};
+};
+
 struct Handle {
     int converter = -1;
-    std::deque<std::uint8_t> pending;  // response bytes not yet read
+    std::deque<InFlight> pending;  // reply bytes not yet read, in the order they come
     ULONG baud = 9600;
     UCHAR word_length = 8, stop_bits = 0, parity = 0;
     ULONG read_timeout_ms = 0, write_timeout_ms = 0;
-    // With link timing on: when the pending response has crossed the wire
-    // and the converter's latency timer has handed it over.
-    std::chrono::steady_clock::time_point ready_at{};
     // The converter's lock file, held while the handle is open (persistent
     // bench only), or -1.
     int lock_fd = -1;
 };
 
-enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse };
+enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse, kLateReply };
 
 struct Fault {
     FaultKind kind = FaultKind::kFailBefore;
     std::string function;  // empty: any D2XX call
-    long remaining = 1;
+    long remaining = 1;    // counts D2XX calls; a late reply counts the unit's replies
     FT_STATUS status = FT_OK;
     DWORD bytes = 0;
     Frame replacement{};
+    std::chrono::milliseconds delay{0};  // kLateReply: how late the reply comes
 };
+
+// The longest a reply can be made to come late: far beyond any time-out.
+inline constexpr long kMaxLateMs = 600'000;
 
 // Handle values: kFirstHandle, then every kHandleStride; never null, never a
 // small integer that a caller could mistake for a library token.
@@ -109,6 +118,12 @@ private:
     static std::mutex mutex_;
     std::lock_guard<std::mutex> lock_;
 };
+
+// How late the unit's next reply comes: counts one reply against each
+// armed late-reply fault and returns the delay of the one that fires (zero
+// when none does). Every reply the unit gives, in process or over a
+// pseudo-terminal, goes through here.
+std::chrono::milliseconds TakeLateReply(Bench &bench);
 
 // Drops every open handle: later calls on them count as calls on a closed
 // handle.

@@ -17,7 +17,7 @@
 
 #include "d2xx/sim/bench.h"
 #include "d2xx/sim/environment.h"
-#include "device/memory_map.h"
+#include "protocol/unit_protocol.h"
 
 namespace vsim {
 namespace {

@@ -204,6 +204,15 @@ void vsim_replace_response(long nth, const unsigned char bytes[8])
     vsim::ArmFault(std::move(fault));
 }
 
+void vsim_late_reply(long nth, unsigned long ms)
+{
+    vsim::Fault fault;
+    fault.kind = vsim::FaultKind::kLateReply;
+    fault.remaining = nth;
+    fault.delay = std::chrono::milliseconds(std::min<unsigned long>(ms, vsim::kMaxLateMs));
+    vsim::ArmFault(std::move(fault));
+}
+
 void vsim_clear_faults(void)
 {
     Locked bench;

@@ -1,8 +1,10 @@
 // Faults armed from the environment: VONTREL_SIM_FAIL holds rules
 // FUNCTION:NTH:STATUS[,...], FUNCTION one of the nine D2XX calls or "*" for
 // any call, NTH a decimal count from 1, STATUS a name (FT_IO_ERROR) or a
-// decimal code. A rule that is none of these puts the bench out of order,
-// so that a typing mistake never runs a test without its fault.
+// decimal code; and late:NTH:MS, the unit's NTH reply from now comes MS
+// milliseconds late (a unit that stalls), with every reply after it behind
+// it. A rule that is none of these puts the bench out of order, so that a
+// typing mistake never runs a test without its fault.
 #include <sstream>
 
 #include "d2xx/sim/bench.h"
@@ -66,8 +68,8 @@ void ArmFaultsFromEnvironment(Bench &bench)
             std::string message = "VONTREL_SIM_FAIL: rule '" + rule + "': ";
             message += what;
             message +=
-                "; rules are FUNCTION:NTH:STATUS, e.g. FT_Read:3:FT_IO_ERROR, separated by "
-                "commas";
+                "; rules are FUNCTION:NTH:STATUS, e.g. FT_Read:3:FT_IO_ERROR, or late:NTH:MS, "
+                "separated by commas";
             throw BenchError(VSIM_BENCH_CONFIG, message);
         };
         if (a == std::string::npos || b == std::string::npos) {
@@ -75,6 +77,18 @@ void ArmFaultsFromEnvironment(Bench &bench)
         }
         Fault fault;
         const std::string function = rule.substr(0, a);
+        if (function == "late") {
+            fault.kind = FaultKind::kLateReply;
+            fault.remaining = Decimal(rule.substr(a + 1, b - a - 1), 1, kMaxNth);
+            const long ms = Decimal(rule.substr(b + 1), 0, kMaxLateMs);
+            if (fault.remaining < 0 || ms < 0) {
+                fail("a late reply is late:NTH:MS, NTH a count from 1 and MS from 0 to " +
+                     std::to_string(kMaxLateMs));
+            }
+            fault.delay = std::chrono::milliseconds(ms);
+            bench.faults.push_back(fault);
+            continue;
+        }
         if (!KnownFunction(function)) {
             fail("'" + function + "' is not a D2XX call nor *");
         }
@@ -91,6 +105,24 @@ void ArmFaultsFromEnvironment(Bench &bench)
         fault.status = static_cast<FT_STATUS>(status);
         bench.faults.push_back(fault);
     }
+}
+
+std::chrono::milliseconds TakeLateReply(Bench &bench)
+{
+    std::chrono::milliseconds delay{0};
+    bool fired = false;
+    for (auto it = bench.faults.begin(); it != bench.faults.end();) {
+        if (it->kind == FaultKind::kLateReply && --it->remaining <= 0) {
+            if (!fired) {
+                delay = it->delay;
+                fired = true;
+            }
+            it = bench.faults.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return delay;
 }
 
 }  // namespace vsim

@@ -18,6 +18,10 @@ std::optional<Fault> TakeFault(Bench &bench, const char *function)
     const bool is_read = std::strcmp(function, "FT_Read") == 0;
     std::optional<Fault> fired;
     for (auto it = bench.faults.begin(); it != bench.faults.end();) {
+        if (it->kind == FaultKind::kLateReply) {  // counts replies, not calls
+            ++it;
+            continue;
+        }
         const bool read_only =
             it->kind == FaultKind::kShortRead || it->kind == FaultKind::kReplaceResponse;
         const bool counts =
@@ -278,12 +282,21 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
 
 FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 {
+    // The converter starts again from its defaults: what it holds is
+    // discarded, and its line settings and time-outs must be set again.
+    // Reply bytes still on their way from a unit that stalled are not in
+    // the converter yet: they arrive after the reset, as they would.
     return vsim::Configure("FT_ResetDevice", ftHandle, 0, 0, 0, [](vsim::Handle &h) {
-        const int converter = h.converter;
-        const int lock_fd = h.lock_fd;
-        h = vsim::Handle{};
-        h.converter = converter;
-        h.lock_fd = lock_fd;
+        const auto now = std::chrono::steady_clock::now();
+        vsim::Handle fresh;
+        fresh.converter = h.converter;
+        fresh.lock_fd = h.lock_fd;
+        for (const vsim::InFlight &b : h.pending) {
+            if (b.ready > now) {
+                fresh.pending.push_back(b);
+            }
+        }
+        h = std::move(fresh);
     });
 }
 
@@ -356,8 +369,16 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         vsim::Frame frame;
         std::memcpy(frame.data(), lpBuffer, 8);
         if (const auto reply = vsim::Answer(converter, frame)) {
-            h->pending.insert(h->pending.end(), reply->begin(), reply->end());
-            h->ready_at = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud);
+            // A unit answers in order: a reply never overtakes one that
+            // came late before it.
+            auto ready = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud) +
+                         vsim::TakeLateReply(*bench);
+            if (!h->pending.empty()) {
+                ready = std::max(ready, h->pending.back().ready);
+            }
+            for (const std::uint8_t byte : *reply) {
+                h->pending.push_back(vsim::InFlight{byte, ready});
+            }
         }
     }
     if (!session.Commit()) {
@@ -370,16 +391,19 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
-    // With link timing on, the response is there once the exchange's time
-    // has passed; wait for it without holding the bench, but never past the
-    // read time-out: a response not there by then comes with a later read,
-    // as on a real converter.
+    // A reply byte is there once it has arrived (see InFlight): wait for
+    // the bytes asked for, or for all that are on their way when fewer are,
+    // without holding the bench, but never past the read time-out: what is
+    // not there by then comes with a later read, as on a real converter.
     const auto called = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point ready_at{};
     {
         Locked bench;
         if (const vsim::Handle *h = vsim::Find(*bench, ftHandle)) {
-            ready_at = h->ready_at;
+            if (!h->pending.empty() && dwBytesToRead > 0) {
+                const std::size_t last = std::min<std::size_t>(dwBytesToRead, h->pending.size());
+                ready_at = h->pending[last - 1].ready;
+            }
             if (h->read_timeout_ms > 0) {
                 ready_at =
                     std::min(ready_at, called + std::chrono::milliseconds(h->read_timeout_ms));
@@ -423,15 +447,19 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
         std::memcpy(out, fault->replacement.data(), count);
         h->pending.clear();
     } else {
-        // Only what has crossed the wire by now is there to read.
-        DWORD available = std::chrono::steady_clock::now() >= h->ready_at
-                              ? static_cast<DWORD>(h->pending.size())
-                              : 0;
+        // Only what has arrived by now is there to read.
+        const auto now = std::chrono::steady_clock::now();
+        DWORD available = 0;
+        while (available < h->pending.size() && h->pending[available].ready <= now) {
+            ++available;
+        }
         if (fault && fault->kind == vsim::FaultKind::kShortRead) {
             available = std::min(available, fault->bytes);
         }
         count = std::min(dwBytesToRead, available);
-        std::copy_n(h->pending.begin(), count, out);
+        for (DWORD i = 0; i < count; ++i) {
+            out[i] = h->pending[i].byte;
+        }
         h->pending.erase(h->pending.begin(), h->pending.begin() + count);
         if (fault && fault->kind == vsim::FaultKind::kShortRead) {
             h->pending.clear();  // the rest of that response is lost

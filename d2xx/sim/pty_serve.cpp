@@ -291,9 +291,13 @@ private:
             return;  // at other line settings the unit hears noise
         }
         std::optional<Frame> reply;
+        Clock::duration late{};
         {
             Locked bench;
             reply = Answer(bench->converters[line.converter], frame);
+            if (reply) {
+                late = TakeLateReply(*bench);
+            }
         }
         if (!reply) {
             return;
@@ -302,7 +306,7 @@ private:
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(
                 vontrel::link_model::WireMs(vontrel::link_model::kExchangeBytes, baud)));
         const Clock::time_point start = std::max(Clock::now(), line.wire_free);
-        line.wire_free = start + wire;
+        line.wire_free = start + wire + late;  // a late reply holds up the ones after it
         line.replies.push_back(Reply{NextTick(line.wire_free), *reply});
     }
 

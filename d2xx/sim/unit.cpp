@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "d2xx/sim/bench.h"
-#include "device/memory_map.h"
+#include "protocol/unit_protocol.h"
 #include "synth/register_image.h"
 
 namespace vsim {

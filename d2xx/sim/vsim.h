@@ -56,6 +56,7 @@ int vsim_converter_count(void);
  *                        $XDG_RUNTIME_DIR/vontrel-sim/state.json, else
  *                        /tmp/vontrel-sim-<uid>/state.json)
  *   VONTREL_SIM_FAIL     faults armed at load: FUNCTION:NTH:STATUS,...
+ *                        and late:NTH:MS (see vsim_late_reply)
  *   VONTREL_SIM_TRACE    frame trace to "stderr" or a file (any bench)
  *   VONTREL_SIM_TIMING   "1": exchanges take the link's time (any bench)
  *   VONTREL_SIM_LATENCY_MS  the latency timer for that time (default 16)
@@ -139,6 +140,14 @@ void vsim_short_read(long nth, DWORD bytes);
 /* Makes the nth FT_Read from now deliver `bytes` (8 of them) instead of the
  * unit's response. */
 void vsim_replace_response(long nth, const unsigned char bytes[8]);
+
+/* Makes the unit's nth reply from now (1 = the reply to the next command
+ * frame it answers) arrive `ms` milliseconds late, at most 600000: a unit
+ * that stalls. Replies after it come behind it, in order, and a read that
+ * times out first delivers what has arrived by then. Counts replies of the
+ * whole bench; in process and through vontrel-sim serve --pty
+ * (VONTREL_SIM_FAIL=late:NTH:MS). */
+void vsim_late_reply(long nth, unsigned long ms);
 
 void vsim_clear_faults(void);
 

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "include/vontrel.h"
-#include "link/handle_table.h"
 #include "tests/double/d2xx_double.h"
+#include "tests/seams/handle_table_seam.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ TEST(CloseRace, CloseWaitsForTheCallInFlightAndClosesOnce)
     reader = std::jthread([&] { read_result = Vontrel_ReadStatus(&read_status, busy, values); });
     ASSERT_TRUE(WaitFor([] { return double_held_reads() == 1; }));
     closer = std::jthread([&] { close_result = Vontrel_Close(busy); });
-    ASSERT_TRUE(WaitFor([&] { return vontrel::HandleTable::Instance().IsClosing(handles[0]); }))
+    ASSERT_TRUE(WaitFor([&] { return vontrel::HandleTableSeam::IsClosing(handles[0]); }))
         << "the close did not wait for the call in flight";
 
     // Closing has begun and the read-back is in flight: a call that starts

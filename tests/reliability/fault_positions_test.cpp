@@ -1,12 +1,16 @@
 // Every fault position: for each export, every D2XX call of a normal run is
 // made to fail in turn (FT_IO_ERROR, and as a short read where the call is a
-// read), and the outcome is checked against what the export promises.
+// read: a unit that did not answer in time), and the outcome is checked
+// against what the export promises.
 //
 // Most oracles are differential: a failed read yields 0, so the run must
 // look exactly like a clean run on a unit that holds 0 where that read
-// looked (the same later calls, frames and outputs); only the read skipped
-// after a failed write differs, and *status, which must hold the failure
-// wherever in the sequence it happened.
+// looked (the same later frames and outputs). A failed call leaves the
+// link out of step, so the exchange after it first puts the link back in
+// step and then checks nothing came behind its reply: those calls are the
+// only ones added. A reply that does not come whole ends the export there:
+// nothing after it is sent, and every read it did not make counts as 0.
+// *status must hold the failure wherever in the sequence it happened.
 #include <functional>
 #include <numeric>
 
@@ -175,13 +179,6 @@ Outcome RunWriteStatus(std::array<double, 12> values)
 
 // --- Oracles ---
 
-// Whether the response to this frame is used: memory and register reads.
-bool ResponseUsed(const vsim_call &write)
-{
-    const std::uint8_t code = write.bytes[2];
-    return code == 0x0D || code == 0x0B || code == 0x00;
-}
-
 // Makes the unit hold 0 wherever `frame` reads: a memory cell or a register.
 void ZeroWhatFrameReads(const vsim_call &write)
 {
@@ -235,18 +232,80 @@ std::size_t WriteOfExchange(const std::vector<vsim_call> &base, std::size_t k)
     return std::string(base[k - 1].function) == "FT_Write" ? k - 1 : k - 2;
 }
 
-// Exports built on the exchange step: the failed exchange yields 0 and the
-// sequence goes on.
+// The calls that put a link back in step before an exchange, and that check
+// nothing came behind the reply after it.
+std::vector<std::string> ResyncCalls(const std::string &c)
+{
+    return {"FT_ResetDevice " + c, "FT_SetTimeouts " + c,
+            "FT_SetBaudRate " + c, "FT_SetDataCharacteristics " + c,
+            "FT_Read " + c,        "FT_SetTimeouts " + c};
+}
+std::vector<std::string> ConfirmCalls(const std::string &c)
+{
+    return {"FT_SetTimeouts " + c, "FT_Read " + c, "FT_SetTimeouts " + c};
+}
+
+// A reply that did not come whole at call k (a read): the export ends there,
+// and it reads as a run on a unit that held 0 wherever this read and every
+// later one looked. Which cells those are can depend on what was read
+// before them (the calibration index on the frequency), so the zeroed run
+// is repeated until it reads where it zeroes.
+Outcome Stalled(const Export &e, const std::vector<vsim_call> &base, std::size_t k)
+{
+    const std::size_t first = WriteOfExchange(base, k);
+    std::vector<vsim_call> reads = base;
+    Outcome zeroed;
+    for (int round = 0; round < 4; ++round) {
+        zeroed = Capture(e, [&] {
+            for (std::size_t i = first; i < reads.size(); ++i) {
+                if (std::string(reads[i].function) == "FT_Write") {
+                    ZeroWhatFrameReads(reads[i]);
+                }
+            }
+        });
+        std::vector<std::string> before, after;
+        for (const vsim_call &c : reads) {
+            before.push_back(Describe(c));
+        }
+        for (const vsim_call &c : zeroed.log) {
+            after.push_back(Describe(c));
+        }
+        if (before == after) {
+            break;
+        }
+        reads = zeroed.log;
+    }
+    Outcome expected = zeroed;
+    expected.calls.resize(k);
+    expected.status = FT_IO_ERROR;
+    return expected;
+}
+
+// Exports built on the exchange step: a failed exchange yields 0 and the
+// sequence goes on, with the link put back in step around the next
+// exchange; a reply that does not come whole ends the sequence.
 Outcome ZeroedExchange(const Export &e, const std::vector<vsim_call> &base, const Outcome &,
                        std::size_t k, Fault fault)
 {
-    const vsim_call write = base[WriteOfExchange(base, k)];
-    if (fault == Fault::kShortRead && !ResponseUsed(write)) {
-        return Capture(e, [] {});  // the count of a discarded response is not examined
+    if (fault == Fault::kShortRead) {
+        return Stalled(e, base, k);
     }
+    const std::size_t w = WriteOfExchange(base, k);
+    const vsim_call write = base[w];
     Outcome expected = Capture(e, [&] { ZeroWhatFrameReads(write); });
-    if (std::string(base[k - 1].function) == "FT_Write") {
+    const bool write_failed = std::string(base[k - 1].function) == "FT_Write";
+    if (write_failed) {
         expected.calls.erase(expected.calls.begin() + static_cast<long>(k));  // no read
+    }
+    const std::size_t next = w + (write_failed ? 1 : 2);  // the next exchange's write
+    if (next < expected.calls.size()) {
+        const std::string c = "c" + std::to_string(write.converter);
+        const auto confirm = ConfirmCalls(c);
+        const auto resync = ResyncCalls(c);
+        expected.calls.insert(expected.calls.begin() + static_cast<long>(next + 2), confirm.begin(),
+                              confirm.end());
+        expected.calls.insert(expected.calls.begin() + static_cast<long>(next), resync.begin(),
+                              resync.end());
     }
     expected.status = FT_IO_ERROR;  // the first failure is kept, wherever it was
     return expected;
@@ -281,13 +340,13 @@ Outcome ReadLDOracle(const Export &, const std::vector<vsim_call> &, const Outco
     return expected;
 }
 
-// The read follows even a failed write, and the failure is kept; the
-// response is not looked at, so a short one is no failure.
+// The read follows even a failed write, and the failure is kept; the reply
+// is not looked at, but one that does not come whole is a failure too.
 Outcome PresetOracle(const Export &, const std::vector<vsim_call> &, const Outcome &baseline,
-                     std::size_t, Fault fault)
+                     std::size_t, Fault)
 {
     Outcome expected = baseline;
-    expected.status = fault == Fault::kIoError ? FT_IO_ERROR : FT_OK;
+    expected.status = FT_IO_ERROR;
     return expected;
 }
 

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "d2xx/sim/vsim.h"
@@ -52,17 +56,35 @@ protected:
         unit_ = vsim_add_unit("Vontrel", 1);
         ASSERT_EQ(FT_Open(0, &handle_), FT_OK);
         FT_ResetDevice(handle_);
+        FT_SetTimeouts(handle_, kReadTimeoutMs, kWriteTimeoutMs);
         FT_SetBaudRate(handle_, 19230);
         FT_SetDataCharacteristics(handle_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
         vsim_clear_log();
+        NewCall();
     }
     void TearDown() override
     {
         FT_Close(handle_);
         vsim_clear_faults();
     }
+    // The link as the next export call sees it: the unit's step kept, the
+    // call's own state new, *status FT_OK.
+    Link &NewCall()
+    {
+        link_ = std::make_unique<Link>(handle_, step_);
+        status_ = FT_OK;
+        return *link_;
+    }
+    // A unit whose link is in step, as after a call where all went well.
+    Link &InStep()
+    {
+        step_ = LinkStep::kInStep;
+        return NewCall();
+    }
     int unit_ = 0;
     FT_HANDLE handle_ = nullptr;
+    std::atomic<LinkStep> step_{LinkStep::kInStep};
+    std::unique_ptr<Link> link_;
     unsigned long status_ = FT_OK;  // as every export sets it before its first call
 };
 
@@ -70,49 +92,48 @@ TEST_F(Primitives, FramesAreByteExact)
 {
     struct Case {
         const char *what;
-        void (*send)(unsigned long *, FT_HANDLE);
+        void (*send)(unsigned long *, Link &);
         Bytes frame;
     };
     const Case cases[] = {
         {"memory read 652",
-         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 652); },
+         [](unsigned long *s, Link &h) { ReadMemoryByte(s, h, 652); },
          {0x00, 0x21, 0x0D, 0x8C, 0x02, 0x00, 0x00, 0x40}},
         {"memory read 9",
-         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 9); },
+         [](unsigned long *s, Link &h) { ReadMemoryByte(s, h, 9); },
          {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
         {"address modulo 65536",
-         [](unsigned long *s, FT_HANDLE h) { ReadMemoryByte(s, h, 0x10000 + 9); },
+         [](unsigned long *s, Link &h) { ReadMemoryByte(s, h, 0x10000 + 9); },
          {0x00, 0x21, 0x0D, 0x09, 0x00, 0x00, 0x00, 0x40}},
         {"memory write 7 at 83",
-         [](unsigned long *s, FT_HANDLE h) { WriteMemoryByte(s, h, 83, 7); },
+         [](unsigned long *s, Link &h) { WriteMemoryByte(s, h, 83, 7); },
          {0x00, 0x21, 0x0C, 0x53, 0x00, 0x07, 0x00, 0x40}},
         {"register 0 read-back",
-         [](unsigned long *s, FT_HANDLE h) {
+         [](unsigned long *s, Link &h) {
              Frame r{};
              ReadRegister(s, h, 0, r);
          },
          {0x00, 0x21, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x40}},
         {"register 5 read-back",
-         [](unsigned long *s, FT_HANDLE h) {
+         [](unsigned long *s, Link &h) {
              Frame r{};
              ReadRegister(s, h, 5, r);
          },
          {0x00, 0x21, 0x00, 0x05, 0x00, 0x00, 0x00, 0x40}},
         {"register 0 write",
-         [](unsigned long *s, FT_HANDLE h) {
+         [](unsigned long *s, Link &h) {
              WriteRegister(s, h, 0, {0x11, 0x22, 0x33, 0x44});
          },
          {0x00, 0x21, 0x0A, 0x11, 0x22, 0x33, 0x44, 0x40}},
         {"register 3 write",
-         [](unsigned long *s, FT_HANDLE h) {
+         [](unsigned long *s, Link &h) {
              WriteRegister(s, h, 3, {0x11, 0x22, 0x33, 0x44});
          },
          {0x00, 0x21, 0x03, 0x11, 0x22, 0x33, 0x44, 0x40}},
     };
     for (const Case &c : cases) {
         vsim_clear_log();
-        status_ = FT_OK;
-        c.send(&status_, handle_);
+        c.send(&status_, InStep());
         EXPECT_EQ(status_, FT_OK) << c.what;
         EXPECT_EQ(LastFrameSent(), c.frame) << c.what;
         EXPECT_EQ(Calls(), (std::vector<std::string>{"FT_Write", "FT_Read"})) << c.what;
@@ -122,11 +143,11 @@ TEST_F(Primitives, FramesAreByteExact)
 TEST_F(Primitives, MemoryReadTakesOnlyByteFiveUnsigned)
 {
     vsim_set_memory(unit_, 300, 0xC8);
-    EXPECT_EQ(ReadMemoryByte(&status_, handle_, 300), 200);
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 300), 200);
     // A reply whose markers, echo and other bytes are all wrong still counts.
     const unsigned char odd[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0x7B, 0xEE, 0xEE};
     vsim_replace_response(1, odd);
-    EXPECT_EQ(ReadMemoryByte(&status_, handle_, 300), 0x7B);
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 300), 0x7B);
     EXPECT_EQ(status_, FT_OK);
 }
 
@@ -170,17 +191,16 @@ TEST_F(Primitives, FailuresAndShortReads)
     for (const Case &c : cases) {
         vsim_clear_log();
         c.arm();
-        status_ = FT_OK;
-        EXPECT_EQ(ReadMemoryByte(&status_, handle_, 7), c.memory_read) << c.what;
+        EXPECT_EQ(ReadMemoryByte(&status_, InStep(), 7), c.memory_read) << c.what;
         EXPECT_EQ(status_, c.status) << c.what;
         EXPECT_EQ(Calls(), c.calls) << c.what;
+        EXPECT_EQ(step_, LinkStep::kOutOfStep) << c.what;
 
         vsim_clear_log();
         c.arm();
-        status_ = FT_OK;
         Frame response;
         response.fill(0xA5);
-        EXPECT_EQ(ReadRegister(&status_, handle_, 2, response), c.register_read) << c.what;
+        EXPECT_EQ(ReadRegister(&status_, InStep(), 2, response), c.register_read) << c.what;
         EXPECT_EQ(status_, c.status) << c.what;
         Frame untouched;
         untouched.fill(0xA5);
@@ -188,12 +208,104 @@ TEST_F(Primitives, FailuresAndShortReads)
     }
 }
 
-TEST_F(Primitives, DiscardedResponseCountIsNotExamined)
+TEST_F(Primitives, AReplyThatDoesNotComeWholeFailsEvenWhenDiscarded)
 {
     vsim_short_read(1, 3);
-    WriteMemoryByte(&status_, handle_, 45, 9);
+    WriteMemoryByte(&status_, *link_, 45, 9);
+    EXPECT_EQ(status_, FT_IO_ERROR);
+    EXPECT_EQ(vsim_get_memory(unit_, 45), 9) << "the unit had the frame";
+    EXPECT_TRUE(link_->stalled());
+}
+
+// Which D2XX calls the exchanges of one call made, in order.
+const std::vector<std::string> kExchange = {"FT_Write", "FT_Read"};
+const std::vector<std::string> kResync = {"FT_ResetDevice", "FT_SetTimeouts",
+                                          "FT_SetBaudRate", "FT_SetDataCharacteristics",
+                                          "FT_Read",  // nothing for kQuietMs
+                                          "FT_SetTimeouts"};
+const std::vector<std::string> kConfirm = {"FT_SetTimeouts", "FT_Read", "FT_SetTimeouts"};
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> all;
+    for (const auto &p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+TEST_F(Primitives, AStallEndsTheCallAndTheNextCallPutsTheLinkBackInStep)
+{
+    vsim_set_memory(unit_, 7, 0x55);
+    vsim_set_memory(unit_, 8, 0x66);
+    FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);  // the time-out, shortened for the test
+    vsim_late_reply(1, 300);
+    vsim_clear_log();
+
+    // The reply is late: one time-out, FT_IO_ERROR, and the call stops.
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0);
+    EXPECT_EQ(status_, FT_IO_ERROR);
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 8), 0) << "an exchange after the stall";
+    EXPECT_EQ(Calls(), kExchange) << "exchanges made after the unit stopped answering";
+    EXPECT_EQ(step_, LinkStep::kOutOfStep);
+
+    // The late reply arrives; the next call throws it away and reads the
+    // unit's own answer to its own command, then checks nothing follows.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    vsim_clear_log();
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66);
     EXPECT_EQ(status_, FT_OK);
-    EXPECT_EQ(vsim_get_memory(unit_, 45), 9);
+    EXPECT_EQ(Calls(), Join({kResync, kExchange, kConfirm}));
+    EXPECT_EQ(step_, LinkStep::kInStep);
+
+    // In step again: the plain exchange, nothing more.
+    vsim_clear_log();
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
+    EXPECT_EQ(Calls(), kExchange);
+}
+
+TEST_F(Primitives, AReplyLaterThanTheDrainIsCaughtBehindTheNextReply)
+{
+    vsim_set_memory(unit_, 7, 0x55);
+    vsim_set_memory(unit_, 8, 0x66);
+    FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);
+    vsim_late_reply(1, 400);
+    ReadMemoryByte(&status_, *link_, 7);
+    ASSERT_EQ(status_, FT_IO_ERROR);
+
+    // At once: the line is quiet, yet the late reply is still on its way
+    // and comes first. The reply behind it gives the shift away.
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0);
+    EXPECT_EQ(status_, FT_IO_ERROR);
+    EXPECT_EQ(step_, LinkStep::kOutOfStep);
+
+    // And the call after that is in step.
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66);
+    EXPECT_EQ(status_, FT_OK);
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
+    EXPECT_EQ(step_, LinkStep::kInStep);
+}
+
+TEST_F(Primitives, AFailedCallGoesOnAndPutsTheLinkBackInStepFirst)
+{
+    vsim_set_memory(unit_, 7, 0x55);
+    vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR);
+    vsim_clear_log();
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0);
+    EXPECT_FALSE(link_->stalled()) << "an error status is no stall: the call goes on";
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0x55);
+    EXPECT_EQ(status_, FT_OTHER_ERROR) << "the first failure is kept";
+    EXPECT_EQ(Calls(), Join({kExchange, kResync, kExchange, kConfirm}));
+
+    // A link that cannot be put back in step sends nothing and stays out.
+    step_ = LinkStep::kOutOfStep;
+    NewCall();
+    vsim_fail_call("FT_ResetDevice", 1, FT_IO_ERROR);
+    vsim_clear_log();
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0);
+    EXPECT_EQ(status_, FT_IO_ERROR);
+    EXPECT_EQ(Calls(), std::vector<std::string>{"FT_ResetDevice"});
+    EXPECT_EQ(step_, LinkStep::kOutOfStep);
 }
 
 TEST(HandleTable, TokensAreFreshAndRecognised)
@@ -244,13 +356,21 @@ TEST(HandleTable, ExceptionsNeverCrossTheExports)
     vsim_clear();
     vsim_add_unit("Vontrel", 1);
     vsim_add_unit("Vontrel", 2);
-    HandleTable::Instance().FailAddsForTesting(true);
+    // A table with no free slot: adding the first unit throws.
+    HandleTable &table = HandleTable::Instance();
+    int dummy = 0;
+    std::vector<int> taken;
+    while (table.Size() < static_cast<std::size_t>(HandleTable::kSlots)) {
+        taken.push_back(table.Add(&dummy));
+    }
     unsigned long status = 0;
     int found = -7;
     int handles[2] = {-7, -7};
     int serials[2] = {-7, -7};
     const int result = Vontrel_Open(&status, &found, handles, serials);
-    HandleTable::Instance().FailAddsForTesting(false);
+    for (const int token : taken) {
+        table.Remove(token);
+    }
     EXPECT_EQ(result, -1);
     EXPECT_EQ(status, FT_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(found, -7);

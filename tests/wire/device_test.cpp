@@ -161,7 +161,7 @@ TEST_F(Device, IdentityFailures)
         vsim_set_memory(unit_, static_cast<std::uint16_t>(a), 0x05);
     }
     for (const Case &c : cases) {
-        vsim_clear_log();
+        BackInStep();
         c.arm();
         unsigned long status = 99;
         const Info info = ReadInfo(&status, handle_);
@@ -174,7 +174,7 @@ TEST_F(Device, IdentityFailures)
         EXPECT_TRUE(info.GuardsIntact()) << c.what;
         vsim_clear_faults();
     }
-    vsim_clear_log();
+    BackInStep();
     vsim_fail_call("FT_Read", 3, FT_IO_ERROR);
     unsigned long status = 99;
     const Info info = ReadInfo(&status, handle_);
@@ -217,6 +217,7 @@ TEST_F(Device, LockDetectAfterAFailedExchangeIsNotLocked)
     for (auto arm :
          {+[] { vsim_fail_call("FT_Read", 1, FT_IO_ERROR); },
           +[] { vsim_fail_call("FT_Write", 1, FT_IO_ERROR); }, +[] { vsim_short_read(1, 6); }}) {
+        BackInStep();
         arm();
         int ld = -7;
         EXPECT_EQ(Vontrel_ReadLD(&status, handle_, &ld), 0);
@@ -249,9 +250,18 @@ TEST_F(Device, PresetFrames)
         c.call(&status, handle_);
         EXPECT_EQ(FunctionsCalled(), (std::vector<std::string>{"FT_Write", "FT_Read"}));
         EXPECT_EQ(status, FT_IO_ERROR);
+        BackInStep();
         vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR);
         c.call(&status, handle_);
         EXPECT_EQ(status, FT_OTHER_ERROR);
+        EXPECT_EQ(FunctionsCalled(), (std::vector<std::string>{"FT_Write", "FT_Read"}));
+
+        // A reply that does not come whole is a failure, though discarded.
+        BackInStep();
+        vsim_short_read(1, 4);
+        c.call(&status, handle_);
+        EXPECT_EQ(status, FT_IO_ERROR);
+        BackInStep();
     }
 }
 

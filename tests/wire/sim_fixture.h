@@ -74,6 +74,19 @@ protected:
         EXPECT_EQ(vsim_closed_handle_calls(), 0) << "a D2XX call reached a closed handle";
     }
 
+    // After a failure the link to the unit is put back in step by the next
+    // exchange, which then makes calls of its own: a call where nothing
+    // fails does that, so that the next fault armed hits the exchange it is
+    // meant for. The log starts again after it.
+    void BackInStep()
+    {
+        unsigned long status = 0;
+        int ld = 0;
+        Vontrel_ReadLD(&status, handle_, &ld);
+        ASSERT_EQ(status, FT_OK);
+        vsim_clear_log();
+    }
+
     int unit_ = 0;
     void *handle_ = nullptr;
 };

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "d2xx/ftd2xx.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 
@@ -41,7 +42,12 @@ class Link {
 public:
     // `step` is the unit's own, kept in the table of open units so that it
     // outlives the call; a unit being opened keeps it for the walk.
-    Link(FT_HANDLE handle, std::atomic<LinkStep> &step) noexcept : handle_(handle), step_(step) {}
+    Link(FT_HANDLE handle, std::atomic<LinkStep> &step) noexcept
+        : handle_(handle),
+          step_(step),
+          fast_(step.load(std::memory_order_relaxed) == LinkStep::kInStep)
+    {
+    }
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
 
@@ -52,8 +58,16 @@ public:
     // wait its own time-out for nothing).
     bool stalled() const noexcept { return stalled_; }
 
+    // Whether the next exchange is a plain one: the link is in step and
+    // this call has not stalled. One test on the common path.
+    bool fast() const noexcept { return fast_; }
+
     LinkStep step() const noexcept { return step_.load(std::memory_order_relaxed); }
-    void set_step(LinkStep step) noexcept { step_.store(step, std::memory_order_relaxed); }
+    void set_step(LinkStep step) noexcept
+    {
+        step_.store(step, std::memory_order_relaxed);
+        fast_ = step == LinkStep::kInStep && !stalled_;
+    }
 
     // A failed read or write: the next exchange puts the link back in step.
     void MarkOutOfStep() noexcept { set_step(LinkStep::kOutOfStep); }
@@ -61,15 +75,40 @@ public:
     // A reply that did not come whole: out of step, and this call stops.
     void Stall() noexcept
     {
-        MarkOutOfStep();
         stalled_ = true;
+        MarkOutOfStep();
     }
 
 private:
     FT_HANDLE handle_;
     std::atomic<LinkStep> &step_;
+    bool fast_;
     bool stalled_ = false;
 };
+
+enum class Outcome {
+    kOk,
+    kWriteFailed,  // no frame went out whole (or the link could not be put back in step)
+    kReadFailed,   // the frame went out; no whole reply came
+    kNotMade,      // the call had already met a unit that does not answer: nothing was sent
+};
+
+// The exchange step's uncommon paths (see Exchange in link/transact.h),
+// out of line so that the common one stays short.
+
+// An exchange on a link that is not plainly in step: none at all after a
+// stall; otherwise the link is put back in step first and checked after.
+[[gnu::cold]] Outcome ExchangeOutOfStep(unsigned long *status, Link &link, const Frame &command,
+                                        Frame &response, bool read_after_failed_write);
+
+// After FT_Write returned `wrote`, not 8 bytes out with FT_OK: records the failure and, when
+// `read_after_failed_write`, still reads the reply.
+[[gnu::cold]] Outcome AfterFailedWrite(unsigned long *status, Link &link, FT_STATUS wrote,
+                                       Frame &response, bool read_after_failed_write);
+
+// After FT_Read returned `read`, not 8 bytes with FT_OK: records the
+// failure (FT_IO_ERROR for a reply that did not come whole).
+[[gnu::cold]] Outcome AfterFailedRead(unsigned long *status, Link &link, FT_STATUS read);
 
 // Puts an out-of-step link back in step before its next exchange: resets
 // the converter (what it holds is discarded), sets the line up again with

@@ -34,6 +34,64 @@ bool Succeeded(unsigned long *status, FT_STATUS result)
 
 }  // namespace
 
+Outcome AfterFailedRead(unsigned long *status, Link &link, FT_STATUS read)
+{
+    if (read == FT_OK) {  // short: the unit did not answer in time
+        Record(status, FT_IO_ERROR);
+        link.Stall();
+    } else {
+        Record(status, read);
+        link.MarkOutOfStep();  // the reply, or the rest of it, may still come
+    }
+    return Outcome::kReadFailed;
+}
+
+Outcome AfterFailedWrite(unsigned long *status, Link &link, FT_STATUS wrote, Frame &response,
+                         bool read_after_failed_write)
+{
+    if (wrote == FT_OK) {  // short: the line does not take the frame
+        Record(status, FT_IO_ERROR);
+        link.Stall();
+        return Outcome::kWriteFailed;
+    }
+    Record(status, wrote);
+    link.MarkOutOfStep();  // part of the frame may have gone out, and a reply may come
+    if (read_after_failed_write) {
+        DWORD received = 0;
+        const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
+        if (read != FT_OK || received < kFrameSize) {
+            AfterFailedRead(status, link, read);
+        }
+    }
+    return Outcome::kWriteFailed;
+}
+
+Outcome ExchangeOutOfStep(unsigned long *status, Link &link, const Frame &command, Frame &response,
+                          bool read_after_failed_write)
+{
+    if (link.stalled()) {
+        return Outcome::kNotMade;
+    }
+    if (link.step() == LinkStep::kOutOfStep && !ResyncLink(status, link)) {
+        return link.stalled() ? Outcome::kNotMade : Outcome::kWriteFailed;
+    }
+    Frame out = command;  // FT_Write takes a non-const buffer
+    DWORD written = 0;
+    const FT_STATUS wrote = FT_Write(link.handle(), out.data(), kFrameSize, &written);
+    if (wrote != FT_OK || written < kFrameSize) {
+        return AfterFailedWrite(status, link, wrote, response, read_after_failed_write);
+    }
+    DWORD received = 0;
+    const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
+    if (read != FT_OK || received < kFrameSize) {
+        return AfterFailedRead(status, link, read);
+    }
+    if (link.step() == LinkStep::kConfirm && !ConfirmInStep(status, link)) {
+        return Outcome::kReadFailed;
+    }
+    return Outcome::kOk;
+}
+
 bool ResyncLink(unsigned long *status, Link &link)
 {
     const FT_HANDLE handle = link.handle();

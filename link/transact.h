@@ -12,13 +12,6 @@
 
 namespace vontrel {
 
-enum class Outcome {
-    kOk,
-    kWriteFailed,  // no frame went out whole (or the link could not be put back in step)
-    kReadFailed,   // the frame went out; no whole reply came
-    kNotMade,      // the call had already met a unit that does not answer: nothing was sent
-};
-
 // Records one D2XX result into an export's *status, which keeps the first
 // failure: it stays FT_OK only while every call so far has succeeded, and a
 // later success never hides an earlier failure. An export sets *status to
@@ -46,59 +39,31 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
 //     goes on;
 //   - on a link out of step, the exchange first puts it back in step and
 //     afterwards checks that nothing came behind its reply (see link.h).
-// The outcome is this exchange's own, whatever *status held before.
-inline Outcome Exchange(unsigned long *status, Link &link, Frame command, Frame &response,
-                        bool read_after_failed_write)
+// The outcome is this exchange's own, whatever *status held before. The
+// common path is a write and a read and a test of each; a success needs
+// no recording, since *status only keeps failures.
+[[gnu::always_inline]] inline Outcome Exchange(unsigned long *status, Link &link, Frame command,
+                                               Frame &response, bool read_after_failed_write)
 {
-    if (link.stalled()) [[unlikely]] {
-        return Outcome::kNotMade;
-    }
-    LinkStep step = link.step();
-    if (step == LinkStep::kOutOfStep) [[unlikely]] {
-        if (!ResyncLink(status, link)) {
-            return link.stalled() ? Outcome::kNotMade : Outcome::kWriteFailed;
-        }
-        step = LinkStep::kConfirm;
+    if (!link.fast()) [[unlikely]] {
+        return ExchangeOutOfStep(status, link, command, response, read_after_failed_write);
     }
     DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is a copy
     const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
-    if (wrote == FT_OK && written < kFrameSize) [[unlikely]] {
-        Record(status, FT_IO_ERROR);
-        link.Stall();
-        return Outcome::kWriteFailed;
-    }
-    Record(status, wrote);
-    if (wrote != FT_OK) [[unlikely]] {
-        link.MarkOutOfStep();  // part of the frame may have gone out, and a reply may come
-        if (!read_after_failed_write) {
-            return Outcome::kWriteFailed;
-        }
+    if (wrote != FT_OK || written < kFrameSize) [[unlikely]] {
+        return AfterFailedWrite(status, link, wrote, response, read_after_failed_write);
     }
     DWORD received = 0;
     const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
-    if (read == FT_OK && received < kFrameSize) [[unlikely]] {
-        Record(status, FT_IO_ERROR);
-        link.Stall();
-        return Outcome::kReadFailed;
-    }
-    Record(status, read);
-    if (read != FT_OK) [[unlikely]] {
-        link.MarkOutOfStep();
-        return Outcome::kReadFailed;
-    }
-    if (wrote != FT_OK) [[unlikely]] {
-        return Outcome::kWriteFailed;
-    }
-    if (step == LinkStep::kConfirm) [[unlikely]] {
-        if (!ConfirmInStep(status, link)) {
-            return Outcome::kReadFailed;
-        }
+    if (read != FT_OK || received < kFrameSize) [[unlikely]] {
+        return AfterFailedRead(status, link, read);
     }
     return Outcome::kOk;
 }
 
 // One exchange of a command and its reply; no read after a failed write.
-inline Outcome Transact(unsigned long *status, Link &link, Frame command, Frame &response)
+[[gnu::always_inline]] inline Outcome Transact(unsigned long *status, Link &link, Frame command,
+                                               Frame &response)
 {
     return Exchange(status, link, command, response, false);
 }
@@ -106,7 +71,8 @@ inline Outcome Transact(unsigned long *status, Link &link, Frame command, Frame 
 // The primitives below record their calls into *status the same way.
 
 // The stored byte 0..255, or 0 when the exchange failed (*status tells).
-inline int ReadMemoryByte(unsigned long *status, Link &link, std::uint32_t address)
+[[gnu::always_inline]] inline int ReadMemoryByte(unsigned long *status, Link &link,
+                                                 std::uint32_t address)
 {
     Frame response{};
     const Frame command = CommandFrame(cmd::kReadMemory, static_cast<std::uint8_t>(address),
@@ -117,8 +83,8 @@ inline int ReadMemoryByte(unsigned long *status, Link &link, std::uint32_t addre
     return response[reply::kMemoryByte];
 }
 
-inline void WriteMemoryByte(unsigned long *status, Link &link, std::uint32_t address,
-                            std::uint8_t value)
+[[gnu::always_inline]] inline void WriteMemoryByte(unsigned long *status, Link &link,
+                                                   std::uint32_t address, std::uint8_t value)
 {
     Frame response{};
     const Frame command = CommandFrame(cmd::kWriteMemory, static_cast<std::uint8_t>(address),
@@ -129,7 +95,8 @@ inline void WriteMemoryByte(unsigned long *status, Link &link, std::uint32_t add
 // 0 on success, -1 when the write failed, -2 when the read failed or came
 // short, or the exchange was not made. `response` is written only on
 // success, so a failed read-back keeps what the caller put there.
-inline int ReadRegister(unsigned long *status, Link &link, int index, Frame &response)
+[[gnu::always_inline]] inline int ReadRegister(unsigned long *status, Link &link, int index,
+                                               Frame &response)
 {
     const std::uint8_t code = index == 0 ? cmd::kReadRegister0 : cmd::kReadRegister;
     Frame reply{};  // a failed or short read must not reach the caller's buffer
@@ -146,8 +113,8 @@ inline int ReadRegister(unsigned long *status, Link &link, int index, Frame &res
     return -2;
 }
 
-inline void WriteRegister(unsigned long *status, Link &link, int index,
-                          const RegisterWordBytes &word)
+[[gnu::always_inline]] inline void WriteRegister(unsigned long *status, Link &link, int index,
+                                                 const RegisterWordBytes &word)
 {
     const std::uint8_t code = index == 0 ? cmd::kWriteRegister0 : static_cast<std::uint8_t>(index);
     Frame response{};

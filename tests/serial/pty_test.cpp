@@ -182,7 +182,8 @@ protected:
                         Environment({"VONTREL_SIM_CONFIG", "VONTREL_SIM_FAIL", "LD_LIBRARY_PATH",
                                      "VONTREL_SIM_STATE"},
                                     {"VONTREL_SIM_TRACE=" + (dir_ / "pty.trace").string(),
-                                     "VONTREL_SIM_STATE=" + (dir_ / "state.json").string()}),
+                                     "VONTREL_SIM_STATE=" + (dir_ / "state.json").string(),
+                                     "VONTREL_SIM_FAIL=" + ServerFaults()}),
                         out[1]);
         close(out[1]);
         ReadPorts(out[0]);
@@ -194,6 +195,9 @@ protected:
         }
         setenv("VONTREL_SERIAL_PORTS", list.c_str(), 1);
     }
+
+    // The faults the server arms at start (VONTREL_SIM_FAIL).
+    virtual std::string ServerFaults() const { return ""; }
 
     void TearDown() override
     {
@@ -413,6 +417,130 @@ TEST_F(PtyBench, ServerKilledMidExchangeFailsEveryLaterCallAtOnce)
     EXPECT_EQ(Vontrel_Close(unit), 0);
     EXPECT_EQ(Vontrel_Close(reinterpret_cast<void *>(static_cast<std::intptr_t>(handles[2]))), 0);
 }
+
+// A unit whose ninth reply comes 2.5 s late: the fifth of the first
+// write-out after the two units' serial numbers are read.
+class LateReply : public PtyBench {
+protected:
+    std::string ServerFaults() const override { return "late:9:2500"; }
+};
+
+TEST_F(LateReply, CostsOneTimeOutAndTheLinkIsInStepOnceItHasCome)
+{
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_EQ(units.size(), 2u);
+    vontrel::Settings s;
+    s.frequency_mhz = 2455.0;
+    s.mode = vontrel::Mode::kMode1;
+    s.attenuation = 10.0;
+    s.auto_trim = false;
+    s.trim_a = 20;
+    s.trim_b = 29;
+    s.stored_setting = 155;
+    const auto start = Clock::now();
+    try {
+        units[0].apply(s);
+        ADD_FAILURE() << "a write-out whose reply never came reported success";
+    } catch (const std::system_error &e) {
+        EXPECT_EQ(e.code().value(), static_cast<int>(FT_IO_ERROR)) << e.what();
+    }
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(1900));
+    EXPECT_LT(took, milliseconds(2400)) << "one time-out, not one per exchange";
+
+    // Once the late reply has come, the unit reads back what it holds, as a
+    // link opened afresh reads it, and takes what it is sent.
+    std::this_thread::sleep_until(start + milliseconds(2700));
+    const vontrel::Status recovered = units[0].status();
+    const int serial = units[0].serial();
+    units.clear();
+    units = vontrel::open_all();
+    ASSERT_EQ(units.at(0).serial(), serial);
+    const vontrel::Status fresh = units[0].status();
+    EXPECT_EQ(recovered.frequency_mhz, fresh.frequency_mhz);
+    EXPECT_EQ(recovered.trim_a, fresh.trim_a);
+    EXPECT_EQ(recovered.trim_b, fresh.trim_b);
+    EXPECT_EQ(recovered.stored_setting, fresh.stored_setting);
+    EXPECT_EQ(recovered.level_min, fresh.level_min);
+    units[0].apply(s);
+    const vontrel::Status after = units[0].status();
+    EXPECT_EQ(after.frequency_mhz, 2455.0);
+    EXPECT_EQ(after.trim_a, 20);
+    EXPECT_EQ(after.stored_setting, 155);
+}
+
+#ifdef VONTREL_TOOL
+// The tool's JSON output of a command, and its exit status.
+std::pair<int, std::string> Tool(const fs::path &dir, const std::vector<std::string> &args)
+{
+    const fs::path out = dir / "tool.out";
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> argv = {VONTREL_TOOL, "--unit", "serial:4660", "--json"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t tool = Start(argv, Environment({}, {}), fd, fd);
+    close(fd);
+    int status = -1;
+    waitpid(tool, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out)};
+}
+
+// The value of "name": in the tool's JSON, as text.
+std::string Field(const std::string &json, const std::string &name)
+{
+    const std::size_t at = json.find("\"" + name + "\":");
+    if (at == std::string::npos) {
+        return "(none)";
+    }
+    const std::size_t begin = json.find_first_not_of(' ', at + name.size() + 3);
+    return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
+}
+
+TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)
+{
+    ASSERT_EQ(Tool(dir_, {"set", "--freq", "1000", "--atten", "10", "--trim-a", "195", "--trim-b",
+                          "92", "--stored-setting", "7"})
+                  .first,
+              0);
+    const fs::path csv = dir_ / "sweep.csv";
+    std::thread sweep_thread;
+    int sweep_exit = -1;
+    sweep_thread = std::thread([&] {
+        sweep_exit = Tool(dir_, {"sweep", "--start", "1000", "--stop", "1200", "--step", "5",
+                                 "--lock-timeout", "0.1", "-o", csv.string()})
+                         .first;
+    });
+    std::this_thread::sleep_for(milliseconds(800));
+    Kill(SIGSTOP);  // the unit stalls, as on a USB hiccup
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    Kill(SIGCONT);
+    sweep_thread.join();
+
+    // The points the stall hit failed; every point after it is right.
+    std::istringstream rows(Slurp(csv));
+    std::string row;
+    std::getline(rows, row);  // the header
+    int failed = 0, after_stall = 0;
+    while (std::getline(rows, row)) {
+        const bool ok = row.back() == ',';  // no error text
+        failed += ok ? 0 : 1;
+        after_stall += failed > 0 && ok ? 1 : 0;
+        if (failed > 0 && after_stall > 0) {
+            EXPECT_TRUE(ok) << "a point after the link was back: " << row;
+        }
+    }
+    EXPECT_GE(failed, 1) << "the stall went unnoticed";
+    EXPECT_LE(failed, 2);
+    EXPECT_GT(after_stall, 3);
+    EXPECT_EQ(sweep_exit, 1) << "a sweep with failed points exits 1";
+
+    const auto [exit_status, status] = Tool(dir_, {"status"});
+    ASSERT_EQ(exit_status, 0) << status;
+    EXPECT_EQ(Field(status, "frequency_mhz"), "1200.0") << status;
+    EXPECT_EQ(Field(status, "trim_a"), "195") << status;
+    EXPECT_EQ(Field(status, "trim_b"), "92") << status;
+    EXPECT_EQ(Field(status, "stored_setting"), "7") << status;
+}
+#endif
 
 }  // namespace
 

@@ -602,6 +602,25 @@ TEST_F(Tool, InjectedFailureIsNamedWithAHint)
     EXPECT_EQ(failed.json()["status_name"], "FT_IO_ERROR");
 }
 
+// A unit that stops answering in the middle of set's read-back: nothing is
+// written from what was read, and the failing call is named.
+TEST_F(Tool, AStalledReadBackWritesNothing)
+{
+    UseBench({{"converters", {{{"serial", 4660}}}}});
+    const Json before = Run({"--json", "status"}).json();
+    // Replies 1 and 2 are the serial number's, 3 to 15 the read-back's.
+    env_["VONTREL_SIM_FAIL"] = "late:7:2100";
+    const Result r = Run({"set", "--atten", "7", "--stored-setting", "99"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Vontrel_ReadStatus failed: FT_IO_ERROR")) << r.err;
+    env_.erase("VONTREL_SIM_FAIL");
+    const Json after = Run({"--json", "status"}).json();
+    for (const char *field : {"frequency_mhz", "attenuation", "stored_setting", "trim_a", "trim_b",
+                              "mode", "level_min"}) {
+        EXPECT_EQ(after[field], before[field]) << field;
+    }
+}
+
 TEST_F(Tool, StateLastsBetweenProcessesUntilReset)
 {
     ASSERT_EQ(

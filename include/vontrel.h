@@ -9,7 +9,8 @@
  *   converter followed by one 8-byte response frame read back:
  *       00 21 code p0 p1 p2 p3 40
  *   Nothing is retried, cached or logged; nothing is kept between calls
- *   except the library's table of open units.
+ *   except the library's table of open units, which also records whether
+ *   each unit's link is in step (see A UNIT THAT STALLS).
  *
  * STATUS
  *   Every export except Vontrel_Close takes `unsigned long *status` first.
@@ -18,9 +19,11 @@
  *   on return it is FT_OK (0) only when every converter (D2XX) call of the
  *   export succeeded and every reply that is used came whole; otherwise it
  *   holds the status of the first call that failed, and a later success
- *   never hides it. A failed exchange does not stop a multi-exchange export:
- *   the same exchanges are made in the same order, with a failed read
- *   counting as 0, so *status is the one thing that tells. Vontrel_Open
+ *   never hides it. A D2XX call that returns an error does not stop a
+ *   multi-exchange export: the same exchanges are made in the same order,
+ *   with a failed read counting as 0, so *status is the one thing that
+ *   tells. A reply that does not come whole does stop it (see A UNIT THAT
+ *   STALLS). Vontrel_Open
  *   keeps the status of its LAST call instead (a converter that cannot be
  *   opened is skipped, and its missing entry tells the caller). Each export
  *   below also says which failures it reports through its result.
@@ -29,9 +32,12 @@
  *     FT_INVALID_HANDLE (1)         the handle is not an open unit of this
  *                                   process (never opened, closed, or null);
  *                                   no D2XX call is made.
- *     FT_IO_ERROR (4)               a read whose response is used delivered
- *                                   fewer than 8 bytes (recorded at that
- *                                   read's place, like any failure).
+ *     FT_IO_ERROR (4)               a read delivered fewer than 8 bytes, or a
+ *                                   write sent fewer than 8, by its time-out
+ *                                   (recorded at its place, like any
+ *                                   failure), whether or not the reply's
+ *                                   bytes are used; or the link could not be
+ *                                   put back in step (see below).
  *     FT_INSUFFICIENT_RESOURCES (5) Vontrel_Open found its table of open
  *                                   units full (4096 units open at once in
  *                                   the process) or could not take a lock.
@@ -40,6 +46,34 @@
  *                                   frequency or a NaN level in mode 3; no
  *                                   D2XX call is made.
  *   A null `status` makes every export do nothing (int results are -1).
+ *
+ * A UNIT THAT STALLS
+ *   A unit that does not answer within the 2000 ms read time-out (busy, a
+ *   USB hiccup, a unit that went away) gives a reply that does not come
+ *   whole. The export then stops at that exchange: its remaining exchanges
+ *   are not made and count as failed reads (outputs as each export says
+ *   for a failed read), *status holds FT_IO_ERROR, and the call has cost
+ *   one time-out, not one per exchange. Nothing after it is written to the
+ *   unit.
+ *   The reply, or the rest of it, may still arrive later. After any failed
+ *   or incomplete exchange the unit's link is marked out of step, and the
+ *   next exchange on it, in the same call or a later one, first puts it
+ *   back in step: it resets the converter (discarding what it holds), sets
+ *   the line up again, reads and discards whatever arrives until the line
+ *   has been quiet for 50 ms (at most 2 s; a line that never falls quiet
+ *   is FT_IO_ERROR and stops the call), and restores the 2000 ms
+ *   time-outs. After its own reply it waits 50 ms more: a byte arriving
+ *   then means the reply taken may have been a late one, and the exchange
+ *   fails with FT_IO_ERROR (the link stays out of step). These steps are
+ *   D2XX calls like any other and their failures are recorded in *status.
+ *   What a caller can rely on: once a call has failed, every later call
+ *   either reads the unit's own answers to its own commands or fails. What
+ *   it cannot: a reply that arrives later than the 50 ms quiet time and
+ *   also later than the next exchange's check (a unit that stalls again
+ *   between two replies) can still be taken for another command's answer.
+ *   Waiting before retrying after FT_IO_ERROR (the time the unit may need
+ *   to finish, a second or two after a stall) makes that unlikely. On a
+ *   link in step none of this costs anything.
  *
  * HANDLES
  *   Vontrel_Open stores one small positive int token per opened unit in
@@ -191,8 +225,9 @@ VONTREL_API int Vontrel_Close(void *handle);
  *
  * Result:
  *   0   all outputs written. Only the reads of bytes 0 and 1 are tested: a
- *       later failed read counts as byte 0, the reads go on, and *status
- *       keeps the first failure.
+ *       later failed read counts as byte 0, the reads go on (up to a reply
+ *       that does not come whole: the reads after it are not made and
+ *       count as byte 0), and *status keeps the first failure.
  *   -1  reading byte 0 failed, a pointer is null (FT_INVALID_PARAMETER) or
  *       the handle is unknown (FT_INVALID_HANDLE); nothing written.
  *   -2  reading byte 1 failed; nothing written.
@@ -216,7 +251,9 @@ VONTREL_API int Vontrel_ReadLD(unsigned long *status, void *handle, int *LDstatu
 /*
  * Send the preset command (frame 00 21 FF 00 00 00 00 40) and read its
  * 8-byte response, which is discarded. The read is made even when the write
- * failed; *status keeps the first failure of the two. The unit restores its
+ * failed with an error (not when it timed out); *status keeps the first
+ * failure of the two, and a response that does not come whole is
+ * FT_IO_ERROR though it is not used. The unit restores its
  * saved user preset, or its power-up settings when none was saved. The call
  * does not wait for the unit to act on the command.
  */
@@ -240,8 +277,10 @@ VONTREL_API void Vontrel_SaveUserPreset(unsigned long *status, void *handle);
  * zeros, a failed memory read as the byte 0. Entry 10 is -1.0 when the
  * switch pattern is none of the five known ones.
  *
- * Result: 0 after the thirteen exchanges, whatever they returned; *status
- * keeps the first failure among them. -1 without any exchange
+ * Result: 0 after the thirteen exchanges, whatever they returned, or after
+ * the exchange whose reply did not come whole (the rest are not made and
+ * read as zeros); *status keeps the first failure among them. -1 without
+ * any exchange
  * for a null pointer (FT_INVALID_PARAMETER) or an unknown handle
  * (FT_INVALID_HANDLE); Values is then untouched.
  */
@@ -252,7 +291,9 @@ VONTREL_API int Vontrel_ReadStatus(unsigned long *status, void *handle, double *
  * Sends, in this order: memory writes of byte(trimA) at 83, byte(trimB) at
  * 84 and byte(storedSetting) at 45; when autoTrim is not 0.0, reads of
  * calibration tables A and B; a read of table C; then registers 0 to 7.
- * 12 or 14 exchanges in all; a failed exchange does not stop the sequence.
+ * 12 or 14 exchanges in all; a failed exchange does not stop the sequence,
+ * but a reply that does not come whole does: nothing after it is sent, so
+ * no register is written from a table byte that never came.
  *
  * The frequency is clamped to 300..5000 MHz. A byte taken from an entry is
  * the low 8 bits of its value truncated toward zero, taken modulo 2^32;

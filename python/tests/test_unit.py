@@ -331,3 +331,14 @@ def test_a_write_failing_anywhere_in_apply_raises(bench, unit, nth_write):
     with pytest.raises(vontrel.VontrelError) as e:
         unit.write(unit.status.settings().replace(frequency=3000.0))
     assert e.value.name == "FT_IO_ERROR"
+
+
+@pytest.mark.parametrize("nth_read", [1, 7, 13])  # of the read-back's 13: register 0, 6, byte 45
+def test_apply_writes_nothing_when_its_read_back_failed(bench, unit, nth_read):
+    before = (bench.registers(0), [bench.get_memory(0, a) for a in (45, 83, 84)])
+    bench.fail_call(b"FT_Read", nth_read, 4)
+    with pytest.raises(vontrel.VontrelError) as e:
+        unit.apply(attenuation=7.0, stored_setting=99)
+    assert e.value.name == "FT_IO_ERROR"
+    assert e.value.function == "Vontrel_ReadStatus"
+    assert (bench.registers(0), [bench.get_memory(0, a) for a in (45, 83, 84)]) == before

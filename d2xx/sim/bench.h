@@ -61,7 +61,14 @@ struct Handle {
     int lock_fd = -1;
 };
 
-enum class FaultKind { kFailBefore, kFailAfter, kShortRead, kReplaceResponse, kLateReply };
+enum class FaultKind {
+    kFailBefore,
+    kFailAfter,
+    kShortRead,
+    kShortWrite,
+    kReplaceResponse,
+    kLateReply
+};
 
 struct Fault {
     FaultKind kind = FaultKind::kFailBefore;

@@ -195,6 +195,15 @@ void vsim_short_read(long nth, DWORD bytes)
     vsim::ArmFault(std::move(fault));
 }
 
+void vsim_short_write(long nth, DWORD bytes)
+{
+    vsim::Fault fault;
+    fault.kind = vsim::FaultKind::kShortWrite;
+    fault.remaining = nth;
+    fault.bytes = std::min<DWORD>(bytes, 7);
+    vsim::ArmFault(std::move(fault));
+}
+
 void vsim_replace_response(long nth, const unsigned char bytes[8])
 {
     vsim::Fault fault;

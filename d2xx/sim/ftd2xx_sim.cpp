@@ -16,6 +16,7 @@ std::optional<Fault> TakeFault(Bench &bench, const char *function)
 {
     ++bench.calls;
     const bool is_read = std::strcmp(function, "FT_Read") == 0;
+    const bool is_write = std::strcmp(function, "FT_Write") == 0;
     std::optional<Fault> fired;
     for (auto it = bench.faults.begin(); it != bench.faults.end();) {
         if (it->kind == FaultKind::kLateReply) {  // counts replies, not calls
@@ -24,8 +25,10 @@ std::optional<Fault> TakeFault(Bench &bench, const char *function)
         }
         const bool read_only =
             it->kind == FaultKind::kShortRead || it->kind == FaultKind::kReplaceResponse;
-        const bool counts =
-            read_only ? is_read : (it->function.empty() || it->function == function);
+        const bool counts = read_only ? is_read
+                            : it->kind == FaultKind::kShortWrite
+                                ? is_write
+                                : (it->function.empty() || it->function == function);
         if (counts && --it->remaining <= 0) {
             if (!fired) {
                 fired = *it;
@@ -361,6 +364,12 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
     vsim::Converter &converter = bench->converters[h->converter];
     if (!converter.plugged) {
         return entry.Done(*bench, FT_IO_ERROR);
+    }
+    // A write that ends at its time-out: only part of the frame goes out,
+    // and the unit, which sees no whole frame, does not answer.
+    if (fault && fault->kind == vsim::FaultKind::kShortWrite) {
+        *lpBytesWritten = std::min(fault->bytes, dwBytesToWrite);
+        return entry.Done(*bench, FT_OK);
     }
     // The unit only makes sense of a whole frame at the unit's line settings.
     const bool line_ok = h->baud == vsim::kUnitBaud && h->word_length == FT_BITS_8 &&

@@ -137,6 +137,10 @@ void vsim_fail_call_after(const char *function, long nth, FT_STATUS status);
  * bytes (0 to 7); the rest of that response is lost. */
 void vsim_short_read(long nth, DWORD bytes);
 
+/* Makes the nth FT_Write from now return FT_OK having sent only `bytes`
+ * bytes (0 to 7), as at its time-out: the unit gets no whole frame. */
+void vsim_short_write(long nth, DWORD bytes);
+
 /* Makes the nth FT_Read from now deliver `bytes` (8 of them) instead of the
  * unit's response. */
 void vsim_replace_response(long nth, const unsigned char bytes[8]);

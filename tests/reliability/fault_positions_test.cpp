@@ -1,6 +1,6 @@
 // Every fault position: for each export, every D2XX call of a normal run is
-// made to fail in turn (FT_IO_ERROR, and as a short read where the call is a
-// read: a unit that did not answer in time), and the outcome is checked
+// made to fail in turn (FT_IO_ERROR, and as a short read or write where the
+// call is one: a unit that did not answer in time), and the outcome is checked
 // against what the export promises.
 //
 // Most oracles are differential: a failed read yields 0, so the run must
@@ -28,7 +28,7 @@ struct Outcome {
     std::vector<vsim_call> log;  // the same calls as logged
 };
 
-enum class Fault { kIoError, kShortRead };
+enum class Fault { kIoError, kShortRead, kShortWrite };
 
 // The bench of one run: converter ids and the open unit's token.
 struct Bench {
@@ -287,7 +287,7 @@ Outcome Stalled(const Export &e, const std::vector<vsim_call> &base, std::size_t
 Outcome ZeroedExchange(const Export &e, const std::vector<vsim_call> &base, const Outcome &,
                        std::size_t k, Fault fault)
 {
-    if (fault == Fault::kShortRead) {
+    if (fault != Fault::kIoError) {
         return Stalled(e, base, k);
     }
     const std::size_t w = WriteOfExchange(base, k);
@@ -343,9 +343,12 @@ Outcome ReadLDOracle(const Export &, const std::vector<vsim_call> &, const Outco
 // The read follows even a failed write, and the failure is kept; the reply
 // is not looked at, but one that does not come whole is a failure too.
 Outcome PresetOracle(const Export &, const std::vector<vsim_call> &, const Outcome &baseline,
-                     std::size_t, Fault)
+                     std::size_t k, Fault fault)
 {
     Outcome expected = baseline;
+    if (fault == Fault::kShortWrite) {
+        expected.calls.resize(k);  // a write that timed out: no read
+    }
     expected.status = FT_IO_ERROR;
     return expected;
 }
@@ -461,6 +464,16 @@ TEST(FaultPositions, EveryCallOfEveryExport)
             ExpectSame(actual, e.expect(e, base, baseline, k, Fault::kIoError), what);
             ++positions;
 
+            if (std::string(base[k - 1].function) == "FT_Write") {
+                const long nth_write = std::count_if(
+                    base.begin(), base.begin() + static_cast<long>(k),
+                    [](const vsim_call &c) { return std::string(c.function) == "FT_Write"; });
+                const DWORD sent = static_cast<DWORD>(k % 8);
+                const Outcome short_write = Capture(e, [&] { vsim_short_write(nth_write, sent); });
+                ExpectSame(short_write, e.expect(e, base, baseline, k, Fault::kShortWrite),
+                           what + " as a short write of " + std::to_string(sent) + " bytes");
+                ++positions;
+            }
             if (std::string(base[k - 1].function) != "FT_Read") {
                 continue;
             }

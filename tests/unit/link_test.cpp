@@ -180,6 +180,7 @@ TEST_F(Primitives, FailuresAndShortReads)
          0,
          -2,
          {"FT_Write", "FT_Read"}},
+        {"write comes short", [] { vsim_short_write(1, 5); }, FT_IO_ERROR, 0, -1, {"FT_Write"}},
         {"read delivers nothing",
          [] { vsim_short_read(1, 0); },
          FT_IO_ERROR,

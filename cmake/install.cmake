@@ -4,8 +4,8 @@
 #
 # The simulator (libftd2xx.so from d2xx/sim) is never installed where the
 # loader would find it in place of a real D2XX library. It goes only to the
-# private folder <libdir>/vontrel/sim, in the component "simulator", which a
-# plain `cmake --install` leaves out:
+# private folder <libdir>/vontrel/sim, with vontrel-sim in bin/, in the
+# component "simulator", which a plain `cmake --install` leaves out:
 #     cmake --install build --component simulator
 # Point LD_LIBRARY_PATH at that folder to run installed programs against it.
 
@@ -74,11 +74,17 @@ if(TARGET vontrel_tool)
 endif()
 
 # --- The simulator, privately and only on request ---
-if(TARGET ftd2xx AND VONTREL_D2XX STREQUAL "sim")
-  install(TARGETS ftd2xx
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vontrel/sim
-    COMPONENT simulator EXCLUDE_FROM_ALL)
-endif()
+# Its libftd2xx.so and the vontrel-sim command, which finds that library
+# through its run path (an RPATH, so that it comes before LD_LIBRARY_PATH).
+set(VONTREL_SIM_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vontrel/sim)
+install(TARGETS ftd2xx
+  LIBRARY DESTINATION ${VONTREL_SIM_LIBDIR}
+  COMPONENT simulator EXCLUDE_FROM_ALL)
+set_target_properties(vontrel_sim PROPERTIES
+  INSTALL_RPATH "$ORIGIN/../${VONTREL_SIM_LIBDIR}")
+install(TARGETS vontrel_sim
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT simulator EXCLUDE_FROM_ALL)
 
 # --- The serial D2XX library, when libvontrel.so is linked to it ---
 # It goes to the library's private folder <libdir>/vontrel/serial, where

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing libvontrel needs on Debian: the
-# compiler and CMake, GoogleTest, and the libraries the tools, bindings and
-# checks use. Packages already present are not fetched again.
+# compiler and CMake, GoogleTest, the libraries the tools, bindings and
+# checks use, and what building and checking the Debian packages needs. Packages already present are not fetched again.
 set -euo pipefail
 
 packages=(
@@ -10,6 +10,8 @@ packages=(
   libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   clang libclang-rt-14-dev valgrind
+  # The Debian packages' build and their test (scripts/deb-test.sh).
+  debhelper dh-python help2man lintian systemd
 )
 
 missing=()

@@ -3,7 +3,8 @@
 #   1. the whole suite on a plain build (ctest), the instruction budgets
 #      under callgrind, and the suite again built with clang
 #   2. the installed tree as a consumer sees it (CMake package, pkg-config,
-#      the tool, the Python package)
+#      the tool, the Python package); as root (CI), the Debian packages
+#      built, checked with lintian, installed, used and purged
 #   3. the suite again under ASan+UBSan, the threaded tests under TSan, and
 #      valgrind over a representative subset
 #   4. each fuzz target for a short fixed time (FUZZ_SECONDS, default 20)
@@ -19,5 +20,12 @@ CC=clang CXX=clang++ BUILD_DIR=build-clang scripts/build.sh
 ctest --test-dir build-clang --output-on-failure -j2
 # The installed tree, as a consumer program sees it (CMake package and pkg-config).
 scripts/consumer-check.sh build
+# The Debian packages install into the machine itself, so only as root: CI
+# runs on a machine of its own; elsewhere run `sudo scripts/deb-test.sh`.
+if [ "$(id -u)" -eq 0 ]; then
+  scripts/deb-test.sh
+else
+  echo "Debian packages not checked: scripts/deb-test.sh needs root"
+fi
 scripts/sanitize.sh
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

@@ -3,12 +3,9 @@
 
 #include "d2xx/sim/bench.h"
 #include "device/memory_map.h"
-#include "synth/register_image.h"
+#include "include/vontrel_limits.h"
 
 namespace vsim {
-
-// The unit powers up with the library's default image.
-const Registers kPowerUpRegisters = vontrel::kDefaultWords;
 
 namespace {
 

@@ -28,6 +28,7 @@
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial/serial_d2xx.h"
+#include "d2xx/sim/pty_serve.h"
 #include "include/vontrel.hpp"
 
 extern char **environ;  // NOLINT(readability-redundant-declaration)
@@ -319,6 +320,69 @@ TEST_F(PtyBench, FramesAreABytestream)
     }
     EXPECT_EQ(close_port(h), FT_OK);
     EXPECT_EQ(close_port(h), FT_INVALID_HANDLE);
+}
+
+// A client that writes frames and never reads fills only its converter's
+// buffer: the replies past it are lost, the line goes on answering, and
+// another unit is served at once meanwhile.
+TEST_F(PtyBench, AClientThatNeverReadsFillsOnlyItsConvertersBuffer)
+{
+    auto *open = D2xx<decltype(FT_Open)>("FT_Open");
+    auto *baud = D2xx<decltype(FT_SetBaudRate)>("FT_SetBaudRate");
+    auto *timeouts = D2xx<decltype(FT_SetTimeouts)>("FT_SetTimeouts");
+    auto *write = D2xx<decltype(FT_Write)>("FT_Write");
+    auto *read = D2xx<decltype(FT_Read)>("FT_Read");
+    auto *close_port = D2xx<decltype(FT_Close)>("FT_Close");
+    // A memory read of address 0: the serial number's low byte in reply byte 5.
+    const std::vector<std::uint8_t> frame = {0x00, 0x21, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40};
+    const auto exchange = [&](FT_HANDLE h) {
+        std::vector<std::uint8_t> out = frame;
+        DWORD n = 0;
+        EXPECT_EQ(write(h, out.data(), 8, &n), FT_OK);
+        std::uint8_t in[8] = {};
+        EXPECT_EQ(read(h, in, 8, &n), FT_OK);
+        return n == 8 ? in[5] : -1;
+    };
+    FT_HANDLE flooded = nullptr;
+    FT_HANDLE other = nullptr;
+    ASSERT_EQ(open(0, &flooded), FT_OK);
+    ASSERT_EQ(open(2, &other), FT_OK);
+    for (FT_HANDLE h : {flooded, other}) {
+        ASSERT_EQ(baud(h, 19230), FT_OK);
+        ASSERT_EQ(timeouts(h, 2000, 2000), FT_OK);
+    }
+    constexpr std::size_t kFrames = 300;  // 2.5 s of exchanges on the wire
+    std::vector<std::uint8_t> flood;
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        flood.insert(flood.end(), frame.begin(), frame.end());
+    }
+    DWORD written = 0;
+    ASSERT_EQ(write(flooded, flood.data(), static_cast<DWORD>(flood.size()), &written), FT_OK);
+    ASSERT_EQ(written, flood.size());
+
+    const auto start = Clock::now();
+    EXPECT_EQ(exchange(other), 0x39);                     // unit 12345
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));  // not behind the flood's 2.5 s
+
+    // What comes on the flooded line in 1.5 s: without a bound, every reply
+    // the wire carries in that time (some 180); with it, the buffer's worth
+    // and the few handed over while the flood was taken in.
+    ASSERT_EQ(timeouts(flooded, 1500, 2000), FT_OK);
+    std::vector<std::uint8_t> in(flood.size());
+    DWORD got = 0;
+    ASSERT_EQ(read(flooded, in.data(), static_cast<DWORD>(in.size()), &got), FT_OK);
+    EXPECT_EQ(got % 8, 0U);
+    EXPECT_GE(got, 8U);
+    EXPECT_LE(got, vsim::kConverterBufferBytes + 8 * 48);
+    for (DWORD i = 5; i < got; i += 8) {
+        ASSERT_EQ(in[i], 0x34) << "reply " << i / 8;
+    }
+    // The line answers the next exchange with its own reply, once the wire
+    // has carried the exchanges before it.
+    ASSERT_EQ(timeouts(flooded, 4000, 2000), FT_OK);
+    EXPECT_EQ(exchange(flooded), 0x34);  // unit 4660
+    EXPECT_EQ(close_port(flooded), FT_OK);
+    EXPECT_EQ(close_port(other), FT_OK);
 }
 
 TEST_F(PtyBench, APortInUseDoesNotOpenAgain)

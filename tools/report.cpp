@@ -102,15 +102,15 @@ std::string DescribeFailure(const std::system_error &e)
 std::string HintFor(int status)
 {
     switch (status) {
-        case 1:
+        case VONTREL_FT_INVALID_HANDLE:
             return "the unit was closed or unplugged under the tool; run the command again";
-        case 2:
-        case 3:
+        case VONTREL_FT_DEVICE_NOT_FOUND:
+        case VONTREL_FT_DEVICE_NOT_OPENED:
             return "another program may have the converter open: close it, or wait for it with "
                    "--wait-unit SECONDS; else unplug and replug the unit";
-        case 4:
+        case VONTREL_FT_IO_ERROR:
             return "check the USB cable and the unit's power, then try again";
-        case 17:
+        case VONTREL_FT_NOT_SUPPORTED:
             return "this build of libvontrel lacks the call; update the library";
         default:
             return "";

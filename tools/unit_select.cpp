@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "include/vontrel_status.h"
 #include "tools/doctor.h"
 
 namespace vontrel::tool {
@@ -14,7 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
 constexpr auto kRetry = std::chrono::milliseconds(50);
 
 const char *const kNoUnitHint =
@@ -35,7 +35,7 @@ Found Walk()
 // use by another program, rather than failing.
 bool InUse(const Found &f)
 {
-    return f.not_opened > 0 && (!f.status || f.status.value() == kDeviceNotOpened);
+    return f.not_opened > 0 && (!f.status || f.status.value() == VONTREL_FT_DEVICE_NOT_OPENED);
 }
 
 // Walks the converters until `done` or, while units are in use, until

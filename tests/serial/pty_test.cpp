@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -426,6 +427,112 @@ TEST_F(PtyBench, DoctorNamesTheSerialLibraryAndTheUnits)
                              "\"usable_units\": 2", "\"may_open\": true"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
     }
+}
+#endif
+
+#ifdef VONTREL_TOOL
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// The tool, on the serial library, with VONTREL_SERIAL_PORTS set to `ports`.
+ToolRun RunTool(const fs::path &dir, const std::vector<std::string> &args, const std::string &ports)
+{
+    const fs::path out = dir / "tool.out";
+    const fs::path err = dir / "tool.err";
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> argv{VONTREL_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t tool =
+        Start(argv, Environment({"VONTREL_SERIAL_PORTS"}, {"VONTREL_SERIAL_PORTS=" + ports}),
+              out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+    int raw = -1;
+    waitpid(tool, &raw, 0);
+    return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
+}
+
+// What is named in VONTREL_SERIAL_PORTS but is no serial port is called
+// that, by the tool and by the doctor, never a unit in use.
+TEST_F(PtyBench, APathThatIsNoSerialPortIsCalledSo)
+{
+    const fs::path file = dir_ / "file";
+    std::ofstream(file) << "x";
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path :
+         {std::string("/dev/null"), file.string(), dir_.string(), fifo.string()}) {
+        const ToolRun list = RunTool(dir_, {"list"}, path + "=Vontrel Synthesizer");
+        EXPECT_EQ(list.status, 1) << path;
+        EXPECT_EQ(list.err.find("in use"), std::string::npos) << path << "\n" << list.err;
+        EXPECT_NE(list.err.find("not a serial port"), std::string::npos) << path << "\n"
+                                                                         << list.err;
+
+        const ToolRun doctor = RunTool(dir_, {"--json", "doctor"}, path + "=Vontrel Synthesizer");
+        EXPECT_EQ(doctor.status, 1) << path;
+        EXPECT_NE(doctor.out.find("\"may_open\": false"), std::string::npos) << path << "\n"
+                                                                             << doctor.out;
+        EXPECT_NE(doctor.out.find("is not a serial port"), std::string::npos) << path << "\n"
+                                                                              << doctor.out;
+    }
+}
+
+// Units in use, one of several: the tool says which port and why, however
+// the walk went on after it.
+TEST_F(PtyBench, AUnitInUseAmongSeveralIsExplained)
+{
+    std::string all;
+    for (const auto &[path, description] : ports_) {
+        all += (all.empty() ? "" : ",") + path + "=" + description;
+    }
+    // This process holds unit 4660; unit 12345 is free.
+    std::vector<vontrel::Unit> held = vontrel::open_all();
+    ASSERT_EQ(held.size(), 2U);
+    ASSERT_EQ(held[0].serial(), 4660);
+    held.pop_back();
+    const std::string first_busy = ports_[0].first;
+    struct Case {
+        std::vector<std::string> args;
+        std::string ports;
+    };
+    const Case cases[] = {
+        {{"list"}, all},
+        {{"--unit", "serial:4660", "status"}, all},
+        {{"--unit", "serial:4660", "status"}, ports_[0].first + "=" + ports_[0].second},
+    };
+    for (const Case &c : cases) {
+        const ToolRun run = RunTool(dir_, c.args, c.ports);
+        EXPECT_EQ(run.status, 1) << c.args.back();
+        EXPECT_NE(run.err.find("in use by another program"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("why: " + first_busy + ": the port is in use"), std::string::npos)
+            << c.args.back() << "\n"
+            << run.err;
+    }
+}
+
+// The same port named many times is one port named too often, not a
+// thousand units in use; no unit at all points at the doctor, not at the
+// simulator's settings.
+TEST_F(PtyBench, APortListedTwiceOrNoUnitNamesTheRealCause)
+{
+    std::string repeated;
+    for (int i = 0; i < 9000; ++i) {
+        repeated += (repeated.empty() ? "" : ",") + ports_[0].first;
+    }
+    const ToolRun twice = RunTool(dir_, {"list"}, repeated);
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.err.find("in use"), std::string::npos) << twice.err;
+    EXPECT_NE(twice.err.find("name the same port"), std::string::npos) << twice.err;
+
+    const ToolRun none = RunTool(dir_, {"list"}, ports_[1].first + "=" + ports_[1].second);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no unit found"), std::string::npos) << none.err;
+    EXPECT_EQ(none.err.find("VONTREL_SIM_CONFIG"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("vontrel doctor"), std::string::npos) << none.err;
 }
 #endif
 

@@ -13,28 +13,36 @@
 extern "C" {
 #endif
 
-/* X(code, name, message) for every status code a converter library returns. */
-#define VONTREL_STATUS_TABLE(X)                                           \
-    X(0, "FT_OK", "success")                                              \
-    X(1, "FT_INVALID_HANDLE", "the handle is not an open unit")           \
-    X(2, "FT_DEVICE_NOT_FOUND", "the device was not found")               \
-    X(3, "FT_DEVICE_NOT_OPENED", "the device could not be opened")        \
-    X(4, "FT_IO_ERROR", "input/output error on the link to the unit")     \
-    X(5, "FT_INSUFFICIENT_RESOURCES", "insufficient resources")           \
-    X(6, "FT_INVALID_PARAMETER", "invalid parameter")                     \
-    X(7, "FT_INVALID_BAUD_RATE", "invalid baud rate")                     \
-    X(8, "FT_DEVICE_NOT_OPENED_FOR_ERASE", "device not opened for erase") \
-    X(9, "FT_DEVICE_NOT_OPENED_FOR_WRITE", "device not opened for write") \
-    X(10, "FT_FAILED_TO_WRITE_DEVICE", "failed to write to the device")   \
-    X(11, "FT_EEPROM_READ_FAILED", "converter EEPROM read failed")        \
-    X(12, "FT_EEPROM_WRITE_FAILED", "converter EEPROM write failed")      \
-    X(13, "FT_EEPROM_ERASE_FAILED", "converter EEPROM erase failed")      \
-    X(14, "FT_EEPROM_NOT_PRESENT", "converter EEPROM not present")        \
-    X(15, "FT_EEPROM_NOT_PROGRAMMED", "converter EEPROM not programmed")  \
-    X(16, "FT_INVALID_ARGS", "invalid arguments")                         \
-    X(17, "FT_NOT_SUPPORTED", "operation not supported")                  \
-    X(18, "FT_OTHER_ERROR", "other error")                                \
-    X(19, "FT_DEVICE_LIST_NOT_READY", "device list not ready")
+/* X(code, name, message) for every status code a converter library returns.
+ * The name is a bare word: #name gives its text, and VONTREL_##name the
+ * enumerator below. */
+#define VONTREL_STATUS_TABLE(X)                                         \
+    X(0, FT_OK, "success")                                              \
+    X(1, FT_INVALID_HANDLE, "the handle is not an open unit")           \
+    X(2, FT_DEVICE_NOT_FOUND, "the device was not found")               \
+    X(3, FT_DEVICE_NOT_OPENED, "the device could not be opened")        \
+    X(4, FT_IO_ERROR, "input/output error on the link to the unit")     \
+    X(5, FT_INSUFFICIENT_RESOURCES, "insufficient resources")           \
+    X(6, FT_INVALID_PARAMETER, "invalid parameter")                     \
+    X(7, FT_INVALID_BAUD_RATE, "invalid baud rate")                     \
+    X(8, FT_DEVICE_NOT_OPENED_FOR_ERASE, "device not opened for erase") \
+    X(9, FT_DEVICE_NOT_OPENED_FOR_WRITE, "device not opened for write") \
+    X(10, FT_FAILED_TO_WRITE_DEVICE, "failed to write to the device")   \
+    X(11, FT_EEPROM_READ_FAILED, "converter EEPROM read failed")        \
+    X(12, FT_EEPROM_WRITE_FAILED, "converter EEPROM write failed")      \
+    X(13, FT_EEPROM_ERASE_FAILED, "converter EEPROM erase failed")      \
+    X(14, FT_EEPROM_NOT_PRESENT, "converter EEPROM not present")        \
+    X(15, FT_EEPROM_NOT_PROGRAMMED, "converter EEPROM not programmed")  \
+    X(16, FT_INVALID_ARGS, "invalid arguments")                         \
+    X(17, FT_NOT_SUPPORTED, "operation not supported")                  \
+    X(18, FT_OTHER_ERROR, "other error")                                \
+    X(19, FT_DEVICE_LIST_NOT_READY, "device list not ready")
+
+/* The codes by name, for C and C++ alike: VONTREL_FT_OK, VONTREL_FT_IO_ERROR,
+ * ... (the table's names with VONTREL_ before them), each equal to its code. */
+#define VONTREL_STATUS_ENUMERATOR(code, name, message) VONTREL_##name = code,
+enum vontrel_status_code { VONTREL_STATUS_TABLE(VONTREL_STATUS_ENUMERATOR) };
+#undef VONTREL_STATUS_ENUMERATOR
 
 /* The status's name, such as "FT_IO_ERROR", or "FT_UNKNOWN_STATUS" for a code
  * outside the table. The text is static. */
@@ -42,7 +50,7 @@ static inline const char *vontrel_status_name(unsigned long status)
 {
 #define VONTREL_STATUS_NAME_CASE(code, name, message) \
     case code:                                        \
-        return name;
+        return #name;
     switch (status) {
         VONTREL_STATUS_TABLE(VONTREL_STATUS_NAME_CASE)
         default:

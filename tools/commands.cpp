@@ -65,7 +65,7 @@ int List(const Globals &g)
     if (found.not_opened > 0) {
         throw DeviceError(InUseText(found.not_opened) + " and not listed",
                           "close the other program, or wait with --wait-unit SECONDS",
-                          Json{{"units", all}});
+                          Json{{"units", all}}, found.why);
     }
     if (g.json) {
         PrintJson(all);

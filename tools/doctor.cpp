@@ -44,7 +44,7 @@ LibraryView AskLibrary()
         }
         if (static_cast<std::size_t>(found.matched) > found.units.size()) {
             view.error = found.status ? found.status.message() : "no status";
-            if (const std::string why = D2xxLastMessage(); !why.empty()) {
+            if (const std::string why = D2xxWalkMessage(); !why.empty()) {
                 view.error += "; " + why;
             }
         }
@@ -141,6 +141,33 @@ std::string D2xxLastMessage()
     const auto last = reinterpret_cast<LastError>(dlsym(RTLD_DEFAULT, VONTREL_SERIAL_LAST_ERROR));
     const char *text = last != nullptr ? last() : nullptr;
     return text != nullptr ? std::string(text) : std::string();
+}
+
+std::string D2xxWalkMessage()
+{
+    using OpenFailures = const char *(*)();
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): how dlsym hands out functions
+    const auto failures =
+        reinterpret_cast<OpenFailures>(dlsym(RTLD_DEFAULT, VONTREL_SERIAL_OPEN_FAILURES));
+    const char *text = failures != nullptr ? failures() : nullptr;
+    return text != nullptr && *text != '\0' ? std::string(text) : D2xxLastMessage();
+}
+
+std::string NoUnitHint()
+{
+    const std::string kind = LoadedD2xx().kind;
+    if (kind == "simulator") {
+        return "check that a unit is plugged in and powered; with the simulator, see "
+               "VONTREL_SIM_CONFIG and 'vontrel-sim reset'";
+    }
+    if (kind == "serial") {
+        return fmt::format(
+            "check that a unit is plugged in and powered; 'vontrel doctor' shows the serial ports "
+            "and what keeps them from opening ({} names ports instead of the USB scan)",
+            vserial::kPortsVariable);
+    }
+    return "check that a unit is plugged in and powered, and that the D2XX library loaded is the "
+           "converter's ('vontrel doctor' names it)";
 }
 
 int Doctor(bool json)

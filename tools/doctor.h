@@ -18,6 +18,14 @@ D2xxLibrary LoadedD2xx();
 // says (the serial one does); "" otherwise.
 std::string D2xxLastMessage();
 
+// Why units of this thread's last walk (Vontrel_Open) did not open, as the
+// D2XX library said: the serial library's open failures of the walk, which
+// later calls of the walk do not clear; else its last message.
+std::string D2xxWalkMessage();
+
+// What to check when no unit is found, for the D2XX library loaded.
+std::string NoUnitHint();
+
 // Runs the doctor: prints what it found (text, or JSON with `json`) and
 // returns 0 when at least one unit can be used, 1 otherwise.
 int Doctor(bool json);

@@ -80,7 +80,10 @@ std::optional<SimulatorProblem> FindSimulatorProblem()
 
 }  // namespace
 
-std::string FailureText(const std::system_error &e)
+namespace {
+
+// The call a failure names: its text without the status message.
+std::string CallName(const std::system_error &e)
 {
     std::string call = e.what();
     const std::string suffix = ": " + e.code().message();
@@ -88,6 +91,14 @@ std::string FailureText(const std::system_error &e)
         call.compare(call.size() - suffix.size(), suffix.size(), suffix) == 0) {
         call.resize(call.size() - suffix.size());
     }
+    return call;
+}
+
+}  // namespace
+
+std::string FailureText(const std::system_error &e)
+{
+    const std::string call = CallName(e);
     const auto code = static_cast<unsigned long>(e.code().value());
     return fmt::format("{} failed: {} ({}): {}", call, vontrel_status_name(code), code,
                        vontrel_status_message(code));
@@ -102,15 +113,17 @@ std::string DescribeFailure(const std::system_error &e)
 std::string HintFor(int status)
 {
     switch (status) {
-        case 1:
+        case VONTREL_FT_INVALID_HANDLE:
             return "the unit was closed or unplugged under the tool; run the command again";
-        case 2:
-        case 3:
+        case VONTREL_FT_DEVICE_NOT_FOUND:
+            return "the converter went away, or a port named is not a serial port: 'vontrel "
+                   "doctor' shows the ports";
+        case VONTREL_FT_DEVICE_NOT_OPENED:
             return "another program may have the converter open: close it, or wait for it with "
                    "--wait-unit SECONDS; else unplug and replug the unit";
-        case 4:
+        case VONTREL_FT_IO_ERROR:
             return "check the USB cable and the unit's power, then try again";
-        case 17:
+        case VONTREL_FT_NOT_SUPPORTED:
             return "this build of libvontrel lacks the call; update the library";
         default:
             return "";
@@ -141,9 +154,9 @@ int ReportFailure(bool json, const std::exception_ptr &failure)
             return Emit(json, config ? kExitUsage : kExitFailure, Message{DescribeFailure(e), ""});
         }
         const int code = e.code().value();
-        return Emit(
-            json, kExitFailure,
-            Message{FailureText(e), HintFor(code), Json::object(), code, D2xxLastMessage()});
+        return Emit(json, kExitFailure,
+                    Message{FailureText(e), HintFor(code), Json::object(), code,
+                            CallName(e) == "Vontrel_Open" ? D2xxWalkMessage() : D2xxLastMessage()});
     } catch (const DeviceError &e) {
         return Emit(json, kExitFailure, Message{e.what(), e.hint(), e.report(), -1, e.why()});
     } catch (const OutputError &e) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,9 +79,9 @@ std::optional<fs::path> UsbDeviceOf(fs::path device, const fs::path &sys)
     return std::nullopt;
 }
 
-void ProbeInto(SerialPort &p, const fs::path &node)
+void ProbeInto(SerialPort &p, const fs::path &node, Named named)
 {
-    p.access = Probe(node.string(), &p.why);
+    p.access = Probe(node.string(), named, &p.why);
 }
 
 }  // namespace
@@ -96,6 +97,8 @@ const char *AccessName(Access a)
             return "held by another program";
         case Access::kMissing:
             return "no device node";
+        case Access::kNotTerminal:
+            return "no: not a serial port";
         case Access::kFailed:
             break;
     }
@@ -107,7 +110,7 @@ bool IsUnitDescription(const std::string &description)
     return !description.empty() && description.front() == 'V';
 }
 
-Access Probe(const std::string &node, std::string *why)
+Access Probe(const std::string &node, Named named, std::string *why)
 {
     const int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -121,9 +124,18 @@ Access Probe(const std::string &node, std::string *why)
                 return Access::kMissing;
             case EBUSY:
                 return Access::kHeld;
+            case EISDIR:
+                return Access::kNotTerminal;
             default:
                 return Access::kFailed;
         }
+    }
+    // Only a terminal is a serial port: the library refuses anything else
+    // (/dev/null, a file, a FIFO) before it tries the lock.
+    if (termios t{}; named == Named::kByUser && tcgetattr(fd, &t) != 0) {
+        *why = std::error_code(errno, std::generic_category()).message();
+        close(fd);
+        return Access::kNotTerminal;
     }
     const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (!free) {
@@ -160,7 +172,7 @@ Examination Examine(const fs::path &root, const std::optional<std::string> &list
         p.driver = fs::canonical(device / "driver", ec).filename().string();
         p.latency_ms = ReadInt(device / "latency_timer");
         p.is_unit = IsUnitDescription(p.port.description);
-        ProbeInto(p, root / "dev" / name);
+        ProbeInto(p, root / "dev" / name, Named::kByKernel);
         usb.push_back(p.port);
         found.push_back(std::move(p));
     }
@@ -201,7 +213,7 @@ Examination Examine(const fs::path &root, const std::optional<std::string> &list
                 SerialPort p;
                 p.port = std::move(info);
                 p.is_unit = IsUnitDescription(p.port.description);
-                ProbeInto(p, p.port.path);
+                ProbeInto(p, p.port.path, Named::kByUser);
                 e.listed.push_back(std::move(p));
             }
         } catch (const std::invalid_argument &err) {
@@ -266,6 +278,13 @@ std::vector<Problem> Diagnose(const Examination &e)
                 problems.push_back(
                     {fmt::format("{}: another program holds it", p.port.path),
                      fmt::format("close that program; `fuser -v {}` names it", p.port.path)});
+                break;
+            case Access::kNotTerminal:
+                problems.push_back(
+                    {fmt::format("{}: it is not a serial port ({})", p.port.path, p.why),
+                     fmt::format("name the unit's tty in {} (a /dev/ttyUSB* node, or the "
+                                 "udev rule's link to it)",
+                                 vserial::kPortsVariable)});
                 break;
             case Access::kMissing:
             case Access::kFailed:

@@ -19,11 +19,12 @@ inline constexpr const char *kUdevRuleFile = "60-vontrel.rules";
 
 // Whether this user can take a port now.
 enum class Access {
-    kYes,      // it opens and its lock is free
-    kDenied,   // no permission
-    kHeld,     // another program has it
-    kMissing,  // no device node
-    kFailed,   // it would not open for another reason (see `why`)
+    kYes,          // it opens and its lock is free
+    kDenied,       // no permission
+    kHeld,         // another program has it
+    kMissing,      // no device node
+    kNotTerminal,  // a file, folder, FIFO or device that is no serial port
+    kFailed,       // it would not open for another reason (see `why`)
 };
 const char *AccessName(Access a);
 
@@ -59,9 +60,13 @@ struct Examination {
 // library makes when it opens units (the first letter of "Vontrel").
 bool IsUnitDescription(const std::string &description);
 
-// Tries to take the port at `node` as the library would (open, lock) and
-// lets go of it again.
-Access Probe(const std::string &node, std::string *why);
+// Who named a port: the kernel's list of terminals (a tty by its place
+// there), or the user through VONTREL_SERIAL_PORTS (anything at all).
+enum class Named { kByKernel, kByUser };
+
+// Tries to take the port at `node` as the library would (open; for a port
+// the user named, check that it is a terminal; lock) and lets go of it again.
+Access Probe(const std::string &node, Named named, std::string *why);
 
 // Reads sysfs, the udev rule folders and the device nodes under `root`, and
 // `listed_ports` (the value of VONTREL_SERIAL_PORTS, if set).

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "include/vontrel_status.h"
 #include "tools/doctor.h"
 
 namespace vontrel::tool {
@@ -14,12 +15,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
 constexpr auto kRetry = std::chrono::milliseconds(50);
-
-const char *const kNoUnitHint =
-    "check that a unit is plugged in and powered; with the simulator, see VONTREL_SIM_CONFIG and "
-    "'vontrel-sim reset'";
 
 Found Walk()
 {
@@ -28,6 +24,9 @@ Found Walk()
     f.not_opened = d.matched - static_cast<int>(d.units.size());
     f.units = std::move(d.units);
     f.status = d.status;
+    if (f.not_opened > 0) {
+        f.why = D2xxWalkMessage();
+    }
     return f;
 }
 
@@ -35,7 +34,7 @@ Found Walk()
 // use by another program, rather than failing.
 bool InUse(const Found &f)
 {
-    return f.not_opened > 0 && (!f.status || f.status.value() == kDeviceNotOpened);
+    return f.not_opened > 0 && (!f.status || f.status.value() == VONTREL_FT_DEVICE_NOT_OPENED);
 }
 
 // Walks the converters until `done` or, while units are in use, until
@@ -76,9 +75,9 @@ std::string WaitHint(const Globals &g)
 // A unit that did not open because it is in use, with what the D2XX
 // library said about it (a serial port names the port and its holder; a
 // path that is no serial port at all shows here too).
-DeviceError InUseError(const Globals &g, const std::string &text)
+DeviceError InUseError(const Globals &g, const Found &f, const std::string &text)
 {
-    return DeviceError(text, WaitHint(g), nlohmann::ordered_json::object(), D2xxLastMessage());
+    return DeviceError(text, WaitHint(g), nlohmann::ordered_json::object(), f.why);
 }
 
 // Units that did not open for another reason than being in use: the walk's
@@ -107,11 +106,11 @@ Found OpenUnits(const Globals &g)
 {
     Found f = WalkUntil(g, [](const Found &found) { return found.not_opened == 0; });
     if (f.units.empty() && f.not_opened == 0) {
-        throw DeviceError("no unit found", kNoUnitHint);
+        throw DeviceError("no unit found", NoUnitHint());
     }
     ThrowIfFailed(f);
     if (f.units.empty()) {
-        throw InUseError(g, InUseText(f.not_opened));
+        throw InUseError(g, f, InUseText(f.not_opened));
     }
     return f;
 }
@@ -150,7 +149,7 @@ Unit OpenSelected(const Globals &g)
         return std::move(*chosen);  // the others close here
     }
     if (f.units.empty() && f.not_opened == 0) {
-        throw DeviceError("no unit found", kNoUnitHint);
+        throw DeviceError("no unit found", NoUnitHint());
     }
     ThrowIfFailed(f);
     const std::string in_use =
@@ -162,15 +161,16 @@ Unit OpenSelected(const Globals &g)
                           "");
     }
     if (!g.unit) {
-        throw InUseError(g, "the unit is in use by another program");
+        throw InUseError(g, f, "the unit is in use by another program");
     }
     const std::string wanted = fmt::format(
         "{} {}", g.unit->by == UnitSelector::By::kSerial ? "serial" : "index", g.unit->value);
     if (f.not_opened > 0) {
-        throw InUseError(g, fmt::format("no unit with {} could be opened: {} (it may be the one); "
-                                        "the units that opened are:{}",
-                                        wanted, InUseText(f.not_opened),
-                                        f.units.empty() ? " none" : Candidates(f.units)));
+        throw InUseError(g, f,
+                         fmt::format("no unit with {} could be opened: {} (it may be the one); "
+                                     "the units that opened are:{}",
+                                     wanted, InUseText(f.not_opened),
+                                     f.units.empty() ? " none" : Candidates(f.units)));
     }
     throw DeviceError(
         fmt::format("no unit with {}; the units found are:{}", wanted, Candidates(f.units)), "");

@@ -19,6 +19,7 @@ struct Found {
     std::vector<Unit> units;
     int not_opened = 0;      // units that were found but did not open
     std::error_code status;  // the walk's D2XX status
+    std::string why;         // what the D2XX library said of those that did not open
 };
 
 // Every unit, waiting up to --wait-unit for those in use; throws when there

@@ -99,6 +99,11 @@ std::vector<PortInfo> ListPorts()
     for (PortInfo &port : ports) {
         Complete(port);
     }
+    // Two names of one node (a udev link and the tty itself) are one port.
+    RefuseRepeats(ports, [](const PortInfo &p) {
+        char resolved[PATH_MAX];
+        return realpath(p.path.c_str(), resolved) != nullptr ? std::string(resolved) : p.path;
+    });
     return ports;
 }
 

@@ -33,7 +33,11 @@ constexpr Row kTable[] = {
     {EIO, FT_DEVICE_NOT_OPENED, FT_IO_ERROR, true,
      "the port went away (unplugged, or the far end closed)"},
     {EPIPE, FT_DEVICE_NOT_OPENED, FT_IO_ERROR, true, "the port went away"},
-    {ENOTTY, FT_DEVICE_NOT_OPENED, FT_IO_ERROR, false, "not a serial port"},
+    // Not a terminal at all: no such serial port, not one in use.
+    {ENOTTY, FT_DEVICE_NOT_FOUND, FT_IO_ERROR, false,
+     "not a serial port (not a terminal); name the converter's tty"},
+    {EISDIR, FT_DEVICE_NOT_FOUND, FT_IO_ERROR, false,
+     "a folder, not a serial port; name the converter's tty"},
     {EINVAL, FT_INVALID_PARAMETER, FT_INVALID_PARAMETER, false, "the driver refused the setting"},
     {ENOMEM, FT_INSUFFICIENT_RESOURCES, FT_INSUFFICIENT_RESOURCES, false, "out of memory"},
     {EMFILE, FT_INSUFFICIENT_RESOURCES, FT_INSUFFICIENT_RESOURCES, false,

@@ -4,7 +4,9 @@
 // after FT_Close is refused with FT_INVALID_HANDLE instead of reaching a
 // port opened later. Calls on one handle run one at a time; a call on a
 // handle that another thread closes meanwhile finishes on the port, which
-// closes when that call returns.
+// closes when that call returns. Each thread's walk (count, list by index,
+// open by index) sees the one list its count took; listing never holds a
+// lock that a call on an open handle needs.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial/enumerate.h"
@@ -32,15 +35,12 @@ struct OpenPort {
     std::unique_ptr<Port> port;
 };
 
+// The open handles. Its lock is held only to look a handle up, add or
+// remove one: never while the ports are listed or a port is opened.
 struct Registry {
     std::mutex mutex;
     std::map<std::uintptr_t, std::shared_ptr<OpenPort>> open;
     std::uintptr_t next = 1;
-    // The enumeration as FT_ListDevices last counted it: the by-index calls
-    // and FT_Open use the same list, so that index i is the same port
-    // throughout one walk.
-    std::vector<PortInfo> ports;
-    bool listed = false;
 };
 
 Registry &TheRegistry()
@@ -55,20 +55,59 @@ FT_STATUS Refuse(FT_STATUS status, std::string message)
     return status;
 }
 
-// Lists the ports afresh, or only when they were never listed. The caller
-// holds the registry's lock.
-FT_STATUS List(Registry &r, bool afresh)
+using PortList = std::vector<PortInfo>;
+
+// The list this thread's walk uses: FT_ListDevices(FT_LIST_NUMBER_ONLY)
+// takes it afresh, and the by-index listing and FT_Open index it until this
+// thread counts again, so index i is the same port throughout one walk
+// whatever is plugged meanwhile or whatever other threads list. A thread
+// that never counted gets one listing, kept the same way.
+thread_local std::shared_ptr<const PortList> walk_list;
+
+// Why this thread's FT_Opens failed since its last count: the messages of
+// the first few, and how many more there were.
+constexpr std::size_t kOpenFailuresKept = 3;
+struct OpenFailures {
+    std::vector<std::string> kept;
+    std::size_t more = 0;
+    std::string text;  // what vontrel_serial_open_failures hands out
+
+    void Clear() { *this = {}; }
+    void Add(const std::string &message)
+    {
+        if (kept.size() < kOpenFailuresKept) {
+            kept.push_back(message);
+        } else {
+            ++more;
+        }
+        text.clear();
+        for (const std::string &m : kept) {
+            text += (text.empty() ? "" : "; ") + m;
+        }
+        if (more > 0) {
+            text += "; and " + std::to_string(more) + " more port" + (more == 1 ? "" : "s") +
+                    " that did not open";
+        }
+    }
+};
+thread_local OpenFailures open_failures;
+
+// Lists the ports into this thread's walk list, afresh or only when this
+// thread has none. Holds no lock: a listing (which reads sysfs, and may
+// take a while during a hot-plug) never delays a call on an open handle.
+FT_STATUS List(bool afresh)
 {
-    if (r.listed && !afresh) {
+    if (walk_list != nullptr && !afresh) {
         return FT_OK;
     }
     try {
-        r.ports = ListPorts();
-        r.listed = true;
+        walk_list = std::make_shared<const PortList>(ListPorts());
         return FT_OK;
     } catch (const std::invalid_argument &e) {
+        walk_list.reset();  // no walk goes on over a list older than the count
         return Refuse(FT_INVALID_PARAMETER, e.what());
     } catch (const std::exception &e) {
+        walk_list.reset();
         return Refuse(FT_OTHER_ERROR, e.what());
     }
 }
@@ -120,15 +159,14 @@ extern "C" {
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
     vserial::SetLastMessage({});
-    vserial::Registry &r = vserial::TheRegistry();
     if (Flags == FT_LIST_NUMBER_ONLY) {
         if (pArg1 == nullptr) {
             return Refuse(FT_INVALID_PARAMETER, "FT_ListDevices: no place for the count");
         }
-        const std::lock_guard<std::mutex> lock(r.mutex);
-        const FT_STATUS status = vserial::List(r, true);
+        vserial::open_failures.Clear();
+        const FT_STATUS status = vserial::List(true);
         if (status == FT_OK) {
-            *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(r.ports.size());
+            *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(vserial::walk_list->size());
         }
         return status;
     }
@@ -142,16 +180,16 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
         return Refuse(FT_INVALID_PARAMETER, "FT_ListDevices: no buffer for the text");
     }
     const auto index = reinterpret_cast<std::uintptr_t>(pArg1);
-    const std::lock_guard<std::mutex> lock(r.mutex);
-    if (const FT_STATUS status = vserial::List(r, false); status != FT_OK) {
+    if (const FT_STATUS status = vserial::List(false); status != FT_OK) {
         return status;
     }
-    if (index >= r.ports.size()) {
+    const vserial::PortList &ports = *vserial::walk_list;
+    if (index >= ports.size()) {
         return Refuse(FT_DEVICE_NOT_FOUND, "FT_ListDevices: no port at index " +
                                                std::to_string(index) + " (there are " +
-                                               std::to_string(r.ports.size()) + ")");
+                                               std::to_string(ports.size()) + ")");
     }
-    const vserial::PortInfo &port = r.ports[index];
+    const vserial::PortInfo &port = ports[index];
     const std::string text = vserial::FitListText(by_serial ? port.serial : port.description);
     std::memcpy(pArg2, text.c_str(), text.size() + 1);
     return FT_OK;
@@ -168,23 +206,21 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
         return status;
     }
     vserial::Registry &r = vserial::TheRegistry();
-    std::string path;
-    {
-        const std::lock_guard<std::mutex> lock(r.mutex);
-        if (const FT_STATUS status = vserial::List(r, false); status != FT_OK) {
-            return status;
-        }
-        if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= r.ports.size()) {
-            return Refuse(FT_DEVICE_NOT_FOUND, "FT_Open: no port at index " +
-                                                   std::to_string(deviceNumber) + " (there are " +
-                                                   std::to_string(r.ports.size()) + ")");
-        }
-        path = r.ports[static_cast<std::size_t>(deviceNumber)].path;
+    if (const FT_STATUS status = vserial::List(false); status != FT_OK) {
+        return status;
     }
+    const vserial::PortList &ports = *vserial::walk_list;
+    if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= ports.size()) {
+        return Refuse(FT_DEVICE_NOT_FOUND, "FT_Open: no port at index " +
+                                               std::to_string(deviceNumber) + " (there are " +
+                                               std::to_string(ports.size()) + ")");
+    }
+    const std::string path = ports[static_cast<std::size_t>(deviceNumber)].path;
     FT_STATUS status = FT_OK;
     auto open = std::make_shared<vserial::OpenPort>();
     open->port = Port::Open(path, latency, &status);
     if (open->port == nullptr) {
+        vserial::open_failures.Add(vserial::LastMessage());
         return status;
     }
     const std::lock_guard<std::mutex> lock(r.mutex);
@@ -265,6 +301,11 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
 const char *vontrel_serial_last_error(void)
 {
     return vserial::LastMessage();
+}
+
+const char *vontrel_serial_open_failures(void)
+{
+    return vserial::open_failures.text.c_str();
 }
 
 }  // extern "C"

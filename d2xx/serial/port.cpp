@@ -12,9 +12,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "d2xx/serial/errors.h"
@@ -52,20 +54,6 @@ void MakeRaw(termios2 &t)
     t.c_cc[VTIME] = 0;
 }
 
-// Milliseconds left until `deadline` for poll, rounded up so that a wait
-// never ends before it; -1 (no limit) when there is no deadline.
-int PollTimeout(const std::optional<Clock::time_point> &deadline)
-{
-    if (!deadline) {
-        return -1;
-    }
-    const auto left = *deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
 std::optional<Clock::time_point> Deadline(ULONG timeout_ms)
 {
     if (timeout_ms == 0) {
@@ -99,11 +87,15 @@ int Pump(int fd, short events, const std::optional<Clock::time_point> &deadline,
             return errno;
         }
         pollfd p{fd, events, 0};
-        const int ready = poll(&p, 1, PollTimeout(deadline));
+        const std::optional<Clock::duration> left =
+            deadline ? std::optional<Clock::duration>(*deadline - Clock::now()) : std::nullopt;
+        const int ready = poll(&p, 1, PollTimeoutMs(left));
         if (ready < 0 && errno != EINTR) {
             return errno;
         }
-        if (ready == 0) {
+        // A poll that ran out before the deadline (a wait longer than poll
+        // can take in one go) waits again for the rest.
+        if (ready == 0 && deadline && Clock::now() >= *deadline) {
             return ETIMEDOUT;
         }
     }
@@ -111,6 +103,18 @@ int Pump(int fd, short events, const std::optional<Clock::time_point> &deadline,
 }
 
 }  // namespace
+
+int PollTimeoutMs(const std::optional<std::chrono::steady_clock::duration> &left)
+{
+    if (!left) {
+        return -1;
+    }
+    if (*left <= Clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+}
 
 std::unique_ptr<Port> Port::Open(const std::string &path, Latency latency, FT_STATUS *status)
 {
@@ -124,13 +128,15 @@ std::unique_ptr<Port> Port::Open(const std::string &path, Latency latency, FT_ST
         return fail(errno);
     }
     std::unique_ptr<Port> port(new Port(fd, path));
+    // Only a terminal is a serial port: a file, a FIFO or /dev/null named
+    // by mistake is refused for what it is before its lock is tried.
+    termios2 t{};
+    if (ioctl(fd, TCGETS2, &t) != 0) {
+        return fail(errno);
+    }
     // The lock keeps every other handle out, in this process and in others,
     // root's included (a tty's own exclusive mode does not stop root).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return fail(errno);
-    }
-    termios2 t{};
-    if (ioctl(fd, TCGETS2, &t) != 0) {
         return fail(errno);
     }
     port->saved_ = std::make_unique<termios2>(t);

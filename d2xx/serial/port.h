@@ -7,8 +7,10 @@
 #ifndef VONTREL_D2XX_SERIAL_PORT_H
 #define VONTREL_D2XX_SERIAL_PORT_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "d2xx/ftd2xx.h"
@@ -16,6 +18,12 @@
 struct termios2;  // the kernel's, from <asm/termbits.h>
 
 namespace vserial {
+
+// What poll is given for a wait of `left` (none: no limit): -1 for no
+// limit, else the milliseconds rounded up, so that a wait never ends
+// before its time, and at most the largest int poll takes. A longer wait
+// polls again for the rest.
+int PollTimeoutMs(const std::optional<std::chrono::steady_clock::duration> &left);
 
 // What to ask of the driver's latency timer at open.
 enum class Latency {

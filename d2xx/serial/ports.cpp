@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <stdexcept>
 
 namespace vserial {
@@ -26,6 +27,21 @@ std::string_view Trim(std::string_view s)
 }
 
 }  // namespace
+
+void RefuseRepeats(const std::vector<PortInfo> &ports,
+                   const std::function<std::string(const PortInfo &)> &identity)
+{
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const auto [it, added] = seen.emplace(identity(ports[i]), i);
+        if (!added) {
+            throw std::invalid_argument(std::string(kPortsVariable) + ": entries " +
+                                        std::to_string(it->second + 1) + " and " +
+                                        std::to_string(i + 1) + " name the same port " +
+                                        ports[i].path + "; name each port once");
+        }
+    }
+}
 
 bool LocationLess(std::string_view a, std::string_view b)
 {
@@ -115,6 +131,7 @@ std::vector<PortInfo> ParsePortList(std::string_view text)
         throw std::invalid_argument(std::string(kPortsVariable) +
                                     " is set but names no port (PATH[=DESCRIPTION],...)");
     }
+    RefuseRepeats(ports, [](const PortInfo &p) { return p.path; });
     return ports;
 }
 

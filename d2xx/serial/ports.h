@@ -5,6 +5,7 @@
 #define VONTREL_D2XX_SERIAL_PORTS_H
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,9 +49,15 @@ std::vector<PortInfo> SelectConverters(std::vector<PortInfo> ports);
 // The ports of a VONTREL_SERIAL_PORTS value: comma-separated
 // PATH[=DESCRIPTION] entries, in the order given. Blanks around an entry and
 // empty entries are ignored; an entry with an empty path, a path that is not
-// absolute or a value with no entry at all is an error, thrown as
+// absolute, a path named twice or a value with no entry at all is an error, thrown as
 // std::invalid_argument with a message that names the entry.
 std::vector<PortInfo> ParsePortList(std::string_view text);
+
+// Throws std::invalid_argument, naming both entries, when two ports have
+// the same `identity` (the path, or the node it resolves to): one port
+// listed twice would open once and then count as in use by itself.
+void RefuseRepeats(const std::vector<PortInfo> &ports,
+                   const std::function<std::string(const PortInfo &)> &identity);
 
 // A text cut to fit a list buffer with its terminating zero, never in the
 // middle of a UTF-8 character.

@@ -20,6 +20,17 @@ extern "C" {
  * it went well. Valid until the thread's next D2XX call. */
 const char *vontrel_serial_last_error(void);
 
+/* The symbol's name, for dlsym. */
+#define VONTREL_SERIAL_OPEN_FAILURES "vontrel_serial_open_failures"
+
+/* Why the FT_Open calls of this thread's walk failed, since its last count
+ * (FT_ListDevices with FT_LIST_NUMBER_ONLY): the first three messages,
+ * joined by "; ", and how many more ports did not open; "" when every open
+ * succeeded. A walk's later calls that succeed do not clear it, so it still
+ * says why a unit was missing once the walk is over. Valid until the
+ * thread's next FT_Open or count. */
+const char *vontrel_serial_open_failures(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "d2xx/sim/power_up.h"
 #include "d2xx/sim/vsim.h"
 #include "protocol/unit_protocol.h"
 
@@ -26,9 +27,6 @@ using Frame = std::array<std::uint8_t, 8>;
 // The unit's line: 19230 baud, 8 data bits, one stop bit, no parity. At
 // other settings it hears only noise and answers nothing.
 inline constexpr ULONG kUnitBaud = vontrel::kBaudRate;
-
-// The unit's power-up register image.
-extern const Registers kPowerUpRegisters;
 
 struct Converter {
     std::string description;
@@ -97,7 +95,8 @@ struct Bench {
     std::uintptr_t next_handle = kFirstHandle;
     long closed_handle_calls = 0;  // calls that named a handle already closed
     std::vector<Fault> faults;
-    std::vector<vsim_call> log;
+    std::deque<vsim_call> log;                     // the latest log_capacity calls
+    std::size_t log_capacity = VSIM_LOG_CAPACITY;  // 0: every call
     long calls = 0;
     bool initialised = false;
     // The bench a process gets when nobody built one: loaded from the

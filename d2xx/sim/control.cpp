@@ -250,6 +250,15 @@ void vsim_clear_log(void)
     bench->log.clear();
 }
 
+void vsim_set_log_capacity(size_t entries)
+{
+    Locked bench;
+    bench->log_capacity = entries;
+    while (entries > 0 && bench->log.size() > entries) {
+        bench->log.pop_front();
+    }
+}
+
 long vsim_call_count(void)
 {
     Locked bench;

@@ -76,6 +76,9 @@ struct LogEntry {
     FT_STATUS Done(Bench &bench, FT_STATUS status)
     {
         call.status = status;
+        if (bench.log_capacity > 0 && bench.log.size() >= bench.log_capacity) {
+            bench.log.pop_front();
+        }
         bench.log.push_back(call);
         const std::string_view function = call.function;
         if (function == "FT_Write") {

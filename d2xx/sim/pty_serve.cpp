@@ -307,7 +307,20 @@ private:
                 vontrel::link_model::WireMs(vontrel::link_model::kExchangeBytes, baud)));
         const Clock::time_point start = std::max(Clock::now(), line.wire_free);
         line.wire_free = start + wire + late;  // a late reply holds up the ones after it
+        if (Buffered(line) + reply->size() > kConverterBufferBytes) {
+            // No room: the reply is lost (see kConverterBufferBytes).
+            TraceFrame(line.converter, "<-", reply->data(), reply->size(),
+                       FT_INSUFFICIENT_RESOURCES);
+            return;
+        }
         line.replies.push_back(Reply{NextTick(line.wire_free), *reply});
+    }
+
+    // Bytes of the line's replies in the converter's buffer, queued or
+    // handed over and not yet taken.
+    static std::size_t Buffered(const Line &line)
+    {
+        return line.replies.size() * std::tuple_size_v<Frame> + line.output.size();
     }
 
     void HandOver(Line &line)

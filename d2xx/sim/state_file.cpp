@@ -195,11 +195,26 @@ void WriteState(Bench &bench)
                                                "; free some space or point VONTREL_SIM_STATE at "
                                                "another file (or 'memory')");
     };
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A new file of this process's own: O_EXCL refuses whatever is already
+    // at the name (a link planted there, say). One left by an earlier
+    // process with the same id is removed first; the state lock is held, so
+    // no other writer of this process uses the name meanwhile.
+    if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
+        fail("cannot remove the stale " + temp);
+    }
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         fail("cannot create " + temp);
     }
     if (const int error = WriteAll(fd, text); error != 0) {
+        close(fd);
+        errno = error;
+        fail("cannot write " + temp);
+    }
+    // On disk before the rename, so that a crash never leaves the state
+    // file named but empty.
+    if (fsync(fd) != 0) {
+        const int error = errno;
         close(fd);
         errno = error;
         fail("cannot write " + temp);
@@ -213,14 +228,31 @@ void WriteState(Bench &bench)
     bench.state_text = text;
 }
 
+// Opens (creating it) the lock file `path`, never through a symbolic
+// link: a link planted at the name would have the lock file created or
+// opened wherever it points. Returns the descriptor, or -1 with the reason
+// in `why`.
+int OpenLockFile(const std::string &path, std::string *why)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        *why = "cannot open the lock file " + path + ": " +
+               (error == ELOOP ? std::string("it is a symbolic link, which is never followed; "
+                                             "remove it")
+                               : std::generic_category().message(error));
+    }
+    return fd;
+}
+
 // Opens `path` and takes its lock, retrying until `deadline`. Returns the
 // descriptor, or -1 when another process kept the lock until then.
 int LockFile(const std::string &path, Clock::time_point deadline)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    std::string why;
+    const int fd = OpenLockFile(path, &why);
     if (fd < 0) {
-        throw BenchError(VSIM_BENCH_FILES, "cannot open the lock file " + path + ": " +
-                                               std::generic_category().message(errno));
+        throw BenchError(VSIM_BENCH_FILES, why);
     }
     auto pause = std::chrono::duration_cast<Clock::duration>(kLockRetryFirst);
     for (;;) {
@@ -350,11 +382,10 @@ bool StateSession::Commit()
 int LockConverter(Bench &bench, int id)
 {
     const std::string path = bench.state_path + ".conv" + std::to_string(id) + ".lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    std::string why;
+    const int fd = OpenLockFile(path, &why);
     if (fd < 0) {
-        BreakBench(
-            bench, VSIM_BENCH_FILES,
-            "cannot open the lock file " + path + ": " + std::generic_category().message(errno));
+        BreakBench(bench, VSIM_BENCH_FILES, why);
         return -1;
     }
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {

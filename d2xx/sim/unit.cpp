@@ -2,13 +2,10 @@
 #include <cmath>
 
 #include "d2xx/sim/bench.h"
+#include "include/vontrel_limits.h"
 #include "protocol/unit_protocol.h"
-#include "synth/register_image.h"
 
 namespace vsim {
-
-// The unit powers up with the library's default image.
-const Registers kPowerUpRegisters = vontrel::kDefaultWords;
 
 namespace {
 

@@ -155,7 +155,18 @@ void vsim_late_reply(long nth, unsigned long ms);
 
 void vsim_clear_faults(void);
 
-/* --- The call log --- */
+/* --- The call log ---
+ *
+ * The log keeps the latest VSIM_LOG_CAPACITY calls (64 bytes each, 4 MiB in
+ * all): once full, each new call drops the oldest, so entry 0 is the oldest
+ * call still kept and a process that runs for ever (a server over the
+ * simulator) stays the same size. A test that needs more asks for it. */
+#define VSIM_LOG_CAPACITY 65536
+
+/* Keeps the latest `entries` calls from now on, dropping the oldest beyond
+ * them at once; 0 keeps every call (for a test whose calls outnumber the
+ * default). Lasts for the process; vsim_clear does not change it. */
+void vsim_set_log_capacity(size_t entries);
 
 typedef struct vsim_call {
     char function[32];      /* "FT_Write", ... */

@@ -17,7 +17,7 @@ def _read(name):
 
 
 def test_status_table_is_the_c_table():
-    entries = re.findall(r'X\((\d+),\s*"([^"]*)",\s*"([^"]*)"\)', _read("vontrel_status.h"))
+    entries = re.findall(r'X\((\d+),\s*(\w+),\s*"([^"]*)"\)', _read("vontrel_status.h"))
     assert len(entries) >= 20
     assert {int(c): (n, m) for c, n, m in entries} == vontrel.STATUS_TABLE
 

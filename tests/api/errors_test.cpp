@@ -39,6 +39,18 @@ TEST(StatusCategory, EveryStatusHasAName)
     }
 }
 
+// The names of vontrel_status.h stand for the converter interface's codes,
+// each row of the one table checked against d2xx/ftd2xx.h.
+TEST(StatusCategory, NamedCodesAreTheConverterInterfacesCodes)
+{
+#define VONTREL_CHECK_ROW(code, name, message)                                   \
+    EXPECT_EQ(static_cast<FT_STATUS>(VONTREL_##name), FT_STATUS{code}) << #name; \
+    EXPECT_EQ(name, FT_STATUS{code}) << #name;                                   \
+    EXPECT_STREQ(vontrel_status_name(VONTREL_##name), #name);
+    VONTREL_STATUS_TABLE(VONTREL_CHECK_ROW)
+#undef VONTREL_CHECK_ROW
+}
+
 // Each call fails when its LAST D2XX call fails: that is the status the
 // export leaves, and the typed call must not swallow it.
 class CallFailures : public ::testing::Test {

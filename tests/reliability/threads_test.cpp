@@ -118,6 +118,8 @@ std::map<int, std::vector<std::string>> FramesByConverter()
 
 TEST(Threads, EachUnitSeesOnlyItsOwnFramesInOrder)
 {
+    // Every frame of every thread is compared: keep them all.
+    vsim_set_log_capacity(0);
     // Reference: the scripts one after another on one thread.
     std::vector<int> tokens = OpenWorkers();
     for (int w = 0; w < kWorkers; ++w) {
@@ -193,6 +195,7 @@ TEST(Threads, EachUnitSeesOnlyItsOwnFramesInOrder)
 // D2XX call (FT_INVALID_HANDLE), and each converter is closed exactly once.
 TEST(Threads, CloseWhileCallsAreInFlight)
 {
+    vsim_set_log_capacity(0);  // every close is counted
     const std::vector<int> tokens = OpenWorkers();
     vsim_clear_log();
     std::vector<std::string> failures(kWorkers);

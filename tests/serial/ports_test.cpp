@@ -64,6 +64,21 @@ TEST(Enumeration, ReadsThePortList)
     for (const char *bad : {"", " , ", "=Vontrel", "ttyUSB0=Vontrel", "/dev/a,dev/b"}) {
         EXPECT_THROW(vserial::ParsePortList(bad), std::invalid_argument) << "'" << bad << "'";
     }
+    // One port named twice would open once and then be "in use" by itself:
+    // refused, naming both entries.
+    std::string repeated;
+    for (int i = 0; i < 9000; ++i) {
+        repeated += "/dev/pts/3=Vontrel,";
+    }
+    for (const std::string &text : {std::string("/dev/a,/dev/b, /dev/a = Vontrel"), repeated}) {
+        try {
+            vserial::ParsePortList(text);
+            ADD_FAILURE() << text.substr(0, 40) << " was taken";
+        } catch (const std::invalid_argument &e) {
+            EXPECT_NE(std::string(e.what()).find("name the same port"), std::string::npos)
+                << e.what();
+        }
+    }
 }
 
 TEST(Enumeration, FitsTextsIntoTheListBuffer)
@@ -91,7 +106,9 @@ TEST(Errors, EachErrnoHasOneMeaning)
         {EWOULDBLOCK, Stage::kOpen, FT_DEVICE_NOT_OPENED, false, "in use"},
         {EBUSY, Stage::kOpen, FT_DEVICE_NOT_OPENED, false, "in use"},
         {ENOENT, Stage::kOpen, FT_DEVICE_NOT_FOUND, false, "no such port"},
-        {ENOTTY, Stage::kOpen, FT_DEVICE_NOT_OPENED, false, "not a serial port"},
+        // Not a terminal: no such port, never "in use".
+        {ENOTTY, Stage::kOpen, FT_DEVICE_NOT_FOUND, false, "not a serial port"},
+        {EISDIR, Stage::kOpen, FT_DEVICE_NOT_FOUND, false, "not a serial port"},
         {EMFILE, Stage::kOpen, FT_INSUFFICIENT_RESOURCES, false, "too many open files"},
         {EIO, Stage::kOpenPort, FT_IO_ERROR, true, "went away"},
         {ENODEV, Stage::kOpenPort, FT_IO_ERROR, true, "went away"},

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial/serial_d2xx.h"
+#include "d2xx/sim/pty_serve.h"
 #include "include/vontrel.hpp"
 
 extern char **environ;  // NOLINT(readability-redundant-declaration)
@@ -325,6 +327,69 @@ TEST_F(PtyBench, FramesAreABytestream)
     EXPECT_EQ(close_port(h), FT_INVALID_HANDLE);
 }
 
+// A client that writes frames and never reads fills only its converter's
+// buffer: the replies past it are lost, the line goes on answering, and
+// another unit is served at once meanwhile.
+TEST_F(PtyBench, AClientThatNeverReadsFillsOnlyItsConvertersBuffer)
+{
+    auto *open = D2xx<decltype(FT_Open)>("FT_Open");
+    auto *baud = D2xx<decltype(FT_SetBaudRate)>("FT_SetBaudRate");
+    auto *timeouts = D2xx<decltype(FT_SetTimeouts)>("FT_SetTimeouts");
+    auto *write = D2xx<decltype(FT_Write)>("FT_Write");
+    auto *read = D2xx<decltype(FT_Read)>("FT_Read");
+    auto *close_port = D2xx<decltype(FT_Close)>("FT_Close");
+    // A memory read of address 0: the serial number's low byte in reply byte 5.
+    const std::vector<std::uint8_t> frame = {0x00, 0x21, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40};
+    const auto exchange = [&](FT_HANDLE h) {
+        std::vector<std::uint8_t> out = frame;
+        DWORD n = 0;
+        EXPECT_EQ(write(h, out.data(), 8, &n), FT_OK);
+        std::uint8_t in[8] = {};
+        EXPECT_EQ(read(h, in, 8, &n), FT_OK);
+        return n == 8 ? in[5] : -1;
+    };
+    FT_HANDLE flooded = nullptr;
+    FT_HANDLE other = nullptr;
+    ASSERT_EQ(open(0, &flooded), FT_OK);
+    ASSERT_EQ(open(2, &other), FT_OK);
+    for (FT_HANDLE h : {flooded, other}) {
+        ASSERT_EQ(baud(h, 19230), FT_OK);
+        ASSERT_EQ(timeouts(h, 2000, 2000), FT_OK);
+    }
+    constexpr std::size_t kFrames = 300;  // 2.5 s of exchanges on the wire
+    std::vector<std::uint8_t> flood;
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        flood.insert(flood.end(), frame.begin(), frame.end());
+    }
+    DWORD written = 0;
+    ASSERT_EQ(write(flooded, flood.data(), static_cast<DWORD>(flood.size()), &written), FT_OK);
+    ASSERT_EQ(written, flood.size());
+
+    const auto start = Clock::now();
+    EXPECT_EQ(exchange(other), 0x39);                     // unit 12345
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));  // not behind the flood's 2.5 s
+
+    // What comes on the flooded line in 1.5 s: without a bound, every reply
+    // the wire carries in that time (some 180); with it, the buffer's worth
+    // and the few handed over while the flood was taken in.
+    ASSERT_EQ(timeouts(flooded, 1500, 2000), FT_OK);
+    std::vector<std::uint8_t> in(flood.size());
+    DWORD got = 0;
+    ASSERT_EQ(read(flooded, in.data(), static_cast<DWORD>(in.size()), &got), FT_OK);
+    EXPECT_EQ(got % 8, 0U);
+    EXPECT_GE(got, 8U);
+    EXPECT_LE(got, vsim::kConverterBufferBytes + 8 * 48);
+    for (DWORD i = 5; i < got; i += 8) {
+        ASSERT_EQ(in[i], 0x34) << "reply " << i / 8;
+    }
+    // The line answers the next exchange with its own reply, once the wire
+    // has carried the exchanges before it.
+    ASSERT_EQ(timeouts(flooded, 4000, 2000), FT_OK);
+    EXPECT_EQ(exchange(flooded), 0x34);  // unit 4660
+    EXPECT_EQ(close_port(flooded), FT_OK);
+    EXPECT_EQ(close_port(other), FT_OK);
+}
+
 TEST_F(PtyBench, APortInUseDoesNotOpenAgain)
 {
     const std::vector<vontrel::Unit> units = vontrel::open_all();
@@ -366,6 +431,112 @@ TEST_F(PtyBench, DoctorNamesTheSerialLibraryAndTheUnits)
                              "\"usable_units\": 2", "\"may_open\": true"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
     }
+}
+#endif
+
+#ifdef VONTREL_TOOL
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// The tool, on the serial library, with VONTREL_SERIAL_PORTS set to `ports`.
+ToolRun RunTool(const fs::path &dir, const std::vector<std::string> &args, const std::string &ports)
+{
+    const fs::path out = dir / "tool.out";
+    const fs::path err = dir / "tool.err";
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> argv{VONTREL_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t tool =
+        Start(argv, Environment({"VONTREL_SERIAL_PORTS"}, {"VONTREL_SERIAL_PORTS=" + ports}),
+              out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+    int raw = -1;
+    waitpid(tool, &raw, 0);
+    return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(out), Slurp(err)};
+}
+
+// What is named in VONTREL_SERIAL_PORTS but is no serial port is called
+// that, by the tool and by the doctor, never a unit in use.
+TEST_F(PtyBench, APathThatIsNoSerialPortIsCalledSo)
+{
+    const fs::path file = dir_ / "file";
+    std::ofstream(file) << "x";
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path :
+         {std::string("/dev/null"), file.string(), dir_.string(), fifo.string()}) {
+        const ToolRun list = RunTool(dir_, {"list"}, path + "=Vontrel Synthesizer");
+        EXPECT_EQ(list.status, 1) << path;
+        EXPECT_EQ(list.err.find("in use"), std::string::npos) << path << "\n" << list.err;
+        EXPECT_NE(list.err.find("not a serial port"), std::string::npos) << path << "\n"
+                                                                         << list.err;
+
+        const ToolRun doctor = RunTool(dir_, {"--json", "doctor"}, path + "=Vontrel Synthesizer");
+        EXPECT_EQ(doctor.status, 1) << path;
+        EXPECT_NE(doctor.out.find("\"may_open\": false"), std::string::npos) << path << "\n"
+                                                                             << doctor.out;
+        EXPECT_NE(doctor.out.find("is not a serial port"), std::string::npos) << path << "\n"
+                                                                              << doctor.out;
+    }
+}
+
+// Units in use, one of several: the tool says which port and why, however
+// the walk went on after it.
+TEST_F(PtyBench, AUnitInUseAmongSeveralIsExplained)
+{
+    std::string all;
+    for (const auto &[path, description] : ports_) {
+        all += (all.empty() ? "" : ",") + path + "=" + description;
+    }
+    // This process holds unit 4660; unit 12345 is free.
+    std::vector<vontrel::Unit> held = vontrel::open_all();
+    ASSERT_EQ(held.size(), 2U);
+    ASSERT_EQ(held[0].serial(), 4660);
+    held.pop_back();
+    const std::string first_busy = ports_[0].first;
+    struct Case {
+        std::vector<std::string> args;
+        std::string ports;
+    };
+    const Case cases[] = {
+        {{"list"}, all},
+        {{"--unit", "serial:4660", "status"}, all},
+        {{"--unit", "serial:4660", "status"}, ports_[0].first + "=" + ports_[0].second},
+    };
+    for (const Case &c : cases) {
+        const ToolRun run = RunTool(dir_, c.args, c.ports);
+        EXPECT_EQ(run.status, 1) << c.args.back();
+        EXPECT_NE(run.err.find("in use by another program"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("why: " + first_busy + ": the port is in use"), std::string::npos)
+            << c.args.back() << "\n"
+            << run.err;
+    }
+}
+
+// The same port named many times is one port named too often, not a
+// thousand units in use; no unit at all points at the doctor, not at the
+// simulator's settings.
+TEST_F(PtyBench, APortListedTwiceOrNoUnitNamesTheRealCause)
+{
+    std::string repeated;
+    for (int i = 0; i < 9000; ++i) {
+        repeated += (repeated.empty() ? "" : ",") + ports_[0].first;
+    }
+    const ToolRun twice = RunTool(dir_, {"list"}, repeated);
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.err.find("in use"), std::string::npos) << twice.err;
+    EXPECT_NE(twice.err.find("name the same port"), std::string::npos) << twice.err;
+
+    const ToolRun none = RunTool(dir_, {"list"}, ports_[1].first + "=" + ports_[1].second);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no unit found"), std::string::npos) << none.err;
+    EXPECT_EQ(none.err.find("VONTREL_SIM_CONFIG"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("vontrel doctor"), std::string::npos) << none.err;
 }
 #endif
 

@@ -785,6 +785,19 @@ TEST_F(Tool, StateFilesThatCannotBeUsedAreRefused)
         EXPECT_EQ(r.status, 1) << c.path << "\n" << r.err;
         EXPECT_TRUE(Contains(r.err, c.message)) << c.path << "\n" << r.err;
     }
+    // A lock file is never opened through a symbolic link: one planted at
+    // the state lock's or a converter lock's name is refused, and what it
+    // points at is neither created nor touched.
+    const fs::path elsewhere = dir_ / "elsewhere";
+    for (const char *lock : {"linked.json.lock", "linked.json.conv0.lock"}) {
+        env_["VONTREL_SIM_STATE"] = (dir_ / "linked.json").string();
+        fs::create_symlink(elsewhere, dir_ / lock);
+        const Result r = RunBoth({"--unit", "index:0", "status"});
+        EXPECT_EQ(r.status, 1) << lock << "\n" << r.err;
+        EXPECT_TRUE(Contains(r.err, "symbolic link")) << lock << "\n" << r.err;
+        EXPECT_FALSE(fs::exists(elsewhere)) << lock;
+        fs::remove(dir_ / lock);
+    }
     // A reset deletes a state file, never a folder named by mistake.
     env_["VONTREL_SIM_STATE"] = (dir_ / "folder").string();
     fs::create_directory(dir_ / "folder");

@@ -334,3 +334,35 @@ TEST(Open, DefaultBenchHasTwoUnitsAndAnotherConverter)
 }
 
 }  // namespace
+
+namespace {
+
+// The call log keeps the latest VSIM_LOG_CAPACITY calls: a process that
+// calls for ever does not grow, and what a test reads back is the latest.
+TEST(CallLog, KeepsOnlyTheLatestCalls)
+{
+    vsim_clear();
+    vsim_add_unit("Vontrel", 1);
+    constexpr long kEarly = 10;
+    for (long i = 0; i < kEarly; ++i) {
+        FT_Close(nullptr);
+    }
+    DWORD count = 0;
+    for (long i = 0; i < VSIM_LOG_CAPACITY; ++i) {
+        FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    }
+    EXPECT_EQ(vsim_call_count(), VSIM_LOG_CAPACITY + kEarly);
+    ASSERT_EQ(vsim_log_size(), static_cast<std::size_t>(VSIM_LOG_CAPACITY));
+    const std::vector<vsim_call> log = SimLog();
+    EXPECT_STREQ(log.front().function, "FT_ListDevices") << "the oldest calls were kept";
+
+    FT_Close(nullptr);
+    ASSERT_EQ(vsim_log_size(), static_cast<std::size_t>(VSIM_LOG_CAPACITY));
+    vsim_call last{};
+    ASSERT_EQ(vsim_log_entry(VSIM_LOG_CAPACITY - 1, &last), 0);
+    EXPECT_STREQ(last.function, "FT_Close");
+    vsim_clear_log();
+    EXPECT_EQ(vsim_log_size(), 0U);
+}
+
+}  // namespace

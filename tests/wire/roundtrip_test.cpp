@@ -82,3 +82,36 @@ TEST_F(RoundTrip, EveryFieldComesBack)
 }
 
 }  // namespace
+
+namespace {
+
+// The unit powers up with its own image, not a copy of the library's: a
+// write-out leaves what the library must send as the default (registers 5
+// and 7 whole, the address bits of every register) as the unit had it, and
+// the unit's power-up image reads back as 1000 MHz with trims 195 and 92.
+TEST_F(RoundTrip, TheLibrarysDefaultImageIsTheUnits)
+{
+    std::uint32_t power_up[8];
+    for (int r = 0; r < 8; ++r) {
+        power_up[r] = vsim_get_register(unit_, r);
+    }
+    unsigned long status = 99;
+    double out[14];
+    ASSERT_EQ(Vontrel_ReadStatus(&status, handle_, out), 0);
+    ASSERT_EQ(status, FT_OK);
+    EXPECT_EQ(out[2], 1000.0);
+    EXPECT_EQ(out[0], 195.0);
+    EXPECT_EQ(out[1], 92.0);
+
+    const double in[12] = {10, 20, 2455.0, 0, 10.0, 1, 0, 0, 0, 0, 0, 0};
+    Vontrel_WriteStatus(&status, handle_, const_cast<double *>(in));
+    ASSERT_EQ(status, FT_OK);
+    for (const int r : {5, 7}) {
+        EXPECT_EQ(vsim_get_register(unit_, r), power_up[r]) << "register " << r;
+    }
+    for (int r = 0; r < 8; ++r) {
+        EXPECT_EQ(vsim_get_register(unit_, r) & 0x1FU, power_up[r] & 0x1FU) << "register " << r;
+    }
+}
+
+}  // namespace

@@ -36,27 +36,35 @@ def _tool():
 class Server:
     """`vontrel --unit serial:4660 serve --port 0`, stopped with SIGTERM."""
 
-    def __init__(self, tmp_path, **env):
+    def __init__(self, tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0"),
+                 stderr=None, **env):
         self.trace = tmp_path / "trace.txt"
         self.log = tmp_path / "serve.log"
         environment = dict(os.environ, VONTREL_SIM_STATE="memory",
-                           VONTREL_SIM_TRACE=str(self.trace), **env)
+                           VONTREL_SIM_TRACE=str(self.trace))
+        environment.update(env)
         environment.pop("VONTREL_SIM_CONFIG", None)
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                [_tool(), "--unit", "serial:4660", "serve", "--port", "0"],
-                stdout=subprocess.PIPE, stderr=log, text=True, env=environment)
-        found = re.search(r"unit 4660 .* port (\d+)", self.process.stdout.readline())
-        assert found, self.log.read_text()
-        self.port = int(found.group(1))
-        assert "127.0.0.1" in self.process.stdout.readline()
+                [_tool(), *args], stdout=subprocess.PIPE,
+                stderr=log if stderr is None else stderr, text=True, env=environment)
+        self.ports = {}  # serial number: port
+        while True:
+            line = self.process.stdout.readline()
+            assert line, self.log.read_text()
+            found = re.search(r"unit (\d+) .* port (\d+)", line)
+            if not found:
+                break
+            self.ports[int(found.group(1))] = int(found.group(2))
+        assert "127.0.0.1" in line
+        self.port = next(iter(self.ports.values()))
 
     def open(self, rm):
         return rm.open_resource(f"TCPIP::127.0.0.1::{self.port}::SOCKET",
                                 read_termination="\n", timeout=10000)
 
-    def socket(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=10)
+    def socket(self, port=None):
+        return socket.create_connection(("127.0.0.1", port or self.port), timeout=10)
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)

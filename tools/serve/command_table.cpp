@@ -24,25 +24,6 @@ std::string HeaderText(const scpi::ProgramUnit &unit)
     return text + (unit.query ? "?" : "");
 }
 
-// The header's nodes without their numeric suffixes. Every subsystem here
-// exists once, so suffix 1 (the default) is taken and any other refused.
-std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes)
-{
-    std::vector<std::string> out;
-    out.reserve(nodes.size());
-    for (const std::string &node : nodes) {
-        const std::size_t digits = node.find_last_not_of("0123456789") + 1;
-        std::string_view suffix = std::string_view(node).substr(digits);
-        suffix.remove_prefix(std::min(suffix.find_first_not_of('0'), suffix.size()));
-        if (digits < node.size() && suffix != "1") {
-            throw Error(scpi::kHeaderSuffixOutOfRange,
-                        fmt::format("{}: this instrument has one of each, suffix 1", node));
-        }
-        out.push_back(node.substr(0, digits));
-    }
-    return out;
-}
-
 // The command table. A friend of Instrument, so that the commands reach
 // its registers.
 struct Commands {

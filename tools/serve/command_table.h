@@ -20,10 +20,6 @@ namespace vontrel::serve {
 // The header as the client wrote it, for messages: SOUR:FREQ?
 std::string HeaderText(const scpi::ProgramUnit &unit);
 
-// The header's nodes without their numeric suffixes; -114 for a suffix
-// other than 1.
-std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes);
-
 // The unit's lock for one line, taken when a command first needs the unit
 // and held to the end of the line, so that the line runs as one.
 class LineUnit {

@@ -51,7 +51,7 @@ const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
     // After a ';', a header that does not start with ':' continues from
     // the previous command's path; it may also name a command from the root.
     const Command *found = nullptr;
-    std::vector<std::string> nodes = WithoutSuffixes(unit.nodes);
+    std::vector<std::string> nodes = scpi::WithoutSuffixes(unit.nodes);
     if (!unit.common && !unit.absolute && !path.empty()) {
         std::vector<std::string> relative = path;
         relative.insert(relative.end(), nodes.begin(), nodes.end());

@@ -4,9 +4,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -174,6 +176,7 @@ public:
             sent_ += static_cast<std::size_t>(n);
             queued_bytes_ -= static_cast<std::size_t>(n);
             if (sent_ == text.size()) {
+                handed_deadline_ = answers_.front().deadline;
                 answers_.pop_front();
                 sent_ = 0;
             }
@@ -197,7 +200,10 @@ public:
         if (queued_bytes_ > kMaxOutputBytes) {
             return fmt::format("more than {} bytes of answers not read; closed", kMaxOutputBytes);
         }
-        if (!answers_.empty() && Clock::now() >= answers_.front().deadline) {
+        // An answer handed to the system has left only once the client
+        // has taken it: what the socket still holds counts too.
+        const auto deadline = answers_.empty() ? handed_deadline_ : answers_.front().deadline;
+        if (Clock::now() >= deadline && (!answers_.empty() || Unacknowledged() > 0)) {
             return fmt::format("an answer not taken within {} s; closed",
                                std::chrono::seconds(kAnswerDeadline).count());
         }
@@ -214,6 +220,13 @@ public:
     }
 
 private:
+    // Bytes written that the client has not acknowledged yet.
+    std::size_t Unacknowledged() const
+    {
+        int bytes = 0;
+        return ioctl(fd_, SIOCOUTQ, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+    }
+
     static std::string Trimmed(std::string line)
     {
         if (!line.empty() && line.back() == '\r') {
@@ -237,6 +250,7 @@ private:
     std::deque<Answer> answers_;
     std::size_t sent_ = 0;  // bytes of the first answer already written
     std::size_t queued_bytes_ = 0;
+    Clock::time_point handed_deadline_ = Clock::time_point::max();  // of the last answer written
 };
 
 }  // namespace
@@ -524,6 +538,12 @@ void Server::Serve(Connection &c)
                 reason = "the connection broke";
                 break;
             }
+        }
+        if (!stalled.empty()) {
+            // What the system still holds for it is dropped, not sent at
+            // its pace: the client learns at once that it was closed.
+            const linger reset{1, 0};
+            setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         }
     } catch (const std::exception &e) {
         reason = fmt::format("closed after an internal failure: {}", e.what());

@@ -39,7 +39,7 @@ for command, query in (("*ESE 0", "*ESE?"), ("FREQ 2 GHZ", "FREQ?")):
           f"({1000 * took / pairs:.3f} ms a pair)")
 gen.close()
 PY
-    lxi benchmark -a 127.0.0.1 -p "$port" -r -c "${PAIRS:-2000}" | tail -1
+    lxi benchmark -a 127.0.0.1 -p "$port" -r -c "${PAIRS:-2000}" | tr "\r" "\n" | tail -1
 done
 kill -TERM "$server"
 wait "$server"

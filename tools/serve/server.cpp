@@ -510,8 +510,7 @@ void Server::Serve(Connection &c)
                 reason = fmt::format("waiting on it failed: {}", ErrorText(errno));
                 break;
             }
-            if ((p.revents & (POLLERR | POLLNVAL)) != 0 ||
-                ((p.revents & POLLHUP) != 0 && channel.Pending())) {
+            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {  // nothing can leave
                 reason = "the connection broke";
                 break;
             }

@@ -339,6 +339,20 @@ TEST_F(Served, FailedReadBackWritesNothing)
             EXPECT_EQ(Run(*a, "FREQ?"), "2000000000\n");  // open again
         }
     }
+    // The list sweep reads the settings once, before its first point.
+    Run(*a, "LIST:FREQ 3GHZ,4GHZ;LIST:DWEL 0");
+    for (long nth = 1; nth <= 13; ++nth) {
+        vsim_fail_call("FT_Read", nth, FT_IO_ERROR);
+        EXPECT_EQ(Run(*a, "INIT;*OPC?"), "1\n");
+        vsim_clear_faults();
+        const std::string error = Run(*a, "SYST:ERR?");
+        EXPECT_TRUE(StartsWith(error,
+                               "-240,\"Hardware error; list point 1: unit 4660: "
+                               "Vontrel_ReadStatus: FT_IO_ERROR"))
+            << "read " << nth << ": " << error;
+        EXPECT_EQ(state(), before) << "read " << nth;
+        EXPECT_EQ(Run(*a, "FREQ?"), "2000000000\n");
+    }
 }
 
 }  // namespace

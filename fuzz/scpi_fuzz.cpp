@@ -1,10 +1,13 @@
 // The SCPI parser over arbitrary bytes as one line: every input parses to
-// whole units and at most one error, and every number converts or is
-// refused with an SCPI error, never anything else.
+// whole units and at most one error, every number converts or is refused
+// with an SCPI error, and every header loses its suffixes or is refused
+// with -114, never anything else.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/serve/scpi_parser.h"
 
@@ -25,6 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         for (const HeaderPattern &pattern : kPatterns) {
             pattern.Matches(unit.nodes);
+        }
+        try {
+            const std::vector<std::string> plain = WithoutSuffixes(unit.nodes);
+            require(plain.size() == unit.nodes.size());
+            for (const std::string &node : plain) {
+                require(!node.empty() && (node.back() < '0' || node.back() > '9'));
+            }
+        } catch (const Error &e) {
+            require(e.code() == kHeaderSuffixOutOfRange);
         }
         for (const Parameter &p : unit.parameters) {
             if (p.kind != Parameter::Kind::kNumber) {

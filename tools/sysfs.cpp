@@ -270,9 +270,9 @@ std::vector<Problem> Diagnose(const Examination &e)
                 problems.push_back(
                     {fmt::format("{}: this user may not open it", p.port.path),
                      fmt::format("install the udev rule ({}) and replug the unit; without a "
-                                 "desktop session, join the dialout group: `sudo usermod -aG "
-                                 "dialout $USER`, then log in again",
-                                 kUdevRuleFile)});
+                                 "desktop session, join the group the rule gives units' ttys "
+                                 "to: `sudo usermod -aG {} $USER`, then log in again",
+                                 kUdevRuleFile, VONTREL_SERVICE_ACCOUNT)});
                 break;
             case Access::kHeld:
                 problems.push_back(

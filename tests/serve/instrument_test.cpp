@@ -39,7 +39,7 @@ protected:
 
     static std::string Run(Instrument &in, const std::string &line)
     {
-        return in.Execute(line, [] { return false; });
+        return in.Execute(line, [] { return Instrument::Waiting::kGoOn; });
     }
 
     int id_ = -1;
@@ -75,10 +75,22 @@ TEST_F(Served, Dialogue)
         {"SYST:ERR:COUN?;SYST:ERR?;SYST:ERR?", "1;-113,\"Undefined header; FOO\";0,\"No error\""},
         {"*SAV 0;*RCL 0;*SAV 1;SYST:ERR?",
          "-222,\"Data out of range; register 1: the unit keeps one user preset, 0\""},
-        {"*IDN;OUTP ON;*TST?;*OPC?;SYST:ERR:COUN?", "0;1;2"},
+        {"*IDN;OUTP OFF;*TST?;*OPC?;SYST:ERR:COUN?", "0;1;2"},
         {"*CLS;LIST:FREQ 1GHZ,2GHZ;LIST:POW 1,2,3;INIT;SYST:ERR?",
          "-221,\"Settings conflict; LIST:POWer has 3 points, LIST:FREQuency 2\""},
-        {"VONT:FLAG:A 2;VONT:MODE 1.5;POW 1 DB;FREQ? 5;SYST:ERR:COUN?", "4"},
+        // A query that fails makes the whole line answer nothing, so that no
+        // answer takes another's place.
+        {"VONT:FLAG:A 2;VONT:MODE 1.5;POW 1 DB;FREQ? 5;SYST:ERR:COUN?", ""},
+        {"SYST:ERR:COUN?", "4"},
+        {"*CLS;FREQ?;POW:ATT? X;VONT:MODE?", ""},
+        {"FREQ?;BOGUS?;VONT:MODE?", ""},
+        {"FREQ?;VONT:MODE?;FREQ 'open", ""},
+        {"SYST:ERR:ALL?",
+         "-224,\"Illegal parameter value; X is not a value here; give a "
+         "number, MIN or MAX\","
+         "-113,\"Undefined header; BOGUS?\",-151,\"Invalid string data; the string "
+         "has no closing quote\""},
+        {"SYST:ERR:ALL?", "0,\"No error\""},
     };
     for (const auto &step : steps) {
         EXPECT_EQ(Run(*a, step.line), step.answer + std::string(*step.answer ? "\n" : ""))
@@ -112,7 +124,7 @@ TEST_F(Served, UnitUnpluggedAndBack)
     EXPECT_NE(Run(*a, "SYST:ERR?").find("FT_DEVICE_NOT_FOUND"), std::string::npos);
 
     vsim_plug(id_);
-    std::this_thread::sleep_for(250ms);
+    std::this_thread::sleep_for(450ms);  // the pause doubles after each look that fails
     EXPECT_EQ(Run(*a, "FREQ?;SYST:ERR?"), "2000000000;0,\"No error\"\n");
     EXPECT_EQ(vsim_open_handles(), 1);
     EXPECT_EQ(vsim_closed_handle_calls(), 0);
@@ -161,6 +173,186 @@ TEST_F(Served, SweepRunsToItsEndOrToAPointTheUnitCannotTake)
         fmt::format("1;1000000000;{};3\n", level));
     const std::string refused = Run(*a, "SYST:ERR?");
     EXPECT_TRUE(StartsWith(refused, "-222,\"Data out of range; list point 2: level")) << refused;
+}
+
+// What stock drivers and scripts send: commands answered in a table, on a
+// unit fresh from power-up.
+TEST_F(Served, CommandsOfStockDrivers)
+{
+    auto a = Client(1);
+    const struct {
+        const char *line, *answer;
+    } steps[] = {
+        // The output has no switch and is always on.
+        {"OUTP ON;OUTP?;OUTP:STAT?;OUTP1:STAT 1;SYST:ERR?", "1;1;0,\"No error\""},
+        {"OUTP OFF;OUTP?;SYST:ERR?",
+         "1;-241,\"Hardware missing; the unit's output has no switch and is always on; POW:ATT "
+         "MAX gives the lowest level\""},
+        // Suffix 1 is the default; any other names something the unit lacks.
+        {"SOUR1:FREQ 1.5 GHZ;:SOURCE1:FREQ?;:SOUR01:POW:ATT 2;ATT?", "1500000000;2"},
+        {"SOUR2:FREQ 1 GHZ;OUTP2 ON;STAT:OPER2?;SYST:ERR:COUN?;SYST:ERR?", ""},
+        {"SYST:ERR:COUN?;SYST:ERR?",
+         "2;-114,\"Header suffix out of range; OUTP2: this "
+         "instrument has one of each, suffix 1\""},
+        {"*CLS;*OPT?;FREQ?", "0;1500000000"},
+        // The step sweep's settings; center and span follow start and stop.
+        {"FREQ:STAR 1 GHZ;STOP 2 GHZ;CENT?;SPAN?", "1500000000;1000000000"},
+        {"FREQ:CENT 3 GHZ;SPAN 200 MHZ;STAR?;STOP?", "2900000000;3100000000"},
+        {"SWE:POIN 5;STEP?;:SWE:STEP 40 MHZ;POIN?;DWEL 2 MS;DWEL?", "50000000;6;0.002"},
+        {"FREQ:STAR 4.99 GHZ;FREQ:CENT 4.95 GHZ;STAR?;SYST:ERR:COUN?", "4990000000;1"},
+        {"SWE:POIN 1;SWE:STEP 0;SWE:POIN?;FREQ:MODE?;TRIG:SOUR?", "6;CW;IMM"},
+        {"*CLS;FREQ:MODE SWEEP;MODE?;FREQ:MODE FIX;MODE?;:TRIG:SOUR BUS;SOUR?", "SWE;CW;BUS"},
+        {"FREQ:MODE STEP;TRIG:SOUR EXT;SYST:ERR:COUN?", "2"},
+        // Nothing waits for a trigger; the operation registers are quiet.
+        {"*CLS;*TRG;SYST:ERR?;STAT:OPER:COND?;STAT:OPER?;INIT:CONT?",
+         "-211,\"Trigger ignored; no sweep of this connection waits for a trigger\";0;0;0"},
+        // *RST brings the sweep settings back.
+        {"*RST;FREQ:MODE?;TRIG:SOUR?;SWE:POIN?;FREQ:STAR?", "CW;IMM;101;300000000"},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(Run(*a, step.line), step.answer + std::string(*step.answer ? "\n" : ""))
+            << step.line;
+    }
+}
+
+// *LRN? answers a line that brings the unit back to what it held.
+TEST_F(Served, LearnRestoresTheSettings)
+{
+    auto a = Client(1);
+    for (const char *settings : {"FREQ 2.1 GHZ;POW:ATT 7.5;:VONT:MODE 2;SWIT 3;FLAG:B "
+                                 "1;:VONT:TRIM:A 9;B 200;:VONT:STOR 17",
+                                 "FREQ 1 GHZ;:VONT:TRIM:AUTO 1;:POW 0;:VONT:FLAG:C 1"}) {
+        EXPECT_EQ(Run(*a, settings + std::string(";SYST:ERR?")), "0,\"No error\"\n");
+        const std::string read =
+            "FREQ?;POW:ATT?;POW?;:VONT:MODE?;SWIT?;FLAG:A?;B?;C?;"
+            ":VONT:TRIM:A?;B?;AUTO?;:VONT:STOR?";
+        const std::string before = Run(*a, read);
+        std::string learnt = Run(*a, "*LRN?");
+        ASSERT_FALSE(learnt.empty());
+        learnt.pop_back();
+        Run(*a, "*RST");
+        ASSERT_NE(Run(*a, read), before);
+        EXPECT_EQ(Run(*a, learnt + ";SYST:ERR?"), "0,\"No error\"\n") << learnt;
+        EXPECT_EQ(Run(*a, read), before) << learnt;
+    }
+}
+
+TEST_F(Served, StepSweepTriggeredFromTheBus)
+{
+    auto a = Client(1);
+    EXPECT_EQ(Run(*a,
+                  "FREQ:STAR 1 GHZ;STOP 2 GHZ;:SWE:POIN 3;DWEL 0;:FREQ:MODE SWE;:INIT;"
+                  "*OPC?;FREQ?"),
+              "1;2000000000\n");
+    // With BUS, each *TRG programs the next point.
+    EXPECT_EQ(Run(*a, "TRIG:SOUR BUS;:STAT:OPER:ENAB 32;:INIT;SYST:ERR?"), "0,\"No error\"\n");
+    const auto waiting = [&] { return Run(*a, "STAT:OPER:COND?") == "40\n"; };
+    for (const char *frequency : {"1000000000", "1500000000", "2000000000"}) {
+        for (int i = 0; i < 200 && !waiting(); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(Run(*a, "STAT:OPER:COND?;*STB?"), "40;128\n");
+        Run(*a, "*TRG");
+        for (int i = 0; i < 200 && Run(*a, "FREQ?") != frequency + std::string("\n"); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(Run(*a, "FREQ?"), frequency + std::string("\n"));
+    }
+    EXPECT_EQ(Run(*a, "*OPC?;STAT:OPER?;STAT:OPER?;STAT:OPER:COND?"), "1;40;0;0\n");
+
+    // A continuous sweep starts over until INIT:CONT OFF lets it end.
+    EXPECT_EQ(Run(*a, "TRIG:SOUR IMM;:SWE:DWEL 1 MS;:INIT:CONT ON;:INIT;SYST:ERR?"),
+              "-213,\"Init ignored; this connection's sweep is still running\"\n");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Run(*a, "STAT:OPER:COND?;INIT:CONT?"), "8;1\n");
+    EXPECT_EQ(Run(*a, "INIT:CONT OFF;*OPC?;STAT:OPER:COND?;FREQ?"), "1;0;2000000000\n");
+}
+
+// *OPC and the sweep's end never miss each other, *RST forgets a pending
+// *OPC, and a client that is not the sweep's owner changes nothing of its
+// own when refused.
+TEST_F(Served, OperationCompleteAndReset)
+{
+    auto a = Client(1);
+    Run(*a, "LIST:FREQ 1GHZ;LIST:DWEL 0");
+    for (int i = 0; i < 2000; ++i) {
+        Run(*a, "INIT");
+        Run(*a, "*OPC");  // races with the sweep's end
+        ASSERT_EQ(Run(*a, "*OPC?;*ESR?"), "1;1\n") << "round " << i;
+    }
+    EXPECT_EQ(Run(*a, "LIST:DWEL 10;INIT;*OPC;*RST;*ESR?;LIST:FREQ:POIN?"), "0;0\n");
+
+    auto b = Client(2);
+    Run(*b, "LIST:FREQ 1GHZ,2GHZ");
+    EXPECT_EQ(Run(*a, "POW:ATT 5;LIST:FREQ 3GHZ;LIST:DWEL 10;INIT;SYST:ERR?"), "0,\"No error\"\n");
+    EXPECT_EQ(Run(*b, "*RST;*SAV 0;SYST:ERR:COUN?;LIST:FREQ:POIN?;SYST:ERR?"),
+              "2;2;-221,\"Settings conflict; another connection's sweep is running on this "
+              "unit\"\n");
+    for (int i = 0; i < 200 && Run(*b, "FREQ?") != "3000000000\n"; ++i) {
+        std::this_thread::sleep_for(5ms);  // the sweep's first point
+    }
+    EXPECT_EQ(Run(*a, "ABOR;*OPC?;FREQ?;SYST:ERR?"), "1;3000000000;0,\"No error\"\n");
+}
+
+// A wait gives way to the next line: -410, and the line answers nothing.
+TEST_F(Served, NewLineInterruptsAWait)
+{
+    auto a = Client(1);
+    Run(*a, "LIST:FREQ 1GHZ;LIST:DWEL 10");
+    for (const char *wait : {"INIT;*OPC?", "INIT;*WAI;FREQ?"}) {
+        EXPECT_EQ(a->Execute(wait, [] { return Instrument::Waiting::kNewLine; }), "") << wait;
+        EXPECT_TRUE(StartsWith(Run(*a, "SYST:ERR?"), "-410,\"Query INTERRUPTED; ")) << wait;
+        Run(*a, "ABOR");
+    }
+}
+
+// A setting is read, changed and written back: when the read fails, at
+// any of its exchanges, nothing is written and the command fails with the
+// call and its status named.
+TEST_F(Served, FailedReadBackWritesNothing)
+{
+    auto a = Client(1);
+    Run(*a, "FREQ 2GHZ;POW:ATT 4");
+    const auto state = [&] {
+        std::vector<std::uint32_t> words;
+        for (int r = 0; r < 8; ++r) {
+            words.push_back(vsim_get_register(id_, r));
+        }
+        for (const std::uint16_t address : {45, 83, 84}) {
+            words.push_back(vsim_get_memory(id_, address));
+        }
+        return words;
+    };
+    const std::vector<std::uint32_t> before = state();
+    for (const char *change : {"FREQ 3GHZ", "POW:ATT 8", "POW 1", "VONT:MODE 2", "VONT:SWIT 1",
+                               "VONT:FLAG:A ON", "VONT:TRIM:A 3", "VONT:STOR 9"}) {
+        for (long nth = 1; nth <= 13; ++nth) {
+            vsim_fail_call("FT_Read", nth, FT_IO_ERROR);
+            Run(*a, change);
+            vsim_clear_faults();
+            const std::string error = Run(*a, "SYST:ERR?");
+            EXPECT_TRUE(StartsWith(error,
+                                   "-240,\"Hardware error; unit 4660: Vontrel_ReadStatus: "
+                                   "FT_IO_ERROR"))
+                << change << " read " << nth << ": " << error;
+            EXPECT_EQ(state(), before) << change << " read " << nth;
+            EXPECT_EQ(Run(*a, "FREQ?"), "2000000000\n");  // open again
+        }
+    }
+    // The list sweep reads the settings once, before its first point.
+    Run(*a, "LIST:FREQ 3GHZ,4GHZ;LIST:DWEL 0");
+    for (long nth = 1; nth <= 13; ++nth) {
+        vsim_fail_call("FT_Read", nth, FT_IO_ERROR);
+        EXPECT_EQ(Run(*a, "INIT;*OPC?"), "1\n");
+        vsim_clear_faults();
+        const std::string error = Run(*a, "SYST:ERR?");
+        EXPECT_TRUE(StartsWith(error,
+                               "-240,\"Hardware error; list point 1: unit 4660: "
+                               "Vontrel_ReadStatus: FT_IO_ERROR"))
+            << "read " << nth << ": " << error;
+        EXPECT_EQ(state(), before) << "read " << nth;
+        EXPECT_EQ(Run(*a, "FREQ?"), "2000000000\n");
+    }
 }
 
 }  // namespace

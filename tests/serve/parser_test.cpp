@@ -136,5 +136,31 @@ TEST(ScpiParser, NumericValues)
     EXPECT_EQ(code("HZ", Quantity::kTime), kInvalidSuffix);
 }
 
+// Numeric suffixes on header nodes: 1 (the default) is taken, with or
+// without leading zeros; any other is -114.
+TEST(ScpiParser, HeaderSuffixes)
+{
+    const struct {
+        std::vector<std::string> nodes;
+        std::string plain;  // the nodes joined with ':', or the error code
+    } cases[] = {
+        {{"SOUR1", "FREQ"}, "SOUR:FREQ"}, {{"OUTP01"}, "OUTP"},
+        {{"OUTP", "STAT1"}, "OUTP:STAT"}, {{"OUTP2"}, "-114"},
+        {{"SOUR0", "FREQ"}, "-114"},      {{"SOUR", "FREQ10"}, "-114"},
+        {{"SOUR", "FREQ11"}, "-114"},     {{"A1B"}, "A1B"},
+    };
+    for (const auto &c : cases) {
+        std::string plain;
+        try {
+            for (const std::string &node : WithoutSuffixes(c.nodes)) {
+                plain += (plain.empty() ? "" : ":") + node;
+            }
+        } catch (const Error &e) {
+            plain = std::to_string(e.code());
+        }
+        EXPECT_EQ(plain, c.plain) << c.nodes[0];
+    }
+}
+
 }  // namespace
 }  // namespace vontrel::scpi

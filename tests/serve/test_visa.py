@@ -36,27 +36,35 @@ def _tool():
 class Server:
     """`vontrel --unit serial:4660 serve --port 0`, stopped with SIGTERM."""
 
-    def __init__(self, tmp_path, **env):
+    def __init__(self, tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0"),
+                 stderr=None, **env):
         self.trace = tmp_path / "trace.txt"
         self.log = tmp_path / "serve.log"
         environment = dict(os.environ, VONTREL_SIM_STATE="memory",
-                           VONTREL_SIM_TRACE=str(self.trace), **env)
+                           VONTREL_SIM_TRACE=str(self.trace))
+        environment.update(env)
         environment.pop("VONTREL_SIM_CONFIG", None)
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                [_tool(), "--unit", "serial:4660", "serve", "--port", "0"],
-                stdout=subprocess.PIPE, stderr=log, text=True, env=environment)
-        found = re.search(r"unit 4660 .* port (\d+)", self.process.stdout.readline())
-        assert found, self.log.read_text()
-        self.port = int(found.group(1))
-        assert "127.0.0.1" in self.process.stdout.readline()
+                [_tool(), *args], stdout=subprocess.PIPE,
+                stderr=log if stderr is None else stderr, text=True, env=environment)
+        self.ports = {}  # serial number: port
+        while True:
+            line = self.process.stdout.readline()
+            assert line, self.log.read_text()
+            found = re.search(r"unit (\d+) .* port (\d+)", line)
+            if not found:
+                break
+            self.ports[int(found.group(1))] = int(found.group(2))
+        assert "127.0.0.1" in line
+        self.port = next(iter(self.ports.values()))
 
     def open(self, rm):
         return rm.open_resource(f"TCPIP::127.0.0.1::{self.port}::SOCKET",
                                 read_termination="\n", timeout=10000)
 
-    def socket(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=10)
+    def socket(self, port=None):
+        return socket.create_connection(("127.0.0.1", port or self.port), timeout=10)
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
@@ -125,7 +133,7 @@ def test_drives_the_unit_like_any_signal_generator(server, rm):
     assert errors(gen) == []
 
     # Each mistake queues its own error and changes nothing.
-    gen.write("FREQ 6 GHz;FREQ NAN;FREQ 'x';BOGUS 1;OUTP ON;POW 5.1;POW 1e999;POW:ATT 32")
+    gen.write("FREQ 6 GHz;FREQ NAN;FREQ 'x';BOGUS 1;OUTP OFF;POW 5.1;POW 1e999;POW:ATT 32")
     assert errors(gen) == [-222, -224, -104, -113, -241, -224, -222, -222]
     assert numbers(gen, "FREQ?;POW:ATT?") == [2455e6, 10.25]
     gen.write(f"POW {high + 0.25}")  # within any unit's range, not this one's here
@@ -197,17 +205,23 @@ def test_hostile_clients_get_errors_and_the_server_stays_up(server, rm):
     raw.sendall(b"*CLS\nFREQ 3 GHz")  # a line that never ends: the client goes
     raw.close()
 
-    # A client that goes away in the middle of its sweep gives the unit back.
-    sweeper = server.socket()
-    sweeper.sendall(b"LIST:FREQ 1GHZ,2GHZ;LIST:DWEL 60;INIT;*OPC?\n")
-    time.sleep(0.3)
-    assert gen.query("FREQ 4 GHZ;SYST:ERR?").startswith("-221,")
-    sweeper.close()
-    deadline = time.monotonic() + 5
-    while gen.query("FREQ 4 GHZ;SYST:ERR?") != '0,"No error"':
-        assert time.monotonic() < deadline, "the sweep outlived its client"
-        time.sleep(0.05)
-    assert numbers(gen, "FREQ?") == [4e9]
+    # A client that closes its sending side (nc -N) still gets its sweep
+    # and its answers; one that goes away gives the unit back at the
+    # sweep's end.
+    for half_close in (True, False):
+        sweeper = server.socket()
+        sweeper.sendall(b"LIST:FREQ 1GHZ,2GHZ;LIST:DWEL 0.5;INIT;*OPC?\n")
+        time.sleep(0.3)
+        assert gen.query("FREQ 4 GHZ;SYST:ERR?").startswith("-221,")
+        if half_close:
+            sweeper.shutdown(socket.SHUT_WR)
+            assert sweeper.makefile().read() == "1\n"  # then closed
+        sweeper.close()
+        deadline = time.monotonic() + 5
+        while gen.query("FREQ 4 GHZ;SYST:ERR?") != '0,"No error"':
+            assert time.monotonic() < deadline, "the sweep outlived its end"
+            time.sleep(0.05)
+        assert numbers(gen, "FREQ?") == [4e9]
     silent.close()
     gen.close()
 
@@ -220,10 +234,15 @@ def test_failing_exchange_answers_240_and_the_unit_is_opened_again(tmp_path, rm)
         gen = server.open(rm)
         answers = []
         deadline = time.monotonic() + 10
+        # A line whose query fails answers nothing: the read goes on the
+        # error query's own line.
         while not (any(a.startswith("-240,") for a in answers) and
                    answers[-1] == '1000000000;0,"No error"'):
             assert time.monotonic() < deadline, answers
-            answers.append(gen.query("FREQ?;SYST:ERR?"))
+            gen.write("*CLS;FREQ 1 GHZ")
+            answers.append(gen.query("SYST:ERR?"))
+            if answers[-1] == '0,"No error"':
+                answers[-1] = gen.query("FREQ?;SYST:ERR?")
             time.sleep(0.05)
         assert any("FT_IO_ERROR" in a for a in answers), answers
         gen.close()

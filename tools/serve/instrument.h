@@ -1,6 +1,7 @@
-// The SCPI instrument one connection sees: the command tree, the status
-// registers, the error queue and the list sweep, over the unit's owner.
-// Each connection has its own Instrument; they share only the unit.
+// The SCPI instrument one connection sees: its status registers, error
+// queue, sweep settings and sweep, over the unit's owner, running lines of
+// commands from the command table (command_table.h). Each connection has
+// its own Instrument; they share only the unit.
 #ifndef VONTREL_TOOLS_SERVE_INSTRUMENT_H
 #define VONTREL_TOOLS_SERVE_INSTRUMENT_H
 
@@ -12,8 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "include/vontrel_limits.h"
 #include "tools/serve/list_sweep.h"
 #include "tools/serve/scpi_parser.h"
+#include "tools/serve/scpi_values.h"
 #include "tools/serve/status_registers.h"
 #include "tools/serve/unit_owner.h"
 
@@ -24,18 +27,35 @@ namespace vontrel::serve {
 // at the link's speed a command takes up to 40 exchanges of 16 ms.
 inline constexpr std::size_t kMaxUnitsPerLine = 16;
 
-// Questionable status bit for "frequency not locked" (SCPI's frequency bit).
-inline constexpr int kQuesUnlocked = 1 << 5;
+// What INITiate sweeps: the lists (FREQuency:MODE LIST, and CW or FIXed,
+// which have nothing else to sweep) or the step sweep (SWEep).
+enum class FrequencyMode { kFixed, kSweep, kList };
 
-// How long a list sweep dwells on a point unless told otherwise, and the
-// longest dwell it takes, in seconds.
-inline constexpr double kDefaultDwellS = 0.01;
-inline constexpr double kMaxDwellS = 3600.0;
+// The step sweep: points from start to stop, evenly spaced, each held for
+// the dwell.
+struct StepSweep {
+    double start_mhz = VONTREL_FREQ_MIN_MHZ;
+    double stop_mhz = VONTREL_FREQ_MAX_MHZ;
+    int points = 101;
+    double dwell_s = kDefaultDwellS;
+};
+
+// A connection's sweep settings; *RST brings back these defaults.
+struct SweepSetup {
+    SweepPlan lists{{}, {}, {kDefaultDwellS}, false};
+    StepSweep step;
+    FrequencyMode mode = FrequencyMode::kFixed;
+    bool bus_trigger = false;  // TRIGger:SOURce BUS: each *TRG steps one point
+    bool continuous = false;   // INITiate:CONTinuous
+};
 
 class Instrument {
 public:
-    // Tells a waiting *WAI or *OPC? that its client has gone.
-    using Interrupted = std::function<bool()>;
+    // What a waiting *WAI or *OPC? learns from its connection: nothing
+    // new, a new line has come (the wait ends with -410 and the line
+    // answers nothing), or the connection is to close.
+    enum class Waiting { kGoOn, kNewLine, kGone };
+    using Interrupted = std::function<Waiting()>;
 
     // `who` names the connection in log lines. When `stopping` becomes
     // true, a line ends after the command it is running and waits end.
@@ -51,7 +71,14 @@ public:
     std::string Execute(std::string_view line, const Interrupted &interrupted);
 
     // Queues an error found outside a line, such as an input overrun.
-    void Report(int code, const std::string &detail) { status_.Push(code, detail); }
+    void Report(int code, const std::string &detail)
+    {
+        status_.Push(code, detail);
+        status_.FlushLog();
+    }
+
+    // Whether this connection's list sweep is running.
+    bool Sweeping() { return sweep_.Running(); }
 
     struct Call;
     struct Command;
@@ -59,11 +86,13 @@ public:
 private:
     friend struct Commands;
 
+    std::string RunLine(std::string_view line, const Interrupted &interrupted);
     static const Command &Resolve(const scpi::ProgramUnit &unit, std::vector<std::string> &path);
     void WaitForSweep(Call &call);
     void StopOwnSweep(Call &call);
     void StartSweep(Call &call);
     int SampleQuestionable(Call &call);
+    int SampleOperation();
     std::uint8_t StatusByte();
 
     UnitOwner &owner_;
@@ -75,7 +104,10 @@ private:
     int ques_enable_ = 0;
     int ques_event_ = 0;
     int ques_condition_ = 0;
-    SweepPlan lists_;
+    int oper_enable_ = 0;
+    int oper_event_ = 0;
+    int oper_condition_ = 0;
+    SweepSetup setup_;
     ListSweep sweep_;  // last: stopped before the rest goes
 };
 

@@ -8,7 +8,8 @@
 
 namespace vontrel::serve {
 
-void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, Report report, Done done)
+void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, bool continuous,
+                      Report report, Done done)
 {
     if (thread_.joinable()) {
         thread_.join();  // the last sweep has ended; Running() was false
@@ -17,11 +18,19 @@ void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, Report 
         const std::lock_guard<std::mutex> lock(mutex_);
         running_ = true;
         abort_ = false;
+        continuous_ = continuous;
+        waiting_for_trigger_ = false;
+        triggered_ = false;
     }
     thread_ = std::thread([this, &owner, id, plan = std::move(plan), report = std::move(report),
                            done = std::move(done)] {
         try {
-            Run(owner, id, plan, report);
+            bool again = true;
+            while (again) {
+                again = Run(owner, id, plan, report);  // a whole pass
+                const std::lock_guard<std::mutex> lock(mutex_);
+                again = again && continuous_ && !abort_;
+            }
         } catch (const std::exception &e) {
             report(scpi::kExecutionError, std::string("the list sweep stopped: ") + e.what());
         }
@@ -44,6 +53,41 @@ bool ListSweep::Running()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     return running_;
+}
+
+void ListSweep::SetContinuous(bool continuous)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    continuous_ = continuous;
+}
+
+bool ListSweep::Trigger()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!waiting_for_trigger_) {
+            return false;
+        }
+        triggered_ = true;
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool ListSweep::WaitingForTrigger()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_for_trigger_;
+}
+
+bool ListSweep::AwaitTrigger()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    waiting_for_trigger_ = true;
+    triggered_ = false;
+    changed_.wait(lock, [&] { return abort_ || triggered_; });
+    waiting_for_trigger_ = false;
+    return !abort_;
 }
 
 bool ListSweep::WaitFor(std::chrono::milliseconds timeout)
@@ -71,20 +115,23 @@ bool ListSweep::Dwell(double seconds)
     return !abort_;
 }
 
-void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report)
+bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report)
 {
     vontrel::Status state;  // the unit's state, as the last point left it
     for (std::size_t i = 0; i < plan.frequencies_mhz.size(); ++i) {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (abort_) {
-                return;
+                return false;
             }
+        }
+        if (plan.bus_trigger && !AwaitTrigger()) {
+            return false;
         }
         try {
             UnitOwner::Access access(owner);
             if (access.sweeper() != id) {
-                return;  // the unit was taken back
+                return false;  // the unit was taken back
             }
             access.Call([&](vontrel::Unit &unit) {
                 if (i == 0) {
@@ -100,16 +147,17 @@ void ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             });
         } catch (const scpi::Error &e) {
             report(e.code(), fmt::format("list point {}: {}", i + 1, e.detail()));
-            return;
+            return false;
         } catch (const std::system_error &e) {
             report(scpi::kHardwareError,
                    fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
-            return;
+            return false;
         }
         if (!Dwell(plan.dwells_s[plan.dwells_s.size() == 1 ? 0 : i])) {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 }  // namespace vontrel::serve

@@ -18,10 +18,13 @@ namespace vontrel::serve {
 
 // The points of one sweep. levels is empty (the level is left alone), one
 // level for every point, or one per point; dwells likewise, but never empty.
+// With bus_trigger, each point waits for a Trigger() before it is
+// programmed.
 struct SweepPlan {
     std::vector<double> frequencies_mhz;
     std::vector<double> levels;
     std::vector<double> dwells_s;
+    bool bus_trigger = false;
 };
 
 class ListSweep {
@@ -36,12 +39,21 @@ public:
     ListSweep &operator=(const ListSweep &) = delete;
     ~ListSweep() { Abort(); }
 
-    // Runs `plan` on its own thread. The caller has made `id` the unit's
-    // sweeper; the sweep gives the unit back when it ends. Not while
-    // Running().
-    void Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, Report report, Done done);
+    // Runs `plan` on its own thread, once, or pass after pass while
+    // continuous. The caller has made `id` the unit's sweeper; the sweep
+    // gives the unit back when it ends. Not while Running().
+    void Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, bool continuous, Report report,
+               Done done);
 
     bool Running();
+
+    // Whether the running sweep starts another pass at its end.
+    void SetContinuous(bool continuous);
+
+    // Lets a sweep waiting for a trigger program its next point; false when
+    // none is waiting.
+    bool Trigger();
+    bool WaitingForTrigger();
 
     // Waits up to `timeout` for the sweep to end; true when none runs.
     bool WaitFor(std::chrono::milliseconds timeout);
@@ -51,13 +63,18 @@ public:
     void Abort();
 
 private:
-    void Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report);
+    // One pass; false when it stopped before its end.
+    bool Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report);
     bool Dwell(double seconds);  // false when aborted meanwhile
+    bool AwaitTrigger();         // false when aborted meanwhile
 
     std::mutex mutex_;
     std::condition_variable changed_;
     bool running_ = false;
     bool abort_ = false;
+    bool continuous_ = false;
+    bool waiting_for_trigger_ = false;
+    bool triggered_ = false;
     std::thread thread_;
 };
 

@@ -10,32 +10,35 @@
 namespace vontrel::scpi {
 
 // X(name, number, standard text): every error the server reports.
-#define VONTREL_SCPI_ERRORS(X)                                 \
-    X(kNoError, 0, "No error")                                 \
-    X(kCommandError, -100, "Command error")                    \
-    X(kInvalidCharacter, -101, "Invalid character")            \
-    X(kSyntaxError, -102, "Syntax error")                      \
-    X(kInvalidSeparator, -103, "Invalid separator")            \
-    X(kDataTypeError, -104, "Data type error")                 \
-    X(kParameterNotAllowed, -108, "Parameter not allowed")     \
-    X(kMissingParameter, -109, "Missing parameter")            \
-    X(kMnemonicTooLong, -112, "Program mnemonic too long")     \
-    X(kUndefinedHeader, -113, "Undefined header")              \
-    X(kInvalidSuffix, -131, "Invalid suffix")                  \
-    X(kCharacterDataTooLong, -144, "Character data too long")  \
-    X(kSuffixNotAllowed, -138, "Suffix not allowed")           \
-    X(kInvalidStringData, -151, "Invalid string data")         \
-    X(kExecutionError, -200, "Execution error")                \
-    X(kInitIgnored, -213, "Init ignored")                      \
-    X(kSettingsConflict, -221, "Settings conflict")            \
-    X(kDataOutOfRange, -222, "Data out of range")              \
-    X(kTooMuchData, -223, "Too much data")                     \
-    X(kIllegalParameterValue, -224, "Illegal parameter value") \
-    X(kHardwareError, -240, "Hardware error")                  \
-    X(kHardwareMissing, -241, "Hardware missing")              \
-    X(kSelfTestFailed, -330, "Self-test failed")               \
-    X(kQueueOverflow, -350, "Queue overflow")                  \
-    X(kInputBufferOverrun, -363, "Input buffer overrun")
+#define VONTREL_SCPI_ERRORS(X)                                     \
+    X(kNoError, 0, "No error")                                     \
+    X(kCommandError, -100, "Command error")                        \
+    X(kInvalidCharacter, -101, "Invalid character")                \
+    X(kSyntaxError, -102, "Syntax error")                          \
+    X(kInvalidSeparator, -103, "Invalid separator")                \
+    X(kDataTypeError, -104, "Data type error")                     \
+    X(kParameterNotAllowed, -108, "Parameter not allowed")         \
+    X(kMissingParameter, -109, "Missing parameter")                \
+    X(kMnemonicTooLong, -112, "Program mnemonic too long")         \
+    X(kUndefinedHeader, -113, "Undefined header")                  \
+    X(kHeaderSuffixOutOfRange, -114, "Header suffix out of range") \
+    X(kInvalidSuffix, -131, "Invalid suffix")                      \
+    X(kCharacterDataTooLong, -144, "Character data too long")      \
+    X(kSuffixNotAllowed, -138, "Suffix not allowed")               \
+    X(kInvalidStringData, -151, "Invalid string data")             \
+    X(kExecutionError, -200, "Execution error")                    \
+    X(kTriggerIgnored, -211, "Trigger ignored")                    \
+    X(kInitIgnored, -213, "Init ignored")                          \
+    X(kSettingsConflict, -221, "Settings conflict")                \
+    X(kDataOutOfRange, -222, "Data out of range")                  \
+    X(kTooMuchData, -223, "Too much data")                         \
+    X(kIllegalParameterValue, -224, "Illegal parameter value")     \
+    X(kHardwareError, -240, "Hardware error")                      \
+    X(kHardwareMissing, -241, "Hardware missing")                  \
+    X(kSelfTestFailed, -330, "Self-test failed")                   \
+    X(kQueueOverflow, -350, "Queue overflow")                      \
+    X(kInputBufferOverrun, -363, "Input buffer overrun")           \
+    X(kQueryInterrupted, -410, "Query INTERRUPTED")
 
 enum ErrorCode : int {
 #define VONTREL_SCPI_ERROR_ENUM(name, number, text) name = (number),

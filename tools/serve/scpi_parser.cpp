@@ -2,6 +2,7 @@
 // program message syntax of IEEE 488.2 where the server needs it.
 #include "tools/serve/scpi_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -465,6 +466,23 @@ double NumericValue(const Parameter &p, Quantity quantity)
         throw Error(kSyntaxError, "'" + p.text + "' is not a number");
     }
     return negative ? -value : value;
+}
+
+std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes)
+{
+    std::vector<std::string> out;
+    out.reserve(nodes.size());
+    for (const std::string &node : nodes) {
+        const std::size_t digits = node.find_last_not_of("0123456789") + 1;
+        std::string_view suffix = std::string_view(node).substr(digits);
+        suffix.remove_prefix(std::min(suffix.find_first_not_of('0'), suffix.size()));
+        if (digits < node.size() && suffix != "1") {
+            throw Error(kHeaderSuffixOutOfRange,
+                        node + ": this instrument has one of each, suffix 1");
+        }
+        out.push_back(node.substr(0, digits));
+    }
+    return out;
 }
 
 }  // namespace vontrel::scpi

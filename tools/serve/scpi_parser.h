@@ -79,6 +79,11 @@ private:
     bool common_ = false;
 };
 
+// The header's nodes without their numeric suffixes (SOUR1 is SOUR). The
+// instrument has one of each subsystem, so suffix 1, the default, is taken;
+// any other throws -114.
+std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes);
+
 // What a numeric parameter measures, and so which suffixes it takes.
 enum class Quantity {
     kPlain,      // no suffix

@@ -6,10 +6,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <memory>
-#include <mutex>
 
+#include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
 #include "tools/unit_select.h"
 
@@ -17,22 +19,105 @@ namespace vontrel::serve {
 namespace {
 
 constexpr int kMaxPort = 65535;
+constexpr int kMaxIdleTimeoutS = 7 * 24 * 3600;
+constexpr int kMaxSerial = 65535;              // a unit's serial number is 16 bits
+constexpr unsigned long kDeviceNotFound = 2;   // FT_DEVICE_NOT_FOUND
+constexpr unsigned long kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
 
-// The units to serve: the one --unit selects, or all of them, chosen as
-// every other subcommand chooses (a unit in use by another program is
-// waited for up to --wait-unit and then named as such).
-std::vector<vontrel::Unit> ChooseUnits(const tool::Globals &g, const Log &log)
+// A unit to serve and its port (0: one the system chooses).
+struct Served {
+    std::unique_ptr<UnitOwner> owner;
+    int port = 0;
+    std::string state;  // "index 0", or why it is not open yet
+};
+
+// --map SERIAL=PORT, checked.
+std::vector<std::pair<int, int>> ParseMaps(const std::vector<std::string> &maps)
 {
-    std::vector<vontrel::Unit> chosen;
+    std::vector<std::pair<int, int>> out;
+    for (const std::string &map : maps) {
+        int serial = -1;
+        int port = -1;
+        int end = 0;
+        if (std::sscanf(map.c_str(), "%6d=%6d%n", &serial, &port, &end) != 2 ||
+            static_cast<std::size_t>(end) != map.size() || map.find_first_of("+- ") != map.npos ||
+            serial > kMaxSerial || port > kMaxPort) {
+            throw tool::UsageError(fmt::format(
+                "--map {}: give SERIAL=PORT, a serial number 0 to {} and a port 0 to {}", map,
+                kMaxSerial, kMaxPort));
+        }
+        for (const auto &[other_serial, other_port] : out) {
+            if (other_serial == serial || (port != 0 && other_port == port)) {
+                throw tool::UsageError(
+                    fmt::format("--map {}: each unit and each port is mapped once", map));
+            }
+        }
+        out.emplace_back(serial, port);
+    }
+    return out;
+}
+
+// The units to serve. With --map, the units named there, each on its port,
+// whether it can be opened now or not: one in use by another program or
+// not attached answers -240 until it can be. Otherwise the one --unit
+// selects, or every unit in the order of their serial numbers, on
+// consecutive ports; then a unit in use by another program is waited for
+// up to --wait-unit, and one still in use stops the server, since the
+// ports would go to other units than on any other day.
+std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options, const Log &log)
+{
+    std::vector<Served> chosen;
+    const auto add = [&](vontrel::Unit unit, int port) {
+        const std::string state = fmt::format("index {}", unit.index());
+        chosen.push_back({std::make_unique<UnitOwner>(std::move(unit), log), port, state});
+    };
+    if (!options.maps.empty()) {
+        if (g.unit) {
+            throw tool::UsageError("--map names the units to serve; leave out --unit");
+        }
+        vontrel::Discovery found = vontrel::discover();
+        const bool in_use = found.matched > static_cast<int>(found.units.size());
+        for (const auto &[serial, port] : ParseMaps(options.maps)) {
+            auto it = std::find_if(
+                found.units.begin(), found.units.end(),
+                [serial = serial](const vontrel::Unit &u) { return u.serial() == serial; });
+            if (it != found.units.end()) {
+                add(std::move(*it), port);
+                continue;
+            }
+            auto owner = std::make_unique<UnitOwner>(
+                serial, make_status_code(in_use ? kDeviceNotOpened : kDeviceNotFound), log);
+            std::string state = owner->WhyNotOpen() + "; served once it can be opened";
+            chosen.push_back({std::move(owner), port, std::move(state)});
+        }
+        return chosen;  // the units not mapped are closed again
+    }
+    const auto port = [&](std::size_t i) {
+        return options.port == 0 ? 0 : options.port + static_cast<int>(i);
+    };
     if (g.unit) {
-        chosen.push_back(tool::OpenSelected(g));
+        add(tool::OpenSelected(g), options.port);
         return chosen;
     }
     tool::Found found = tool::OpenUnits(g);
     if (found.not_opened > 0) {
-        log(tool::InUseText(found.not_opened) + ", not served");
+        throw tool::DeviceError(
+            tool::InUseText(found.not_opened) +
+                "; without it, the ports would go to other units than they usually do",
+            "close the other program, wait for it with --wait-unit SECONDS, or give each unit "
+            "its port with --map SERIAL=PORT (a unit mapped is served once it can be opened)");
     }
-    return std::move(found.units);
+    std::sort(
+        found.units.begin(), found.units.end(),
+        [](const vontrel::Unit &a, const vontrel::Unit &b) { return a.serial() < b.serial(); });
+    for (std::size_t i = 0; i < found.units.size(); ++i) {
+        if (port(i) > kMaxPort) {
+            throw std::runtime_error(fmt::format("no port left for unit {}: {} is above {}",
+                                                 found.units[i].serial(), port(i), kMaxPort));
+        }
+        add(std::move(found.units[i]), port(i));
+    }
+    return chosen;
 }
 
 }  // namespace
@@ -49,6 +134,15 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
     serve->add_option("--listen", options.listen,
                       "address to listen on (default 127.0.0.1: this machine only)");
     serve->add_flag("--quiet", options.quiet, "no log lines on standard error");
+    serve->add_option("--map", options.maps,
+                      "SERIAL=PORT: serve this unit on this port, whether it can be opened now or "
+                      "not (repeat for each unit; only the units mapped are served)");
+    serve
+        ->add_option("--idle-timeout", options.idle_timeout_s,
+                     fmt::format("close a connection that sends nothing for this many seconds "
+                                 "while no sweep or wait of its own runs; 0: never (default {})",
+                                 kDefaultIdleTimeoutS))
+        ->check(CLI::Range(0, kMaxIdleTimeoutS));
     return serve;
 }
 
@@ -69,34 +163,29 @@ int Run(const tool::Globals &globals, const Options &options)
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Log lines are written by a thread of their own: a log that nobody
+    // reads holds up no client.
+    LogWriter writer(STDERR_FILENO, "vontrel serve: ");
+    const Log log = options.quiet ? Log([](const std::string &) {}) : writer.Sink();
+
+    // While it waits for its units (--wait-unit), this thread alone takes
+    // SIGINT and SIGTERM as they come: they end the process at once.
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    std::vector<Served> units = ChooseUnits(globals, options, log);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int stop_fd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (stop_fd < 0) {
         throw std::runtime_error(
             fmt::format("signalfd failed: {}", std::generic_category().message(errno)));
     }
-
-    auto log_mutex = std::make_shared<std::mutex>();
-    const Log log = [quiet = options.quiet, log_mutex](const std::string &line) {
-        if (!quiet) {
-            const std::lock_guard<std::mutex> lock(*log_mutex);
-            fmt::print(stderr, "vontrel serve: {}\n", line);
-        }
-    };
-
-    std::vector<vontrel::Unit> units = ChooseUnits(globals, log);
+    bool ok = true;
     {
-        Server server(address, log);
-        for (std::size_t i = 0; i < units.size(); ++i) {
-            const int port = options.port == 0 ? 0 : options.port + static_cast<int>(i);
-            if (port > kMaxPort) {
-                throw std::runtime_error(fmt::format("no port left for unit {}: {} is above {}",
-                                                     units[i].serial(), port, kMaxPort));
-            }
-            const int serial = units[i].serial();
-            const int index = units[i].index();
-            const int bound =
-                server.Listen(std::make_unique<UnitOwner>(std::move(units[i]), log), port);
-            fmt::print("unit {} (index {}): {} port {}\n", serial, index, address.text, bound);
+        Server server(address, log, options.idle_timeout_s);
+        for (Served &unit : units) {
+            const int serial = unit.owner->serial();
+            const int bound = server.Listen(std::move(unit.owner), unit.port);
+            fmt::print("unit {} ({}): {} port {}\n", serial, unit.state, address.text, bound);
         }
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),
                    units.size() == 1 ? "" : "s", address.text,
@@ -104,11 +193,11 @@ int Run(const tool::Globals &globals, const Options &options)
                        ? " (this machine only; --listen ADDRESS serves others)"
                        : "");
         std::fflush(stdout);
-        server.Run(stop_fd);
+        ok = server.Run(stop_fd);
     }  // every connection has ended and every unit is closed
     close(stop_fd);
-    log("stopped; units closed");
-    return 0;
+    log(ok ? "stopped; units closed" : "stopped after a failure; units closed");
+    return ok ? 0 : 1;
 }
 
 }  // namespace vontrel::serve

@@ -5,15 +5,19 @@
 #include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/commands.h"
+#include "tools/serve/server.h"
 
 namespace vontrel::serve {
 
 struct Options {
-    int port = 5025;                   // the first unit's port; 0: free ports
-    std::string listen = "127.0.0.1";  // the address to listen on
-    bool quiet = false;                // no log lines
+    int port = 5025;                            // the first unit's port; 0: free ports
+    std::string listen = "127.0.0.1";           // the address to listen on
+    bool quiet = false;                         // no log lines
+    int idle_timeout_s = kDefaultIdleTimeoutS;  // close idle connections after it; 0: never
+    std::vector<std::string> maps;              // --map SERIAL=PORT
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

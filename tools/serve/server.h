@@ -1,8 +1,9 @@
 // The TCP side of the instrument server: one listening socket per unit,
-// one thread per connection with its own input buffer and Instrument.
-// Answers are written after the line has run and the unit's lock is let
-// go, so a client that does not read blocks nobody but itself, and is
-// dropped when its answers have not left within kSendTimeout.
+// one thread per connection with its own input buffer, output queue and
+// Instrument. Answers are queued after the line has run and the unit's
+// lock is let go, and written as the client takes them, so a client that
+// does not read blocks nobody but itself; it is dropped when an answer has
+// not left within kAnswerDeadline or its queue grows past kMaxOutputBytes.
 #ifndef VONTREL_TOOLS_SERVE_SERVER_H
 #define VONTREL_TOOLS_SERVE_SERVER_H
 
@@ -26,8 +27,14 @@ inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024;
 // Clients served at once on one unit's port; further ones are closed.
 inline constexpr std::size_t kMaxConnectionsPerUnit = 32;
 
-// How long an answer may wait for a client that does not read.
-inline constexpr auto kSendTimeout = std::chrono::seconds(10);
+// How long an answer may take to leave, whole, for a client that does not
+// read; and the most answer bytes waiting for one.
+inline constexpr auto kAnswerDeadline = std::chrono::seconds(10);
+inline constexpr std::size_t kMaxOutputBytes = std::size_t{4} * 1024 * 1024;
+
+// A connection that sends nothing this long, with no sweep or wait of its
+// own running, is closed (0: never).
+inline constexpr int kDefaultIdleTimeoutS = 600;
 
 // An address to listen on.
 struct ListenAddress {
@@ -42,7 +49,8 @@ ListenAddress ResolveListenAddress(const std::string &text);
 
 class Server {
 public:
-    explicit Server(ListenAddress address, Log log);
+    // `idle_timeout_s`: see kDefaultIdleTimeoutS.
+    Server(ListenAddress address, Log log, int idle_timeout_s = kDefaultIdleTimeoutS);
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -53,19 +61,21 @@ public:
     int Listen(std::unique_ptr<UnitOwner> owner, int port);
 
     // Serves until `stop_fd` becomes readable, then closes every connection
-    // (stopping their sweeps) and returns.
-    void Run(int stop_fd);
+    // (stopping their sweeps) and returns true. Returns false, after closing
+    // them all the same, when waiting for connections failed.
+    bool Run(int stop_fd);
 
 private:
     struct Listener;
     struct Connection;
 
-    void Accept(Listener &listener);
+    bool Accept(Listener &listener);  // false when the port cannot take any more
     void Serve(Connection &connection);
     void Reap(bool all);
 
     ListenAddress address_;
     Log log_;
+    const int idle_timeout_s_;
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::list<Connection> connections_;
     std::atomic<bool> stopping_{false};

@@ -55,8 +55,20 @@ void StatusRegisters::Push(int code, const std::string &detail)
             errors_.back() = ErrorEntry(scpi::kQueueOverflow, "");
             esr_ |= EventBit(scpi::kQueueOverflow);
         }
+        unlogged_.push_back(fmt::format("{}: {}", who_, entry));
     }
-    log_(fmt::format("{}: {}", who_, entry));
+}
+
+void StatusRegisters::FlushLog()
+{
+    std::deque<std::string> lines;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lines.swap(unlogged_);
+    }
+    for (const std::string &line : lines) {
+        log_(line);
+    }
 }
 
 std::string StatusRegisters::Next()
@@ -88,18 +100,35 @@ std::uint8_t StatusRegisters::TakeEsr()
     return std::exchange(esr_, 0);
 }
 
-void StatusRegisters::ArmOperationComplete()
+void StatusRegisters::OperationStarted()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    opc_armed_ = true;
+    operation_running_ = true;
 }
 
 void StatusRegisters::OperationComplete()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
+    operation_running_ = false;
     if (std::exchange(opc_armed_, false)) {
         esr_ |= kEsrOperationComplete;
     }
+}
+
+void StatusRegisters::ArmOperationComplete()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (operation_running_) {
+        opc_armed_ = true;
+    } else {
+        esr_ |= kEsrOperationComplete;
+    }
+}
+
+void StatusRegisters::CancelOperationComplete()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    opc_armed_ = false;
 }
 
 void StatusRegisters::Clear()

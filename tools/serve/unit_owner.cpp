@@ -3,15 +3,16 @@
 
 #include <fmt/format.h>
 
+#include "include/vontrel_status.h"
+
 namespace vontrel::serve {
 namespace {
 
-// How often a lost unit is looked for, at most: a client that keeps
+// The first pause between two looks for a lost unit, doubled after each
+// look that does not find it, up to kMaxReopenInterval: a client that keeps
 // sending commands to an unplugged unit does not make the server walk the
-// converters for every one of them.
+// converters (and open every free one) for every one of them.
 constexpr auto kReopenInterval = std::chrono::milliseconds(200);
-
-constexpr unsigned long kDeviceNotFound = 2;  // FT_DEVICE_NOT_FOUND
 
 // Opening units walks every converter and opens each unit that is free, so
 // two owners must not do it at once.
@@ -39,8 +40,23 @@ void FairMutex::unlock()
     turn_.notify_all();
 }
 
+UnitOwner::Access::~Access()
+{
+    std::vector<std::string> notes = std::move(owner_.notes_);
+    owner_.notes_.clear();
+    lock_.unlock();
+    for (const std::string &note : notes) {
+        owner_.log_(note);
+    }
+}
+
 UnitOwner::UnitOwner(vontrel::Unit unit, Log log)
-    : serial_(unit.serial()), log_(std::move(log)), unit_(std::move(unit))
+    : serial_(unit.serial()), log_(std::move(log)), unit_(std::move(unit)), was_open_(true)
+{
+}
+
+UnitOwner::UnitOwner(int serial, std::error_code why, Log log)
+    : serial_(serial), log_(std::move(log)), last_error_(why)
 {
 }
 
@@ -51,20 +67,39 @@ vontrel::Unit &UnitOwner::Open()
     }
     const auto now = std::chrono::steady_clock::now();
     if (now < next_attempt_) {
-        throw std::system_error(last_error_, fmt::format("Vontrel_Open (unit {})", serial_));
+        throw std::system_error(last_error_,
+                                fmt::format("Vontrel_Open (unit {}): {}", serial_, WhyNotOpen()));
     }
-    next_attempt_ = now + kReopenInterval;
+    backoff_ = std::min<std::chrono::milliseconds>(
+        backoff_.count() == 0 ? kReopenInterval : backoff_ * 2, kMaxReopenInterval);
+    next_attempt_ = now + backoff_;
     const std::lock_guard<std::mutex> discovery(DiscoveryMutex());
     vontrel::Discovery found = vontrel::discover();
     for (vontrel::Unit &unit : found.units) {
         if (unit.serial() == serial_) {
             unit_ = std::move(unit);
-            log_(fmt::format("unit {}: open again (index {})", serial_, unit_.index()));
+            backoff_ = std::chrono::milliseconds(0);
+            next_attempt_ = {};  // a unit lost again is looked for at once
+            notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
+                                         std::exchange(was_open_, true) ? " again" : "",
+                                         unit_.index()));
             return unit_;
         }
     }
-    last_error_ = make_status_code(kDeviceNotFound);
-    throw std::system_error(last_error_, fmt::format("Vontrel_Open (unit {})", serial_));
+    // Converters that matched but did not open are in use by another
+    // program; the unit may be among them.
+    const bool in_use = found.matched > static_cast<int>(found.units.size());
+    last_error_ =
+        make_status_code(in_use ? VONTREL_FT_DEVICE_NOT_OPENED : VONTREL_FT_DEVICE_NOT_FOUND);
+    throw std::system_error(last_error_,
+                            fmt::format("Vontrel_Open (unit {}): {}", serial_, WhyNotOpen()));
+}
+
+std::string UnitOwner::WhyNotOpen() const
+{
+    return last_error_.value() == VONTREL_FT_DEVICE_NOT_OPENED  ? "in use by another program"
+           : last_error_.value() == VONTREL_FT_DEVICE_NOT_FOUND ? "not attached"
+                                                                : "could not be opened";
 }
 
 void UnitOwner::Lost(const std::system_error &e)
@@ -78,7 +113,8 @@ void UnitOwner::Lost(const std::system_error &e)
     } catch (const std::system_error &) {
         // The handle is released whether or not the converter agreed.
     }
-    log_(fmt::format("unit {}: {}; closed, opened again when next needed", serial_, e.what()));
+    notes_.push_back(
+        fmt::format("unit {}: {}; closed, opened again when next needed", serial_, e.what()));
 }
 
 }  // namespace vontrel::serve

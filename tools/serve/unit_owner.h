@@ -3,7 +3,8 @@
 // on the wire. The lock is handed out in the order it was asked for, so a
 // list sweep that takes it once per point lets every waiting client in
 // between two points. A call that fails closes the unit; the next Access
-// that needs it opens it again by its serial number, once it is back.
+// that needs it opens it again by its serial number, once it is back. The
+// looks for it are spaced out more and more, up to kMaxReopenInterval.
 #ifndef VONTREL_TOOLS_SERVE_UNIT_OWNER_H
 #define VONTREL_TOOLS_SERVE_UNIT_OWNER_H
 
@@ -14,10 +15,14 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "include/vontrel.hpp"
 
 namespace vontrel::serve {
+
+// The longest pause between two looks for a unit that is not open.
+inline constexpr auto kMaxReopenInterval = std::chrono::seconds(10);
 
 // Where the server's log lines go.
 using Log = std::function<void(const std::string &)>;
@@ -43,15 +48,26 @@ class UnitOwner {
 public:
     // Takes an open unit; its serial number is how it is found again.
     UnitOwner(vontrel::Unit unit, Log log);
+    // A unit that could not be opened (in use by another program, or not
+    // attached): its commands fail with `why` until it can be.
+    UnitOwner(int serial, std::error_code why, Log log);
     UnitOwner(const UnitOwner &) = delete;
     UnitOwner &operator=(const UnitOwner &) = delete;
 
     int serial() const { return serial_; }
 
+    // Why the unit is not open: "in use by another program", "not attached".
+    std::string WhyNotOpen() const;
+
     // Exclusive use of the unit for as long as it lives.
     class Access {
     public:
         explicit Access(UnitOwner &owner) : owner_(owner), lock_(owner.mutex_) {}
+        // Lets the unit go, then logs what happened to it meanwhile: nothing
+        // is logged while the unit is held.
+        ~Access();
+        Access(const Access &) = delete;
+        Access &operator=(const Access &) = delete;
 
         // Runs f(vontrel::Unit &) on the open unit, opening it again first
         // when it was lost. A std::system_error from f closes the unit and
@@ -85,9 +101,12 @@ private:
     const int serial_;
     const Log log_;
     vontrel::Unit unit_;  // empty while lost
+    bool was_open_ = false;
     std::error_code last_error_;
     std::chrono::steady_clock::time_point next_attempt_{};
+    std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;
+    std::vector<std::string> notes_;  // log lines kept until the unit is let go
 };
 
 }  // namespace vontrel::serve

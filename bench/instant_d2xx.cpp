@@ -22,6 +22,7 @@ struct Unit {
     std::array<std::uint8_t, vontrel::mem::kTablesEnd> memory{};
     std::array<std::uint32_t, vontrel::kRegisterCount> registers{};
     std::array<std::uint8_t, 8> reply{};
+    bool answered = false;  // a frame was written whose reply is not read yet
 };
 
 std::array<Unit, kUnits> units;
@@ -107,6 +108,7 @@ __attribute__((visibility("default"))) FT_STATUS FT_Write(FT_HANDLE ftHandle, vo
     }
     const auto *f = static_cast<const std::uint8_t *>(lpBuffer);
     std::memcpy(u->reply.data(), f, 8);
+    u->answered = true;
     const std::uint32_t word =
         std::uint32_t{f[3]} << 24 | std::uint32_t{f[4]} << 16 | std::uint32_t{f[5]} << 8 | f[6];
     const unsigned address = f[3] | f[4] << 8;
@@ -148,7 +150,9 @@ __attribute__((visibility("default"))) FT_STATUS FT_Read(FT_HANDLE ftHandle, voi
     if (u == nullptr) {
         return FT_INVALID_HANDLE;
     }
-    const DWORD n = dwBytesToRead < 8 ? dwBytesToRead : 8;
+    // Each reply is read once: a read with none waiting finds the line quiet.
+    const DWORD n = !u->answered ? 0 : dwBytesToRead < 8 ? dwBytesToRead : 8;
+    u->answered = false;
     std::memcpy(lpBuffer, u->reply.data(), n);
     *lpBytesReturned = n;
     return FT_OK;

@@ -26,9 +26,15 @@ struct OpenedUnit {
 };
 
 // The serial number of a unit just opened, or nullopt when a read failed.
+// The converter was just reset, but the unit may still owe a reply to a
+// command sent before this open (by a program that gave up on it at a
+// time-out, or before the unit was last closed): it comes first, and its
+// bytes would be read as the serial number and every reply after it one
+// frame late, for as long as the unit stays open. So the first reply is
+// checked to have nothing behind it, as on a link put back in step.
 std::optional<int> ReadSerialNumber(unsigned long *status, FT_HANDLE handle)
 {
-    std::atomic<LinkStep> step{LinkStep::kInStep};  // just reset and set up
+    std::atomic<LinkStep> step{LinkStep::kConfirm};
     Link link(handle, step);
     const int low = ReadMemoryByte(status, link, mem::kSerialLow);
     if (*status != FT_OK) {

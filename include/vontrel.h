@@ -151,7 +151,8 @@ extern "C" {
  * with a unit. Each takes the link's time: both frames on the wire, 8.32 ms
  * at 19230 baud, handed over at the converter's next latency-timer tick,
  * so about 16 ms at its default 16 ms timer and 9 ms at 1 ms. Vontrel_Open
- * makes two per unit (its serial number), Vontrel_Close none. */
+ * makes two per unit (its serial number) and waits 50 ms after the first,
+ * Vontrel_Close none. */
 #define VONTREL_EXCHANGES_OPEN_PER_UNIT 2
 #define VONTREL_EXCHANGES_READ_INFO 10
 #define VONTREL_EXCHANGES_READ_LD 1
@@ -173,7 +174,11 @@ extern "C" {
  * begins with "V" is counted in *devicesFound, opened, reset and configured
  * (2000 ms read and write time-outs, 19230 baud, 8 data bits, 1 stop bit,
  * no parity), and its serial number is read from device memory bytes 0
- * (low) and 1 (high). For each unit that passes every step, serialNumbers[i]
+ * (low) and 1 (high); after the first of those replies it waits 50 ms for
+ * anything behind it, since a reply the unit still owed to a command sent
+ * before this open (see A UNIT THAT STALLS) would otherwise be read as the
+ * serial number, and every reply after it one frame late (a byte there
+ * fails the unit's open with FT_IO_ERROR). For each unit that passes every step, serialNumbers[i]
  * and then handles[i] are written at its enumeration index i: the arrays
  * must hold one entry per converter attached (which can exceed
  * *devicesFound), and VONTREL_MAX_CONVERTERS entries are always enough.

@@ -640,6 +640,45 @@ TEST_F(LateReply, CostsOneTimeOutAndTheLinkIsInStepOnceItHasCome)
     EXPECT_EQ(after.stored_setting, 155);
 }
 
+// A unit whose fifth reply, to the first command after the two units'
+// serial numbers are read, comes 3 s late.
+class OwedReply : public PtyBench {
+protected:
+    std::string ServerFaults() const override { return "late:5:3000"; }
+};
+
+// A program gives up on a unit at its time-out and closes it; another opens
+// it before the late reply has come. That reply must not be read as the
+// unit's serial number, nor leave every reply after it one frame behind.
+TEST_F(OwedReply, AUnitOpenedWhileItOwesAReplyIsNeverReadOneReplyBehind)
+{
+    const auto start = Clock::now();
+    {
+        std::vector<vontrel::Unit> units = vontrel::open_all();
+        ASSERT_EQ(units.size(), 2u);
+        ASSERT_EQ(units[0].serial(), 4660);
+        EXPECT_THROW(units[0].status(), std::system_error);
+    }
+    ASSERT_LT(Clock::now() - start, milliseconds(2700)) << "the late reply has come already";
+    std::vector<vontrel::Status> read_early;
+    for (vontrel::Unit &unit : vontrel::discover().units) {
+        EXPECT_TRUE(unit.serial() == 4660 || unit.serial() == 12345)
+            << "serial number " << unit.serial() << " read from a reply that came late";
+        if (unit.serial() == 4660) {
+            read_early.push_back(unit.status());
+        }
+    }
+    // Once the late reply is long gone, the unit reads as it did before.
+    std::this_thread::sleep_until(start + milliseconds(3500));
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_EQ(units.size(), 2u);
+    ASSERT_EQ(units[0].serial(), 4660);
+    const vontrel::Status now = units[0].status();
+    for (const vontrel::Status &early : read_early) {
+        EXPECT_EQ(early, now) << "a unit opened early read back replies meant for other commands";
+    }
+}
+
 #ifdef VONTREL_TOOL
 // The tool's JSON output of a command, and its exit status.
 std::pair<int, std::string> Tool(const fs::path &dir, const std::vector<std::string> &args)

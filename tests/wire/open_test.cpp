@@ -56,6 +56,9 @@ TEST(Open, CallsAndFramesForOneUnit)
                                                "FT_SetDataCharacteristics",
                                                "FT_Write",
                                                "FT_Read",
+                                               "FT_SetTimeouts",
+                                               "FT_Read",
+                                               "FT_SetTimeouts",
                                                "FT_Write",
                                                "FT_Read"};
     ASSERT_EQ(FunctionsCalled(), expected);
@@ -72,6 +75,10 @@ TEST(Open, CallsAndFramesForOneUnit)
     EXPECT_EQ(FramesSent(), (std::vector<Bytes>{{0x00, 0x21, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x40},
                                                 {0x00, 0x21, 0x0D, 0x01, 0x00, 0x00, 0x00, 0x40}}));
     EXPECT_EQ(log[8].byte_count, 8u);
+    // Nothing came behind the first reply within 50 ms: the link is in step.
+    EXPECT_EQ(log[9].args[0], 50u);
+    EXPECT_EQ(log[10].byte_count, 0u);
+    EXPECT_EQ(log[11].args[0], 2000u);
     CloseAll(r);
     EXPECT_EQ(vsim_open_handles(), 0);
 }
@@ -190,17 +197,21 @@ TEST(Open, FailureAtEachStepOfAUnit)
 {
     struct Step {
         const char *function;
-        long nth;  // which call of that function, counted from the walk's start
+        long nth;       // which call of that function, counted from the walk's start
+        long per_unit;  // how many calls of it opening one unit makes
     };
-    const Step steps[] = {{"FT_Open", 1},
-                          {"FT_ResetDevice", 1},
-                          {"FT_SetTimeouts", 1},
-                          {"FT_SetBaudRate", 1},
-                          {"FT_SetDataCharacteristics", 1},
-                          {"FT_Write", 1},
-                          {"FT_Read", 1},
-                          {"FT_Write", 2},
-                          {"FT_Read", 2}};
+    const Step steps[] = {{"FT_Open", 1, 1},
+                          {"FT_ResetDevice", 1, 1},
+                          {"FT_SetTimeouts", 1, 3},
+                          {"FT_SetBaudRate", 1, 1},
+                          {"FT_SetDataCharacteristics", 1, 1},
+                          {"FT_Write", 1, 2},
+                          {"FT_Read", 1, 3},
+                          {"FT_SetTimeouts", 2, 3},  // the check behind the first reply
+                          {"FT_Read", 2, 3},
+                          {"FT_SetTimeouts", 3, 3},
+                          {"FT_Write", 2, 2},
+                          {"FT_Read", 3, 3}};
     for (const Step &step : steps) {
         for (const bool last : {false, true}) {
             vsim_clear();
@@ -213,11 +224,7 @@ TEST(Open, FailureAtEachStepOfAUnit)
                 vsim_add_unit("Vontrel", 11);
             }
             const int failing = last ? 1 : 0;
-            const long nth = last ? step.nth + (std::string(step.function) == "FT_Write" ||
-                                                        std::string(step.function) == "FT_Read"
-                                                    ? 2
-                                                    : 1)
-                                  : step.nth;
+            const long nth = last ? step.nth + step.per_unit : step.nth;
             vsim_fail_call(step.function, nth, FT_IO_ERROR);
             const OpenResult r = Open(2);
             const std::string what = std::string(step.function) + " #" + std::to_string(step.nth) +
@@ -239,15 +246,19 @@ TEST(Open, FailureAtEachStepOfAUnit)
 
 TEST(Open, ShortSerialReadIsAFailure)
 {
-    vsim_clear();
-    vsim_add_unit("Vontrel", 0x1234);
-    vsim_short_read(2, 4);
-    const OpenResult r = Open(1);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.found, 1);
-    EXPECT_EQ(r.serials[0], kUntouched);
-    EXPECT_EQ(r.status, FT_IO_ERROR);
-    EXPECT_EQ(vsim_open_handles(), 0);
+    // The reads of the low and the high byte (the one between them checks
+    // that nothing came behind the first reply).
+    for (const long nth : {1, 3}) {
+        vsim_clear();
+        vsim_add_unit("Vontrel", 0x1234);
+        vsim_short_read(nth, 4);
+        const OpenResult r = Open(1);
+        EXPECT_EQ(r.result, 0) << nth;
+        EXPECT_EQ(r.found, 1) << nth;
+        EXPECT_EQ(r.serials[0], kUntouched) << nth;
+        EXPECT_EQ(r.status, FT_IO_ERROR) << nth;
+        EXPECT_EQ(vsim_open_handles(), 0) << nth;
+    }
 }
 
 TEST(Open, NullPointersMakeNoCall)

@@ -122,10 +122,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                     std::memcpy(values.get(), bytes.data(), bytes.size());
                 }
                 Vontrel_WriteStatus(&status, handle, values.get());
-                // 12 or 14 exchanges of one or two calls each, or none at all
-                // for an unknown handle, a NaN frequency or a NaN level in mode 3.
+                // At least the 12 exchanges when all went well (more calls
+                // when the link was being put back in step); fewer when the
+                // unit stopped answering; none at all for an unknown handle,
+                // a NaN frequency or a NaN level in mode 3.
                 const long made = scripted::Calls() - before;
-                Require(made == 0 || (made >= 12 && made <= 28));
+                Require(status != FT_OK || made >= 24);
                 Require(made != 0 || status == FT_INVALID_HANDLE || std::isnan(values[2]) ||
                         (values[5] == 3.0 && std::isnan(values[3])));
                 break;

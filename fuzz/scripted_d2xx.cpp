@@ -5,6 +5,8 @@
 #include <set>
 #include <vector>
 
+#include "link/link.h"
+#include "protocol/unit_protocol.h"
 #include "synth/register_image.h"
 
 namespace scripted {
@@ -198,7 +200,10 @@ FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout)
 {
     Live(ftHandle);
-    Require(ReadTimeout == 2000 && WriteTimeout == 2000);
+    // The unit's time-outs, or the short read time-out of a link being put
+    // back in step.
+    Require((ReadTimeout == vontrel::kReadTimeoutMs || ReadTimeout == vontrel::kQuietMs) &&
+            WriteTimeout == vontrel::kWriteTimeoutMs);
     return Answer(NextStatus());
 }
 
@@ -224,17 +229,22 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
     CheckFrame(static_cast<const std::uint8_t *>(lpBuffer));
     const FT_STATUS status = NextStatus();
     *lpBytesWritten = input->ConsumeIntegralInRange<DWORD>(0, 8);
-    return Answer(status);
+    Answer(status);
+    history.back().short_read = status == FT_OK && *lpBytesWritten < 8;  // a time-out
+    return status;
 }
 
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
     Live(ftHandle);
-    Require(lpBuffer != nullptr && dwBytesToRead == 8 && lpBytesReturned != nullptr);
+    // A reply, or what a link being put back in step reads and discards.
+    const bool reply = dwBytesToRead == vontrel::kFrameSize;
+    Require(lpBuffer != nullptr && (reply || dwBytesToRead == 64) && lpBytesReturned != nullptr);
     const FT_STATUS status = NextStatus();
-    // Mostly whole responses; an exhausted input answers 8 zero bytes.
+    // Mostly whole responses, and mostly a quiet line while discarding; an
+    // exhausted input answers 8 zero bytes, or nothing while discarding.
     const auto pick = input->ConsumeIntegral<std::uint8_t>();
-    const DWORD count = pick < 224 ? 8 : pick % 8;
+    const DWORD count = reply ? (pick < 224 ? 8 : pick % 8) : (pick < 192 ? 0 : pick % 65);
     const std::vector<std::uint8_t> bytes = input->ConsumeBytes<std::uint8_t>(count);
     std::memset(lpBuffer, 0, count);
     if (!bytes.empty()) {
@@ -242,7 +252,9 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
     }
     *lpBytesReturned = count;
     Answer(status);
-    history.back().short_read = status == FT_OK && count < 8;
+    // Either can make the export report FT_IO_ERROR without a failed call:
+    // a reply that came short, or bytes found behind a reply.
+    history.back().short_read = status == FT_OK && (reply ? count < 8 : count > 0);
     return status;
 }
 

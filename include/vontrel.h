@@ -62,18 +62,20 @@
  *   the line up again, reads and discards whatever arrives until the line
  *   has been quiet for 50 ms (at most 2 s; a line that never falls quiet
  *   is FT_IO_ERROR and stops the call), and restores the 2000 ms
- *   time-outs. After its own reply it waits 50 ms more: a byte arriving
- *   then means the reply taken may have been a late one, and the exchange
- *   fails with FT_IO_ERROR (the link stays out of step). These steps are
- *   D2XX calls like any other and their failures are recorded in *status.
- *   What a caller can rely on: once a call has failed, every later call
- *   either reads the unit's own answers to its own commands or fails. What
- *   it cannot: a reply that arrives later than the 50 ms quiet time and
- *   also later than the next exchange's check (a unit that stalls again
- *   between two replies) can still be taken for another command's answer.
- *   Waiting before retrying after FT_IO_ERROR (the time the unit may need
- *   to finish, a second or two after a stall) makes that unlikely. On a
- *   link in step none of this costs anything.
+ *   time-outs. After its own reply, and after the reply of the exchange
+ *   that follows it, it waits 50 ms more: a byte arriving then means the
+ *   reply taken may have been a late one, and the exchange fails with
+ *   FT_IO_ERROR (the link goes out of step again). These steps are D2XX
+ *   calls like any other and their failures are recorded in *status.
+ *   What a caller can rely on: after a failure, a reply taken for another
+ *   command's is given away by the one behind it, so the link does not stay
+ *   shifted. What it cannot: a reply that arrives later than the 50 ms
+ *   quiet time, when the unit's next reply is late as well (a unit that
+ *   stalls again between two replies), can be taken for another command's
+ *   answer once, and the call that took it reports success; the next one
+ *   fails with FT_IO_ERROR. Waiting before retrying after FT_IO_ERROR (the
+ *   time the unit may need to finish, a second or two after a stall) makes
+ *   that unlikely. On a link in step none of this costs anything.
  *
  * HANDLES
  *   Vontrel_Open stores one small positive int token per opened unit in

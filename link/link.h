@@ -23,9 +23,10 @@
 namespace vontrel {
 
 enum class LinkStep : std::uint8_t {
-    kInStep,     // every reply so far came whole, in order
-    kOutOfStep,  // a reply did not come whole: discard what comes before the next exchange
-    kConfirm,    // put back in step: the next reply is checked to have nothing behind it
+    kInStep,        // every reply so far came whole, in order
+    kOutOfStep,     // a reply did not come whole: discard what comes before the next exchange
+    kConfirm,       // the next reply is checked to have nothing behind it, then in step
+    kConfirmTwice,  // just put back in step: the next two replies are checked
 };
 
 // How long the line must stay quiet before the link counts as back in
@@ -115,14 +116,17 @@ enum class Outcome {
 // a read time-out of kQuietMs, reads and discards until kQuietMs pass with
 // nothing coming, and sets the 2000 ms time-outs back. Every D2XX result is
 // recorded into *status. True when the link may be used, now in
-// LinkStep::kConfirm; false when a call failed (the link stays out of
+// LinkStep::kConfirmTwice; false when a call failed (the link stays out of
 // step) or the line did not fall quiet (FT_IO_ERROR, and the link stalls).
 [[gnu::cold]] bool ResyncLink(unsigned long *status, Link &link);
 
-// After the first whole reply on a link put back in step: waits kQuietMs
-// for anything more. A byte there means the reply just read may be one
-// that came late for an earlier command: FT_IO_ERROR, and the link stalls.
-// True when nothing came (the link is in step again).
+// After a whole reply on a link being checked: waits kQuietMs for anything
+// more. A byte there means the reply just read may be one that came late
+// for an earlier command: FT_IO_ERROR, and the link stalls. True when
+// nothing came. A link put back in step is trusted again only after two
+// replies in a row had nothing behind them: a unit that stalled once may
+// stall again, and a late reply that comes alone, after the quiet time,
+// with the next one late too, passes one check but not two.
 [[gnu::cold]] bool ConfirmInStep(unsigned long *status, Link &link);
 
 }  // namespace vontrel

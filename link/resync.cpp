@@ -86,7 +86,7 @@ Outcome ExchangeOutOfStep(unsigned long *status, Link &link, const Frame &comman
     if (read != FT_OK || received < kFrameSize) {
         return AfterFailedRead(status, link, read);
     }
-    if (link.step() == LinkStep::kConfirm && !ConfirmInStep(status, link)) {
+    if (link.step() != LinkStep::kInStep && !ConfirmInStep(status, link)) {
         return Outcome::kReadFailed;
     }
     return Outcome::kOk;
@@ -119,7 +119,7 @@ bool ResyncLink(unsigned long *status, Link &link)
     if (!Succeeded(status, FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs))) {
         return false;
     }
-    link.set_step(LinkStep::kConfirm);
+    link.set_step(LinkStep::kConfirmTwice);
     return true;
 }
 
@@ -142,7 +142,7 @@ bool ConfirmInStep(unsigned long *status, Link &link)
         link.Stall();
         return false;
     }
-    link.set_step(LinkStep::kInStep);
+    link.set_step(link.step() == LinkStep::kConfirmTwice ? LinkStep::kConfirm : LinkStep::kInStep);
     return true;
 }
 

@@ -257,12 +257,40 @@ TEST_F(Primitives, AStallEndsTheCallAndTheNextCallPutsTheLinkBackInStep)
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66);
     EXPECT_EQ(status_, FT_OK);
     EXPECT_EQ(Calls(), Join({kResync, kExchange, kConfirm}));
+    EXPECT_EQ(step_, LinkStep::kConfirm) << "one reply checked of two";
+
+    vsim_clear_log();
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
+    EXPECT_EQ(Calls(), Join({kExchange, kConfirm}));
     EXPECT_EQ(step_, LinkStep::kInStep);
 
     // In step again: the plain exchange, nothing more.
     vsim_clear_log();
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
     EXPECT_EQ(Calls(), kExchange);
+}
+
+TEST_F(Primitives, AUnitThatStallsAgainDuringRecoveryIsCaughtAtTheNextReply)
+{
+    vsim_set_memory(unit_, 7, 0x55);
+    vsim_set_memory(unit_, 8, 0x66);
+    FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);
+    vsim_late_reply(1, 300);  // comes after the drain of the next call,
+    vsim_late_reply(2, 300);  // and the reply behind it is late as well
+    ReadMemoryByte(&status_, *link_, 7);
+    ASSERT_EQ(status_, FT_IO_ERROR);
+    // This reply may be the late one, and nothing shows it yet; the one
+    // after it comes with its successor behind it, which gives it away.
+    ReadMemoryByte(&status_, NewCall(), 8);
+    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0);
+    EXPECT_EQ(status_, FT_IO_ERROR) << "a shift was taken for an answer";
+    // From there on the link is in step, and stays so.
+    for (int call = 0; call < 4; ++call) {
+        EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66) << call;
+        EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0x55) << call;
+        EXPECT_EQ(status_, FT_OK) << call;
+    }
+    EXPECT_EQ(step_, LinkStep::kInStep);
 }
 
 TEST_F(Primitives, AReplyLaterThanTheDrainIsCaughtBehindTheNextReply)

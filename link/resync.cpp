@@ -76,20 +76,12 @@ Outcome ExchangeOutOfStep(unsigned long *status, Link &link, const Frame &comman
         return link.stalled() ? Outcome::kNotMade : Outcome::kWriteFailed;
     }
     Frame out = command;  // FT_Write takes a non-const buffer
-    DWORD written = 0;
-    const FT_STATUS wrote = FT_Write(link.handle(), out.data(), kFrameSize, &written);
-    if (wrote != FT_OK || written < kFrameSize) {
-        return AfterFailedWrite(status, link, wrote, response, read_after_failed_write);
-    }
-    DWORD received = 0;
-    const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
-    if (read != FT_OK || received < kFrameSize) {
-        return AfterFailedRead(status, link, read);
-    }
-    if (link.step() != LinkStep::kInStep && !ConfirmInStep(status, link)) {
+    const Outcome outcome = WriteAndRead(status, link, out, response, read_after_failed_write);
+    if (outcome == Outcome::kOk && link.step() != LinkStep::kInStep &&
+        !ConfirmInStep(status, link)) {
         return Outcome::kReadFailed;
     }
-    return Outcome::kOk;
+    return outcome;
 }
 
 bool ResyncLink(unsigned long *status, Link &link)

@@ -27,6 +27,25 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
 // export runs them in a loop, and the library's own work per exchange is
 // then a few instructions beside the converter library's.
 
+// The write and the read of an exchange, and their failures; shared by the
+// common path of Exchange and the out-of-step one.
+[[gnu::always_inline]] inline Outcome WriteAndRead(unsigned long *status, Link &link,
+                                                   Frame &command, Frame &response,
+                                                   bool read_after_failed_write)
+{
+    DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is the caller's copy
+    const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
+    if (wrote != FT_OK || written < kFrameSize) [[unlikely]] {
+        return AfterFailedWrite(status, link, wrote, response, read_after_failed_write);
+    }
+    DWORD received = 0;
+    const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
+    if (read != FT_OK || received < kFrameSize) [[unlikely]] {
+        return AfterFailedRead(status, link, read);
+    }
+    return Outcome::kOk;
+}
+
 // Writes `command`, and reads 8 bytes of reply into `response`: after a
 // write that succeeded, or after any write when `read_after_failed_write`
 // (the preset commands read whatever their write did). Each D2XX result is
@@ -48,17 +67,7 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
     if (!link.fast()) [[unlikely]] {
         return ExchangeOutOfStep(status, link, command, response, read_after_failed_write);
     }
-    DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is a copy
-    const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
-    if (wrote != FT_OK || written < kFrameSize) [[unlikely]] {
-        return AfterFailedWrite(status, link, wrote, response, read_after_failed_write);
-    }
-    DWORD received = 0;
-    const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
-    if (read != FT_OK || received < kFrameSize) [[unlikely]] {
-        return AfterFailedRead(status, link, read);
-    }
-    return Outcome::kOk;
+    return WriteAndRead(status, link, command, response, read_after_failed_write);
 }
 
 // One exchange of a command and its reply; no read after a failed write.

@@ -29,6 +29,16 @@ void ArmFault(Fault fault)
     bench->faults.push_back(std::move(fault));
 }
 
+// A read or write that delivers or sends only `bytes` (0 to 7) of a frame.
+void ArmShort(FaultKind kind, long nth, DWORD bytes)
+{
+    Fault fault;
+    fault.kind = kind;
+    fault.remaining = nth;
+    fault.bytes = std::min<DWORD>(bytes, 7);
+    ArmFault(std::move(fault));
+}
+
 }  // namespace
 }  // namespace vsim
 
@@ -188,20 +198,12 @@ void vsim_fail_call_after(const char *function, long nth, FT_STATUS status)
 
 void vsim_short_read(long nth, DWORD bytes)
 {
-    vsim::Fault fault;
-    fault.kind = vsim::FaultKind::kShortRead;
-    fault.remaining = nth;
-    fault.bytes = std::min<DWORD>(bytes, 7);
-    vsim::ArmFault(std::move(fault));
+    vsim::ArmShort(vsim::FaultKind::kShortRead, nth, bytes);
 }
 
 void vsim_short_write(long nth, DWORD bytes)
 {
-    vsim::Fault fault;
-    fault.kind = vsim::FaultKind::kShortWrite;
-    fault.remaining = nth;
-    fault.bytes = std::min<DWORD>(bytes, 7);
-    vsim::ArmFault(std::move(fault));
+    vsim::ArmShort(vsim::FaultKind::kShortWrite, nth, bytes);
 }
 
 void vsim_replace_response(long nth, const unsigned char bytes[8])

@@ -13,6 +13,7 @@
 
 #include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
+#include "tools/serve/visa_resources.h"
 #include "tools/unit_select.h"
 
 namespace vontrel::serve {
@@ -182,10 +183,12 @@ int Run(const tool::Globals &globals, const Options &options)
     bool ok = true;
     {
         Server server(address, log, options.idle_timeout_s);
-        for (Served &unit : units) {
-            const int serial = unit.owner->serial();
-            const int bound = server.Listen(std::move(unit.owner), unit.port);
-            fmt::print("unit {} ({}): {} port {}\n", serial, unit.state, address.text, bound);
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            Served &unit = units[i];
+            const int bound = server.Listen(*unit.owner, unit.port);
+            const VisaResources visa = ResourcesOf(options.listen, i, bound);
+            fmt::print("unit {} ({}): {} port {}; VISA {}\n", unit.owner->serial(), unit.state,
+                       address.text, bound, visa.socket);
         }
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),
                    units.size() == 1 ? "" : "s", address.text,
@@ -194,7 +197,8 @@ int Run(const tool::Globals &globals, const Options &options)
                        : "");
         std::fflush(stdout);
         ok = server.Run(stop_fd);
-    }  // every connection has ended and every unit is closed
+    }               // every connection has ended
+    units.clear();  // every unit is closed
     close(stop_fd);
     log(ok ? "stopped; units closed" : "stopped after a failure; units closed");
     return ok ? 0 : 1;

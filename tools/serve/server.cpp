@@ -26,7 +26,7 @@ namespace vontrel::serve {
 struct Server::Listener {
     int fd = -1;
     int port = 0;
-    std::unique_ptr<UnitOwner> owner;
+    UnitOwner *owner = nullptr;
     std::size_t active = 0;  // connections being served
 };
 
@@ -294,7 +294,7 @@ Server::~Server()
     }
 }
 
-int Server::Listen(std::unique_ptr<UnitOwner> owner, int port)
+int Server::Listen(UnitOwner &owner, int port)
 {
     sockaddr_storage address = address_.address;
     SetPort(address, port);
@@ -319,7 +319,7 @@ int Server::Listen(std::unique_ptr<UnitOwner> owner, int port)
     listener->port =
         ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(bound).sin_port
                                          : reinterpret_cast<sockaddr_in6 &>(bound).sin6_port);
-    listener->owner = std::move(owner);
+    listener->owner = &owner;
     listeners_.push_back(std::move(listener));
     return listeners_.back()->port;
 }

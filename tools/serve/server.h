@@ -57,8 +57,8 @@ public:
 
     // Listens for `owner`'s unit on `port` (0: a free port the system
     // chooses) and returns the port. Throws std::runtime_error when it
-    // cannot.
-    int Listen(std::unique_ptr<UnitOwner> owner, int port);
+    // cannot. The owner outlives the server: other front ends share it.
+    int Listen(UnitOwner &owner, int port);
 
     // Serves until `stop_fd` becomes readable, then closes every connection
     // (stopping their sweeps) and returns true. Returns false, after closing

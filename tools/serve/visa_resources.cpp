@@ -1,0 +1,32 @@
+#include "tools/serve/visa_resources.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <array>
+
+namespace vontrel::serve {
+
+std::string VisaHost(const std::string &listen)
+{
+    if (listen == "0.0.0.0" || listen == "::" || listen.empty()) {
+        std::array<char, 256> name{};
+        if (gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0') {
+            return name.data();
+        }
+        return "localhost";
+    }
+    if (listen.find(':') != std::string::npos) {
+        return "[" + listen + "]";
+    }
+    return listen;
+}
+
+VisaResources ResourcesOf(const std::string &listen, std::size_t index, int port)
+{
+    const std::string host = VisaHost(listen);
+    return {fmt::format("TCPIP::{}::inst{}::INSTR", host, index),
+            fmt::format("TCPIP::{}::{}::SOCKET", host, port)};
+}
+
+}  // namespace vontrel::serve

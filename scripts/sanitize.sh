@@ -3,7 +3,8 @@
 #   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer (float-cast-overflow
 #               included, no recovery): the whole ctest suite
 #   build-tsan  ThreadSanitizer: the threaded tests (ctest label "threads")
-#   build-rel   plain build: valgrind memcheck over the wire and reliability suites
+#   build       the plain build (scripts/build.sh's; configured here when absent):
+#               valgrind memcheck over the wire and reliability suites
 # Every stage runs; the script exits non-zero if any of them found something.
 # JOBS (default 2) sets the build parallelism; BUILD_TYPE (default Debug) the
 # sanitizer builds' type.
@@ -51,11 +52,11 @@ else
 fi
 
 step "valgrind memcheck: build"
-if build build-rel wire_tests reliability_tests --; then
+if build build wire_tests reliability_tests -- -DCMAKE_BUILD_TYPE="${PLAIN_BUILD_TYPE:-RelWithDebInfo}"; then
     for suite in tests/wire_tests tests/reliability/reliability_tests; do
         step "valgrind memcheck: $suite"
         valgrind --quiet --error-exitcode=1 --leak-check=full \
-            --errors-for-leak-kinds=definite,indirect "build-rel/$suite" --gtest_brief=1 ||
+            --errors-for-leak-kinds=definite,indirect "build/$suite" --gtest_brief=1 ||
             failed+=("valgrind $suite")
     done
 else

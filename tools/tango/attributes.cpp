@@ -10,8 +10,6 @@
 namespace vontrel::tango {
 namespace {
 
-constexpr double kHzPerMHz = 1e6;
-
 // Puts a written value into a settings change.
 template <typename T>
 using Put = void (*)(vontrel::tool::Change &, T);

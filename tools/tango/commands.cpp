@@ -6,8 +6,6 @@
 namespace vontrel::tango {
 namespace {
 
-constexpr double kHzPerMHz = 1e6;
-
 // A command without argument or answer that runs one of the device's calls.
 class Plain : public Tango::Command {
 public:

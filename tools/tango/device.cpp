@@ -19,8 +19,6 @@ namespace {
 // The one list sweep a device runs is known to its unit by this id.
 constexpr vontrel::serve::ConnectionId kSweepId = 1;
 
-constexpr double kHzPerMHz = 1e6;
-
 }  // namespace
 
 std::optional<int> SerialFromName(const std::string &device_name)

@@ -31,6 +31,9 @@ namespace vontrel::tango {
 // The class name clients and the database know the devices by.
 inline constexpr const char *kClassName = "VontrelSynthesizer";
 
+// Tango speaks of frequencies in Hz, the library in MHz.
+inline constexpr double kHzPerMHz = 1e6;
+
 // Device properties.
 inline constexpr const char *kSerialProperty = "SerialNumber";
 inline constexpr const char *kLockPollProperty = "LockPollPeriod";  // seconds

@@ -56,8 +56,11 @@ class Server:
         p.set_timeout_millis(5000)
         return p
 
-    def frames_sent(self):
-        return sum(line.count("->") for line in self.trace.read_text().splitlines())
+    def frames_programming(self):
+        """Frames sent that change the unit: all but register, memory and
+        lock detect reads (commands 00, 0D, 0B)."""
+        return sum(1 for line in self.trace.read_text().splitlines()
+                   if "->" in line and line.split("->")[1].split()[2] not in ("00", "0D", "0B"))
 
     def stop(self):
         self.process.terminate()
@@ -93,7 +96,7 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
     p.write_attribute("Level", low)
     assert (p.read_attribute("Mode").value, p.read_attribute("Level").value) == (3, low)
 
-    sent = server.frames_sent()
+    sent = server.frames_programming()
     for name, value, reason, words in [
             ("Frequency", 6e9, "API_WAttrOutsideLimit", ""),
             ("Frequency", 1e8, "API_WAttrOutsideLimit", ""),
@@ -105,9 +108,9 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
         assert got[0] == reason and words in got[1], (name, value, got)
     assert p.read_attribute("Frequency").value == pytest.approx(2.455e9)
     assert p.read_attribute("Level").value == low
-    # Tango refused the out-of-range writes before the device saw them; the
-    # level policy read the state once for each level and sent nothing else.
-    assert server.frames_sent() - sent <= 2 * 13 + 2 * 13
+    # Tango refused the out-of-range writes before the device saw them, and
+    # the level policy refused the levels before programming anything.
+    assert server.frames_programming() == sent > 0
 
     assert server.stop() == 0
     # What the unit holds, read back through the library once the server

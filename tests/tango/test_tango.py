@@ -26,7 +26,7 @@ def _free_port():
 class Server:
     """vontrel-tango -nodb for unit 4660, its bench state in tmp_path."""
 
-    def __init__(self, tmp_path, **env):
+    def __init__(self, tmp_path, devices=(DEVICE,), **env):
         self.port = _free_port()
         self.trace = tmp_path / "trace.txt"
         self.state = tmp_path / "state.json"
@@ -38,7 +38,7 @@ class Server:
         endpoint = f"giop:tcp:127.0.0.1:{self.port}"
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", DEVICE,
+                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", ",".join(devices),
                  "-ORBendPoint", endpoint, "-ORBendPointPublish", endpoint],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env)
         deadline = time.monotonic() + 15
@@ -51,8 +51,8 @@ class Server:
                 assert time.monotonic() < deadline, self.log.read_text()
                 time.sleep(0.1)
 
-    def proxy(self):
-        p = tango.DeviceProxy(f"tango://127.0.0.1:{self.port}/{DEVICE}#dbase=no")
+    def proxy(self, device=DEVICE):
+        p = tango.DeviceProxy(f"tango://127.0.0.1:{self.port}/{device}#dbase=no")
         p.set_timeout_millis(5000)
         return p
 
@@ -204,3 +204,21 @@ def test_a_unit_that_stops_answering_is_fault_until_it_answers_again(tmp_path):
     finally:
         assert server.stop() == 0
     assert "open again" in server.log.read_text()
+
+
+def test_devices_without_a_unit_are_fault_and_say_why(tmp_path):
+    cases = [
+        ("lab/vontrel/unnamed", "VONTREL_NoUnit", "no SerialNumber property"),
+        ("lab/vontrel/999", "VONTREL_ExchangeFailed", "Vontrel_Open (unit 999)"),
+    ]
+    server = Server(tmp_path, devices=(DEVICE, *(name for name, _, _ in cases)))
+    try:
+        for name, reason, words in cases:
+            p = server.proxy(name)
+            assert p.state() == tango.DevState.FAULT and words in p.status(), p.status()
+            with pytest.raises(tango.DevFailed) as e:
+                p.read_attribute("Frequency")
+            assert e.value.args[0].reason == reason and words in e.value.args[0].desc
+        server.proxy().write_attribute("Frequency", 2e9)  # the unit beside them works
+    finally:
+        assert server.stop() == 0

@@ -106,8 +106,10 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
     ]:
         got = refused(p, name, value)
         assert got[0] == reason and words in got[1], (name, value, got)
-    assert p.read_attribute("Frequency").value == pytest.approx(2.455e9)
-    assert p.read_attribute("Level").value == low
+    # Neither the value read nor the set point shows a refused value.
+    for name, held in [("Frequency", 2.455e9), ("Level", low)]:
+        value = p.read_attribute(name)
+        assert (value.value, value.w_value) == (pytest.approx(held), pytest.approx(held)), name
     # Tango refused the out-of-range writes before the device saw them, and
     # the level policy refused the levels before programming anything.
     assert server.frames_programming() == sent > 0
@@ -173,7 +175,8 @@ def test_list_sweep_refuses_changes_until_it_ends_or_is_aborted(server):
     while "list sweep runs" in p.status():
         assert time.monotonic() < deadline
         time.sleep(0.05)
-    assert p.read_attribute("Frequency").value == pytest.approx(1.2e9)
+    swept = p.read_attribute("Frequency")  # the set point follows the sweep too
+    assert (swept.value, swept.w_value) == (pytest.approx(1.2e9), pytest.approx(1.2e9))
     for bad in ([0.1], [-1.0, 1e9], [0.1, 6e9]):
         with pytest.raises(tango.DevFailed):
             p.command_inout("ListSweep", bad)

@@ -4,6 +4,8 @@
 // vontrel_limits.h.
 #include <fmt/format.h>
 
+#include <type_traits>
+
 #include "include/vontrel_limits.h"
 #include "tools/tango/device.h"
 
@@ -26,7 +28,16 @@ public:
 
     void read(Tango::DeviceImpl *dev, Tango::Attribute &att) override
     {
-        att.set_value(&(static_cast<Synthesizer *>(dev)->values().*value_));
+        T &value = static_cast<Synthesizer *>(dev)->values().*value_;
+        att.set_value(&value);
+        if constexpr (std::is_same_v<T, Tango::DevDouble> || std::is_same_v<T, Tango::DevShort> ||
+                      std::is_same_v<T, Tango::DevBoolean> || std::is_same_v<T, Tango::DevUChar>) {
+            if (put_ != nullptr) {
+                // The set point follows the unit too, when another client,
+                // a preset or a list sweep changed it.
+                static_cast<Tango::WAttribute &>(att).set_write_value(value);
+            }
+        }
     }
 
     void write(Tango::DeviceImpl *dev, Tango::WAttribute &att) override

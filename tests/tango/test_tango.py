@@ -125,7 +125,7 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
 
 def test_change_events_from_another_clients_write(server):
     watcher, writer = server.proxy(), server.proxy()
-    events = {"Frequency": [], "Locked": []}
+    events = {"Frequency": [], "Locked": [], "State": []}
     arrived = threading.Condition()
 
     def on_event(name):
@@ -149,6 +149,9 @@ def test_change_events_from_another_clients_write(server):
             # The lock poll saw the programmed unit lock.
             assert arrived.wait_for(lambda: events["Locked"] and events["Locked"][-1][1],
                                     timeout=2.0)
+            assert arrived.wait_for(
+                lambda: events["State"] and events["State"][-1][1] == tango.DevState.ON,
+                timeout=2.0), events["State"]
         assert watcher.state() == tango.DevState.ON
     finally:
         for i in ids:

@@ -135,6 +135,8 @@ void Synthesizer::init_device()
     } catch (const Tango::DevFailed &) {
         // The state says why; the lock poll and every request try again.
     }
+    // The lock poll pushes the state's changes itself.
+    set_change_event("State", true, false);
     StartLockPoll();
 }
 
@@ -146,12 +148,17 @@ void Synthesizer::delete_device()
     identity_read_ = false;
 }
 
-Tango::DevState Synthesizer::dev_state()
+Tango::DevState Synthesizer::StateNow()
 {
     const std::lock_guard<std::mutex> lock(health_mutex_);
-    const Tango::DevState state = health_ == Health::kOn      ? Tango::ON
-                                  : health_ == Health::kAlarm ? Tango::ALARM
-                                                              : Tango::FAULT;
+    return health_ == Health::kOn      ? Tango::ON
+           : health_ == Health::kAlarm ? Tango::ALARM
+                                       : Tango::FAULT;
+}
+
+Tango::DevState Synthesizer::dev_state()
+{
+    const Tango::DevState state = StateNow();
     set_state(state);
     return state;
 }

@@ -121,6 +121,7 @@ private:
     void Exchange(const char *origin, bool is_change, F &&f);
 
     void SetHealth(Health h, const std::string &why);
+    Tango::DevState StateNow();
     void PushSettings();
     void PushLocked();
     [[noreturn]] void Refuse(const char *reason, const std::string &text, const char *origin);
@@ -147,7 +148,8 @@ private:
     bool poll_stop_ = false;
     bool poll_now_ = false;
     bool refresh_settings_ = false;
-    std::optional<bool> last_locked_;  // poll thread only
+    std::optional<bool> last_locked_;            // poll thread only
+    std::optional<Tango::DevState> last_state_;  // poll thread only
     std::thread poll_thread_;
 };
 

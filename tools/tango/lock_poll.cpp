@@ -1,7 +1,7 @@
 // The lock poll: one thread per device reads lock detect (one exchange)
 // every LockPollPeriod seconds, and at once after each change the device
 // makes, sets the state from it (ON locked, ALARM not, FAULT no answer) and
-// pushes a change event for Locked when it changed. After a list sweep it
+// pushes change events for Locked and State when they changed. After a list sweep it
 // also reads the settings the sweep left and pushes them.
 #include <chrono>
 
@@ -37,6 +37,7 @@ void Synthesizer::StartLockPoll()
         refresh_settings_ = false;
     }
     last_locked_.reset();
+    last_state_.reset();
     poll_thread_ = std::thread([this] { LockPoll(); });
 }
 
@@ -97,7 +98,9 @@ void Synthesizer::LockPoll()
         if (locked) {
             SetHealth(*locked ? Health::kOn : Health::kAlarm, "");
         }
-        if (settings || (locked && locked != last_locked_)) {
+        Tango::DevState state = StateNow();
+        const bool state_changed = state != last_state_;
+        if (settings || (locked && locked != last_locked_) || state_changed) {
             try {
                 // Events are pushed under the device's monitor, as Tango's
                 // own calls on it are (the server keeps Tango's default
@@ -111,6 +114,11 @@ void Synthesizer::LockPoll()
                     values().locked = *locked;
                     PushLocked();
                     last_locked_ = locked;
+                }
+                if (state_changed) {
+                    set_state(state);  // what Tango sends for the State attribute
+                    push_change_event("State", &state);
+                    last_state_ = state;
                 }
             } catch (const Tango::DevFailed &) {
                 // The device was busy past the monitor's time-out (it is being

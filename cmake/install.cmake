@@ -72,6 +72,13 @@ if(TARGET vontrel_tool)
   install(TARGETS vontrel_tool
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
+if(TARGET vontrel_tango)
+  # The Tango device server, beside the tool and found the same way.
+  set_target_properties(vontrel_tango PROPERTIES
+    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS vontrel_tango
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
 
 # --- The simulator, privately and only on request ---
 # Its libftd2xx.so and the vontrel-sim command, which finds that library

@@ -22,7 +22,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 export DEBIAN_FRONTEND=noninteractive
 
-packages=(libvontrel0 libvontrel-dev vontrel python3-vontrel vontrel-sim)
+packages=(libvontrel0 libvontrel-dev vontrel vontrel-tango python3-vontrel vontrel-sim)
 work=""
 server=""
 service=""
@@ -154,7 +154,13 @@ out=$(cd "$work" && with_sim vontrel list)
 echo "$out"
 grep -q 4660 <<<"$out" && grep -q 12345 <<<"$out" ||
     fail "vontrel list does not show the simulator's units"
-for page in vontrel vontrel-sim; do
+step "vontrel-tango --help, -?"
+for option in --help '-?'; do
+    out=$(as_user vontrel-tango "$option") || fail "vontrel-tango $option failed"
+    grep -q VontrelSynthesizer <<<"$out" ||
+        fail "vontrel-tango $option does not describe the server"
+done
+for page in vontrel vontrel-sim vontrel-tango; do
     [ -f "/usr/share/man/man1/$page.1.gz" ] || fail "no man page $page(1)"
 done
 

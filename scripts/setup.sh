@@ -10,6 +10,8 @@ packages=(
   libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   python3-pymeasure lxi-tools
+  # The Tango device server and its tests.
+  libtango-dev python3-tango
   clang libclang-rt-14-dev valgrind
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd

@@ -1,0 +1,230 @@
+"""vontrel-tango as a Tango client sees it: python3-tango's DeviceProxy
+against the server run without a database, over the simulated bench, on
+loopback only.
+"""
+
+import json
+import os
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+tango = pytest.importorskip("tango", reason="python3-tango is not installed")
+
+DEVICE = "lab/vontrel/4660"
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """vontrel-tango -nodb for unit 4660, its bench state in tmp_path."""
+
+    def __init__(self, tmp_path, devices=(DEVICE,), **env):
+        self.port = _free_port()
+        self.trace = tmp_path / "trace.txt"
+        self.state = tmp_path / "state.json"
+        self.log = tmp_path / "tango.log"
+        self.env = dict(os.environ, VONTREL_SIM_STATE=str(self.state),
+                        VONTREL_SIM_TRACE=str(self.trace), VONTREL_TANGO_LOCK_POLL_S="0.1")
+        self.env.pop("VONTREL_SIM_CONFIG", None)
+        self.env.update(env)
+        endpoint = f"giop:tcp:127.0.0.1:{self.port}"
+        with open(self.log, "w") as log:
+            self.process = subprocess.Popen(
+                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", ",".join(devices),
+                 "-ORBendPoint", endpoint, "-ORBendPointPublish", endpoint],
+                stdout=log, stderr=subprocess.STDOUT, env=self.env)
+        deadline = time.monotonic() + 15
+        while True:
+            assert self.process.poll() is None, self.log.read_text()
+            try:
+                self.proxy().ping()
+                return
+            except tango.DevFailed:
+                assert time.monotonic() < deadline, self.log.read_text()
+                time.sleep(0.1)
+
+    def proxy(self, device=DEVICE):
+        p = tango.DeviceProxy(f"tango://127.0.0.1:{self.port}/{device}#dbase=no")
+        p.set_timeout_millis(5000)
+        return p
+
+    def frames_programming(self):
+        """Frames sent that change the unit: all but register, memory and
+        lock detect reads (commands 00, 0D, 0B)."""
+        return sum(1 for line in self.trace.read_text().splitlines()
+                   if "->" in line and line.split("->")[1].split()[2] not in ("00", "0D", "0B"))
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            return self.process.wait(timeout=10)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+
+
+@pytest.fixture
+def server(tmp_path):
+    s = Server(tmp_path)
+    yield s
+    s.stop()
+
+
+def refused(proxy, name, value):
+    """The DevFailed a write raises, as (reason, description)."""
+    with pytest.raises(tango.DevFailed) as e:
+        proxy.write_attribute(name, value)
+    return e.value.args[0].reason, e.value.args[0].desc
+
+
+def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
+    p = server.proxy()
+    p.write_attribute("Frequency", 2.455e9)
+    assert p.read_attribute("Frequency").value == pytest.approx(2.455e9)
+    assert p.read_attribute("SerialNumber").value == 4660
+    low, high = p.read_attribute("LevelMin").value, p.read_attribute("LevelMax").value
+    assert low < high
+    p.write_attribute("Level", low)
+    assert (p.read_attribute("Mode").value, p.read_attribute("Level").value) == (3, low)
+
+    sent = server.frames_programming()
+    for name, value, reason, words in [
+            ("Frequency", 6e9, "API_WAttrOutsideLimit", ""),
+            ("Frequency", 1e8, "API_WAttrOutsideLimit", ""),
+            ("Level", high + 0.25, "VONTREL_Refused", "calibrated range"),
+            ("Level", low - 0.25, "VONTREL_Refused", "calibrated range"),
+            ("Attenuation", 40.0, "API_WAttrOutsideLimit", ""),
+    ]:
+        got = refused(p, name, value)
+        assert got[0] == reason and words in got[1], (name, value, got)
+    # Neither the value read nor the set point shows a refused value.
+    for name, held in [("Frequency", 2.455e9), ("Level", low)]:
+        value = p.read_attribute(name)
+        assert (value.value, value.w_value) == (pytest.approx(held), pytest.approx(held)), name
+    # Tango refused the out-of-range writes before the device saw them, and
+    # the level policy refused the levels before programming anything.
+    assert server.frames_programming() == sent > 0
+
+    assert server.stop() == 0
+    # What the unit holds, read back through the library once the server
+    # has let it go.
+    out = subprocess.run([os.environ["VONTREL_TOOL"], "--json", "--unit", "serial:4660",
+                          "status"], capture_output=True, text=True, env=server.env, timeout=30)
+    assert out.returncode == 0, out
+    assert json.loads(out.stdout)["frequency_mhz"] == pytest.approx(2455.0)
+
+
+def test_change_events_from_another_clients_write(server):
+    watcher, writer = server.proxy(), server.proxy()
+    events = {"Frequency": [], "Locked": [], "State": []}
+    arrived = threading.Condition()
+
+    def on_event(name):
+        def push(event):
+            if not event.err:
+                with arrived:
+                    events[name].append((time.monotonic(), event.attr_value.value))
+                    arrived.notify_all()
+        return push
+
+    ids = [watcher.subscribe_event(name, tango.EventType.CHANGE_EVENT, on_event(name))
+           for name in events]
+    try:
+        written = time.monotonic()
+        writer.write_attribute("Frequency", 1.5e9)
+        with arrived:
+            assert arrived.wait_for(lambda: any(
+                v == pytest.approx(1.5e9) for _, v in events["Frequency"]), timeout=1.0)
+            at = next(t for t, v in events["Frequency"] if v == pytest.approx(1.5e9))
+            assert at - written < 1.0
+            # The lock poll saw the programmed unit lock.
+            assert arrived.wait_for(lambda: events["Locked"] and events["Locked"][-1][1],
+                                    timeout=2.0)
+            assert arrived.wait_for(
+                lambda: events["State"] and events["State"][-1][1] == tango.DevState.ON,
+                timeout=2.0), events["State"]
+        assert watcher.state() == tango.DevState.ON
+    finally:
+        for i in ids:
+            watcher.unsubscribe_event(i)
+
+
+def test_list_sweep_refuses_changes_until_it_ends_or_is_aborted(server):
+    p = server.proxy()
+    p.command_inout("ListSweep", [5.0, 1e9, 2e9])
+    assert "list sweep runs" in p.status()
+    assert refused(p, "Frequency", 3e9)[0] == "VONTREL_SweepRunning"
+    with pytest.raises(tango.DevFailed):
+        p.command_inout("Preset")
+    with pytest.raises(tango.DevFailed):
+        p.command_inout("ListSweep", [0.1, 1e9])
+    start = time.monotonic()
+    p.command_inout("Abort")
+    assert time.monotonic() - start < 1.0
+    assert p.read_attribute("Frequency").value == pytest.approx(1e9)  # the first point's
+    p.write_attribute("Frequency", 3e9)
+
+    p.command_inout("ListSweep", [0.05, 1.1e9, 1.2e9])
+    deadline = time.monotonic() + 5
+    while "list sweep runs" in p.status():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    swept = p.read_attribute("Frequency")  # the set point follows the sweep too
+    assert (swept.value, swept.w_value) == (pytest.approx(1.2e9), pytest.approx(1.2e9))
+    for bad in ([0.1], [-1.0, 1e9], [0.1, 6e9]):
+        with pytest.raises(tango.DevFailed):
+            p.command_inout("ListSweep", bad)
+
+
+def test_a_unit_that_stops_answering_is_fault_until_it_answers_again(tmp_path):
+    # No lock poll: only this test's reads of Locked reach the unit, one
+    # read each, so one of them meets the failing reads.
+    faults = ",".join(f"FT_Read:{n}:FT_IO_ERROR" for n in range(100, 103))
+    server = Server(tmp_path, VONTREL_SIM_FAIL=faults, VONTREL_TANGO_LOCK_POLL_S="0")
+    try:
+        p = server.proxy()
+        p.write_attribute("Frequency", 2e9)
+        errors, states = [], []
+        deadline = time.monotonic() + 15
+        while not (errors and states[-1] == tango.DevState.ON):
+            assert time.monotonic() < deadline, (errors, states)
+            try:
+                p.read_attribute("Locked")
+            except tango.DevFailed as e:
+                errors.append(e.args[0].desc)
+                assert p.state() == tango.DevState.FAULT
+                assert "Vontrel_" in p.status() and "FT_" in p.status(), p.status()
+                time.sleep(0.1)
+            states.append(p.state())
+        assert any("Vontrel_ReadLD" in e and "FT_IO_ERROR" in e for e in errors), errors
+        assert p.read_attribute("Frequency").value == pytest.approx(2e9)
+    finally:
+        assert server.stop() == 0
+    assert "open again" in server.log.read_text()
+
+
+def test_devices_without_a_unit_are_fault_and_say_why(tmp_path):
+    cases = [
+        ("lab/vontrel/unnamed", "VONTREL_NoUnit", "no SerialNumber property"),
+        ("lab/vontrel/999", "VONTREL_ExchangeFailed", "Vontrel_Open (unit 999)"),
+    ]
+    server = Server(tmp_path, devices=(DEVICE, *(name for name, _, _ in cases)))
+    try:
+        for name, reason, words in cases:
+            p = server.proxy(name)
+            assert p.state() == tango.DevState.FAULT and words in p.status(), p.status()
+            with pytest.raises(tango.DevFailed) as e:
+                p.read_attribute("Frequency")
+            assert e.value.args[0].reason == reason and words in e.value.args[0].desc
+        server.proxy().write_attribute("Frequency", 2e9)  # the unit beside them works
+    finally:
+        assert server.stop() == 0

@@ -10,6 +10,9 @@ packages=(
   libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   python3-pymeasure lxi-tools
+  # vontrel serve's VXI-11 (registered with rpcbind) and mDNS announcements;
+  # its tests start their own rpcbind, message bus and avahi-daemon.
+  libtirpc-dev libavahi-client-dev rpcbind avahi-daemon dbus iproute2 util-linux
   clang libclang-rt-14-dev valgrind
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd

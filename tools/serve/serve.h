@@ -18,6 +18,7 @@ struct Options {
     bool quiet = false;                         // no log lines
     int idle_timeout_s = kDefaultIdleTimeoutS;  // close idle connections after it; 0: never
     std::vector<std::string> maps;              // --map SERIAL=PORT
+    bool vxi11 = true;                          // serve VXI-11 (TCPIP::HOST::instN::INSTR)
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

@@ -1,0 +1,244 @@
+// A VXI-11 link's messages, answers, status byte and lock.
+#include "tools/serve/vxi11/link.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "tools/serve/scpi_error.h"
+#include "tools/serve/status_registers.h"
+#include "tools/serve/vxi11/protocol.h"
+
+namespace vontrel::serve::vxi11 {
+namespace {
+
+// Message available: an answer waits to be read (IEEE 488.2).
+constexpr std::uint8_t kStbMessageAvailable = 1U << 4;
+
+// A device_clear waits this long for a running line to end.
+constexpr auto kClearWait = std::chrono::seconds(2);
+
+// The lines of a message: split at LF, each without its CR LF or LF.
+std::vector<std::string_view> Lines(std::string_view message)
+{
+    std::vector<std::string_view> lines;
+    while (!message.empty()) {
+        const std::size_t lf = message.find('\n');
+        std::string_view line = message.substr(0, lf);
+        message = lf == std::string_view::npos ? std::string_view{} : message.substr(lf + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace
+
+Link::Link(UnitOwner &owner, ConnectionId id, std::string who, Log log,
+           const std::atomic<bool> &stopping)
+    : owner_(owner),
+      id_(id),
+      stopping_(stopping),
+      instrument_(owner, id, std::move(who), std::move(log), stopping),
+      thread_([this] { Work(); })
+{
+}
+
+Link::~Link()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        gone_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+std::uint32_t Link::Write(std::string_view data, bool end, Ms lock_wait)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!overrun_ && input_.size() + data.size() > kMaxMessageBytes) {
+        overrun_ = true;
+        input_.clear();
+        instrument_.Report(
+            scpi::kInputBufferOverrun,
+            fmt::format("a message is longer than {} bytes; it was dropped", kMaxMessageBytes));
+    }
+    if (!overrun_) {
+        input_.append(data);
+    }
+    if (!end) {
+        return kNoError;
+    }
+    std::string message = std::exchange(input_, {});
+    if (std::exchange(overrun_, false)) {
+        return kNoError;
+    }
+    lock.unlock();
+    const std::vector<std::string_view> lines = Lines(message);
+    const bool changes = std::any_of(lines.begin(), lines.end(), Instrument::WouldChange);
+    if (changes && !owner_.session_lock().WaitUntilFree(id_, lock_wait)) {
+        return kDeviceLocked;
+    }
+    lock.lock();
+    messages_.push_back(std::move(message));
+    changed_.notify_all();
+    return kNoError;
+}
+
+std::uint32_t Link::Read(std::size_t request, std::optional<char> term, Ms io_timeout,
+                         std::uint32_t &reason, std::string &data)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t generation = generation_;
+    const std::uint64_t aborts = aborts_;
+    const bool ready = changed_.wait_for(lock, io_timeout, [&] {
+        return !answers_.empty() || aborts_ != aborts || generation_ != generation || gone_ ||
+               stopping_;
+    });
+    if (aborts_ != aborts || generation_ != generation || gone_ || stopping_) {
+        return kAbort;
+    }
+    if (!ready) {
+        return kIoTimeout;
+    }
+    std::string &answer = answers_.front();
+    std::size_t n = std::min(request, answer.size());
+    reason = 0;
+    if (term) {
+        if (const std::size_t at = answer.find(*term); at < n) {
+            n = at + 1;
+            reason |= kReasonTermChar;
+        }
+    }
+    data = answer.substr(0, n);
+    answer.erase(0, n);
+    if (answer.empty()) {
+        answers_.pop_front();
+        reason |= kReasonEnd;
+    } else if (n == request) {
+        reason |= kReasonRequestCount;
+    }
+    return kNoError;
+}
+
+std::uint32_t Link::ReadStb(Ms io_timeout, std::uint8_t &stb)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t served = stb_served_;
+    stb_wanted_ = true;
+    changed_.notify_all();
+    if (!changed_.wait_for(lock, io_timeout, [&] { return stb_served_ != served || gone_; }) ||
+        stb_served_ == served) {
+        return kIoTimeout;
+    }
+    stb = stb_ | (answers_.empty() ? 0 : kStbMessageAvailable);
+    return kNoError;
+}
+
+std::uint32_t Link::Trigger(Ms lock_wait)
+{
+    if (!owner_.session_lock().WaitUntilFree(id_, lock_wait)) {
+        return kDeviceLocked;
+    }
+    // The sweep takes a trigger from any thread; nothing else is touched.
+    if (!instrument_.Trigger()) {
+        instrument_.Report(scpi::kTriggerIgnored, "no sweep of this link waits for a trigger");
+    }
+    return kNoError;
+}
+
+std::uint32_t Link::Clear()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++generation_;
+    input_.clear();
+    overrun_ = false;
+    messages_.clear();
+    answers_.clear();
+    changed_.notify_all();
+    changed_.wait_for(lock, kClearWait, [&] { return !running_; });
+    answers_.clear();  // what the line ended meanwhile answered
+    lock.unlock();
+    owner_.session_lock().Unlock(id_);
+    return kNoError;
+}
+
+std::uint32_t Link::Lock(Ms lock_wait)
+{
+    return owner_.session_lock().Lock(id_, instrument_.who(), lock_wait) ? kNoError : kDeviceLocked;
+}
+
+std::uint32_t Link::Unlock()
+{
+    return owner_.session_lock().Unlock(id_) ? kNoError : kNoLockHeld;
+}
+
+void Link::Abort()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++aborts_;
+    }
+    changed_.notify_all();
+}
+
+void Link::ServeStatusByte()
+{
+    if (std::exchange(stb_wanted_, false)) {
+        stb_ = instrument_.ReadStatusByte();
+        ++stb_served_;
+        changed_.notify_all();
+    }
+}
+
+void Link::Work()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return gone_ || stb_wanted_ || !messages_.empty(); });
+        if (gone_) {
+            return;
+        }
+        ServeStatusByte();
+        if (messages_.empty()) {
+            continue;
+        }
+        std::string message = std::move(messages_.front());
+        messages_.pop_front();
+        running_ = true;
+        const std::uint64_t generation = generation_;
+        lock.unlock();
+        RunMessage(message, generation);
+        lock.lock();
+        running_ = false;
+        changed_.notify_all();
+    }
+}
+
+void Link::RunMessage(const std::string &message, std::uint64_t generation)
+{
+    // A wait in *OPC? or *WAI serves the status byte meanwhile, and ends
+    // on device_clear or when the link goes.
+    const Instrument::Interrupted interrupted = [&] {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ServeStatusByte();
+        return gone_ || generation_ != generation ? Instrument::Waiting::kGone
+                                                  : Instrument::Waiting::kGoOn;
+    };
+    for (const std::string_view line : Lines(message)) {
+        std::string answer = instrument_.Execute(line, interrupted);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (gone_ || generation_ != generation) {
+            return;  // cleared: the rest of the message is dropped
+        }
+        if (!answer.empty()) {
+            answers_.push_back(std::move(answer));
+            changed_.notify_all();
+        }
+    }
+}
+
+}  // namespace vontrel::serve::vxi11

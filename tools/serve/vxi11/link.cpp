@@ -202,8 +202,8 @@ void Link::Work()
         if (gone_) {
             return;
         }
-        ServeStatusByte();
         if (messages_.empty()) {
+            ServeStatusByte();  // after the messages written before it have run
             continue;
         }
         std::string message = std::move(messages_.front());

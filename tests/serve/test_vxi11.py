@@ -28,7 +28,8 @@ pytestmark = pytest.mark.skipif(
 
 @pytest.fixture
 def server(tmp_path):
-    s = Server(tmp_path)
+    s = Server(tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11", "on",
+                               "--mdns", "on"))
     yield s
     if s.process.poll() is None:
         assert s.stop() == 0
@@ -199,7 +200,7 @@ def test_bad_records_get_their_rpc_error_and_the_server_stays_up(server, rm):
 
 def test_a_waiting_read_blocks_only_its_own_link(server, rm):
     slow = instr(rm, timeout=4000)
-    slow.write("LIST:FREQ 1 GHz,2 GHz;:LIST:DWEL 1.5;:FREQ:MODE LIST;:INIT;*OPC?")
+    slow.write("LIST:FREQ 1 GHz,2 GHz;:LIST:DWEL 0.5;:FREQ:MODE LIST;:INIT;*OPC?")
     result = {}
     reader = threading.Thread(target=lambda: result.update(opc=slow.read()))
     reader.start()
@@ -210,3 +211,29 @@ def test_a_waiting_read_blocks_only_its_own_link(server, rm):
     assert time.monotonic() - start < 0.5
     reader.join()
     assert result["opc"] == "1"
+
+
+@pytest.mark.skipif(os.environ.get("VONTREL_NETNS_AVAHI") != "1",
+                    reason="needs the avahi-daemon of tests/serve/in_netns.sh")
+def test_mdns_announces_each_unit_and_withdraws_it(server):
+    def browse():
+        return subprocess.run(["avahi-browse", "-rtp", "_scpi-raw._tcp"], capture_output=True,
+                              text=True, timeout=20).stdout
+
+    deadline = time.monotonic() + 10
+    while f";{server.port};" not in browse():
+        assert time.monotonic() < deadline, "the unit was never announced"
+        time.sleep(0.2)
+    resolved = [line for line in browse().splitlines() if line.startswith("=")][0]
+    for txt in ("Manufacturer=Vontrel", "Model=Synthesizer", "SerialNumber=4660",
+                "FirmwareVersion=2.4"):
+        assert f'"{txt}"' in resolved
+    found = subprocess.run(["lxi", "discover", "-m"], capture_output=True, text=True,
+                           timeout=30).stdout
+    assert "Vontrel Synthesizer 4660" in found and f"port {server.port}" in found, found
+    assert "vxi-11 service on port 111" in found, found
+    assert server.stop() == 0
+    deadline = time.monotonic() + 10
+    while "Vontrel" in browse():
+        assert time.monotonic() < deadline, "the announcement outlived the server"
+        time.sleep(0.2)

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "tools/serve/announce.h"
 #include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
 #include "tools/serve/visa_resources.h"
@@ -160,6 +161,11 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
                      "(registered with rpcbind when it runs); off: the raw ports only "
                      "(default on)")
         ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
+    serve
+        ->add_option("--mdns", options.mdns,
+                     "on: announce every unit over mDNS (_scpi-raw._tcp, _vxi-11._tcp) through "
+                     "avahi-daemon when it runs; off: no announcements (default on)")
+        ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
     return serve;
 }
 
@@ -208,6 +214,10 @@ int Run(const tool::Globals &globals, const Options &options)
             vxi11.emplace(address, log, std::move(owners));
             vxi11->Start();
         }
+        std::optional<Announcer> announcer;
+        if (options.mdns) {
+            announcer.emplace(log);
+        }
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
@@ -215,6 +225,9 @@ int Run(const tool::Globals &globals, const Options &options)
             fmt::print("unit {} ({}): {} port {}; VISA {}{}{}\n", unit.owner->serial(), unit.state,
                        address.text, bound, vxi11 ? visa.instr : "", vxi11 ? " and " : "",
                        visa.socket);
+            if (announcer) {
+                AnnounceUnit(*announcer, *unit.owner, bound, vxi11.has_value());
+            }
         }
 
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),

@@ -19,6 +19,7 @@ struct Options {
     int idle_timeout_s = kDefaultIdleTimeoutS;  // close idle connections after it; 0: never
     std::vector<std::string> maps;              // --map SERIAL=PORT
     bool vxi11 = true;                          // serve VXI-11 (TCPIP::HOST::instN::INSTR)
+    bool mdns = true;                           // announce the units through avahi-daemon
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

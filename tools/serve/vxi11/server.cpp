@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 
 #include <cerrno>
 #include <chrono>
@@ -26,6 +28,7 @@ struct Vxi11Server::Connection {
     std::thread thread;
     std::atomic<bool> finished{false};
     std::map<std::uint32_t, std::unique_ptr<Link>> links;  // the links made on it
+    bool linked = false;  // it made one: its end is logged
 };
 
 namespace {
@@ -110,12 +113,50 @@ void Vxi11Server::Start()
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
+namespace {
+
+// Whether a server listens on `port` of this machine's loopback address.
+bool Listening(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
 void Vxi11Server::Register()
 {
-    // A registration left by a server that was killed would stand in the way.
-    pmap_unset(kCoreProgram, kVersion);
-    registered_ =
-        pmap_set(kCoreProgram, kVersion, IPPROTO_TCP, static_cast<unsigned short>(core_.port)) != 0;
+    const auto set = [&] { return pmap_set(kCoreProgram, kVersion, IPPROTO_TCP, core_.port) != 0; };
+    registered_ = set();
+    if (!registered_) {
+        // Taken already: by a server that is gone (killed, so it could not
+        // remove it), or by one that still serves, which keeps it.
+        sockaddr_in rpcbind{};
+        rpcbind.sin_family = AF_INET;
+        rpcbind.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int other = pmap_getport(&rpcbind, kCoreProgram, kVersion, IPPROTO_TCP);
+        if (other != 0 && Listening(other)) {
+            log_(
+                fmt::format("VXI-11 on port {}, but another VXI-11 server on this machine is "
+                            "registered with rpcbind (port {}): INSTR resources reach that one; "
+                            "the raw ports serve these units",
+                            core_.port, other));
+            return;
+        }
+        if (other != 0) {
+            pmap_unset(kCoreProgram, kVersion);
+            registered_ = set();
+        }
+    }
     if (!registered_) {
         log_(fmt::format(
             "VXI-11 on port {}, but no rpcbind took its registration: TCPIP::HOST::instN::INSTR "
@@ -262,7 +303,7 @@ void Vxi11Server::Serve(Connection &c, bool abort_channel)
         --per_unit_[&link->owner()];
     }
     c.links.clear();
-    if (!abort_channel) {
+    if (c.linked) {
         log_(fmt::format("VXI-11 {}: {}", c.peer, reason));
     }
 }
@@ -324,6 +365,7 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
                 links_[lid] = link.get();
                 ++per_unit_[owner];
                 c.links[lid] = std::move(link);
+                c.linked = true;
                 log_(fmt::format("VXI-11 {}: link {} to {} (unit {})", c.peer, lid, device,
                                  owner->serial()));
             }

@@ -237,3 +237,34 @@ def test_mdns_announces_each_unit_and_withdraws_it(server):
     while "Vontrel" in browse():
         assert time.monotonic() < deadline, "the announcement outlived the server"
         time.sleep(0.2)
+
+
+def test_service_request_reaches_the_client_on_its_interrupt_channel(server):
+    port = core_port(server)
+    listener = socket.create_server(("127.0.0.1", 0))
+    auth = [0, 0, 0, 0]
+
+    def call(sock, procedure, words, tail=b""):
+        sock.sendall(rpc_record([procedure, 0, 2, 0x0607AF, 1, procedure] + auth + words, tail))
+        reply = rpc_reply(sock)
+        assert reply[:6] == (procedure, 1, 0, 0, 0, 0), reply
+        return reply[6:]
+
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+        error, lid = call(sock, 10, [1, 0, 0, 5], b"inst0\0\0\0")[:2]
+        assert error == 0
+        # Only back to the client's own address.
+        assert call(sock, 25, [0x7F000002, listener.getsockname()[1], 0x0607B1, 1, 0]) == (5,)
+        assert call(sock, 25, [0x7F000001, listener.getsockname()[1], 0x0607B1, 1, 0]) == (0,)
+        channel, _ = listener.accept()
+        channel.settimeout(5)
+        assert call(sock, 20, [lid, 1, 2], b"h1\0\0") == (0,)
+        message = b"*ESE 1;*SRE 32;*OPC"
+        assert call(sock, 11, [lid, 1000, 0, 8, len(message)], message + b"\0") == (0, 19)
+        # device_intr_srq: program 0x0607B1, procedure 30, the handle.
+        srq = rpc_reply(channel)
+        assert srq[1:6] == (0, 2, 0x0607B1, 1, 30) and srq[-2:-1] == (2,), srq
+        assert call(sock, 26, []) == (0,)
+        assert call(sock, 20, [lid, 1, 0]) == (6,)  # no channel any more
+        channel.close()
+    listener.close()

@@ -2,12 +2,15 @@
 #include "tools/serve/vxi11/link.h"
 
 #include <fmt/format.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "tools/serve/scpi_error.h"
 #include "tools/serve/status_registers.h"
 #include "tools/serve/vxi11/protocol.h"
+#include "tools/serve/vxi11/rpc.h"
 
 namespace vontrel::serve::vxi11 {
 namespace {
@@ -17,6 +20,10 @@ constexpr std::uint8_t kStbMessageAvailable = 1U << 4;
 
 // A device_clear waits this long for a running line to end.
 constexpr auto kClearWait = std::chrono::seconds(2);
+
+// How often an idle link with service requests enabled looks at its
+// status byte (a sweep's end sets bits of it on the sweep's thread).
+constexpr auto kSrqPoll = std::chrono::milliseconds(50);
 
 // The lines of a message: split at LF, each without its CR LF or LF.
 std::vector<std::string_view> Lines(std::string_view message)
@@ -35,6 +42,29 @@ std::vector<std::string_view> Lines(std::string_view message)
 }
 
 }  // namespace
+
+InterruptChannel::~InterruptChannel()
+{
+    close(fd_);
+}
+
+bool InterruptChannel::Signal(const std::string &handle)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    char drain[256];
+    while (recv(fd_, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+        // replies the client sent to earlier signals: not needed
+    }
+    rpc::XdrWriter call;
+    for (const std::uint32_t word : {xid_++, 0U, 2U, program_, version_,
+                                     static_cast<std::uint32_t>(kDeviceIntrSrq), 0U, 0U, 0U, 0U}) {
+        call.U32(word);
+    }
+    call.Opaque(handle);
+    const std::string record = rpc::Framed(call.data());
+    return send(fd_, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(record.size());
+}
 
 Link::Link(UnitOwner &owner, ConnectionId id, std::string who, Log log,
            const std::atomic<bool> &stopping)
@@ -185,6 +215,27 @@ void Link::Abort()
     changed_.notify_all();
 }
 
+void Link::EnableSrq(std::shared_ptr<InterruptChannel> channel, std::string handle)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    srq_channel_ = std::move(channel);
+    srq_handle_ = std::move(handle);
+    srq_was_on_ = false;
+    changed_.notify_all();
+}
+
+void Link::WatchServiceRequest()
+{
+    if (!srq_channel_) {
+        return;
+    }
+    const bool on = (instrument_.ReadStatusByte() & kStbRequestService) != 0;
+    if (on && !srq_was_on_ && !srq_channel_->Signal(srq_handle_)) {
+        srq_channel_.reset();  // the client's channel is gone
+    }
+    srq_was_on_ = on;
+}
+
 void Link::ServeStatusByte()
 {
     if (std::exchange(stb_wanted_, false)) {
@@ -198,10 +249,16 @@ void Link::Work()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return gone_ || stb_wanted_ || !messages_.empty(); });
+        const auto woken = [&] { return gone_ || stb_wanted_ || !messages_.empty(); };
+        if (srq_channel_) {
+            changed_.wait_for(lock, kSrqPoll, woken);
+        } else {
+            changed_.wait(lock, woken);
+        }
         if (gone_) {
             return;
         }
+        WatchServiceRequest();
         if (messages_.empty()) {
             ServeStatusByte();  // after the messages written before it have run
             continue;
@@ -214,6 +271,7 @@ void Link::Work()
         RunMessage(message, generation);
         lock.lock();
         running_ = false;
+        WatchServiceRequest();
         changed_.notify_all();
     }
 }
@@ -225,6 +283,7 @@ void Link::RunMessage(const std::string &message, std::uint64_t generation)
     const Instrument::Interrupted interrupted = [&] {
         const std::lock_guard<std::mutex> lock(mutex_);
         ServeStatusByte();
+        WatchServiceRequest();
         return gone_ || generation_ != generation ? Instrument::Waiting::kGone
                                                   : Instrument::Waiting::kGoOn;
     };

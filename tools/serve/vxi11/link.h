@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,6 +26,31 @@ namespace vontrel::serve::vxi11 {
 // The most bytes one message may hold before its END; more is dropped with
 // -363, as the raw socket drops a line too long.
 inline constexpr std::size_t kMaxMessageBytes = std::size_t{64} * 1024;
+
+// The interrupt channel a client opened with create_intr_chan: the server
+// calls the client's device_intr_srq on it when a link's service request
+// arises. One per core connection, shared by its links.
+class InterruptChannel {
+public:
+    InterruptChannel(int fd, std::uint32_t program, std::uint32_t version)
+        : fd_(fd), program_(program), version_(version)
+    {
+    }
+    ~InterruptChannel();
+    InterruptChannel(const InterruptChannel &) = delete;
+    InterruptChannel &operator=(const InterruptChannel &) = delete;
+
+    // Sends device_intr_srq with `handle`, without waiting for a reply;
+    // false when the channel is gone.
+    bool Signal(const std::string &handle);
+
+private:
+    std::mutex mutex_;
+    const int fd_;
+    const std::uint32_t program_;
+    const std::uint32_t version_;
+    std::uint32_t xid_ = 1;
+};
 
 class Link {
 public:
@@ -70,10 +96,16 @@ public:
     // returns kAbort.
     void Abort();
 
+    // device_enable_srq: while enabled, each time the status byte's
+    // request service bit (bit 6) comes on, `channel` carries `handle` to
+    // the client. nullptr disables it.
+    void EnableSrq(std::shared_ptr<InterruptChannel> channel, std::string handle);
+
 private:
     void Work();
     void RunMessage(const std::string &message, std::uint64_t generation);
-    void ServeStatusByte();  // under mutex_, on the link's thread
+    void ServeStatusByte();      // under mutex_, on the link's thread
+    void WatchServiceRequest();  // under mutex_, on the link's thread
 
     UnitOwner &owner_;
     const ConnectionId id_;
@@ -93,6 +125,9 @@ private:
     std::uint64_t stb_served_ = 0;      // status bytes served
     std::uint8_t stb_ = 0;
     bool gone_ = false;
+    std::shared_ptr<InterruptChannel> srq_channel_;  // set while service requests are enabled
+    std::string srq_handle_;
+    bool srq_was_on_ = false;
     std::thread thread_;  // last: started once the rest is ready
 };
 

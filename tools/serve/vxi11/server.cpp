@@ -28,7 +28,9 @@ struct Vxi11Server::Connection {
     std::thread thread;
     std::atomic<bool> finished{false};
     std::map<std::uint32_t, std::unique_ptr<Link>> links;  // the links made on it
-    bool linked = false;  // it made one: its end is logged
+    bool linked = false;                                   // it made one: its end is logged
+    sockaddr_storage address{};                            // the client's
+    std::shared_ptr<InterruptChannel> interrupts;          // create_intr_chan's
 };
 
 namespace {
@@ -36,6 +38,7 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr std::size_t kMaxDeviceName = 256;
 constexpr int kPollMs = 500;
+constexpr int kInterruptConnectMs = 2000;
 
 using Ms = std::chrono::milliseconds;
 
@@ -225,6 +228,7 @@ void Vxi11Server::AcceptLoop()
             auto c = std::make_unique<Connection>();
             c->fd = fd;
             c->peer = PeerText(peer);
+            c->address = peer;
             Connection &connection = *c;
             connections_.push_back(std::move(c));
             const bool abort_channel = i == 2;
@@ -329,6 +333,48 @@ rpc::AcceptStat Vxi11Server::AbortCall(const rpc::Call &call, rpc::XdrReader &ar
     return rpc::AcceptStat::kSuccess;
 }
 
+std::uint32_t Vxi11Server::OpenInterruptChannel(Connection &c, std::uint32_t host,
+                                                std::uint32_t port, std::uint32_t program,
+                                                std::uint32_t version, std::uint32_t family)
+{
+    // Only back to the client itself, over TCP: the server is no relay to
+    // other addresses.
+    if (family != 0 || c.address.ss_family != AF_INET ||
+        reinterpret_cast<const sockaddr_in &>(c.address).sin_addr.s_addr != htonl(host) ||
+        port == 0 || port > 0xFFFF) {
+        return kParameterError;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return kOutOfResources;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(host);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    int error = 0;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            socklen_t length = sizeof error;
+            error = poll(&p, 1, kInterruptConnectMs) == 1 &&
+                            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
+                        ? error
+                        : ETIMEDOUT;
+        }
+    }
+    if (error != 0) {
+        close(fd);
+        log_(fmt::format("VXI-11 {}: no interrupt channel to port {}: {}", c.peer, port,
+                         std::generic_category().message(error)));
+        return kChannelNotEstablished;
+    }
+    SetConnectionOptions(fd);
+    c.interrupts = std::make_shared<InterruptChannel>(fd, program, version);
+    return kNoError;
+}
+
 rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::XdrReader &args,
                                   rpc::XdrWriter &out)
 {
@@ -379,13 +425,28 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
         out.U32(static_cast<std::uint32_t>(kMaxMessageBytes));
         return AcceptStat::kSuccess;
     }
-    if (call.procedure == kCreateIntrChan || call.procedure == kDestroyIntrChan ||
-        call.procedure == kDeviceDoCmd) {
-        // No interrupt channel: service requests are read with device_readstb.
-        out.U32(kOperationNotSupported);
-        if (call.procedure == kDeviceDoCmd) {
-            out.Opaque("");
+    if (call.procedure == kCreateIntrChan) {
+        const std::uint32_t host = args.U32();
+        const std::uint32_t port = args.U32();
+        const std::uint32_t program = args.U32();
+        const std::uint32_t version = args.U32();
+        const std::uint32_t family = args.U32();
+        out.U32(c.interrupts ? kChannelAlreadyEstablished
+                             : OpenInterruptChannel(c, host, port, program, version, family));
+        return AcceptStat::kSuccess;
+    }
+    if (call.procedure == kDestroyIntrChan) {
+        const bool had = c.interrupts != nullptr;
+        c.interrupts.reset();  // links that hold it stop signalling when it closes
+        for (auto &[lid, link] : c.links) {
+            link->EnableSrq(nullptr, "");
         }
+        out.U32(had ? kNoError : kChannelNotEstablished);
+        return AcceptStat::kSuccess;
+    }
+    if (call.procedure == kDeviceDoCmd) {
+        out.U32(kOperationNotSupported);
+        out.Opaque("");
         return AcceptStat::kSuccess;
     }
 
@@ -486,10 +547,18 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
         }
         case kDeviceUnlock:
             return answer_error(link == nullptr ? kInvalidLink : link->Unlock());
-        case kDeviceEnableSrq:
-            args.Bool();
-            args.Opaque(kMaxSrqHandle);
-            return answer_error(link == nullptr ? kInvalidLink : kOperationNotSupported);
+        case kDeviceEnableSrq: {
+            const bool enable = args.Bool();
+            std::string handle = args.Opaque(kMaxSrqHandle);
+            if (link == nullptr) {
+                return answer_error(kInvalidLink);
+            }
+            if (enable && !c.interrupts) {
+                return answer_error(kChannelNotEstablished);
+            }
+            link->EnableSrq(enable ? c.interrupts : nullptr, std::move(handle));
+            return answer_error(kNoError);
+        }
         case kDestroyLink: {
             if (link == nullptr) {
                 return answer_error(kInvalidLink);

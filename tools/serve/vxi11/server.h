@@ -1,5 +1,6 @@
 // The VXI-11 server: the core channel (links, reads, writes, locks) and
-// the abort channel, each on a TCP port of its own, one thread per
+// the abort channel, each on a TCP port of its own, and the interrupt
+// channels clients open for service requests; one thread per
 // connection decoding its own records, so that a device_read that waits
 // blocks only its own link. The core port is registered with rpcbind,
 // where VISA libraries and discovery look it up.
@@ -53,6 +54,9 @@ private:
     rpc::AcceptStat Core(Connection &connection, const rpc::Call &call, rpc::XdrReader &args,
                          rpc::XdrWriter &out);
     rpc::AcceptStat AbortCall(const rpc::Call &call, rpc::XdrReader &args, rpc::XdrWriter &out);
+    std::uint32_t OpenInterruptChannel(Connection &c, std::uint32_t host, std::uint32_t port,
+                                       std::uint32_t program, std::uint32_t version,
+                                       std::uint32_t family);
     UnitOwner *Find(const std::string &device);
     void Register();
     void Unregister();

@@ -239,16 +239,39 @@ def test_mdns_announces_each_unit_and_withdraws_it(server):
         time.sleep(0.2)
 
 
+def core_call(sock, procedure, words, tail=b""):
+    """One core-channel call; the reply's words after the RPC header."""
+    sock.sendall(rpc_record([procedure, 0, 2, 0x0607AF, 1, procedure, 0, 0, 0, 0] + words, tail))
+    reply = rpc_reply(sock)
+    assert reply[:6] == (procedure, 1, 0, 0, 0, 0), reply
+    return reply[6:]
+
+
+def test_a_link_waits_for_the_lock_when_it_asks_to(server):
+    port = core_port(server)
+    raw = server.socket()
+    assert ask(raw, b"SYST:LOCK:REQ?\n") == "1\n"
+    wait_lock, end = 1, 8
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        error, lid = core_call(sock, 10, [1, 0, 0, 5], b"inst0\0\0\0")[:2]
+        message = b"FREQ 2 GHz\n"
+        start = time.monotonic()
+        assert core_call(sock, 11, [lid, 1000, 300, wait_lock | end, len(message)],
+                         message + b"\0") == (11, 0)
+        assert 0.3 <= time.monotonic() - start < 2
+        # device_lock waiting for the raw connection to let go.
+        threading.Timer(0.3, raw.close).start()
+        start = time.monotonic()
+        assert core_call(sock, 18, [lid, wait_lock, 5000]) == (0,)
+        assert 0.25 <= time.monotonic() - start < 3
+        assert core_call(sock, 19, [lid]) == (0,)
+        assert core_call(sock, 19, [lid]) == (12,)  # no lock held any more
+
+
 def test_service_request_reaches_the_client_on_its_interrupt_channel(server):
     port = core_port(server)
     listener = socket.create_server(("127.0.0.1", 0))
-    auth = [0, 0, 0, 0]
-
-    def call(sock, procedure, words, tail=b""):
-        sock.sendall(rpc_record([procedure, 0, 2, 0x0607AF, 1, procedure] + auth + words, tail))
-        reply = rpc_reply(sock)
-        assert reply[:6] == (procedure, 1, 0, 0, 0, 0), reply
-        return reply[6:]
+    call = core_call
 
     with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
         error, lid = call(sock, 10, [1, 0, 0, 5], b"inst0\0\0\0")[:2]

@@ -21,6 +21,9 @@ constexpr std::uint8_t kStbMessageAvailable = 1U << 4;
 // A device_clear waits this long for a running line to end.
 constexpr auto kClearWait = std::chrono::seconds(2);
 
+// A wait for the unit's lock looks at the server's stop this often.
+constexpr auto kLockWaitSlice = std::chrono::milliseconds(100);
+
 // How often an idle link with service requests enabled looks at its
 // status byte (a sweep's end sets bits of it on the sweep's thread).
 constexpr auto kSrqPoll = std::chrono::milliseconds(50);
@@ -109,7 +112,7 @@ std::uint32_t Link::Write(std::string_view data, bool end, Ms lock_wait)
     lock.unlock();
     const std::vector<std::string_view> lines = Lines(message);
     const bool changes = std::any_of(lines.begin(), lines.end(), Instrument::WouldChange);
-    if (changes && !owner_.session_lock().WaitUntilFree(id_, lock_wait)) {
+    if (changes && !AwaitLock(lock_wait, false)) {
         return kDeviceLocked;
     }
     lock.lock();
@@ -170,7 +173,7 @@ std::uint32_t Link::ReadStb(Ms io_timeout, std::uint8_t &stb)
 
 std::uint32_t Link::Trigger(Ms lock_wait)
 {
-    if (!owner_.session_lock().WaitUntilFree(id_, lock_wait)) {
+    if (!AwaitLock(lock_wait, false)) {
         return kDeviceLocked;
     }
     // The sweep takes a trigger from any thread; nothing else is touched.
@@ -198,7 +201,25 @@ std::uint32_t Link::Clear()
 
 std::uint32_t Link::Lock(Ms lock_wait)
 {
-    return owner_.session_lock().Lock(id_, instrument_.who(), lock_wait) ? kNoError : kDeviceLocked;
+    return AwaitLock(lock_wait, true) ? kNoError : kDeviceLocked;
+}
+
+bool Link::AwaitLock(Ms wait, bool take)
+{
+    // In slices, so that a client's long lock_timeout does not hold up the
+    // server's stop.
+    const auto end = std::chrono::steady_clock::now() + wait;
+    SessionLock &lock = owner_.session_lock();
+    for (;;) {
+        const auto left = std::chrono::ceil<Ms>(end - std::chrono::steady_clock::now());
+        const Ms slice = std::clamp(left, Ms(0), kLockWaitSlice);
+        if (take ? lock.Lock(id_, instrument_.who(), slice) : lock.WaitUntilFree(id_, slice)) {
+            return true;
+        }
+        if (left <= slice || stopping_) {
+            return false;
+        }
+    }
 }
 
 std::uint32_t Link::Unlock()

@@ -102,6 +102,9 @@ public:
     void EnableSrq(std::shared_ptr<InterruptChannel> channel, std::string handle);
 
 private:
+    // Waits up to `wait` until this link may change the unit (`take`: and
+    // takes the lock); false when it may not, or the server stops.
+    bool AwaitLock(Ms wait, bool take);
     void Work();
     void RunMessage(const std::string &message, std::uint64_t generation);
     void ServeStatusByte();      // under mutex_, on the link's thread

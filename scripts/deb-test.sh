@@ -233,6 +233,9 @@ env_file=${env_file#-}
 args=$(VONTREL_SERVE_ARGS="" && . "$env_file" && echo "$VONTREL_SERVE_ARGS")
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 args=$(sed -E "s/--port [0-9]+/--port $port/" <<<"$args")
+# Nothing announced on the machine's network, nor registered with its
+# rpcbind, by a test.
+args="$args --mdns off --vxi11 off"
 exec_start=$(unit_value ExecStart)
 read -ra command <<<"${exec_start//\$VONTREL_SERVE_ARGS/$args}"
 # As the unit's user and group (with the user's groups), no capabilities,

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 jobs=${JOBS:-2}
-targets=(fuzz_writeout fuzz_readback fuzz_open fuzz_responses fuzz_scpi)
+targets=(fuzz_writeout fuzz_readback fuzz_open fuzz_responses fuzz_scpi fuzz_rpc)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVONTREL_FUZZ=ON -DVONTREL_SANITIZE=address \
     -DVONTREL_BUILD_TESTS=OFF -DVONTREL_BUILD_TOOLS=OFF >/dev/null

@@ -21,7 +21,7 @@ run() {  # run TIMING PAIRS
     trap 'kill $server 2>/dev/null; rm -f "$out"' EXIT
     local port=""
     for _ in $(seq 100); do
-        port=$(sed -n 's/.* port \([0-9]*\)$/\1/p' "$out" | head -1)
+        port=$(sed -n 's/^unit .* port \([0-9]*\);.*/\1/p' "$out" | head -1)
         [ -n "$port" ] && break
         sleep 0.05
     done

@@ -12,6 +12,9 @@ packages=(
   python3-pymeasure lxi-tools
   # The Tango device server and its tests.
   libtango-dev python3-tango
+  # vontrel serve's VXI-11 (registered with rpcbind) and mDNS announcements;
+  # its tests start their own rpcbind, message bus and avahi-daemon.
+  libtirpc-dev libavahi-client-dev rpcbind avahi-daemon avahi-utils dbus iproute2 util-linux
   clang libclang-rt-14-dev valgrind
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd

@@ -356,4 +356,62 @@ TEST_F(Served, FailedReadBackWritesNothing)
 }
 
 }  // namespace
+// One session holds the unit's lock: the others' commands that change the
+// unit are refused with -203, their queries and their own settings run;
+// the lock goes with RELease, and with the session.
+TEST_F(Served, LockOfOneSessionProtectsTheUnitFromTheOthers)
+{
+    auto a = Client(1);
+    auto b = Client(2);
+    const struct {
+        Instrument *in;
+        const char *line, *answer;
+    } steps[] = {
+        {a.get(), "SYST:LOCK:OWN?", "\"NONE\""},
+        {a.get(), "SYST:LOCK:REQ?;REQ?;:FREQ 1GHZ", "1;1"},
+        {b.get(), "SYST:LOCK:REQ?;OWN?", "0;\"client\""},
+        {b.get(), "FREQ 2GHZ;POW:ATT 3;*RST;FREQ?;SYST:ERR:COUN?", "1000000000;3"},
+        {b.get(), "SYST:ERR?", "-203,\"Command protected; FREQ: unit 4660 is locked by client\""},
+        {b.get(), "*CLS;*ESE 4;LIST:FREQ 2GHZ;*IDN?;SYST:ERR:COUN?;SYST:LOCK:REL",
+         "Vontrel,Synthesizer,4660,2.4;0"},
+        {a.get(), "FREQ 1.5GHZ;FREQ?", "1500000000"},
+        {a.get(), "SYST:LOCK:REL;:SYST:LOCK:OWN?", "\"NONE\""},
+        {b.get(), "SYST:LOCK:REQ?;:FREQ 2GHZ;FREQ?", "1;2000000000"},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(Run(*step.in, step.line), step.answer + std::string(step.answer[0] ? "\n" : ""))
+            << step.line;
+    }
+    b.reset();  // the holder goes: its lock with it
+    EXPECT_EQ(Run(*a, "SYST:LOCK:REQ?"), "1\n");
+    EXPECT_TRUE(Instrument::WouldChange("*CLS;FREQ 1GHZ"));
+    EXPECT_FALSE(Instrument::WouldChange("FREQ?;*CLS;LIST:FREQ 1GHZ;FOO 3"));
+}
+
+// Session ids are shared by every front end, and the lock waits for its
+// holder with a time-out.
+TEST(SessionLock, WaitsForItsHolderAndIdsNeverRepeat)
+{
+    const ConnectionId first = NewSessionId();
+    const ConnectionId second = NewSessionId();
+    EXPECT_NE(first, kNoSweep);
+    EXPECT_GT(second, first);
+    SessionLock lock;
+    ASSERT_TRUE(lock.TryLock(first, "first"));
+    EXPECT_FALSE(lock.MayChange(second));
+    EXPECT_FALSE(lock.Unlock(second));
+    const auto start = Clock::now();
+    EXPECT_FALSE(lock.Lock(second, "second", 50ms));
+    EXPECT_GE(Clock::now() - start, 50ms);
+    std::thread release([&] {
+        std::this_thread::sleep_for(50ms);
+        lock.Unlock(first);
+    });
+    EXPECT_TRUE(lock.Lock(second, "second", 5s));
+    release.join();
+    EXPECT_EQ(lock.Holder(), "second");
+    EXPECT_TRUE(lock.WaitUntilFree(second, 0ms));
+    EXPECT_FALSE(lock.WaitUntilFree(first, 10ms));
+}
+
 }  // namespace vontrel::serve

@@ -44,6 +44,12 @@ class Server:
                            VONTREL_SIM_TRACE=str(self.trace))
         environment.update(env)
         environment.pop("VONTREL_SIM_CONFIG", None)
+        # Out of a network namespace of their own, the tests leave the
+        # machine's rpcbind and avahi-daemon alone: nothing is registered
+        # or announced unless a test asks for it.
+        for option in ("--vxi11", "--mdns"):
+            if "serve" in args and option not in args:
+                args = (*args, option, "off")
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
                 [_tool(), *args], stdout=subprocess.PIPE,

@@ -46,7 +46,8 @@ struct Commands {
                 [=](Call &c) {
                     c.Args(0, 0);
                     c.response = std::to_string(get(c.Read()));
-                }};
+                },
+                true};
     }
 
     static Command Flag(const char *pattern, bool vontrel::Settings::*field)
@@ -213,6 +214,8 @@ const std::vector<Instrument::Command> &Commands::Table()
                         std::function<void(Call &)> query) {
             t.push_back({scpi::HeaderPattern(pattern), std::move(set), std::move(query)});
         };
+        // The command just added changes the unit.
+        auto changes = [&t] { t.back().changes_unit = true; };
 
         // --- IEEE 488.2 common commands ---
         add("*IDN", nullptr, [](Call &c) {
@@ -222,6 +225,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                 fmt::format("Vontrel,Synthesizer,{},{}", info.serial, Printable(info.firmware));
         });
         add("*RST", Preset, nullptr);
+        changes();
         add(
             "*CLS",
             [](Call &c) {
@@ -314,6 +318,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                 c.Changing().Call([](vontrel::Unit &u) { u.save_user_preset(); });
             },
             nullptr);
+        changes();
         add(
             "*RCL",
             [](Call &c) {
@@ -321,6 +326,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                 c.Changing().Call([](vontrel::Unit &u) { u.preset(); });
             },
             nullptr);
+        changes();
 
         // --- SYSTem and STATus ---
         add("SYSTem:ERRor[:NEXT]", nullptr, [](Call &c) {
@@ -344,6 +350,25 @@ const std::vector<Instrument::Command> &Commands::Table()
             c.response = "1999.0";
         });
         add("SYSTem:PRESet", Preset, nullptr);
+        changes();
+        // The unit's lock, shared with every other front end (VXI-11's
+        // device_lock takes the same one).
+        add("SYSTem:LOCK:REQuest", nullptr, [](Call &c) {
+            c.Args(0, 0);
+            c.response = c.in.owner_.session_lock().TryLock(c.in.id_, c.in.who_) ? "1" : "0";
+        });
+        add(
+            "SYSTem:LOCK:RELease",
+            [](Call &c) {
+                c.Args(0, 0);
+                c.in.owner_.session_lock().Unlock(c.in.id_);  // nothing to do when not held
+            },
+            nullptr);
+        add("SYSTem:LOCK:OWNer", nullptr, [](Call &c) {
+            c.Args(0, 0);
+            const std::string holder = c.in.owner_.session_lock().Holder();
+            c.response = fmt::format(R"("{}")", holder.empty() ? "NONE" : Printable(holder));
+        });
         add("STATus:QUEStionable[:EVENt]", nullptr, [](Call &c) {
             c.Args(0, 0);
             c.in.SampleQuestionable(c);
@@ -390,6 +415,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                                                            ? VONTREL_FREQ_MIN_MHZ
                                                            : VONTREL_FREQ_MAX_MHZ);
             });
+        changes();
         add(
             "[SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude]",
             [](Call &c) {
@@ -411,6 +437,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                                  : ReadWord(c.Param(0)) == Value::Word::kMin ? s.level_min
                                                                              : s.level_max);
             });
+        changes();
         add("[SOURce:]POWer:RANGe", nullptr, [](Call &c) {
             c.Args(0, 0);
             const Status s = c.Read();
@@ -435,6 +462,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                                  : ReadWord(c.Param(0)) == Value::Word::kMin ? 0.0
                                                                              : VONTREL_ATTEN_MAX);
             });
+        changes();
         t.push_back(List("[SOURce:]LIST:FREQuency", &SweepPlan::frequencies_mhz, CheckedFrequency,
                          FormatHz));
         t.push_back(Points("[SOURce:]LIST:FREQuency:POINts", &SweepPlan::frequencies_mhz));
@@ -555,6 +583,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                 c.Args(0, 0);
                 c.response = c.in.setup_.continuous ? "1" : "0";
             });
+        changes();
         add(
             "INITiate[:IMMediate]",
             [](Call &c) {
@@ -562,6 +591,7 @@ const std::vector<Instrument::Command> &Commands::Table()
                 c.in.StartSweep(c);
             },
             nullptr);
+        changes();
         add(
             "ABORt",
             [](Call &c) {

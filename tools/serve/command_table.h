@@ -102,6 +102,9 @@ struct Instrument::Command {
     scpi::HeaderPattern header;
     std::function<void(Call &)> set;
     std::function<void(Call &)> query;
+    // Its setting form changes the unit: refused while another session
+    // holds the unit's lock.
+    bool changes_unit = false;
 };
 
 // The table, in the order its headers are tried.

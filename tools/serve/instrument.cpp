@@ -28,13 +28,38 @@ constexpr auto kWaitPoll = std::chrono::milliseconds(100);
 
 Instrument::Instrument(UnitOwner &owner, ConnectionId id, std::string who, Log log,
                        const std::atomic<bool> &stopping)
-    : owner_(owner), id_(id), stopping_(stopping), status_(std::move(who), std::move(log))
+    : owner_(owner),
+      id_(id),
+      who_(who),
+      stopping_(stopping),
+      status_(std::move(who), std::move(log))
 {
 }
 
 Instrument::~Instrument()
 {
     sweep_.Abort();
+    owner_.session_lock().Unlock(id_);  // a session that ends lets its lock go
+}
+
+bool Instrument::WouldChange(std::string_view line)
+{
+    std::vector<std::string> path;
+    for (const scpi::ProgramUnit &unit : scpi::ParseLine(line).units) {
+        try {
+            if (!unit.query && Resolve(unit, path).changes_unit) {
+                return true;
+            }
+        } catch (const Error &) {
+            // Refused when it runs, whoever holds the lock.
+        }
+    }
+    return false;
+}
+
+bool Instrument::Trigger()
+{
+    return sweep_.Trigger();
 }
 
 const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
@@ -104,6 +129,11 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
                 throw Error(
                     scpi::kUndefinedHeader,
                     HeaderText(unit) + (unit.query ? " has no query form" : " is a query only"));
+            }
+            if (!unit.query && command.changes_unit && !owner_.session_lock().MayChange(id_)) {
+                throw Error(scpi::kCommandProtected,
+                            fmt::format("{}: unit {} is locked by {}", HeaderText(unit),
+                                        owner_.serial(), owner_.session_lock().Holder()));
             }
             handler(call);
             if (unit.query) {

@@ -80,6 +80,19 @@ public:
     // Whether this connection's list sweep is running.
     bool Sweeping() { return sweep_.Running(); }
 
+    // Whether `line` holds a command that changes the unit, so that it
+    // would be refused while another session holds the unit's lock.
+    static bool WouldChange(std::string_view line);
+
+    // The status byte now, and a trigger (*TRG) for this session's sweep.
+    // Neither touches the unit, so a front end may call them while a line
+    // of this Instrument waits in *OPC? or *WAI (from its Interrupted).
+    std::uint8_t ReadStatusByte() { return StatusByte(); }
+    bool Trigger();
+
+    ConnectionId id() const { return id_; }
+    const std::string &who() const { return who_; }
+
     struct Call;
     struct Command;
 
@@ -97,6 +110,7 @@ private:
 
     UnitOwner &owner_;
     const ConnectionId id_;
+    const std::string who_;
     const std::atomic<bool> &stopping_;
     StatusRegisters status_;
     std::uint8_t ese_ = 0;

@@ -27,6 +27,7 @@ namespace vontrel::scpi {
     X(kSuffixNotAllowed, -138, "Suffix not allowed")               \
     X(kInvalidStringData, -151, "Invalid string data")             \
     X(kExecutionError, -200, "Execution error")                    \
+    X(kCommandProtected, -203, "Command protected")                \
     X(kTriggerIgnored, -211, "Trigger ignored")                    \
     X(kInitIgnored, -213, "Init ignored")                          \
     X(kSettingsConflict, -221, "Settings conflict")                \

@@ -9,11 +9,15 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <optional>
 
+#include "tools/serve/announce.h"
 #include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
 #include "tools/serve/visa_resources.h"
+#include "tools/serve/vxi11/server.h"
 #include "tools/unit_select.h"
 
 namespace vontrel::serve {
@@ -121,6 +125,13 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options, 
     return chosen;
 }
 
+// The values of an on|off option.
+const std::map<std::string, bool> &OnOff()
+{
+    static const std::map<std::string, bool> values{{"on", true}, {"off", false}};
+    return values;
+}
+
 }  // namespace
 
 CLI::App *AddCommand(CLI::App &app, Options &options)
@@ -144,6 +155,17 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
                                  "while no sweep or wait of its own runs; 0: never (default {})",
                                  kDefaultIdleTimeoutS))
         ->check(CLI::Range(0, kMaxIdleTimeoutS));
+    serve
+        ->add_option("--vxi11", options.vxi11,
+                     "on: serve every unit over VXI-11 too, as TCPIP::HOST::inst0::INSTR, ... "
+                     "(registered with rpcbind when it runs); off: the raw ports only "
+                     "(default on)")
+        ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
+    serve
+        ->add_option("--mdns", options.mdns,
+                     "on: announce every unit over mDNS (_scpi-raw._tcp, _vxi-11._tcp) through "
+                     "avahi-daemon when it runs; off: no announcements (default on)")
+        ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
     return serve;
 }
 
@@ -183,18 +205,40 @@ int Run(const tool::Globals &globals, const Options &options)
     bool ok = true;
     {
         Server server(address, log, options.idle_timeout_s);
+        std::optional<vxi11::Vxi11Server> vxi11;
+        if (options.vxi11) {
+            std::vector<UnitOwner *> owners;
+            for (Served &unit : units) {
+                owners.push_back(unit.owner.get());
+            }
+            vxi11.emplace(address, log, std::move(owners));
+            vxi11->Start();
+        }
+        std::optional<Announcer> announcer;
+        if (options.mdns) {
+            announcer.emplace(log);
+        }
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
             const VisaResources visa = ResourcesOf(options.listen, i, bound);
-            fmt::print("unit {} ({}): {} port {}; VISA {}\n", unit.owner->serial(), unit.state,
-                       address.text, bound, visa.socket);
+            fmt::print("unit {} ({}): {} port {}; VISA {}{}{}\n", unit.owner->serial(), unit.state,
+                       address.text, bound, vxi11 ? visa.instr : "", vxi11 ? " and " : "",
+                       visa.socket);
+            if (announcer) {
+                AnnounceUnit(*announcer, *unit.owner, bound, vxi11.has_value());
+            }
         }
+
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),
                    units.size() == 1 ? "" : "s", address.text,
                    options.listen == "127.0.0.1"
                        ? " (this machine only; --listen ADDRESS serves others)"
                        : "");
+        if (vxi11) {
+            fmt::print("VXI-11 on {} core port {}, abort port {}\n", address.text,
+                       vxi11->core_port(), vxi11->abort_port());
+        }
         std::fflush(stdout);
         ok = server.Run(stop_fd);
     }               // every connection has ended

@@ -18,6 +18,8 @@ struct Options {
     bool quiet = false;                         // no log lines
     int idle_timeout_s = kDefaultIdleTimeoutS;  // close idle connections after it; 0: never
     std::vector<std::string> maps;              // --map SERIAL=PORT
+    bool vxi11 = true;                          // serve VXI-11 (TCPIP::HOST::instN::INSTR)
+    bool mdns = true;                           // announce the units through avahi-daemon
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

@@ -294,31 +294,52 @@ Server::~Server()
     }
 }
 
-int Server::Listen(UnitOwner &owner, int port)
+ListeningSocket OpenListener(const ListenAddress &where, int port)
 {
-    sockaddr_storage address = address_.address;
+    sockaddr_storage address = where.address;
     SetPort(address, port);
-    const std::string where = fmt::format("{} port {}", address_.text, port);
+    const std::string text = fmt::format("{} port {}", where.text, port);
     const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, ErrorText(errno)));
+        throw std::runtime_error(fmt::format("cannot listen on {}: {}", text, ErrorText(errno)));
     }
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), address_.length) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), where.length) != 0 ||
         listen(fd, kBacklog) != 0) {
         const int error = errno;
         close(fd);
-        throw std::runtime_error(fmt::format("cannot listen on {}: {}", where, ErrorText(error)));
+        throw std::runtime_error(fmt::format("cannot listen on {}: {}", text, ErrorText(error)));
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
+    return {fd,
+            ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(bound).sin_port
+                                             : reinterpret_cast<sockaddr_in6 &>(bound).sin6_port)};
+}
+
+void SetConnectionOptions(int fd)
+{
+    // Each answer goes out at once, whatever the client's own Nagle does.
+    SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleS);
+    SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalS);
+    SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
+}
+
+std::string PeerText(const sockaddr_storage &peer)
+{
+    return AddressText(reinterpret_cast<const sockaddr *>(&peer));
+}
+
+int Server::Listen(UnitOwner &owner, int port)
+{
+    const ListeningSocket socket = OpenListener(address_, port);
     auto listener = std::make_unique<Listener>();
-    listener->fd = fd;
-    listener->port =
-        ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(bound).sin_port
-                                         : reinterpret_cast<sockaddr_in6 &>(bound).sin6_port);
+    listener->fd = socket.fd;
+    listener->port = socket.port;
     listener->owner = &owner;
     listeners_.push_back(std::move(listener));
     return listeners_.back()->port;
@@ -401,16 +422,11 @@ bool Server::Accept(Listener &listener)
         close(fd);
         return true;
     }
-    // Each answer goes out at once, whatever the client's own Nagle does.
-    SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleS);
-    SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalS);
-    SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
+    SetConnectionOptions(fd);
 
     Connection &c = connections_.emplace_back();
     c.fd = fd;
-    c.id = next_id_++;
+    c.id = NewSessionId();
     c.listener = &listener;
     c.peer = who;
     ++listener.active;

@@ -47,6 +47,23 @@ struct ListenAddress {
 // throws std::invalid_argument when it names none.
 ListenAddress ResolveListenAddress(const std::string &text);
 
+// A listening TCP socket (non-blocking, close-on-exec) and its port.
+struct ListeningSocket {
+    int fd = -1;
+    int port = 0;
+};
+
+// Listens on `address`, `port` (0: a free port the system chooses);
+// throws std::runtime_error when it cannot.
+ListeningSocket OpenListener(const ListenAddress &address, int port);
+
+// No Nagle delay, and keepalive: a peer gone without a word is found
+// within a few minutes.
+void SetConnectionOptions(int fd);
+
+// "127.0.0.1:40000", "[::1]:40000": a peer's address for log lines.
+std::string PeerText(const sockaddr_storage &peer);
+
 class Server {
 public:
     // `idle_timeout_s`: see kDefaultIdleTimeoutS.
@@ -79,7 +96,6 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::list<Connection> connections_;
     std::atomic<bool> stopping_{false};
-    std::uint64_t next_id_ = 1;
 };
 
 }  // namespace vontrel::serve

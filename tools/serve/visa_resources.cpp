@@ -22,10 +22,20 @@ std::string VisaHost(const std::string &listen)
     return listen;
 }
 
+std::string DeviceName(std::size_t index)
+{
+    return fmt::format("inst{}", index);
+}
+
+std::string SerialAlias(int serial)
+{
+    return fmt::format("sn{}", serial);
+}
+
 VisaResources ResourcesOf(const std::string &listen, std::size_t index, int port)
 {
     const std::string host = VisaHost(listen);
-    return {fmt::format("TCPIP::{}::inst{}::INSTR", host, index),
+    return {fmt::format("TCPIP::{}::{}::INSTR", host, DeviceName(index)),
             fmt::format("TCPIP::{}::{}::SOCKET", host, port)};
 }
 

@@ -18,6 +18,12 @@ struct VisaResources {
 // IPv6 literal is put in brackets.
 std::string VisaHost(const std::string &listen);
 
+// The VXI-11 device names of the unit served as instrument `index` with
+// serial number `serial`: "inst0", ... in the server's port order, and the
+// alias "sn1234" that stays with the unit whatever the order.
+std::string DeviceName(std::size_t index);
+std::string SerialAlias(int serial);
+
 // The resources of the unit served as instrument `index` (inst0, inst1, ...
 // in the server's port order) on raw port `port`.
 VisaResources ResourcesOf(const std::string &listen, std::size_t index, int port);

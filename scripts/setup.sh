@@ -7,9 +7,11 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
+  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev libcpp-httplib-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   python3-pymeasure lxi-tools
+  # The web front end's tests drive a real browser.
+  chromium chromium-driver python3-selenium iproute2
   clang libclang-rt-14-dev valgrind
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd

@@ -10,7 +10,10 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
+#include "tools/serve/http/security.h"
+#include "tools/serve/http/web_server.h"
 #include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
 #include "tools/serve/visa_resources.h"
@@ -144,6 +147,14 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
                                  "while no sweep or wait of its own runs; 0: never (default {})",
                                  kDefaultIdleTimeoutS))
         ->check(CLI::Range(0, kMaxIdleTimeoutS));
+    serve
+        ->add_option("--http", options.http_port,
+                     "serve a web front end on this TCP port too (0: a free one), at the same "
+                     "address; off unless given")
+        ->check(CLI::Range(0, kMaxPort));
+    serve->add_option("--http-token-file", options.http_token_file,
+                      "file whose first line is the token that web changes need; without it, "
+                      "pages served beyond this machine are read-only");
     return serve;
 }
 
@@ -180,24 +191,37 @@ int Run(const tool::Globals &globals, const Options &options)
         throw std::runtime_error(
             fmt::format("signalfd failed: {}", std::generic_category().message(errno)));
     }
+    const std::string token =
+        options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
     bool ok = true;
     {
         Server server(address, log, options.idle_timeout_s);
+        std::vector<web::ServedUnit> web_units;
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
             const VisaResources visa = ResourcesOf(options.listen, i, bound);
             fmt::print("unit {} ({}): {} port {}; VISA {}\n", unit.owner->serial(), unit.state,
                        address.text, bound, visa.socket);
+            web_units.push_back({unit.owner.get(), bound, visa});
+        }
+        std::optional<web::WebServer> web_server;
+        int web_port = 0;
+        if (options.http_port >= 0) {
+            web_server.emplace(address, std::move(web_units), token, log);
+            web_port = web_server->Start(options.http_port);
         }
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),
                    units.size() == 1 ? "" : "s", address.text,
                    options.listen == "127.0.0.1"
                        ? " (this machine only; --listen ADDRESS serves others)"
                        : "");
+        if (web_server) {
+            fmt::print("web front end on http://{}:{}/\n", VisaHost(options.listen), web_port);
+        }
         std::fflush(stdout);
         ok = server.Run(stop_fd);
-    }               // every connection has ended
+    }               // every connection and page has ended
     units.clear();  // every unit is closed
     close(stop_fd);
     log(ok ? "stopped; units closed" : "stopped after a failure; units closed");

@@ -18,6 +18,8 @@ struct Options {
     bool quiet = false;                         // no log lines
     int idle_timeout_s = kDefaultIdleTimeoutS;  // close idle connections after it; 0: never
     std::vector<std::string> maps;              // --map SERIAL=PORT
+    int http_port = -1;                         // the web front end's port; -1: none
+    std::string http_token_file;                // what changes over the web need
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

@@ -16,6 +16,7 @@ import signal
 import socket
 import subprocess
 import time
+import urllib.error
 import urllib.request
 
 import pytest
@@ -271,3 +272,37 @@ def test_beyond_this_machine_changes_need_the_token(tmp_path):
             served.scpi("FREQ 1 GHz")
         finally:
             served.stop()
+
+
+def test_a_sweep_has_one_owner(server):
+    body = '{"list_hz": [1e9, 2e9, 3e9], "dwell_s": 5}'
+    assert server.post("/api/units/0/sweep", body)[0] == 200
+    try:
+        assert "-221" in server.scpi("FREQ 3e9;:SYST:ERR?")
+        status, message = server.post("/api/units/0/settings", '{"frequency_hz": 4e9}')
+        assert status == 409 and "sweep" in json.loads(message)["error"]
+        assert server.post("/api/units/0/sweep", body)[0] == 409
+    finally:
+        server.post("/api/units/0/sweep/abort", "{}")
+    with socket.create_connection(("127.0.0.1", server.ports[4660]), timeout=10) as scpi:
+        scpi.sendall(b"LIST:FREQ 1e9,2e9;:LIST:DWEL 5;:FREQ:MODE LIST;:INIT;*OPC\n")
+        time.sleep(0.2)
+        status, message = server.post("/api/units/0/sweep", body)
+        assert status == 409 and "another connection" in json.loads(message)["error"]
+
+
+def test_identification_document(server):
+    import xml.etree.ElementTree as ElementTree
+    ns = {"lxi": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
+    for serial in server.ports:
+        index = sorted(server.ports).index(serial)
+        with urllib.request.urlopen(f"{server.url}/lxi/identification?unit={index}") as reply:
+            document = ElementTree.fromstring(reply.read())
+        assert document.find("lxi:SerialNumber", ns).text == str(serial)
+        assert document.find("lxi:FirmwareRevision", ns).text
+        addresses = [a.text for a in document.iterfind(".//lxi:InstrumentAddressString", ns)]
+        assert f"TCPIP::127.0.0.1::{server.ports[serial]}::SOCKET" in addresses
+        assert f"TCPIP::127.0.0.1::inst{index}::INSTR" in addresses
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(f"{server.url}/lxi/identification?unit=99")
+    assert refused.value.code == 404

@@ -66,10 +66,12 @@ std::optional<json> Body(const httplib::Request &req, httplib::Response &res)
 }
 
 // The status of an instrument's refusal: 422 for a value it does not take
-// (the -22x data errors), 409 for a command it cannot run now.
+// (the -22x parameter errors), 409 for a command it cannot run now (-221,
+// settings conflict, among others).
 int RefusalStatus(const std::string &refusal)
 {
-    return refusal.rfind("-22", 0) == 0 ? 422 : 409;
+    const bool conflict = refusal.rfind("-221", 0) == 0;
+    return !conflict && refusal.rfind("-22", 0) == 0 ? 422 : 409;
 }
 
 // Runs a line of commands for a page: 200 with the unit's state, or the
@@ -151,6 +153,11 @@ void Events(WebServer::Site &site, httplib::Response &res)
         std::vector<std::pair<std::uint64_t, std::size_t>> sweeps;  // generation, points sent
         int quiet = 0;
     };
+    if (site.news.viewers >= kMaxEventStreams) {
+        Refuse(res, 503,
+               fmt::format("{} pages are open already; close one and reload", kMaxEventStreams));
+        return;
+    }
     auto seen = std::make_shared<Seen>();
     seen->sweeps.assign(site.sweeps.size(), {~std::uint64_t{0}, 0});
     ++site.news.viewers;

@@ -110,7 +110,13 @@ std::optional<Refusal> Guard::CheckChange(const std::string &host, const std::st
                        "this server listens beyond this machine without a token "
                        "(--http-token-file): its pages are read-only"};
     }
-    if (token_required() && token != token_) {
+    // Compared in full whatever the first difference, so that the time
+    // taken tells nothing of the token.
+    unsigned char difference = token.size() == token_.size() ? 0 : 1;
+    for (std::size_t i = 0; i < token_.size(); ++i) {
+        difference |= static_cast<unsigned char>(token_[i] ^ (i < token.size() ? token[i] : 0));
+    }
+    if (token_required() && difference != 0) {
         return Refusal{401, token.empty() ? "changes need the server's token"
                                           : "the token is not the server's"};
     }

@@ -19,6 +19,12 @@ class Server;
 
 namespace vontrel::serve::web {
 
+// Event streams open at once (pages open, across all units): each holds one
+// of the server's threads; kSpareThreads more serve the pages' other
+// requests.
+inline constexpr int kMaxEventStreams = 24;
+inline constexpr int kSpareThreads = 8;
+
 struct WebServer::Site {
     Site(const ListenAddress &address, std::vector<ServedUnit> units, std::string token, Log log);
     ~Site();

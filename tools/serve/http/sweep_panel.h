@@ -46,13 +46,14 @@ private:
 
     News &news_;
     std::mutex instrument_mutex_;  // one request at a time on the instrument
-    Instrument instrument_;
     std::mutex points_mutex_;
     std::vector<Point> points_;
     std::uint64_t generation_ = 0;
     std::size_t total_ = 0;
     bool ended_ = true;  // the sweep's errors have been read
     std::string error_;
+    // Last: its sweep, which hands points to the members above, stops first.
+    Instrument instrument_;
 };
 
 }  // namespace vontrel::serve::web

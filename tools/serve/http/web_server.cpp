@@ -15,9 +15,6 @@
 namespace vontrel::serve::web {
 namespace {
 
-// Threads serving requests: each open page holds one for its event stream.
-constexpr std::size_t kHttpThreads = 32;
-
 bool IsFolder(const std::string &path)
 {
     struct stat info {};
@@ -73,7 +70,9 @@ WebServer::WebServer(const ListenAddress &address, std::vector<ServedUnit> units
     : site_(std::make_unique<Site>(address, std::move(units), std::move(token), std::move(log))),
       http_(std::make_unique<httplib::Server>())
 {
-    http_->new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+    http_->new_task_queue = [] {
+        return new httplib::ThreadPool(kMaxEventStreams + kSpareThreads);
+    };
     http_->set_payload_max_length(kMaxBodyBytes);
     AddRoutes(*http_, *site_);
     if (!http_->set_mount_point("/", WebRoot())) {

@@ -196,8 +196,9 @@ def test_sweep_plots_each_point_and_the_csv_matches(browser, server):
         entry.send_keys(value)
     browser.find_element(By.ID, "sweep-start-button").click()
     wait_text(browser, "sweep-progress", lambda t: t == "5 of 5 points, done", timeout=10)
-    dots = browser.find_elements(By.CSS_SELECTOR, "#plot circle.point")
-    plotted = sorted(float(d.get_attribute("data-hz")) for d in dots)
+    # Read at once: each event from the server draws the plot anew.
+    plotted = sorted(browser.execute_script(
+        "return [...document.querySelectorAll('#plot circle.point')].map(c => +c.dataset.hz)"))
     assert plotted == [2400e6, 2410e6, 2420e6, 2430e6, 2440e6]
     with urllib.request.urlopen(f"{server.url}/api/units/0/sweep.csv") as reply:
         rows = reply.read().decode().splitlines()
@@ -256,7 +257,7 @@ def test_own_origin_and_no_origin_may_change(server):
         server.scpi("FREQ 1 GHz")
 
 
-def test_beyond_this_machine_changes_need_the_token(tmp_path):
+def test_beyond_this_machine_changes_need_the_token(browser, tmp_path):
     (tmp_path / "token").write_text("s3cret\n")
     for args, headers, status in (
             ((), {}, 403),  # read-only without a token file
@@ -270,6 +271,12 @@ def test_beyond_this_machine_changes_need_the_token(tmp_path):
                                headers)[0] == status
             assert (float(served.scpi("FREQ?")) == 3e9) == (status == 200)
             served.scpi("FREQ 1 GHz")
+            if not headers:  # what the page says before it has a token
+                open_panel(browser, served)
+                read_only = browser.find_element(By.ID, "readonly").is_displayed()
+                asks = browser.find_element(By.ID, "token-form").is_displayed()
+                assert (read_only, asks) == ((True, False) if status == 403 else (False, True))
+                assert not browser.find_element(By.ID, "set-frequency").is_enabled()
         finally:
             served.stop()
 

@@ -204,6 +204,7 @@ std::optional<std::string> UnitPanel::Run(const std::string &line, const std::st
 
 void UnitPanel::Refresh(bool whole)
 {
+    const std::lock_guard<std::mutex> one_at_a_time(refresh_mutex_);
     const std::uint64_t count = owner_.changes();
     json state;
     {

@@ -110,6 +110,7 @@ private:
     const Log log_;
     const std::atomic<bool> &stopping_;
 
+    std::mutex refresh_mutex_;  // one read at a time, so that an older one never lands last
     std::mutex mutex_;
     nlohmann::json state_;
     std::optional<vontrel::Info> info_;

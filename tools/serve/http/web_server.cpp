@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -27,6 +28,13 @@ std::string WebRoot()
 {
     if (const char *dir = std::getenv("VONTREL_WEB_DIR"); dir != nullptr && *dir != '\0') {
         return dir;
+    }
+    // Installed under another prefix than configured: beside the tool.
+    std::error_code error;
+    const std::filesystem::path tool = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::string beside = (tool.parent_path() / ".." / "share" / "vontrel" / "web").string();
+    if (!error && IsFolder(beside)) {
+        return beside;
     }
     return IsFolder(VONTREL_WEB_INSTALL_DIR) ? VONTREL_WEB_INSTALL_DIR : VONTREL_WEB_SOURCE_DIR;
 }

@@ -24,7 +24,8 @@ class Server;
 namespace vontrel::serve::web {
 
 // The folder the pages are served from: $VONTREL_WEB_DIR when set, else
-// the installed one, else (run from the build tree) the source tree's.
+// share/vontrel/web beside the tool's bin/, else the one of the configured
+// prefix, else (run from the build tree) the source tree's.
 std::string WebRoot();
 
 // Whether the address reaches this machine only.

@@ -45,7 +45,9 @@ const Vontrel = (() => {
       if (reply.status === 401) {
         sessionStorage.removeItem(tokenKey);
       }
-      throw new Error(answer.error || `HTTP ${reply.status}`);
+      const error = new Error(answer.error || `HTTP ${reply.status}`);
+      error.status = reply.status;
+      throw error;
     }
     return answer;
   }

@@ -15,6 +15,15 @@ function message(text, ok) {
   line.className = ok ? "message ok" : "message error";
 }
 
+// A refusal for want of the right token asks for it again.
+function refused(error) {
+  message(error.message, false);
+  if (error.status === 401) {
+    document.getElementById("token-form").hidden = false;
+    allowChanges(false);
+  }
+}
+
 // A value checked against the server's limits for `name`; throws with a
 // message for anything else.
 function checked(name, value, shown) {
@@ -56,7 +65,7 @@ async function change(path, body, done) {
     show(state);
     message(done, true);
   } catch (error) {
-    message(error.message, false);
+    refused(error);
   }
 }
 
@@ -201,14 +210,14 @@ function wire() {
       showSweep(await Vontrel.post(`/api/units/${index}/sweep`, sweepRequest()));
       message("sweep started", true);
     } catch (error) {
-      message(error.message, false);
+      refused(error);
     }
   });
   document.getElementById("sweep-abort").addEventListener("click", async () => {
     try {
       showSweep(await Vontrel.post(`/api/units/${index}/sweep/abort`, {}));
     } catch (error) {
-      message(error.message, false);
+      refused(error);
     }
   });
   document.getElementById("sweep-csv").href = `/api/units/${index}/sweep.csv`;

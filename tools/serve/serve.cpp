@@ -167,6 +167,12 @@ int Run(const tool::Globals &globals, const Options &options)
         throw tool::UsageError(e.what());
     }
 
+    if (!options.http_token_file.empty() && options.http_port < 0) {
+        throw tool::UsageError("--http-token-file is for the web front end: give --http PORT too");
+    }
+    const std::string token =
+        options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
+
     // Signals arrive through a descriptor the server polls; every thread
     // started from here on has them blocked.
     sigset_t signals;
@@ -191,8 +197,6 @@ int Run(const tool::Globals &globals, const Options &options)
         throw std::runtime_error(
             fmt::format("signalfd failed: {}", std::generic_category().message(errno)));
     }
-    const std::string token =
-        options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
     bool ok = true;
     {
         Server server(address, log, options.idle_timeout_s);

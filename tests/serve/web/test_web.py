@@ -313,3 +313,14 @@ def test_identification_document(server):
     with pytest.raises(urllib.error.HTTPError) as refused:
         urllib.request.urlopen(f"{server.url}/lxi/identification?unit=99")
     assert refused.value.code == 404
+
+
+@pytest.mark.parametrize("args, status, says", [
+    (("--http-token-file", "/dev/null"), 2, "give --http PORT too"),
+    (("--http", "0", "--http-token-file", "/nonexistent/token"), 1, "cannot be read"),
+    (("--http", "0", "--http-token-file", "/dev/null"), 1, "holds no token"),
+])
+def test_token_file_refused_before_serving(args, status, says):
+    run = subprocess.run([TOOL, "serve", "--port", "0", *args], capture_output=True, text=True,
+                         timeout=20, env=dict(os.environ, VONTREL_SIM_STATE="memory"))
+    assert (run.returncode, says in run.stderr) == (status, True), run.stderr

@@ -126,10 +126,11 @@ std::optional<Refusal> Guard::CheckChange(const std::string &host, const std::st
 std::string ReadToken(const std::string &path)
 {
     std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
+    if (!file) {
         throw std::runtime_error(fmt::format("--http-token-file {}: cannot be read", path));
     }
+    std::string line;
+    std::getline(file, line);
     const auto first = line.find_first_not_of(" \t\r");
     const auto last = line.find_last_not_of(" \t\r");
     if (first == std::string::npos) {

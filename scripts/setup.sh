@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
+  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev libcpp-httplib-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   python3-pymeasure lxi-tools
   # The Tango device server and its tests.
@@ -15,6 +15,8 @@ packages=(
   # vontrel serve's VXI-11 (registered with rpcbind) and mDNS announcements;
   # its tests start their own rpcbind, message bus and avahi-daemon.
   libtirpc-dev libavahi-client-dev rpcbind avahi-daemon avahi-utils dbus iproute2 util-linux
+  # The web front end's tests drive a real browser.
+  chromium chromium-driver python3-selenium
   clang libclang-rt-14-dev valgrind
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd

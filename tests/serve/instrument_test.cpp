@@ -415,3 +415,59 @@ TEST(SessionLock, WaitsForItsHolderAndIdsNeverRepeat)
 }
 
 }  // namespace vontrel::serve
+
+namespace vontrel::serve {
+namespace {
+
+// What the web pages wait on: the unit's change count moves once per line
+// that changes the unit, and never for one that only reads it or is
+// refused before it reaches the unit.
+TEST_F(Served, ChangeCountMovesOncePerChangingLine)
+{
+    auto a = Client(1);
+    struct Case {
+        const char *line;
+        std::uint64_t changes;
+    } cases[] = {
+        {"FREQ?;POW?;VONT:LOCK?;*IDN?", 0},
+        {"FREQ 2e9", 1},
+        {"FREQ 2e9;VONT:FLAG:A 1;VONT:TRIM:A 7", 1},
+        {"POW 999", 0},      // outside every unit's range: refused before the unit
+        {"VONT:MODE 9", 0},  // likewise
+        {"*SAV 0", 1},
+        {"*RST", 1},
+        {"SYST:ERR:ALL?", 0},
+    };
+    for (const Case &c : cases) {
+        const std::uint64_t before = owner_->changes();
+        Run(*a, c.line);
+        EXPECT_EQ(owner_->changes() - before, c.changes) << c.line;
+    }
+}
+
+TEST_F(Served, ChangeWakesWhoWaitsAndSweepPointsCarryLockTime)
+{
+    const std::uint64_t seen = owner_->changes();
+    auto a = Client(1);
+    std::thread other([&] {
+        std::this_thread::sleep_for(50ms);
+        Run(*a, "FREQ 3e9");
+    });
+    const auto start = Clock::now();
+    EXPECT_GT(owner_->WaitForChange(seen, 5s), seen);
+    EXPECT_LT(Clock::now() - start, 1s);
+    other.join();
+
+    std::vector<std::pair<double, bool>> points;  // MHz, locked
+    a->ObservePoints([&](std::size_t, double mhz, std::optional<double> lock_ms) {
+        points.emplace_back(mhz, lock_ms.has_value() && *lock_ms >= 0.0);
+    });
+    const std::uint64_t before = owner_->changes();
+    EXPECT_EQ(Run(*a, "LIST:FREQ 1e9,2e9;:LIST:DWEL 0;:FREQ:MODE LIST;:INIT;*OPC?"), "1\n");
+    EXPECT_EQ(points, (std::vector<std::pair<double, bool>>{{1000.0, true}, {2000.0, true}}));
+    // Taken, two points, given back.
+    EXPECT_EQ(owner_->changes() - before, 4U);
+}
+
+}  // namespace
+}  // namespace vontrel::serve

@@ -82,6 +82,7 @@ struct Instrument::Call {
                                   ? "this connection's list sweep is running; ABORt stops it"
                                   : "another connection's list sweep is running on this unit");
         }
+        access.MarkChanged();
         return access;
     }
 

@@ -42,7 +42,7 @@ struct StepSweep {
 
 // A connection's sweep settings; *RST brings back these defaults.
 struct SweepSetup {
-    SweepPlan lists{{}, {}, {kDefaultDwellS}, false};
+    SweepPlan lists{{}, {}, {kDefaultDwellS}, false, {}};
     StepSweep step;
     FrequencyMode mode = FrequencyMode::kFixed;
     bool bus_trigger = false;  // TRIGger:SOURce BUS: each *TRG steps one point
@@ -93,6 +93,10 @@ public:
     ConnectionId id() const { return id_; }
     const std::string &who() const { return who_; }
 
+    // Hands each point of this connection's sweeps, from the next INITiate
+    // on, to `observer` (see SweepPlan::on_point).
+    void ObservePoints(decltype(SweepPlan::on_point) observer) { observer_ = std::move(observer); }
+
     struct Call;
     struct Command;
 
@@ -122,6 +126,7 @@ private:
     int oper_event_ = 0;
     int oper_condition_ = 0;
     SweepSetup setup_;
+    decltype(SweepPlan::on_point) observer_;
     ListSweep sweep_;  // last: stopped before the rest goes
 };
 

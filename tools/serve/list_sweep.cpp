@@ -3,6 +3,8 @@
 
 #include <fmt/format.h>
 
+#include "include/vontrel_limits.h"
+
 #include "tools/serve/level_policy.h"
 #include "tools/serve/scpi_error.h"
 
@@ -128,11 +130,13 @@ bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
         if (plan.bus_trigger && !AwaitTrigger()) {
             return false;
         }
+        std::optional<double> lock_ms;
         try {
             UnitOwner::Access access(owner);
             if (access.sweeper() != id) {
                 return false;  // the unit was taken back
             }
+            access.MarkChanged();
             access.Call([&](vontrel::Unit &unit) {
                 if (i == 0) {
                     state = unit.status();
@@ -144,6 +148,14 @@ bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
                     point.level = plan.levels[plan.levels.size() == 1 ? 0 : i];
                 }
                 state = ApplyWithLevelPolicy(unit, state, point);
+                if (plan.on_point) {
+                    const auto start = std::chrono::steady_clock::now();
+                    if (unit.wait_lock(VONTREL_LOCK_TIMEOUT_DEFAULT_S)) {
+                        lock_ms = std::chrono::duration<double, std::milli>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count();
+                    }
+                }
             });
         } catch (const scpi::Error &e) {
             report(e.code(), fmt::format("list point {}: {}", i + 1, e.detail()));
@@ -152,6 +164,9 @@ bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             report(scpi::kHardwareError,
                    fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
             return false;
+        }
+        if (plan.on_point) {
+            plan.on_point(i, plan.frequencies_mhz[i], lock_ms);
         }
         if (!Dwell(plan.dwells_s[plan.dwells_s.size() == 1 ? 0 : i])) {
             return false;

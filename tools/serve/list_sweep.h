@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,11 @@ struct SweepPlan {
     std::vector<double> levels;
     std::vector<double> dwells_s;
     bool bus_trigger = false;
+    // When set, each point waits for lock once programmed (up to
+    // VONTREL_LOCK_TIMEOUT_DEFAULT_S, before its dwell) and is then handed
+    // to it: its index, frequency and the milliseconds lock took (none: no
+    // lock within the time-out).
+    std::function<void(std::size_t, double, std::optional<double>)> on_point;
 };
 
 class ListSweep {

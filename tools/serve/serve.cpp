@@ -14,6 +14,8 @@
 #include <optional>
 
 #include "tools/serve/announce.h"
+#include "tools/serve/http/security.h"
+#include "tools/serve/http/web_server.h"
 #include "tools/serve/log_writer.h"
 #include "tools/serve/server.h"
 #include "tools/serve/visa_resources.h"
@@ -166,6 +168,13 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
                      "on: announce every unit over mDNS (_scpi-raw._tcp, _vxi-11._tcp) through "
                      "avahi-daemon when it runs; off: no announcements (default on)")
         ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
+    ->add_option("--http", options.http_port,
+                 "serve a web front end on this TCP port too (0: a free one), at the same "
+                 "address; off unless given")
+        ->check(CLI::Range(0, kMaxPort));
+    serve->add_option("--http-token-file", options.http_token_file,
+                      "file whose first line is the token that web changes need; without it, "
+                      "pages served beyond this machine are read-only");
     return serve;
 }
 
@@ -177,6 +186,12 @@ int Run(const tool::Globals &globals, const Options &options)
     } catch (const std::invalid_argument &e) {
         throw tool::UsageError(e.what());
     }
+
+    if (!options.http_token_file.empty() && options.http_port < 0) {
+        throw tool::UsageError("--http-token-file is for the web front end: give --http PORT too");
+    }
+    const std::string token =
+        options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
 
     // Signals arrive through a descriptor the server polls; every thread
     // started from here on has them blocked.
@@ -218,16 +233,27 @@ int Run(const tool::Globals &globals, const Options &options)
         if (options.mdns) {
             announcer.emplace(log);
         }
+        std::vector<web::ServedUnit> web_units;
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
-            const VisaResources visa = ResourcesOf(options.listen, i, bound);
+            VisaResources visa = ResourcesOf(options.listen, i, bound);
             fmt::print("unit {} ({}): {} port {}; VISA {}{}{}\n", unit.owner->serial(), unit.state,
                        address.text, bound, vxi11 ? visa.instr : "", vxi11 ? " and " : "",
                        visa.socket);
             if (announcer) {
                 AnnounceUnit(*announcer, *unit.owner, bound, vxi11.has_value());
             }
+            if (!vxi11) {
+                visa.instr.clear();  // no INSTR resource without VXI-11
+            }
+            web_units.push_back({unit.owner.get(), bound, visa});
+        }
+        std::optional<web::WebServer> web_server;
+        int web_port = 0;
+        if (options.http_port >= 0) {
+            web_server.emplace(address, std::move(web_units), token, log);
+            web_port = web_server->Start(options.http_port);
         }
 
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),
@@ -239,9 +265,12 @@ int Run(const tool::Globals &globals, const Options &options)
             fmt::print("VXI-11 on {} core port {}, abort port {}\n", address.text,
                        vxi11->core_port(), vxi11->abort_port());
         }
+        if (web_server) {
+            fmt::print("web front end on http://{}:{}/\n", VisaHost(options.listen), web_port);
+        }
         std::fflush(stdout);
         ok = server.Run(stop_fd);
-    }               // every connection has ended
+    }               // every connection and page has ended
     units.clear();  // every unit is closed
     close(stop_fd);
     log(ok ? "stopped; units closed" : "stopped after a failure; units closed");

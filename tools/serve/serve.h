@@ -20,6 +20,8 @@ struct Options {
     std::vector<std::string> maps;              // --map SERIAL=PORT
     bool vxi11 = true;                          // serve VXI-11 (TCPIP::HOST::instN::INSTR)
     bool mdns = true;                           // announce the units through avahi-daemon
+    int http_port = -1;                         // the web front end's port; -1: none
+    std::string http_token_file;                // what changes over the web need
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

@@ -103,9 +103,29 @@ UnitOwner::Access::~Access()
     std::vector<std::string> notes = std::move(owner_.notes_);
     owner_.notes_.clear();
     lock_.unlock();
+    if (changed_) {
+        {
+            const std::lock_guard<std::mutex> lock(owner_.changes_mutex_);
+            ++owner_.changes_;
+        }
+        owner_.changed_.notify_all();
+    }
     for (const std::string &note : notes) {
         owner_.log_(note);
     }
+}
+
+std::uint64_t UnitOwner::changes()
+{
+    const std::lock_guard<std::mutex> lock(changes_mutex_);
+    return changes_;
+}
+
+std::uint64_t UnitOwner::WaitForChange(std::uint64_t seen, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(changes_mutex_);
+    changed_.wait_for(lock, timeout, [&] { return changes_ != seen; });
+    return changes_;
 }
 
 UnitOwner::UnitOwner(vontrel::Unit unit, Log log)

@@ -119,12 +119,29 @@ public:
 
         // Which connection's list sweep runs on the unit.
         ConnectionId sweeper() const { return owner_.sweeper_; }
-        void set_sweeper(ConnectionId id) { owner_.sweeper_ = id; }
+        void set_sweeper(ConnectionId id)
+        {
+            owner_.sweeper_ = id;
+            changed_ = true;
+        }
+
+        // Says that this access changes what the unit holds (or who holds
+        // it): every front end watching the unit hears of it once the unit
+        // is let go.
+        void MarkChanged() { changed_ = true; }
 
     private:
         UnitOwner &owner_;
         std::unique_lock<FairMutex> lock_;
+        bool changed_ = false;
     };
+
+    // How many accesses have changed the unit so far.
+    std::uint64_t changes();
+
+    // Waits up to `timeout` for the count of changes to pass `seen`, and
+    // returns the count then.
+    std::uint64_t WaitForChange(std::uint64_t seen, std::chrono::milliseconds timeout);
 
 private:
     vontrel::Unit &Open();
@@ -141,6 +158,10 @@ private:
     std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;
     std::vector<std::string> notes_;  // log lines kept until the unit is let go
+
+    std::mutex changes_mutex_;
+    std::condition_variable changed_;
+    std::uint64_t changes_ = 0;
 };
 
 }  // namespace vontrel::serve

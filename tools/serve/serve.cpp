@@ -168,9 +168,10 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
                      "on: announce every unit over mDNS (_scpi-raw._tcp, _vxi-11._tcp) through "
                      "avahi-daemon when it runs; off: no announcements (default on)")
         ->transform(CLI::CheckedTransformer(OnOff(), CLI::ignore_case));
-    ->add_option("--http", options.http_port,
-                 "serve a web front end on this TCP port too (0: a free one), at the same "
-                 "address; off unless given")
+    serve
+        ->add_option("--http", options.http_port,
+                     "serve a web front end on this TCP port too (0: a free one), at the same "
+                     "address; off unless given")
         ->check(CLI::Range(0, kMaxPort));
     serve->add_option("--http-token-file", options.http_token_file,
                       "file whose first line is the token that web changes need; without it, "

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "tools/serve/scpi_values.h"
+#include "tools/serve/visa_resources.h"
 
 namespace vontrel::serve {
 
@@ -212,9 +213,20 @@ void Announcer::Remove(const std::string &name, const std::string &type)
     avahi_threaded_poll_unlock(state_->poll);
 }
 
-void AnnounceUnit(Announcer &announcer, UnitOwner &owner, int raw_port, bool vxi11)
+namespace {
+
+// The name a unit's services go by.
+std::string ServiceName(const UnitOwner &owner)
 {
-    Announcer::Txt txt{"txtvers=1", "Manufacturer=Vontrel", "Model=Synthesizer",
+    return fmt::format("{} {} {}", kMaker, kModel, owner.serial());
+}
+
+// The LXI TXT records: maker, model, serial number and, when the unit can be
+// read now, its firmware revision.
+Announcer::Txt LxiTxt(UnitOwner &owner)
+{
+    Announcer::Txt txt{"txtvers=1", fmt::format("Manufacturer={}", kMaker),
+                       fmt::format("Model={}", kModel),
                        fmt::format("SerialNumber={}", owner.serial())};
     try {
         UnitOwner::Access access(owner);
@@ -223,11 +235,28 @@ void AnnounceUnit(Announcer &announcer, UnitOwner &owner, int raw_port, bool vxi
     } catch (const std::system_error &) {
         // Not open now: announced without its firmware revision.
     }
-    const std::string name = fmt::format("Vontrel Synthesizer {}", owner.serial());
+    return txt;
+}
+
+}  // namespace
+
+void AnnounceUnit(Announcer &announcer, UnitOwner &owner, int raw_port, bool vxi11)
+{
+    const std::string name = ServiceName(owner);
+    const Announcer::Txt txt = LxiTxt(owner);
     announcer.Add(name, "_scpi-raw._tcp", raw_port, txt);
     if (vxi11) {
         announcer.Add(name, "_vxi-11._tcp", kPortmapperPort, txt);
     }
+}
+
+void AnnounceWebPanel(Announcer &announcer, UnitOwner &owner, std::size_t index, int web_port)
+{
+    const std::string name = ServiceName(owner);
+    Announcer::Txt txt = LxiTxt(owner);
+    txt.push_back(fmt::format("path=/unit.html?unit={}", index));
+    announcer.Add(name, "_http._tcp", web_port, txt);
+    announcer.Add(name, "_lxi._tcp", web_port, std::move(txt));
 }
 
 }  // namespace vontrel::serve

@@ -6,6 +6,7 @@
 #ifndef VONTREL_TOOLS_SERVE_ANNOUNCE_H
 #define VONTREL_TOOLS_SERVE_ANNOUNCE_H
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,11 @@ private:
 // portmapper's port, where VXI-11 clients start), with the TXT records
 // manufacturer, model, serial number and firmware revision.
 void AnnounceUnit(Announcer &announcer, UnitOwner &owner, int raw_port, bool vxi11);
+
+// Announces the web panel of the unit served as instrument `index`:
+// _http._tcp and _lxi._tcp on `web_port`, with the same TXT records and the
+// panel's path.
+void AnnounceWebPanel(Announcer &announcer, UnitOwner &owner, std::size_t index, int web_port);
 
 }  // namespace vontrel::serve
 

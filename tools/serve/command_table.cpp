@@ -8,6 +8,7 @@
 #include "include/vontrel_limits.h"
 #include "tools/serve/level_policy.h"
 #include "tools/serve/scpi_values.h"
+#include "tools/serve/visa_resources.h"
 
 namespace vontrel::serve {
 
@@ -222,7 +223,7 @@ const std::vector<Instrument::Command> &Commands::Table()
             c.Args(0, 0);
             const vontrel::Info info = c.OnUnit([](vontrel::Unit &u) { return u.info(); });
             c.response =
-                fmt::format("Vontrel,Synthesizer,{},{}", info.serial, Printable(info.firmware));
+                fmt::format("{},{},{},{}", kMaker, kModel, info.serial, Printable(info.firmware));
         });
         add("*RST", Preset, nullptr);
         changes();

@@ -255,6 +255,11 @@ int Run(const tool::Globals &globals, const Options &options)
         if (options.http_port >= 0) {
             web_server.emplace(address, std::move(web_units), token, log);
             web_port = web_server->Start(options.http_port);
+            if (announcer) {
+                for (std::size_t i = 0; i < units.size(); ++i) {
+                    AnnounceWebPanel(*announcer, *units[i].owner, i, web_port);
+                }
+            }
         }
 
         fmt::print("serving {} unit{} on {}{}; SIGINT or SIGTERM stops\n", units.size(),

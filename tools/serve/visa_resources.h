@@ -8,6 +8,11 @@
 
 namespace vontrel::serve {
 
+// The maker and model every front end names a served unit by: *IDN?, the
+// mDNS TXT records and the LXI identification document.
+inline constexpr const char *kMaker = "Vontrel";
+inline constexpr const char *kModel = "Synthesizer";
+
 struct VisaResources {
     std::string instr;   // TCPIP::HOST::instN::INSTR (VXI-11)
     std::string socket;  // TCPIP::HOST::PORT::SOCKET (the raw port)

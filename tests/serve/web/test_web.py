@@ -195,7 +195,7 @@ def test_sweep_plots_each_point_and_the_csv_matches(browser, server):
         entry.clear()
         entry.send_keys(value)
     browser.find_element(By.ID, "sweep-start-button").click()
-    wait_text(browser, "sweep-progress", lambda t: t == "5 of 5 points, done", timeout=10)
+    wait_text(browser, "sweep-progress", lambda t: t == "5 of 5 points, done", timeout=30)
     # Read at once: each event from the server draws the plot anew.
     plotted = sorted(browser.execute_script(
         "return [...document.querySelectorAll('#plot circle.point')].map(c => +c.dataset.hz)"))

@@ -116,32 +116,37 @@ std::string Identification(WebServer::Site &site, std::size_t index, const std::
 {
     const json state = site.panels[index]->State();
     const VisaResources &visa = site.panels[index]->visa();
+    std::string addresses;
+    for (const std::string *resource : {&visa.instr, &visa.socket}) {
+        if (!resource->empty()) {  // no INSTR resource without VXI-11
+            addresses += fmt::format("    <InstrumentAddressString>{}</InstrumentAddressString>\n",
+                                     XmlEscaped(*resource));
+        }
+    }
     return fmt::format(
         R"(<?xml version="1.0" encoding="UTF-8"?>
 <LXIDevice xmlns="http://www.lxistandard.org/InstrumentIdentification/1.0" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://www.lxistandard.org/InstrumentIdentification/1.0 http://www.lxistandard.org/InstrumentIdentification/1.0/LXIIdentification.xsd">
-  <Manufacturer>Vontrel</Manufacturer>
-  <Model>Synthesizer</Model>
+  <Manufacturer>{}</Manufacturer>
+  <Model>{}</Model>
   <SerialNumber>{}</SerialNumber>
   <FirmwareRevision>{}</FirmwareRevision>
-  <ManufacturerDescription>Vontrel RF synthesizer served by vontrel serve</ManufacturerDescription>
+  <ManufacturerDescription>{} RF synthesizer served by vontrel serve</ManufacturerDescription>
   <HomepageURL>{}/</HomepageURL>
   <DriverURL>{}/</DriverURL>
   <UserDescription>unit {} on {}</UserDescription>
   <IdentificationURL>{}/lxi/identification?unit={}</IdentificationURL>
   <Interface xsi:type="NetworkInformation" InterfaceType="LXI" IPType="IPv4" InterfaceName="eth0">
-    <InstrumentAddressString>{}</InstrumentAddressString>
-    <InstrumentAddressString>{}</InstrumentAddressString>
-    <Hostname>{}</Hostname>
+{}    <Hostname>{}</Hostname>
   </Interface>
   <IVISoftwareModuleName>none</IVISoftwareModuleName>
   <Domain>0</Domain>
   <LXIVersion>1.5</LXIVersion>
 </LXIDevice>
 )",
-        state.value("serial", 0), XmlEscaped(state.value("firmware", std::string("unknown"))),
-        XmlEscaped(base), XmlEscaped(base), state.value("serial", 0), XmlEscaped(site.host),
-        XmlEscaped(base), index, XmlEscaped(visa.instr), XmlEscaped(visa.socket),
-        XmlEscaped(site.host));
+        kMaker, kModel, state.value("serial", 0),
+        XmlEscaped(state.value("firmware", std::string("unknown"))), kMaker, XmlEscaped(base),
+        XmlEscaped(base), state.value("serial", 0), XmlEscaped(site.host), XmlEscaped(base), index,
+        addresses, XmlEscaped(site.host));
 }
 
 // The event stream of one page: every unit's state and the new points of

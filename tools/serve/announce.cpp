@@ -149,8 +149,10 @@ struct Announcer::State {
         int error = 0;
         client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL,
                                   ClientChanged, this, &error);
+        (void)error;  // SayMissing() says what a user can do about it
         if (client == nullptr) {
-            log(fmt::format("mDNS: no announcements: {}", avahi_strerror(error)));
+            // No system message bus: nothing to wait on for the daemon.
+            SayMissing();
         }
     }
 };

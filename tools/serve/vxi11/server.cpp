@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/pmap_prot.h>
+#include <rpc/rpcb_clnt.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -136,9 +137,37 @@ bool Listening(int port)
 
 }  // namespace
 
+namespace {
+
+// Removes the core program's TCP registration.
+void Unset()
+{
+    if (netconfig *tcp = getnetconfigent("tcp")) {
+        rpcb_unset(kCoreProgram, kVersion, tcp);
+        freenetconfigent(tcp);
+    }
+}
+
+}  // namespace
+
 void Vxi11Server::Register()
 {
-    const auto set = [&] { return pmap_set(kCoreProgram, kVersion, IPPROTO_TCP, core_.port) != 0; };
+    // rpcb_set with an address of our own: libtirpc's pmap_set leaks the
+    // one it makes.
+    const auto set = [&] {
+        netconfig *tcp = getnetconfigent("tcp");
+        if (tcp == nullptr) {
+            return false;
+        }
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(static_cast<std::uint16_t>(core_.port));
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        netbuf address{sizeof any, sizeof any, &any};
+        const bool ok = rpcb_set(kCoreProgram, kVersion, tcp, &address) != 0;
+        freenetconfigent(tcp);
+        return ok;
+    };
     registered_ = set();
     if (!registered_) {
         // Taken already: by a server that is gone (killed, so it could not
@@ -156,7 +185,7 @@ void Vxi11Server::Register()
             return;
         }
         if (other != 0) {
-            pmap_unset(kCoreProgram, kVersion);
+            Unset();
             registered_ = set();
         }
     }
@@ -172,7 +201,7 @@ void Vxi11Server::Register()
 void Vxi11Server::Unregister()
 {
     if (std::exchange(registered_, false)) {
-        pmap_unset(kCoreProgram, kVersion);
+        Unset();
     }
 }
 

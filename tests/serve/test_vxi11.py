@@ -215,9 +215,12 @@ def test_a_waiting_read_blocks_only_its_own_link(server, rm):
 
 @pytest.mark.skipif(os.environ.get("VONTREL_NETNS_AVAHI") != "1",
                     reason="needs the avahi-daemon of tests/serve/in_netns.sh")
-def test_mdns_announces_each_unit_and_withdraws_it(server):
-    def browse():
-        return subprocess.run(["avahi-browse", "-rtp", "_scpi-raw._tcp"], capture_output=True,
+def test_mdns_announces_each_unit_and_withdraws_it(tmp_path):
+    server = Server(tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11",
+                                    "on", "--mdns", "on", "--http", "0"))
+
+    def browse(service="_scpi-raw._tcp"):
+        return subprocess.run(["avahi-browse", "-rtp", service], capture_output=True,
                               text=True, timeout=20).stdout
 
     deadline = time.monotonic() + 10
@@ -232,6 +235,9 @@ def test_mdns_announces_each_unit_and_withdraws_it(server):
                            timeout=30).stdout
     assert "Vontrel Synthesizer 4660" in found and f"port {server.port}" in found, found
     assert "vxi-11 service on port 111" in found, found
+    # The web panel, as LXI discovery tools look for it.
+    web = [line for line in browse("_lxi._tcp").splitlines() if line.startswith("=")]
+    assert web and '"path=/unit.html?unit=0"' in web[0] and '"SerialNumber=4660"' in web[0], web
     assert server.stop() == 0
     deadline = time.monotonic() + 10
     while "Vontrel" in browse():

@@ -215,7 +215,7 @@ def test_a_unit_that_stops_answering_is_fault_until_it_answers_again(tmp_path):
 def test_devices_without_a_unit_are_fault_and_say_why(tmp_path):
     cases = [
         ("lab/vontrel/unnamed", "VONTREL_NoUnit", "no SerialNumber property"),
-        ("lab/vontrel/999", "VONTREL_ExchangeFailed", "Vontrel_Open (unit 999)"),
+        ("lab/vontrel/999", "VONTREL_ExchangeFailed", "Vontrel_Open (unit 999): not attached"),
     ]
     server = Server(tmp_path, devices=(DEVICE, *(name for name, _, _ in cases)))
     try:

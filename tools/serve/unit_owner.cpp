@@ -24,6 +24,15 @@ std::mutex &DiscoveryMutex()
     return mutex;
 }
 
+// Units this process holds open through its owners. A walk finds them
+// matched but not opened, like units another program holds, so they are
+// taken off that count before a missing unit is said to be in use.
+std::atomic<int> &OpenHere()
+{
+    static std::atomic<int> count{0};
+    return count;
+}
+
 }  // namespace
 
 ConnectionId NewSessionId()
@@ -131,6 +140,16 @@ std::uint64_t UnitOwner::WaitForChange(std::uint64_t seen, std::chrono::millisec
 UnitOwner::UnitOwner(vontrel::Unit unit, Log log)
     : serial_(unit.serial()), log_(std::move(log)), unit_(std::move(unit)), was_open_(true)
 {
+    if (unit_.is_open()) {
+        ++OpenHere();
+    }
+}
+
+UnitOwner::~UnitOwner()
+{
+    if (unit_.is_open()) {
+        --OpenHere();
+    }
 }
 
 UnitOwner::UnitOwner(int serial, std::error_code why, Log log)
@@ -156,6 +175,7 @@ vontrel::Unit &UnitOwner::Open()
     for (vontrel::Unit &unit : found.units) {
         if (unit.serial() == serial_) {
             unit_ = std::move(unit);
+            ++OpenHere();
             backoff_ = std::chrono::milliseconds(0);
             next_attempt_ = {};  // a unit lost again is looked for at once
             notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
@@ -164,9 +184,9 @@ vontrel::Unit &UnitOwner::Open()
             return unit_;
         }
     }
-    // Converters that matched but did not open are in use by another
-    // program; the unit may be among them.
-    const bool in_use = found.matched > static_cast<int>(found.units.size());
+    // Converters that matched but did not open, other than this process's
+    // own, are in use by another program; the unit may be among them.
+    const bool in_use = found.matched - static_cast<int>(found.units.size()) > OpenHere().load();
     last_error_ =
         make_status_code(in_use ? VONTREL_FT_DEVICE_NOT_OPENED : VONTREL_FT_DEVICE_NOT_FOUND);
     throw std::system_error(last_error_,
@@ -186,6 +206,7 @@ void UnitOwner::Lost(const std::system_error &e)
     if (!unit_.is_open()) {
         return;
     }
+    --OpenHere();
     try {
         unit_.close();
     } catch (const std::system_error &) {

@@ -81,6 +81,7 @@ public:
     // A unit that could not be opened (in use by another program, or not
     // attached): its commands fail with `why` until it can be.
     UnitOwner(int serial, std::error_code why, Log log);
+    ~UnitOwner();
     UnitOwner(const UnitOwner &) = delete;
     UnitOwner &operator=(const UnitOwner &) = delete;
 

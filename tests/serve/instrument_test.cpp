@@ -268,6 +268,24 @@ TEST_F(Served, StepSweepTriggeredFromTheBus)
     EXPECT_EQ(Run(*a, "INIT:CONT OFF;*OPC?;STAT:OPER:COND?;FREQ?"), "1;0;2000000000\n");
 }
 
+// A trigger is taken once: a second one sent before the sweep has moved on
+// is refused, not taken and lost, and the sweep no longer reports that it
+// waits.
+TEST_F(Served, EachTriggerIsTakenOnce)
+{
+    auto a = Client(1);
+    EXPECT_EQ(Run(*a,
+                  "LIST:FREQ 2 GHZ;:LIST:DWEL 0;:FREQ:MODE LIST;:TRIG:SOUR BUS;:INIT;"
+                  "SYST:ERR?"),
+              "0,\"No error\"\n");
+    for (int i = 0; i < 200 && Run(*a, "STAT:OPER:COND?") != "40\n"; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(Run(*a, "*TRG;*TRG;SYST:ERR?;*OPC?;FREQ?"),
+              "-211,\"Trigger ignored; no sweep of this connection waits for a trigger\";1;"
+              "2000000000\n");
+}
+
 // *OPC and the sweep's end never miss each other, *RST forgets a pending
 // *OPC, and a client that is not the sweep's owner changes nothing of its
 // own when refused.

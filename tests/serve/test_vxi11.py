@@ -318,3 +318,26 @@ def test_a_client_that_vanishes_mid_read_lets_its_lock_go(server):
     assert ask(raw, b"SYST:LOCK:REL;:SYST:LOCK:OWN?\n") == '"NONE"\n'
     raw.close()
 
+
+def test_out_of_descriptors_it_waits_and_serves_again(server, rm):
+    """Connections past the descriptor limit wait in the backlog: the server
+    neither spins nor stops taking them once descriptors are free again."""
+    import resource
+    port = core_port(server)
+    pid = server.process.pid
+    soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (len(os.listdir(f"/proc/{pid}/fd")) + 4, hard))
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(12)]
+
+    def cpu_s():
+        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    time.sleep(0.3)
+    before = cpu_s()
+    time.sleep(1.5)
+    assert cpu_s() - before < 0.5, "the server spins while out of descriptors"
+    for s in socks:
+        s.close()
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+    assert instr(rm).query("*IDN?").startswith("Vontrel")

@@ -257,7 +257,12 @@ void Vxi11Server::AcceptLoop()
             const int fd =
                 accept4(fds[i].fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
             if (fd < 0) {
-                continue;  // gone before it was taken, or out of descriptors for now
+                if (ShortOfResources(errno)) {
+                    log_(fmt::format("VXI-11: cannot take a connection: {}",
+                                     std::generic_category().message(errno)));
+                    std::this_thread::sleep_for(kAcceptPause);
+                }
+                continue;  // or gone before it was taken
             }
             SetConnectionOptions(fd);
             const std::lock_guard<std::mutex> lock(mutex_);

@@ -130,6 +130,22 @@ TEST_F(Served, UnitUnpluggedAndBack)
     EXPECT_EQ(vsim_closed_handle_calls(), 0);
 }
 
+// A line whose query failed answers nothing: the queries after it in that
+// line do not run, so that no error is taken off the queue and no lock is
+// taken with the answer that says so thrown away.
+TEST_F(Served, QueriesAfterAFailedOneDoNotRun)
+{
+    auto a = Client(1);
+    vsim_unplug(id_);
+    for (const char *after : {"SYST:ERR?", "SYST:LOCK:REQ?"}) {
+        EXPECT_EQ(Run(*a, std::string("FREQ?;:") + after), "") << after;
+    }
+    EXPECT_EQ(Run(*a, "SYST:LOCK:OWN?"), "\"NONE\"\n");
+    const std::string lost = Run(*a, "SYST:ERR?");
+    EXPECT_TRUE(StartsWith(lost, "-240,\"Hardware error; unit 4660: ")) << lost;
+    vsim_plug(id_);
+}
+
 TEST_F(Served, SweepSharesTheUnitAndEndsWithItsConnection)
 {
     auto a = Client(1);
@@ -190,9 +206,11 @@ TEST_F(Served, CommandsOfStockDrivers)
          "MAX gives the lowest level\""},
         // Suffix 1 is the default; any other names something the unit lacks.
         {"SOUR1:FREQ 1.5 GHZ;:SOURCE1:FREQ?;:SOUR01:POW:ATT 2;ATT?", "1500000000;2"},
+        // The failed STAT:OPER2? leaves the queries after it unrun: all
+        // three errors stay queued.
         {"SOUR2:FREQ 1 GHZ;OUTP2 ON;STAT:OPER2?;SYST:ERR:COUN?;SYST:ERR?", ""},
         {"SYST:ERR:COUN?;SYST:ERR?",
-         "2;-114,\"Header suffix out of range; OUTP2: this "
+         "3;-114,\"Header suffix out of range; SOUR2: this "
          "instrument has one of each, suffix 1\""},
         {"*CLS;*OPT?;FREQ?", "0;1500000000"},
         // The step sweep's settings; center and span follow start and stop.
@@ -266,6 +284,24 @@ TEST_F(Served, StepSweepTriggeredFromTheBus)
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(Run(*a, "STAT:OPER:COND?;INIT:CONT?"), "8;1\n");
     EXPECT_EQ(Run(*a, "INIT:CONT OFF;*OPC?;STAT:OPER:COND?;FREQ?"), "1;0;2000000000\n");
+}
+
+// A trigger is taken once: a second one sent before the sweep has moved on
+// is refused, not taken and lost, and the sweep no longer reports that it
+// waits.
+TEST_F(Served, EachTriggerIsTakenOnce)
+{
+    auto a = Client(1);
+    EXPECT_EQ(Run(*a,
+                  "LIST:FREQ 2 GHZ;:LIST:DWEL 0;:FREQ:MODE LIST;:TRIG:SOUR BUS;:INIT;"
+                  "SYST:ERR?"),
+              "0,\"No error\"\n");
+    for (int i = 0; i < 200 && Run(*a, "STAT:OPER:COND?") != "40\n"; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(Run(*a, "*TRG;*TRG;SYST:ERR?;*OPC?;FREQ?"),
+              "-211,\"Trigger ignored; no sweep of this connection waits for a trigger\";1;"
+              "2000000000\n");
 }
 
 // *OPC and the sweep's end never miss each other, *RST forgets a pending

@@ -92,6 +92,13 @@ TEST(Rpc, RecordsComeWholeFromTheirFragments)
         many += Words({0x10000}) + std::string(0x10000, 'x');
     }
     EXPECT_THROW(NextRecord(many), Garbage);
+    // Empty fragments that never end the record: their marks alone must
+    // not grow the stream without bound.
+    std::string empty;
+    for (std::size_t total = 0; total <= kMaxRecordBytes; total += 4) {
+        empty += Words({0});
+    }
+    EXPECT_THROW(NextRecord(empty), Garbage);
 }
 
 }  // namespace

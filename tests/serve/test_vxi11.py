@@ -297,3 +297,47 @@ def test_service_request_reaches_the_client_on_its_interrupt_channel(server):
         assert call(sock, 20, [lid, 1, 0]) == (6,)  # no channel any more
         channel.close()
     listener.close()
+
+
+def test_a_client_that_vanishes_mid_read_lets_its_lock_go(server):
+    """A client killed while its device_read waits: its link, and its lock, go at once."""
+    port = core_port(server)
+    forever = 0xFFFFFFFF
+    sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+    lid = core_call(sock, 10, [1, 1, 0, 5], b"inst0\0\0\0")[1]  # linked and locked
+    raw = server.socket()
+    assert ask(raw, b"SYST:LOCK:REQ?\n") == "0\n"
+    # device_read with no answer coming, waiting "forever".
+    sock.sendall(rpc_record([12, 0, 2, 0x0607AF, 1, 12, 0, 0, 0, 0, lid, 1024, forever, 0, 0, 0]))
+    time.sleep(0.3)
+    sock.close()  # as the kernel closes it when the client is killed
+    deadline = time.monotonic() + 3
+    while ask(raw, b"SYST:LOCK:REQ?\n") != "1\n":
+        assert time.monotonic() < deadline, "the vanished client's lock was kept"
+        time.sleep(0.1)
+    assert ask(raw, b"SYST:LOCK:REL;:SYST:LOCK:OWN?\n") == '"NONE"\n'
+    raw.close()
+
+
+def test_out_of_descriptors_it_waits_and_serves_again(server, rm):
+    """Connections past the descriptor limit wait in the backlog: the server
+    neither spins nor stops taking them once descriptors are free again."""
+    import resource
+    port = core_port(server)
+    pid = server.process.pid
+    soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (len(os.listdir(f"/proc/{pid}/fd")) + 4, hard))
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(12)]
+
+    def cpu_s():
+        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    time.sleep(0.3)
+    before = cpu_s()
+    time.sleep(1.5)
+    assert cpu_s() - before < 0.5, "the server spins while out of descriptors"
+    for s in socks:
+        s.close()
+    resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+    assert instr(rm).query("*IDN?").startswith("Vontrel")

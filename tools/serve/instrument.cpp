@@ -116,10 +116,16 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
     bool answered = false;
     // A line that does not answer every query it holds answers nothing:
     // the client would otherwise take one query's answer for another's.
+    // Once a query has failed, the queries after it do not run: their
+    // answers would be thrown away, and with them what they did (an error
+    // taken off the queue, the lock taken).
     bool whole = true;
     for (const scpi::ProgramUnit &unit : parsed.units) {
         if (stopping_) {
             return "";
+        }
+        if (!whole && unit.query) {
+            continue;
         }
         Call call{*this, unit, unit_lock, interrupted, {}};
         try {

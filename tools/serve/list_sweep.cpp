@@ -67,7 +67,9 @@ bool ListSweep::Trigger()
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!waiting_for_trigger_) {
+        // A trigger taken already and not yet acted on: this one would be
+        // lost, so it is refused.
+        if (!waiting_for_trigger_ || triggered_) {
             return false;
         }
         triggered_ = true;
@@ -79,7 +81,7 @@ bool ListSweep::Trigger()
 bool ListSweep::WaitingForTrigger()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_for_trigger_;
+    return waiting_for_trigger_ && !triggered_;
 }
 
 bool ListSweep::AwaitTrigger()

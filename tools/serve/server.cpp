@@ -44,7 +44,6 @@ namespace {
 constexpr int kPollMs = 500;
 constexpr int kBacklog = 16;
 constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 std::string AddressText(const sockaddr *address)
 {
@@ -388,20 +387,23 @@ bool Server::Run(int stop_fd)
     return ok;
 }
 
+bool ShortOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 bool Server::Accept(Listener &listener)
 {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = accept4(listener.fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) {
+        if (ShortOfResources(errno)) {
+            log_(fmt::format("cannot take a connection: {}", ErrorText(errno)));
+            std::this_thread::sleep_for(kAcceptPause);
+            return true;
+        }
         switch (errno) {
-            case EMFILE:
-            case ENFILE:
-            case ENOBUFS:
-            case ENOMEM:
-                log_(fmt::format("cannot take a connection: {}", ErrorText(errno)));
-                std::this_thread::sleep_for(kAcceptPause);
-                return true;
             case EBADF:
             case EFAULT:
             case EINVAL:

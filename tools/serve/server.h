@@ -27,6 +27,12 @@ inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024;
 // Clients served at once on one unit's port; further ones are closed.
 inline constexpr std::size_t kMaxConnectionsPerUnit = 32;
 
+// accept failed for want of descriptors or memory (`error`): the
+// connection stays queued and the listener readable, so taking pauses for
+// kAcceptPause rather than spinning until some are free.
+bool ShortOfResources(int error);
+inline constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
 // How long an answer may take to leave, whole, for a client that does not
 // read; and the most answer bytes waiting for one.
 inline constexpr auto kAnswerDeadline = std::chrono::seconds(10);

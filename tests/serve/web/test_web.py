@@ -324,3 +324,27 @@ def test_token_file_refused_before_serving(args, status, says):
     run = subprocess.run([TOOL, "serve", "--port", "0", *args], capture_output=True, text=True,
                          timeout=20, env=dict(os.environ, VONTREL_SIM_STATE="memory"))
     assert (run.returncode, says in run.stderr) == (status, True), run.stderr
+
+
+def test_closed_event_streams_free_their_places_soon(server):
+    """Pages that went away without a word give their event stream's place
+    back within seconds, not only when a page is next sent news."""
+    def open_stream():
+        connection = http.client.HTTPConnection("127.0.0.1", server.http, timeout=10)
+        connection.request("GET", "/api/events")
+        return connection, connection.getresponse().status
+
+    streams = []
+    while not streams or streams[-1][1] == 200:
+        assert len(streams) < 100, "the event streams have no limit"
+        streams.append(open_stream())
+    for connection, _ in streams:
+        connection.close()
+    deadline = time.monotonic() + 8
+    while True:
+        connection, status = open_stream()
+        connection.close()
+        if status == 200:
+            break
+        assert time.monotonic() < deadline, "closed streams still hold their places"
+        time.sleep(0.5)

@@ -16,8 +16,11 @@ using nlohmann::json;
 
 // How long an event stream waits for news before it looks whether the
 // server is stopping; a comment keeps it open every kKeepAliveWaits waits.
+// The comments are also how a page that went away without a word is
+// noticed (the second write after it fails), freeing its place among the
+// kMaxEventStreams: so they come every few seconds.
 constexpr auto kEventWait = std::chrono::seconds(1);
-constexpr int kKeepAliveWaits = 15;
+constexpr int kKeepAliveWaits = 2;
 
 // Sent with every answer: the pages run only their own scripts and styles
 // and load nothing from anywhere else, and no other site may frame them.

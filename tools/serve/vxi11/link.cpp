@@ -21,8 +21,9 @@ constexpr std::uint8_t kStbMessageAvailable = 1U << 4;
 // A device_clear waits this long for a running line to end.
 constexpr auto kClearWait = std::chrono::seconds(2);
 
-// A wait for the unit's lock looks at the server's stop this often.
-constexpr auto kLockWaitSlice = std::chrono::milliseconds(100);
+// A wait for the unit's lock or for an answer looks at the server's stop
+// and at the client's connection this often.
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
 // How often an idle link with service requests enabled looks at its
 // status byte (a sweep's end sets bits of it on the sweep's thread).
@@ -70,10 +71,11 @@ bool InterruptChannel::Signal(const std::string &handle)
 }
 
 Link::Link(UnitOwner &owner, ConnectionId id, std::string who, Log log,
-           const std::atomic<bool> &stopping)
+           const std::atomic<bool> &stopping, std::function<bool()> client_gone)
     : owner_(owner),
       id_(id),
       stopping_(stopping),
+      client_gone_(std::move(client_gone)),
       instrument_(owner, id, std::move(who), std::move(log), stopping),
       thread_([this] { Work(); })
 {
@@ -127,10 +129,20 @@ std::uint32_t Link::Read(std::size_t request, std::optional<char> term, Ms io_ti
     std::unique_lock<std::mutex> lock(mutex_);
     const std::uint64_t generation = generation_;
     const std::uint64_t aborts = aborts_;
-    const bool ready = changed_.wait_for(lock, io_timeout, [&] {
+    const auto woken = [&] {
         return !answers_.empty() || aborts_ != aborts || generation_ != generation || gone_ ||
                stopping_;
-    });
+    };
+    // In slices, looking between them whether the client is still there.
+    const auto deadline = std::chrono::steady_clock::now() + io_timeout;
+    bool ready = woken();
+    while (!ready && std::chrono::steady_clock::now() < deadline) {
+        ready = changed_.wait_until(
+            lock, std::min(deadline, std::chrono::steady_clock::now() + kWaitSlice), woken);
+        if (!ready && client_gone_()) {
+            return kIoError;  // nobody to answer
+        }
+    }
     if (aborts_ != aborts || generation_ != generation || gone_ || stopping_) {
         return kAbort;
     }
@@ -212,11 +224,11 @@ bool Link::AwaitLock(Ms wait, bool take)
     SessionLock &lock = owner_.session_lock();
     for (;;) {
         const auto left = std::chrono::ceil<Ms>(end - std::chrono::steady_clock::now());
-        const Ms slice = std::clamp(left, Ms(0), kLockWaitSlice);
+        const Ms slice = std::clamp(left, Ms(0), kWaitSlice);
         if (take ? lock.Lock(id_, instrument_.who(), slice) : lock.WaitUntilFree(id_, slice)) {
             return true;
         }
-        if (left <= slice || stopping_) {
+        if (left <= slice || stopping_ || client_gone_()) {
             return false;
         }
     }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,8 +55,12 @@ private:
 
 class Link {
 public:
+    // `client_gone` tells whether the client's connection has closed: a
+    // long wait for an answer or for the lock ends then, so that a client
+    // that vanished does not keep its link, and the lock it holds, until
+    // its time-out.
     Link(UnitOwner &owner, ConnectionId id, std::string who, Log log,
-         const std::atomic<bool> &stopping);
+         const std::atomic<bool> &stopping, std::function<bool()> client_gone);
     // Ends a running wait, stops the thread; the Instrument lets the unit's
     // lock go.
     ~Link();
@@ -113,6 +118,7 @@ private:
     UnitOwner &owner_;
     const ConnectionId id_;
     const std::atomic<bool> &stopping_;
+    const std::function<bool()> client_gone_;
     Instrument instrument_;
 
     std::mutex mutex_;

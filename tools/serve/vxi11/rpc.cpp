@@ -102,7 +102,9 @@ std::optional<std::string> NextRecord(std::string &stream)
         }
         const std::uint32_t mark = BigEndian(std::string_view(stream).substr(at, kMarkBytes));
         const std::size_t length = mark & ~kLastFragment;
-        total += length;
+        // The marks count too: empty fragments would otherwise pile up
+        // without end.
+        total += kMarkBytes + length;
         if (total > kMaxRecordBytes) {
             throw Garbage("a record longer than " + std::to_string(kMaxRecordBytes) + " bytes");
         }

@@ -21,8 +21,9 @@
 
 namespace vontrel::serve::rpc {
 
-// The largest record taken, all its fragments together; a longer one
-// ends the connection, since the stream cannot be trusted after it.
+// The largest record taken, all its fragments together with their marks;
+// a longer one ends the connection, since the stream cannot be trusted
+// after it.
 inline constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
 
 // A record (or its arguments) ended early or held a value out of range.

@@ -64,6 +64,13 @@ bool SendAll(int fd, std::string_view bytes)
     return true;
 }
 
+// Whether the peer of `fd` has closed its end (or the connection broke).
+bool ClientGone(int fd)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 }  // namespace
 
 Vxi11Server::Vxi11Server(ListenAddress address, Log log, std::vector<UnitOwner *> units)
@@ -250,7 +257,12 @@ void Vxi11Server::AcceptLoop()
             const int fd =
                 accept4(fds[i].fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
             if (fd < 0) {
-                continue;  // gone before it was taken, or out of descriptors for now
+                if (ShortOfResources(errno)) {
+                    log_(fmt::format("VXI-11: cannot take a connection: {}",
+                                     std::generic_category().message(errno)));
+                    std::this_thread::sleep_for(kAcceptPause);
+                }
+                continue;  // or gone before it was taken
             }
             SetConnectionOptions(fd);
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -432,7 +444,7 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
             lid = static_cast<std::uint32_t>(id);
             auto link = std::make_unique<Link>(
                 *owner, id, fmt::format("{} {} (unit {}, VXI-11)", c.peer, device, owner->serial()),
-                log_, stopping_);
+                log_, stopping_, [fd = c.fd] { return ClientGone(fd); });
             if (lock_device && link->Lock(Millis(lock_timeout)) != kNoError) {
                 error = kDeviceLocked;
             } else {

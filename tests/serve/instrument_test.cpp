@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "d2xx/sim/vsim.h"
@@ -495,12 +496,18 @@ TEST_F(Served, ChangeWakesWhoWaitsAndSweepPointsCarryLockTime)
     other.join();
 
     std::vector<std::pair<double, bool>> points;  // MHz, locked
-    a->ObservePoints([&](std::size_t, double mhz, std::optional<double> lock_ms) {
-        points.emplace_back(mhz, lock_ms.has_value() && *lock_ms >= 0.0);
-    });
+    std::promise<bool> ended;  // whether the sweep still ran when it said it had ended
+    a->ObservePoints(
+        [&](std::size_t, double mhz, std::optional<double> lock_ms) {
+            points.emplace_back(mhz, lock_ms.has_value() && *lock_ms >= 0.0);
+        },
+        [&] { ended.set_value(a->Sweeping()); });
     const std::uint64_t before = owner_->changes();
     EXPECT_EQ(Run(*a, "LIST:FREQ 1e9,2e9;:LIST:DWEL 0;:FREQ:MODE LIST;:INIT;*OPC?"), "1\n");
     EXPECT_EQ(points, (std::vector<std::pair<double, bool>>{{1000.0, true}, {2000.0, true}}));
+    auto told = ended.get_future();
+    ASSERT_EQ(told.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(told.get());
     // Taken, two points, given back.
     EXPECT_EQ(owner_->changes() - before, 4U);
 }

@@ -202,7 +202,7 @@ SweepPlan PlanOf(const SweepSetup &setup)
 {
     if (setup.mode == FrequencyMode::kSweep) {
         const StepSweep &step = setup.step;
-        SweepPlan plan{{}, {}, {step.dwell_s}, setup.bus_trigger, {}};
+        SweepPlan plan{{}, {}, {step.dwell_s}, setup.bus_trigger, {}, {}};
         plan.frequencies_mhz.reserve(static_cast<std::size_t>(step.points));
         for (int i = 0; i < step.points; ++i) {
             plan.frequencies_mhz.push_back(step.points == 1
@@ -239,6 +239,7 @@ void Instrument::StartSweep(Call &call)
 {
     SweepPlan plan = PlanOf(setup_);
     plan.on_point = observer_;
+    plan.on_end = ended_;
     if (sweep_.Running()) {
         throw Error(scpi::kInitIgnored, "this connection's sweep is still running");
     }

@@ -42,7 +42,7 @@ struct StepSweep {
 
 // A connection's sweep settings; *RST brings back these defaults.
 struct SweepSetup {
-    SweepPlan lists{{}, {}, {kDefaultDwellS}, false, {}};
+    SweepPlan lists{{}, {}, {kDefaultDwellS}, false, {}, {}};
     StepSweep step;
     FrequencyMode mode = FrequencyMode::kFixed;
     bool bus_trigger = false;  // TRIGger:SOURce BUS: each *TRG steps one point
@@ -94,8 +94,13 @@ public:
     const std::string &who() const { return who_; }
 
     // Hands each point of this connection's sweeps, from the next INITiate
-    // on, to `observer` (see SweepPlan::on_point).
-    void ObservePoints(decltype(SweepPlan::on_point) observer) { observer_ = std::move(observer); }
+    // on, to `observer`, and tells `ended` when each has ended (see
+    // SweepPlan::on_point and on_end).
+    void ObservePoints(decltype(SweepPlan::on_point) observer, decltype(SweepPlan::on_end) ended)
+    {
+        observer_ = std::move(observer);
+        ended_ = std::move(ended);
+    }
 
     struct Call;
     struct Command;
@@ -127,6 +132,7 @@ private:
     int oper_condition_ = 0;
     SweepSetup setup_;
     decltype(SweepPlan::on_point) observer_;
+    decltype(SweepPlan::on_end) ended_;
     ListSweep sweep_;  // last: stopped before the rest goes
 };
 

@@ -48,6 +48,9 @@ void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, bool co
             running_ = false;
         }
         changed_.notify_all();
+        if (plan.on_end) {
+            plan.on_end();
+        }
     });
 }
 

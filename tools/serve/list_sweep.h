@@ -31,6 +31,9 @@ struct SweepPlan {
     // to it: its index, frequency and the milliseconds lock took (none: no
     // lock within the time-out).
     std::function<void(std::size_t, double, std::optional<double>)> on_point;
+    // When set, called last on the sweep's thread, once Running() is false,
+    // so that whoever shows the sweep learns it has ended.
+    std::function<void()> on_end;
 };
 
 class ListSweep {

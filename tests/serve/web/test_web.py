@@ -27,6 +27,7 @@ CHROMEDRIVER = shutil.which("chromedriver")
 
 webdriver = pytest.importorskip("selenium.webdriver",
                                 reason="python3-selenium is not installed")
+from selenium.common.exceptions import TimeoutException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
@@ -120,8 +121,15 @@ def text(browser, element_id):
 
 
 def wait_text(browser, element_id, wanted, timeout=5):
-    WebDriverWait(browser, timeout, poll_frequency=0.05).until(
-        lambda b: wanted(text(b, element_id)))
+    seen = []
+
+    def check(b):
+        seen[:] = [text(b, element_id)]
+        return wanted(seen[0])
+    try:
+        WebDriverWait(browser, timeout, poll_frequency=0.05).until(check)
+    except TimeoutException:
+        pytest.fail(f"#{element_id} still shows {seen!r} after {timeout} s")
 
 
 def open_panel(browser, server, unit=0):

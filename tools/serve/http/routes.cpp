@@ -161,14 +161,19 @@ void Events(WebServer::Site &site, httplib::Response &res)
         std::vector<std::pair<std::uint64_t, std::size_t>> sweeps;  // generation, points sent
         int quiet = 0;
     };
-    if (site.news.viewers >= kMaxEventStreams) {
-        Refuse(res, 503,
-               fmt::format("{} pages are open already; close one and reload", kMaxEventStreams));
-        return;
-    }
+    // A place is taken in one step, so pages opening at once never exceed
+    // the limit between them.
+    int viewers = site.news.viewers.load();
+    do {
+        if (viewers >= kMaxEventStreams) {
+            Refuse(
+                res, 503,
+                fmt::format("{} pages are open already; close one and reload", kMaxEventStreams));
+            return;
+        }
+    } while (!site.news.viewers.compare_exchange_weak(viewers, viewers + 1));
     auto seen = std::make_shared<Seen>();
     seen->sweeps.assign(site.sweeps.size(), {~std::uint64_t{0}, 0});
-    ++site.news.viewers;
     res.set_chunked_content_provider(
         "text/event-stream",
         [&site, seen](std::size_t, httplib::DataSink &sink) {

@@ -27,16 +27,20 @@ double Number(const json &request, const char *name)
 SweepPanel::SweepPanel(UnitOwner &owner, std::size_t index, News &news, Log log,
                        const std::atomic<bool> &stopping)
     : news_(news),
-      instrument_(owner, NewSessionId(), fmt::format("web sweep of unit {}", index),
-                  std::move(log), stopping)
+      instrument_(owner, NewSessionId(), fmt::format("web sweep of unit {}", index), std::move(log),
+                  stopping)
 {
-    instrument_.ObservePoints([this](std::size_t, double mhz, std::optional<double> lock_ms) {
-        {
-            const std::lock_guard<std::mutex> lock(points_mutex_);
-            points_.push_back({std::round(mhz * 1e9) / 1e3, lock_ms});
-        }
-        news_.Bump();
-    });
+    instrument_.ObservePoints(
+        [this](std::size_t, double mhz, std::optional<double> lock_ms) {
+            {
+                const std::lock_guard<std::mutex> lock(points_mutex_);
+                points_.push_back({std::round(mhz * 1e9) / 1e3, lock_ms});
+            }
+            news_.Bump();
+        },
+        // The last point's news can be read while the sweep still runs: the
+        // pages learn that it has ended from this.
+        [this] { news_.Bump(); });
 }
 
 std::optional<std::string> SweepPanel::Start(const json &request)

@@ -7,7 +7,7 @@ const index = Number(new URLSearchParams(location.search).get("unit") || "0");
 let limits = null;
 let info = null;
 let unit = null;
-const sweep = { generation: null, points: [] };
+const sweep = { generation: null, points: [], ended: false };
 
 function message(text, ok) {
   const line = document.getElementById("message");
@@ -133,12 +133,21 @@ function show(state) {
   }
 }
 
-function showSweep(progress) {
+// `snapshot`: a reply to this page's own request. It left the server before
+// the events that may have overtaken it, so it is taken only when it tells
+// more than they did.
+function showSweep(progress, snapshot = false) {
+  if (snapshot && (progress.generation < sweep.generation
+      || (progress.generation === sweep.generation
+        && (sweep.ended || progress.from + progress.points.length < sweep.points.length)))) {
+    return;
+  }
   if (progress.generation !== sweep.generation) {
     sweep.generation = progress.generation;
     sweep.points = [];
   }
   sweep.points = sweep.points.slice(0, progress.from).concat(progress.points);
+  sweep.ended = !progress.running;
   const state = progress.running ? "running" : (progress.error ? "stopped" : "done");
   let text = progress.generation === 0 ? "no sweep yet"
     : `${sweep.points.length} of ${progress.total} points, ${state}`;
@@ -207,7 +216,7 @@ function wire() {
     () => change("save-preset", {}, "saved as the power-up preset"));
   document.getElementById("sweep-start-button").addEventListener("click", async () => {
     try {
-      showSweep(await Vontrel.post(`/api/units/${index}/sweep`, sweepRequest()));
+      showSweep(await Vontrel.post(`/api/units/${index}/sweep`, sweepRequest()), true);
       message("sweep started", true);
     } catch (error) {
       refused(error);
@@ -215,7 +224,7 @@ function wire() {
   });
   document.getElementById("sweep-abort").addEventListener("click", async () => {
     try {
-      showSweep(await Vontrel.post(`/api/units/${index}/sweep/abort`, {}));
+      showSweep(await Vontrel.post(`/api/units/${index}/sweep/abort`, {}), true);
     } catch (error) {
       refused(error);
     }
@@ -250,7 +259,7 @@ async function start() {
     allowChanges(false);
   }
   show(await Vontrel.getJson(`/api/units/${index}`));
-  showSweep(await Vontrel.getJson(`/api/units/${index}/sweep`));
+  showSweep(await Vontrel.getJson(`/api/units/${index}/sweep`), true);
   Vontrel.events((news) => {
     show(news.units[index]);
     showSweep(news.sweeps[index]);

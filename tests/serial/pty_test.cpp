@@ -196,6 +196,15 @@ protected:
             list += (list.empty() ? "" : ",") + path + "=" + description;
         }
         setenv("VONTREL_SERIAL_PORTS", list.c_str(), 1);
+        // FT_Open(i) indexes the list this thread counted last: count this
+        // bench's ports, or a test that opens by index without counting
+        // reaches the last test's ports, whose terminals other processes
+        // may have taken since.
+        DWORD count = 0;
+        ASSERT_EQ(
+            D2xx<decltype(FT_ListDevices)>("FT_ListDevices")(&count, nullptr, FT_LIST_NUMBER_ONLY),
+            FT_OK);
+        ASSERT_EQ(count, ports_.size());
     }
 
     // The faults the server arms at start (VONTREL_SIM_FAIL).

@@ -20,7 +20,7 @@ import time
 import pytest
 import pyvisa
 
-from test_visa import Server, ask, errors
+from test_visa import Server, ask, errors, rm  # noqa: F401 (rm: a fixture)
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("VONTREL_NETNS_RPCBIND") != "1",
@@ -33,13 +33,6 @@ def server(tmp_path):
     yield s
     if s.process.poll() is None:
         assert s.stop() == 0
-
-
-@pytest.fixture
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
 
 
 def instr(rm, device="inst0", timeout=3000):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one export (or the reference implementation's) a number of times
 // with callgrind's collection on only around those calls, so that
 //   valgrind --tool=callgrind --collect-atstart=no count_instructions ...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One call of each export, ours and the reference implementation's, on an
 // open unit of the instant D2XX double: the table that the benchmarks and
 // the instruction counter share.

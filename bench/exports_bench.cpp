@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nanoseconds per call of every export against a D2XX double that answers
 // at once, beside the plainest implementation we could write: the library's
 // own cost, which the link's milliseconds otherwise hide.

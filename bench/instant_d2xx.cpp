@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A D2XX library that answers at once: converters that are all units, each
 // with a device memory and eight registers, and nothing else. No lock, no
 // log, no allocation after the first call: what it costs per call is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's pure arithmetic and its handle lookup alone, without any
 // exchange: encoding a status vector into register words, decoding words
 // into a status vector, and acquiring and releasing a unit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exports against the link's time: each export's measured time beside
 // its exchanges (vontrel.h) times the modelled time of one exchange
 // (d2xx/link_model.h), and the rate of Vontrel_WriteStatus calls with 1, 2,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands per second for FREQ then FREQ? on unit 4660: over TCP through
 // vontrel serve, or as the same library calls made directly (what the
 // server does for them: FREQ reads the settings back and programs them,

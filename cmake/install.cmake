@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installing libvontrel: the shared library with its SONAME links, the public
 # headers, a CMake package (find_package(vontrel) -> vontrel::vontrel), a
 # pkg-config file and the command-line tool.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # How CTest runs Python against this build: the interpreter (Debian's, whose
 # python3-pytest the tests use) and the environment it needs.
 #   VONTREL_PYTHON        the interpreter

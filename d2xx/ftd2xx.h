@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The converter interface the library is built against: nine calls of the
  * D2XX API with their Linux ABI. libvontrel.so never defines these functions;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long one exchange takes on the link to a unit: the command frame and
 // the reply frame on the wire at the line's baud rate, 8N1 (ten bits a
 // byte), and the converter handing the short reply over at the next tick

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Open: find every attached unit among the converters, open and
 // configure it, and read its serial number.
 #include <algorithm>

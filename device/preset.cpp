@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Preset and Vontrel_SaveUserPreset: one command frame each.
 #include "include/vontrel.h"
 #include "link/export_entry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_ReadInfo: the unit's identity block as a number and four texts.
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_ReadLD: lock detect, from the low byte of register 0's read-back.
 #include "include/vontrel.h"
 #include "link/export_entry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Opens every attached unit and prints its enumeration index and serial
  * number, then closes them again. */
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Opens the first unit, sets 2455 MHz at a chosen level (level mode), waits
  * for lock and prints the status.
  *     set_and_status [level]      level in level units, default 5.0 */

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Opens the first unit, sets 2455 MHz at a chosen level (level mode), waits
 for lock and prints the status.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Open over an arbitrary list of simulated converters, some
 // unplugged, with arbitrary faults armed in the simulator.
 #include <fuzzer/FuzzedDataProvider.h>

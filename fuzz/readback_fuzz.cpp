@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read-back decoder over eight arbitrary register words and the five
 // memory bytes it reads.
 #include <cmath>

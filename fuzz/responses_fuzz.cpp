@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every export over a D2XX double (scripted_d2xx) whose every answer comes
 // from the input: Vontrel_Open, then a run of calls on the tokens it handed
 // out (and on stale or made-up ones), then closing everything. Outputs go

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VXI-11 server's record decoder over arbitrary bytes as a stream:
 // records come off it whole or not at all, each is answered with a reply
 // or an RPC error (or nothing, when it holds no call), and the decoder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCPI parser over arbitrary bytes as one line: every input parses to
 // whole units and at most one error, every number converts or is refused
 // with an SCPI error, and every header loses its suffixes or is refused

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/scripted_d2xx.h"
 
 #include <cstdlib>

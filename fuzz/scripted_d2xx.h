@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A D2XX library for fuzzing in which every answer (each call's status, the
 // converter count and descriptions, the byte count and bytes of each read)
 // comes from the fuzzer's input. It also checks what the library sends:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The write-out encoder over 12 arbitrary doubles (any bit pattern) and the
 // three table entries it may use.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libvontrel: driver library for the Vontrel USB RF synthesizer unit
  * (300 to 5000 MHz, fractional-N, attenuation and level, mode and switch

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libvontrel for C++: a typed, header-only layer over the eight exports of
  * vontrel.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The settings a Vontrel unit takes: one table of ranges for every program
  * that checks a request before it reaches a unit (the vontrel tool, the C++

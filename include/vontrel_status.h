@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Names and messages of the converter status codes that libvontrel reports
  * through *status. One table serves everything that prints a status: the

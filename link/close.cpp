@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Close: release a unit opened by Vontrel_Open.
 #include "include/vontrel.h"
 #include "link/guarded.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How every export that talks to one unit starts, in one place, so that all
 // of them check their arguments the same way and in the same order:
 //   1. a null `status`: nothing is done and the export's refusal result is

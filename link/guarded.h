@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exception barrier of every export: no C++ exception may cross the C
 // ABI, so an export's body runs inside Guarded, which turns any exception
 // into a defined failure.

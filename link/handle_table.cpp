@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/handle_table.h"
 
 #include <climits>

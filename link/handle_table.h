@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's table of open units: the small int tokens handed to callers
 // in Vontrel_Open's `handles`, and the D2XX handle behind each. A D2XX handle
 // is a pointer and does not fit an int on 64-bit platforms, so callers only

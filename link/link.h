@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link to one unit as the exports see it during a call: the converter's
 // handle, whether the link is in step, and whether this call has met a unit
 // that does not answer.

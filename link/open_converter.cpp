@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/open_converter.h"
 
 namespace vontrel {

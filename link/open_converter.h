@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening one converter by its enumeration index and configuring its link to
 // the unit: reset, 2000 ms read and write time-outs, 19230 baud, 8N1.
 #ifndef VONTREL_LINK_OPEN_CONVERTER_H

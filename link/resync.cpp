@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Putting a link back in step after a reply that did not come whole (see
 // link/link.h). Only ever run after a failure, so it may take its time:
 // kQuietMs of silence, and one more wait of kQuietMs after the next reply.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange step and the four transaction primitives. Everything above
 // the link layer reaches a unit only through these; the frames and command
 // codes are in protocol/unit_protocol.h.

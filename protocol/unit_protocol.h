@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's protocol, in one place at the bottom of the layers: the
 // command and reply frames with their command codes, the serial line and
 // time-outs the unit is reached at, and the map of its device memory. The

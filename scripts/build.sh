@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds into build/ (or $BUILD_DIR) with the simulator as
 # the D2XX library. Extra arguments go to CMake's configure step.
 set -euo pipefail

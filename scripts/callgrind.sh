@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Instructions per call of every export, the library's and the reference
 # implementation's (bench/reference), counted by callgrind against the
 # D2XX double that answers at once: repeatable on a noisy machine. Each of

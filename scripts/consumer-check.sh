@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and builds tests/consumer
 # against it twice, once through find_package(vontrel) and once through
 # pkg-config, then runs both against the simulator installed privately

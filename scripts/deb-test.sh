@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from this tree as the README says (build
 # dependencies from debian/control, dpkg-buildpackage without tests), checks
 # them with lintian, installs them on this machine with apt-get and uses

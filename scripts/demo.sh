@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets everything up and runs a short session with the vontrel tool against
 # the simulated bench (two units, serial numbers 4660 and 12345).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (ASan + UBSan) in build-fuzz and
 # runs each for a fixed time, starting from its seed corpus in
 # fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/<target>/, so

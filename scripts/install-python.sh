@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Python package (python/) for Debian's /usr/bin/python3, offline
 # and with Debian's own setuptools. It needs libvontrel.so installed where the
 # loader finds it, or VONTREL_LIBRARY pointing at it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The exports against the link's time: each export's measured time per call
 # beside its exchanges times the modelled exchange (d2xx/link_model.h), at
 # latency timers of 1, 2, 4, 8 and 16 ms, both in process (the simulator

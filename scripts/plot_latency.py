@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Draws the time per export against the converter's latency timer, as an
 SVG line chart, from the CSV that scripts/link_timing.sh writes
 (latency_ms,call,exchanges,measured_ms,model_ms,ratio). Measured times are

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the timing scripts: a scratch folder ($work, removed on exit)
 # and `vontrel-sim serve --pty` started and stopped around a measurement.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times `vontrel status` through a real pseudo-terminal: libvontrel.so, the
 # serial libftd2xx.so, and `vontrel-sim serve --pty` with one unit, its
 # latency timer at 16 ms and then at 1 ms. Prints, for each, the exchanges

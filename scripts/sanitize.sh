@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the test suite under the sanitizers and valgrind:
 #   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer (float-cast-overflow
 #               included, no recovery): the whole ctest suite

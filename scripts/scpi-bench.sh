@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Commands per second for FREQ then FREQ? on a simulated unit, through
 # `vontrel serve` over TCP and as the same library calls made directly;
 # without link timing (the server's own cost) and with it (the wire's).

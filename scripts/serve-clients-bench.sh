@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What a lab client sees of `vontrel serve` on a simulated unit (no link
 # timing): write-then-query pairs a second with pyvisa-py's default socket
 # settings (each message its own packet, Nagle on), and the requests a

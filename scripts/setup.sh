@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing libvontrel needs on Debian: the
 # compiler and CMake, GoogleTest, the libraries the tools, bindings and
 # checks use, and what building and checking the Debian packages needs. Packages already present are not fetched again.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets everything up, builds and runs every test:
 #   1. the whole suite on a plain build (ctest), the instruction budgets
 #      under callgrind, and the suite again built with clang

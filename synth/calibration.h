@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's four per-frequency calibration tables and the index that picks
 // an entry for a frequency. Each table has one byte per 25 MHz step from
 // 300 MHz (step k is 300 + 25·k MHz, k = 0..188) in device memory.

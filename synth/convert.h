@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way a double becomes an integer in the synthesizer layer.
 //
 // A C++ conversion of a double that is out of the target's range, infinite

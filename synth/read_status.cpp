@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_ReadStatus: read the synthesizer state back into the status vector.
 #include <algorithm>
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding the synthesizer state: eight register words read back from the
 // unit, plus the calibration entries at the decoded frequency and the
 // stored setting byte, become the 14-entry read-back status vector. Pure

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "synth/register_image.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The synthesizer's eight register words: the default image every
 // write-out starts from, the layout of every field, the relation between
 // the divider fields and the output frequency, and the constants of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_WriteStatus: program the unit from the status vector.
 #include <algorithm>
 

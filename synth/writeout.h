@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming the synthesizer: the 12-entry write-out status vector and the
 // calibration entries it asks for become the eight register words. Pure
 // arithmetic; Vontrel_WriteStatus does the exchanges.

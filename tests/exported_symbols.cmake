@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the dynamic symbol table of libvontrel.so.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line checks of the vontrel tool.
 #include "tools/checks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the vontrel tool checks on its command line before it opens a unit:
 // numbers, unit selectors, value ranges, time-outs, and the points of a
 // sweep. Everything here throws UsageError; the ranges come from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vontrel tool's subcommands.
 #include "tools/commands.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vontrel tool's subcommands, over the typed API (include/vontrel.hpp).
 // Each one runs after every command-line check has passed, and returns the
 // exit status; failures are thrown (std::system_error, DeviceError,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel doctor.
 #include "tools/doctor.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel doctor: which D2XX library the tool runs on, which converters the
 // system shows, whether this user can reach the units, and what to fix.
 #ifndef VONTREL_TOOLS_DOCTOR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel: find, inspect and program synthesizer units from the shell.
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text and JSON output of the vontrel tool.
 #include "tools/output.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the vontrel tool shows what it found: text and JSON forms of units,
 // settings and sweep points, the progress bar, the sweep file, and checks
 // that what was written did get written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reporting failures of the vontrel tool.
 #include "tools/report.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the vontrel tool ends a run that failed: the exit status for each
 // kind of failure, the message on standard error with what to try, and with
 // --json one JSON document on standard output that holds the error.

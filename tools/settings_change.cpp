@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings changes of set and sweep.
 #include "tools/settings_change.h"
 

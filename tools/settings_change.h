@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings changes of set and sweep: what the command line asked for, put
 // onto the settings read back (Unit::apply then checks and programs them).
 #ifndef VONTREL_TOOLS_SETTINGS_CHANGE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel sweep: programs a list of frequencies one after the other and
 // waits for lock at each. No measured point is lost: each is written to the
 // sweep file as soon as it is done; a point that cannot be programmed or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What `vontrel doctor` reads of the system.
 #include "tools/sysfs.h"
 

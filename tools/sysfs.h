@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What `vontrel doctor` reads of the system: the USB serial ports sysfs
 // shows, whether this user may open each, and whether the udev rule is
 // installed. Everything is read under a root folder, "/" on a real system

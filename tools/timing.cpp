@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/timing.h"
 
 #include <fmt/format.h>

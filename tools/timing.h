@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long the library calls of one command took, and how many exchanges
 // with the unit each made: what `vontrel status --timing` shows.
 #ifndef VONTREL_TOOLS_TIMING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the unit a command works on.
 #include "tools/unit_select.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which unit a command works on. Every unit is opened (that is the only way
 // the library finds them), the one --unit names, or the only one, is kept
 // and the others closed again. A converter another program has open cannot

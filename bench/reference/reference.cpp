@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The yardstick of the instruction budgets: the plainest implementation of
  * the exports we could write, with the same safety as the library (a

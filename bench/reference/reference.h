@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The plainest implementation of the eight exports, with the library's
  * safety, as the yardstick of the instruction budgets (see reference.c).

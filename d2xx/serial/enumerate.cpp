@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumeration through libserialport, which reads the USB attributes of each
 // tty from sysfs. Only its port listing is used: the ports themselves are
 // opened through the tty interface (port.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ports the library offers: the USB converters the kernel knows of, or
 // the ports VONTREL_SERIAL_PORTS names instead.
 #ifndef VONTREL_D2XX_SERIAL_ENUMERATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The errno table, and the last failure's text.
 #include "d2xx/serial/errors.h"
 

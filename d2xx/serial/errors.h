@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a failed system call becomes a D2XX status, and the words that go
 // with it. One table holds every errno the library gives a meaning to.
 #ifndef VONTREL_D2XX_SERIAL_ERRORS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nine D2XX calls over the kernel's tty interface.
 //
 // Handles are numbers handed out once each, never reused, so a handle kept

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One open serial port through the kernel's tty interface.
 //
 // termios2 comes from the kernel's own header, which cannot share a unit

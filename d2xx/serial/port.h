@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One open serial port through the kernel's tty interface: raw mode, any
 // baud rate (termios2), reads and writes bounded by poll, an advisory lock
 // that keeps other handles and programs out. The same code drives a USB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which serial ports the library offers, and in what order.
 #include "d2xx/serial/ports.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which serial ports the kernel-tty D2XX library offers, and in what order.
 // Pure functions over port descriptions, shared by the library's
 // enumeration and by `vontrel doctor`; nothing here touches the system.

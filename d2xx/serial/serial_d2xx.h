@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * What the kernel-tty D2XX library (d2xx/serial) exports besides the nine
  * D2XX calls of d2xx/ftd2xx.h. A program finds it at run time, through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bench behind the simulator's D2XX calls: converters, the
 // units among them, open handles, armed faults and the call log. Everything
 // is guarded by one mutex; Bench::Lock() hands it out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bench as a process finds it: described by a JSON file
 // (VONTREL_SIM_CONFIG) or the default bench, with the faults, trace, link
 // timing and state file the environment names. A description is read

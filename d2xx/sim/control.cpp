@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's control interface (vsim.h).
 #include <algorithm>
 #include <cstring>

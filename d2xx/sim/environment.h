@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulator reads from the process environment and from files,
 // shared by the files that load the configured bench: the variables, their
 // bounds, and how a value that cannot be used is reported.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults armed from the environment: VONTREL_SIM_FAIL holds rules
 // FUNCTION:NTH:STATUS[,...], FUNCTION one of the nine D2XX calls or "*" for
 // any call, NTH a decimal count from 1, STATUS a name (FT_IO_ERROR) or a

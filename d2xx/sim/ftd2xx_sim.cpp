@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's nine D2XX calls. Each call is counted, may be hit by an
 // armed fault, and is written to the call log with its arguments and bytes.
 #include <algorithm>

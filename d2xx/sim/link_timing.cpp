@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Link timing (VONTREL_SIM_TIMING, VONTREL_SIM_LATENCY_MS): how long an
 // exchange of a command and its response takes on the wire and through the
 // converter's latency timer.

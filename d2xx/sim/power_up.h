@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The register words a simulated unit holds at power-up, written down here
 // from the unit's own description of its default register record, not taken
 // from the library: a library whose default image is wrong then sends words

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel-sim serve --pty [--latency-ms MS]
 //
 // Opens one pseudo-terminal per plugged converter of the configured bench

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel-sim serve --pty: the simulated bench's converters on
 // pseudo-terminals, for programs that reach units through a real tty.
 #ifndef VONTREL_D2XX_SIM_PTY_SERVE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state file: the configured bench's units (registers, memory, user
 // preset) kept between processes, read and written under a file lock, and
 // the lock files that keep each converter open in one process at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame trace (VONTREL_SIM_TRACE): one line per frame written or read,
 // and per open and close, with a time stamp and the process id, to standard
 // error or appended to a file.

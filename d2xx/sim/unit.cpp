@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated unit: how it answers command frames, and what its memory holds.
 #include <cmath>
 

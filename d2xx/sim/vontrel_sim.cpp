@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel-sim: looks after the simulated bench's state between processes.
 //
 //   vontrel-sim reset   forget every unit's state: the next program starts

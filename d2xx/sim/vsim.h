@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Control interface of the simulated bench: the project's own D2XX library
  * (libftd2xx.so built from d2xx/sim) simulates converters, some of them

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Test set-up: the library under test and the simulated bench behind it.
 
 The library comes from $VONTREL_LIBRARY (CTest sets it to the build's

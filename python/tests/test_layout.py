@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The status vector's two layouts and their typed forms."""
 
 import math

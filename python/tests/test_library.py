@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding the library."""
 
 import ctypes

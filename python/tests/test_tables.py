@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package's tables against the C headers they mirror."""
 
 import os

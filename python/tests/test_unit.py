@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package driving units on the simulated bench."""
 
 import gc

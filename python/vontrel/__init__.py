@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Python interface to libvontrel, the driver library of the Vontrel USB RF
 synthesizer unit.
 

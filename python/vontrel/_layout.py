@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The two layouts of the status vector, and the typed values built on them.
 
 Vontrel_ReadStatus fills 14 doubles (the read-back layout); Vontrel_WriteStatus

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding libvontrel.so and declaring its eight exports for ctypes."""
 
 import ctypes

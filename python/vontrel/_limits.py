@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The settings a unit takes, the level policy, and the time-outs and sweep
 limits; the same table as the C header include/vontrel_limits.h (a test
 checks that they agree).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Names and messages of the converter status codes.
 
 The C header include/vontrel_status.h holds the same table; the test suite

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Units: opening, reading, programming and closing them."""
 
 import ctypes

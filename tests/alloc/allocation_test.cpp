@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // No export takes memory from the heap once its units are open: every call
 // of every export, on a good handle and on a bad one, and closing the units
 // at the end. The test's own malloc family counts every allocation in the

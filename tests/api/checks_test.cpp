@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the typed C++ API refuses before anything reaches a unit, the level
 // policy, and the points of a sweep.
 #include <gtest/gtest.h>

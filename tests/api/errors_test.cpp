@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // D2XX status codes as std::error_code, and failures reported by each call.
 #include <gtest/gtest.h>
 

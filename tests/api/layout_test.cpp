@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status vector's two layouts: the one place that converts between them.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel::Unit over the simulated bench: what it programs and reads, and
 // that every path gives its handle back.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A program built against an installed libvontrel: opens every unit, prints
  * each one's identity and closes it again. Exits 0 when at least one unit
  * answered. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What `vontrel doctor` reads of a system, against a fake one (root/): a
 // unit at USB 1-1 with a 1 ms latency timer, a cable that is not a unit at
 // 1-2, a unit at 1-10 whose node this user may not open, a unit at 1-3 with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Close while another thread is inside an export on the same unit:
 // the export finishes on the open converter, the close waits for it and
 // closes the converter once, a call that starts after the close began is

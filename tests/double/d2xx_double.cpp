@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/double/d2xx_double.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal D2XX library of the tests' own, loaded ahead of libvontrel.so's
 // D2XX library. It records every call, answers memory reads from a small
 // memory per converter and register read-backs from the last word written,

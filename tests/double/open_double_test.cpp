@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Open and Vontrel_Close against a D2XX library of the tests' own,
 // loaded ahead of the simulator, whose handles are heap pointers that do not
 // fit an int.

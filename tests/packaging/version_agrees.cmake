@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks that every copy of the version that cannot be derived from the top
 # CMakeLists.txt's project(... VERSION ...) says the same: the C header's
 # macros, the Python package's __version__ (which pyproject.toml reads) and

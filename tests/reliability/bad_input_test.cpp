@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every bad input: hostile doubles in each write-out entry, null pointers
 // for every pointer argument, and register images that decode to no sane
 // frequency. Nothing may be undefined (the sanitizer build checks that),

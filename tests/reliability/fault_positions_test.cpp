@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every fault position: for each export, every D2XX call of a normal run is
 // made to fail in turn (FT_IO_ERROR, and as a short read or write where the
 // call is one: a unit that did not answer in time), and the outcome is checked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Handles that are not open units, stale tokens, many open/close cycles,
 // and a unit pulled out between a frame and its response.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Eight threads each drive their own simulated unit through a mixed script
 // of calls while another thread keeps opening and closing further units.
 // Every unit must see exactly the frames of a single-threaded run of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tests may see of the table of open units beyond its interface.
 #ifndef VONTREL_TESTS_SEAMS_HANDLE_TABLE_SEAM_H
 #define VONTREL_TESTS_SEAMS_HANDLE_TABLE_SEAM_H

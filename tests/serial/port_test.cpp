@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One serial port over a real pseudo-terminal: how long poll is asked to
 // wait, and what FT_ResetDevice (Port::Purge) leaves for the next read.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which ports the serial D2XX library offers and in what order, how
 // VONTREL_SERIAL_PORTS is read, and what each errno becomes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvontrel.so -> the serial libftd2xx.so -> a real pseudo-terminal ->
 // vontrel-sim serve --pty.
 //

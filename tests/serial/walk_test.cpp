@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial D2XX library's enumeration walk: count, list by index, open by
 // index, with ports plugged in meanwhile. The ports are pseudo-terminals
 // named through VONTREL_SERIAL_PORTS.

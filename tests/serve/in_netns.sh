@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a command in a network namespace of its own, with only the loopback
 # interface up, and a mount namespace whose /run is a private tmpfs, with
 # its own rpcbind (and, when installed, its own system message bus and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instrument model over a simulated unit, in one process: the unit
 // going away and coming back, and list sweeps beside other clients.
 #include <fmt/format.h>

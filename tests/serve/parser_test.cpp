@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCPI parser on a table of lines: forms, suffixes, compound lines and
 // the errors each kind of mistake gives.
 #include <gtest/gtest.h>

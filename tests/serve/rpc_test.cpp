@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VXI-11 server's RPC framing on good and bad records: each call gets
 // its reply or its RPC error, and nothing that comes in can make the
 // decoder read past its record.

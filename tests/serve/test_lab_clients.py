@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vontrel serve with clients nobody here wrote, and clients that try to
 stall it.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vontrel serve as lab software sees it.
 
 pyvisa with its pure-Python backend opens TCPIP::127.0.0.1::<port>::SOCKET,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vontrel serve over VXI-11, as VISA finds and drives an instrument by default.
 
 pyvisa-py over TCPIP::127.0.0.1::inst0::INSTR, lxi-tools and liblxi

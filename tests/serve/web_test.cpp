@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web front end's request checks and the change requests it builds
 // SCPI lines from, in process.
 #include <gtest/gtest.h>

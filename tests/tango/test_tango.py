@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vontrel-tango as a Tango client sees it: python3-tango's DeviceProxy
 against the server run without a database, over the simulated bench, on
 loopback only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vontrel tool as a user runs it: one process per command, against the
 // simulated bench that keeps its state in a file between them.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four transaction primitives on the wire of a simulated unit, and the
 // handle table behind the exports.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The double-to-integer conversion every synthesizer value goes through.
 #include <gtest/gtest.h>
 

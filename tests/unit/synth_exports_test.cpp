@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_ReadStatus and Vontrel_WriteStatus on the wire of a simulated
 // unit: the exchanges in order, the guards, and failures mid-sequence.
 #include <gtest/gtest.h>

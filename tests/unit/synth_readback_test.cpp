@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read-back decoder, and the round trip from the write-out encoder
 // through it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Register image layout: default records, field packing and the
 // calibration index.
 #include <gtest/gtest.h>

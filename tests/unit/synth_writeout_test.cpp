@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The write-out encoder: worked examples to the byte, divider and band
 // bounds, and how single entries reach their fields.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_ReadInfo, Vontrel_ReadLD, Vontrel_Preset and Vontrel_SaveUserPreset
 // over the simulated bench.
 #include <cstring>

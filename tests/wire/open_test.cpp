@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vontrel_Open and Vontrel_Close over the simulated bench.
 #include <climits>
 #include <functional>

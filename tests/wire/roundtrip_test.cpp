@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A unit programmed with Vontrel_WriteStatus reads back with
 // Vontrel_ReadStatus as it was programmed, over the whole frequency range.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers for tests that drive libvontrel.so over the simulated bench.
 #ifndef VONTREL_TESTS_WIRE_SIM_FIXTURE_H
 #define VONTREL_TESTS_WIRE_SIM_FIXTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A unit that stalls: a reply that comes after the read time-out costs the
 // call one time-out and an honest FT_IO_ERROR, and every call after the
 // late reply has arrived is in step again.

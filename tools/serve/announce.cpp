@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mDNS announcements over avahi-client, on avahi's own poll thread: its
 // callbacks run there, and every call from another thread holds the poll's
 // lock.

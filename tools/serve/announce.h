@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mDNS (DNS-SD) announcements through the system's avahi-daemon: any
 // front end adds the services it serves under a name and type, and they
 // are withdrawn when removed or when the announcer goes. Without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command table of the SCPI instrument and what each command does.
 #include "tools/serve/command_table.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command table of the SCPI instrument: for each header, as it is
 // documented, the handler of its setting form and of its query form. The
 // handlers reach the Instrument they run on through a Call.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instrument core: running a line of commands from the table,
 // waiting for and starting the list sweep, and the status registers.
 #include "tools/serve/instrument.h"

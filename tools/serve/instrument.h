@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCPI instrument one connection sees: its status registers, error
 // queue, sweep settings and sweep, over the unit's owner, running lines of
 // commands from the command table (command_table.h). Each connection has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The level policy, applied to every change the server makes.
 #include "tools/serve/level_policy.h"
 

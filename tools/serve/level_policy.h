@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming a served unit under the level policy of vontrel_limits.h,
 // which vontrel::Unit::apply carries out: in mode 3 a level outside the
 // calibrated range at the frequency is refused with -222, and nothing is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list sweep's thread.
 #include "tools/serve/list_sweep.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A list sweep that the server times itself: each point is programmed
 // under the unit's lock, which is let go again for the dwell, so other
 // clients wait at most one point's exchanges for the unit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log's queue and its writer thread.
 #include "tools/serve/log_writer.h"
 

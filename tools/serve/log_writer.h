@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server's log: lines go to a bounded queue that a thread of its own
 // writes out, so a log that nobody reads (a paused terminal, a full pipe)
 // never holds up a client. When the queue is full, lines are dropped and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SCPI error numbers the instrument server reports, their standard texts,
 // and the exception that carries one from where it is found to the error
 // queue. Pure: no I/O.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCPI parser: a hand-written scanner over one line, following the
 // program message syntax of IEEE 488.2 where the server needs it.
 #include "tools/serve/scpi_parser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCPI parser of the instrument server: one line of text in, the
 // program units it holds out. Pure: no I/O, no state between calls.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values and units of the SCPI instrument.
 #include "tools/serve/scpi_values.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values and units of the SCPI instrument: reading a parameter as a
 // frequency, level, attenuation, dwell, whole number or switch, checked
 // against the limits of vontrel_limits.h, and formatting answers.

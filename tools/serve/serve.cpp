@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serve subcommand: finds the units, opens a port for each, and runs
 // the server until a signal stops it.
 #include "tools/serve/serve.h"

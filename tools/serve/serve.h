@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `vontrel serve`: each unit as an SCPI instrument on its own TCP port.
 #ifndef VONTREL_TOOLS_SERVE_SERVE_H
 #define VONTREL_TOOLS_SERVE_SERVE_H

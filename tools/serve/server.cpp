@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets, connection threads and the input buffers of the server.
 #include "tools/serve/server.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The TCP side of the instrument server: one listening socket per unit,
 // one thread per connection with its own input buffer, output queue and
 // Instrument. Answers are queued after the line has run and the unit's

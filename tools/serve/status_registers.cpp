@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error queue and the standard event status register.
 #include "tools/serve/status_registers.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A connection's error queue and standard event status register. The
 // connection's own thread and its list sweep's thread both report errors,
 // so the two are kept together under one lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The owner of a served unit: its lock, and opening it again after a failure.
 #include "tools/serve/unit_owner.h"
 

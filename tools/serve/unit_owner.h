@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one owner of a served unit: every exchange with it goes through an
 // Access, which holds the unit's lock, so two clients' commands never mix
 // on the wire. The lock is handed out in the order it was asked for, so a

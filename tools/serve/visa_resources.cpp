@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/serve/visa_resources.h"
 
 #include <fmt/format.h>

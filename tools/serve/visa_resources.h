@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VISA resource strings under which a served unit is reached: what the
 // startup lines, the documentation and every front end show a user to type.
 #ifndef VONTREL_TOOLS_SERVE_VISA_RESOURCES_H

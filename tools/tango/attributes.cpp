@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's attributes: each reads its value from what the device last
 // read of the unit, and each writable one makes one settings change. The
 // ranges Tango checks before a write reaches the device come from

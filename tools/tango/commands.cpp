@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's commands: Preset, SaveUserPreset, ListSweep and Abort.
 #include <fmt/format.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VontrelSynthesizer device: its unit, its state and status, and the
 // changes it makes.
 #include "tools/tango/device.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel-tango: every unit as a device of class VontrelSynthesizer.
 //
 // One device drives one unit, found by its serial number. Every exchange

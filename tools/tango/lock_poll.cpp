@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lock poll: one thread per device reads lock detect (one exchange)
 // every LockPollPeriod seconds, and at once after each change the device
 // makes, sets the state from it (ON locked, ALARM not, FAULT no answer) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vontrel-tango: the Tango device server of class VontrelSynthesizer.
 //   vontrel-tango INSTANCE                 devices from the Tango database
 //   vontrel-tango INSTANCE -nodb -dlist lab/vontrel/4660

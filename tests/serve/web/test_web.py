@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The web front end of `vontrel serve --http` in a real headless browser.
 
 Debian's chromium and chromedriver, through python3-selenium, against the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state the web pages show of each unit, and running their changes.
 #include "tools/serve/http/panel_state.h"
 

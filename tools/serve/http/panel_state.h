@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the web pages show of each unit, and how they change it. Changes go
 // through an Instrument and the SCPI command table, so every rule the
 // instrument keeps (limits, the level policy, the list sweep's single

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web front end's routes: the units' state and changes as JSON, the
 // event stream, the sweep, and the LXI identification document.
 #include <httplib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checks of the web front end's requests.
 #include "tools/serve/http/security.h"
 

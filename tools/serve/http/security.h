@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who may read and who may change a unit through the web front end. Every
 // request must name this server in its Host header (a page served under
 // another name, after its name was pointed at this machine, is refused);

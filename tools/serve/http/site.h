@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the web front end's routes share: the units' panels and sweeps,
 // the news the event streams wait on, and the request checks.
 #ifndef VONTREL_TOOLS_SERVE_HTTP_SITE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web pages' sweep of a unit.
 #include "tools/serve/http/sweep_panel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A unit's sweep as the web pages run it: a list sweep of the instrument
 // the pages share for that unit, so that it has one owner as any SCPI
 // client's sweep does, with each point's lock time kept for the plot and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and stopping the web front end.
 #include "tools/serve/http/web_server.h"
 

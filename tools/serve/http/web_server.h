@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `vontrel serve --http PORT`: the web front end. Pages, scripts and
 // styles are files installed with the tool (web_root()); the server adds
 // the unit's state as JSON, a stream of server-sent events that carries

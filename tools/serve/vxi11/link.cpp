@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A VXI-11 link's messages, answers, status byte and lock.
 #include "tools/serve/vxi11/link.h"
 

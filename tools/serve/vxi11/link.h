@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One VXI-11 link: a session on a unit with its own Instrument, as a raw
 // connection has. Messages written to it run on the link's own thread, in
 // the order they came, so that a device_write returns at once and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The numbers of the VXI-11 protocol: its three RPC programs, their
 // procedures, the operation flags, the read's reason bits and the error
 // codes a device answers with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XDR, record marking and the RPC call and reply headers.
 #include "tools/serve/vxi11/rpc.h"
 

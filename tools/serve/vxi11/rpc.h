@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ONC RPC over TCP as the VXI-11 server speaks it: XDR encoding and
 // decoding, the record marking that frames messages on the stream, and
 // the call and reply headers. Pure: no I/O, so that a fuzz target and the

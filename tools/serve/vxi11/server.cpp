@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VXI-11 server's sockets, connections and procedures.
 #include "tools/serve/vxi11/server.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VXI-11 server: the core channel (links, reads, writes, locks) and
 // the abort channel, each on a TCP port of its own, and the interrupt
 // channels clients open for service requests; one thread per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the overview and the panel share: reading and changing through the
 // server's JSON routes, the token, the event stream and number formats.
 "use strict";

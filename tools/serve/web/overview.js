@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The overview: every served unit on one line, kept up to date.
 "use strict";
 

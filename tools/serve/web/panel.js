@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One unit's panel: its settings, lock and sweep. Every value is checked
 // against the limits the server gives before it is sent; the server checks
 // again and its refusal is shown as the message.

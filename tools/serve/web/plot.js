@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sweep plot: lock time against frequency, one dot per point, drawn
 // as SVG. A point that did not lock is drawn red at the top.
 "use strict";

@@ -70,6 +70,7 @@ struct Converter {
     bool vanishes = false;
     std::int64_t answers_from_ms = 0;
     std::uint32_t generation = 0;
+    bool hung = false;  // answers nothing until its power is cycled
 };
 
 // Whether the converter is on the USB bus: plugged in, and not a unit that

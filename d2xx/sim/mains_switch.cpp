@@ -100,6 +100,7 @@ void ApplyPower(Bench &bench, bool initial)
         // it comes back at its power-up settings.
         unit.registers = kPowerUpRegisters;
         unit.programmed = false;
+        unit.hung = false;
         for (auto &[value, handle] : bench.handles) {
             if (handle->converter == static_cast<int>(id)) {
                 handle->pending.clear();
@@ -164,7 +165,8 @@ Json SerialisePower(const Converter &unit)
 {
     return Json{{"powered", unit.powered},
                 {"answers_from_ms", unit.answers_from_ms},
-                {"generation", unit.generation}};
+                {"generation", unit.generation},
+                {"hung", unit.hung}};
 }
 
 void ApplyPowerState(Converter &unit, const Json &u)
@@ -176,6 +178,7 @@ void ApplyPowerState(Converter &unit, const Json &u)
     unit.powered = p.at("powered").get<bool>();
     unit.answers_from_ms = p.at("answers_from_ms").get<std::int64_t>();
     unit.generation = p.at("generation").get<std::uint32_t>();
+    unit.hung = p.value("hung", false);
 }
 
 }  // namespace vsim
@@ -255,6 +258,17 @@ long vsim_mains_line_changes(int id)
     const vsim::StateSession session(*bench);
     vsim::Converter *c = session.ok() ? vsim::Switch(*bench, id) : nullptr;
     return c != nullptr ? c->mains->line_changes : -1;
+}
+
+void vsim_hang_unit(int id)
+{
+    Locked bench;
+    vsim::StateSession session(*bench);
+    if (session.ok() && vsim::EnsureBench(*bench) && id >= 0 &&
+        static_cast<std::size_t>(id) < bench->converters.size() && bench->converters[id].is_unit) {
+        bench->converters[id].hung = true;
+        session.Commit();
+    }
 }
 
 int vsim_unit_power(int id)

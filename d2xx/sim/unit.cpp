@@ -65,8 +65,9 @@ std::optional<Frame> Answer(Converter &unit, const Frame &command)
     if (!unit.is_unit || !IsFrame(command)) {
         return std::nullopt;  // a unit ignores anything that is not a frame
     }
-    if (!unit.powered || (unit.answers_from_ms != 0 && NowMs() < unit.answers_from_ms)) {
-        return std::nullopt;  // switched off at its mains outlet, or still booting
+    if (!unit.powered || unit.hung ||
+        (unit.answers_from_ms != 0 && NowMs() < unit.answers_from_ms)) {
+        return std::nullopt;  // switched off at its mains outlet, hung, or still booting
     }
     const std::uint8_t code = command[2];
     const std::uint32_t payload = Payload(command);

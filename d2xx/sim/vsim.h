@@ -91,6 +91,10 @@ long vsim_mains_line_changes(int id);
 
 /* A unit's power: VSIM_POWER_OFF, VSIM_POWER_BOOTING (powered, not yet
  * answering) or VSIM_POWER_ON; -1 when `id` is not a unit. */
+/* Makes a unit hang: it answers nothing until its power is cycled at a
+ * mains switch's outlet (the simulator's only cure for it). */
+void vsim_hang_unit(int id);
+
 #define VSIM_POWER_OFF 0
 #define VSIM_POWER_BOOTING 1
 #define VSIM_POWER_ON 2

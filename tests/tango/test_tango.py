@@ -27,7 +27,7 @@ def _free_port():
 class Server:
     """vontrel-tango -nodb for unit 4660, its bench state in tmp_path."""
 
-    def __init__(self, tmp_path, devices=(DEVICE,), **env):
+    def __init__(self, tmp_path, devices=(DEVICE,), dlist=None, **env):
         self.port = _free_port()
         self.trace = tmp_path / "trace.txt"
         self.state = tmp_path / "state.json"
@@ -39,7 +39,8 @@ class Server:
         endpoint = f"giop:tcp:127.0.0.1:{self.port}"
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", ",".join(devices),
+                [os.environ["VONTREL_TANGO"], "test", "-nodb",
+                 *(dlist or ["-dlist", ",".join(devices)]),
                  "-ORBendPoint", endpoint, "-ORBendPointPublish", endpoint],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env)
         # Every device answers once exported; on a loaded machine the last

@@ -11,8 +11,10 @@
 
 void Tango::DServer::class_factory()
 {
-    add_class(vontrel::tango::SynthesizerClass::init(vontrel::tango::kClassName));
+    // Without a database, Tango gives a -dlist without a class name to the
+    // class added last: the synthesizer, as before there were two.
     add_class(vontrel::tango::MainsSwitchClass::init(vontrel::tango::kMainsClassName));
+    add_class(vontrel::tango::SynthesizerClass::init(vontrel::tango::kClassName));
 }
 
 namespace {

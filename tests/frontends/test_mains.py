@@ -11,13 +11,12 @@ import os
 import subprocess
 
 import pytest
-import pyvisa
 
-from test_visa import Server, _tool, errors
+from conftest import Server, errors, tool
 
 
 def _sim_tool():
-    return os.path.join(os.path.dirname(os.path.dirname(_tool())), "d2xx", "sim", "vontrel-sim")
+    return os.path.join(os.path.dirname(os.path.dirname(tool())), "d2xx", "sim", "vontrel-sim")
 
 
 def _units(tmp_path):
@@ -38,19 +37,11 @@ def _power(state, serial):
 
 @pytest.fixture
 def served(tmp_path):
-    state = tmp_path / "state.json"
     server = Server(tmp_path, args=("--units", _units(tmp_path), "serve", "--port", "0"),
-                    VONTREL_SIM_STATE=str(state))
-    yield server, state
+                    state="file")
+    yield server, server.state
     if server.process.poll() is None:
         assert server.stop() == 0
-
-
-@pytest.fixture
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
 
 
 def test_outp_off_switches_the_unit_off_and_on_brings_it_back_as_it_was(served, rm):

@@ -9,7 +9,8 @@ import threading
 
 import pytest
 
-from test_tango import DEVICE, Server, tango
+from conftest import TangoServer
+from test_tango import DEVICE, tango
 
 SWITCH = "lab/mains/MS0001"
 
@@ -20,7 +21,7 @@ def _sim_tool():
 
 
 def test_outlets_are_attributes_with_events(tmp_path):
-    server = Server(tmp_path, devices=(DEVICE, SWITCH),
+    server = TangoServer(tmp_path, devices=(DEVICE, SWITCH),
                     dlist=["-dlist", f"VontrelSynthesizer::{DEVICE}",
                            "-dlist", f"VontrelMainsSwitch::{SWITCH}"],
                     VONTREL_TANGO_MAINS_POLL_S="0.2")
@@ -56,7 +57,7 @@ def test_outlets_are_attributes_with_events(tmp_path):
         finally:
             watcher.unsubscribe_event(ident)
         # The unit beside it is a device of its own, on another outlet.
-        server.proxy().write_attribute("Frequency", 2e9)
+        server.proxy(DEVICE).write_attribute("Frequency", 2e9)
     finally:
         assert server.stop() == 0
     # Stopped, the server has let the switch go with its outlets as they were.
@@ -66,7 +67,7 @@ def test_outlets_are_attributes_with_events(tmp_path):
 
 
 def test_a_switch_that_is_not_attached_is_fault(tmp_path):
-    server = Server(tmp_path, devices=("lab/mains/MS9999",),
+    server = TangoServer(tmp_path, devices=("lab/mains/MS9999",),
                     dlist=["-dlist", "VontrelMainsSwitch::lab/mains/MS9999"])
     try:
         p = server.proxy("lab/mains/MS9999")

@@ -10,7 +10,7 @@ import socket
 import pytest
 from selenium.common.exceptions import StaleElementReferenceException
 
-from test_web import By, Server, WebDriverWait, browser  # noqa: F401 - the fixture
+from test_web import By, WebDriverWait, browser, web_server  # noqa: F401 - the fixture
 
 OUTLET = 'button.outlet[data-serial="MS0001"][data-outlet="1"]'
 
@@ -21,9 +21,9 @@ def server(tmp_path):
     units.write_text(json.dumps({"units": {
         "4660": {"output_off": "mains", "power": {"switch": "MS0001", "outlet": 1,
                                                   "boot_s": 30}}}}))
-    served = Server(tmp_path, "--units", str(units))
+    served = web_server(tmp_path, "--units", str(units))
     yield served
-    served.stop()
+    assert served.stop() == 0
 
 
 def wait(browser, seconds, condition):

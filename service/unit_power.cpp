@@ -268,6 +268,15 @@ void PowerControl::Revive()
                     continue;
                 }
             }
+            // Only a unit that answered here before, at an outlet that is
+            // on: one switched off by hand, or never seen, is left alone.
+            try {
+                if (!served.last || !mains_.IsOn(Mapped(serial))) {
+                    continue;
+                }
+            } catch (const std::exception &) {
+                continue;  // the switch cannot say: nothing is switched
+            }
             const auto now = Clock::now();
             std::erase_if(served.cycles,
                           [&](Clock::time_point t) { return now - t > std::chrono::hours(1); });

@@ -81,9 +81,9 @@ public:
     // The served units an outlet powers.
     std::vector<UnitOwner *> Powered(const PowerOutlet &outlet);
 
-    // Power-cycles a mapped unit that has stopped answering (it fails
-    // kReviveAfterFailures looks in a row, `look` apart; off for
-    // `off_time`), at most
+    // Power-cycles a mapped unit that has stopped answering (it answered
+    // here before, its outlet is on, and it fails kReviveAfterFailures
+    // looks in a row, `look` apart; off for `off_time`), at most
     // `per_hour` times an hour each, restoring the settings it last had;
     // each cycle, and each one not made for the limit, goes to the log.
     void StartRevival(int per_hour, std::chrono::milliseconds look = kReviveLook,

@@ -248,7 +248,15 @@ CLI::App *AddMainsCommand(CLI::App &app, MainsOptions &o)
         if (std::string(action) == "cycle") {
             sub->add_option("--off-time", o.off_s,
                             "how long the outlet stays off, seconds (default 5)")
-                ->type_name("SECONDS");
+                ->type_name("SECONDS")
+                ->check(CLI::Validator(
+                    [](std::string &text) {
+                        return ParseDecimal(text) ? std::string()
+                                                  : "'" + Printable(text) +
+                                                        "' is not a decimal "
+                                                        "number";
+                    },
+                    ""));
         }
     }
     for (CLI::App *sub : mains->get_subcommands({})) {

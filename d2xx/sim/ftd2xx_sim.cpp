@@ -384,8 +384,10 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         if (const auto reply = vsim::Answer(converter, frame)) {
             // A unit answers in order: a reply never overtakes one that
             // came late before it.
-            auto ready = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud) +
-                         vsim::TakeLateReply(*bench);
+            const auto now = std::chrono::steady_clock::now();
+            const auto exchange = vsim::ExchangeTime(h->baud);
+            auto ready =
+                now + exchange + vsim::TakeLateReply(*bench, h->converter, now, exchange);
             if (!h->pending.empty()) {
                 ready = std::max(ready, h->pending.back().ready);
             }

@@ -29,6 +29,14 @@ using Frame = std::array<std::uint8_t, 8>;
 // other settings it hears only noise and answers nothing.
 inline constexpr ULONG kUnitBaud = vontrel::kBaudRate;
 
+// A reply byte on its way to the host: there to be read from `ready` on,
+// once it has crossed the wire and the converter's latency timer has handed
+// it over (at once without link timing), or later when the unit stalled.
+struct InFlight {
+    std::uint8_t byte = 0;
+    std::chrono::steady_clock::time_point ready{};
+};
+
 struct Converter {
     std::string description;
     bool is_unit = false;
@@ -42,14 +50,10 @@ struct Converter {
     Registers registers = kPowerUpRegisters;
     std::optional<Registers> user_preset;
     bool programmed = false;  // a register write or preset since power-up
-};
-
-// A reply byte on its way to the host: there to be read from `ready` on,
-// once it has crossed the wire and the converter's latency timer has handed
-// it over (at once without link timing), or later when the unit stalled.
-struct InFlight {
-    std::uint8_t byte = 0;
-    std::chrono::steady_clock::time_point ready{};
+    // Reply bytes a closed handle had not read: the unit still sends them,
+    // and the converter holds them for whoever opens it next (until a
+    // reset discards those that have arrived by then).
+    std::deque<InFlight> unread;
 };
 
 struct Handle {

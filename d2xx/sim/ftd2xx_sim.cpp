@@ -258,6 +258,8 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     auto handle = std::make_unique<vsim::Handle>();
     handle->converter = id;
     handle->lock_fd = lock_fd;
+    handle->pending = std::move(converter.unread);
+    converter.unread.clear();
     bench->handles.emplace(value, std::move(handle));
     converter.open = true;
     *pHandle = reinterpret_cast<FT_HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
@@ -278,6 +280,7 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
         return entry.Done(*bench, FT_INVALID_HANDLE);
     }
     bench->converters[h->converter].open = false;
+    bench->converters[h->converter].unread = std::move(h->pending);
     const int lock_fd = h->lock_fd;
     bench->handles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
     const FT_STATUS status = entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);

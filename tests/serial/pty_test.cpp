@@ -660,10 +660,11 @@ TEST_F(LateReply, CostsOneTimeOutAndTheLinkIsInStepOnceItHasCome)
 }
 
 // A unit whose fifth reply, to the first command after the two units'
-// serial numbers are read, comes 3 s late.
+// serial numbers are read, comes 3 s late, and that stands still 60 ms more
+// as soon as it has sent it.
 class OwedReply : public PtyBench {
 protected:
-    std::string ServerFaults() const override { return "late:5:3000"; }
+    std::string ServerFaults() const override { return "late:5:3000+0/60"; }
 };
 
 // A program gives up on a unit at its time-out and closes it; another opens
@@ -696,6 +697,72 @@ TEST_F(OwedReply, AUnitOpenedWhileItOwesAReplyIsNeverReadOneReplyBehind)
     for (const vontrel::Status &early : read_early) {
         EXPECT_EQ(early, now) << "a unit opened early read back replies meant for other commands";
     }
+}
+
+// A train of stalls through the tty: the unit's 20th reply (the first
+// read-back's fourth, after the serial numbers and the first write-out) is
+// 2.3 s late, then the unit stands still 60 ms at
+// once and 300 ms 20 ms later, and 120 ms 5 ms after that. Every call that
+// reports success must read what the unit holds: its settings are never
+// changed, only the frequency, and the read-modify-write writes back what
+// it read.
+class StallTrain : public PtyBench {
+protected:
+    std::string ServerFaults() const override { return "late:20:2300+0/60+20/300+5/120"; }
+};
+
+TEST_F(StallTrain, NoCallReportsAValueTheUnitDidNotHold)
+{
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_EQ(units.size(), 2u);
+    void *unit = units[0].handle();
+    std::array<double, 12> settings = {195, 92, 1000, 0, 10, 0, 155, 1, 0, 0, 0, 0};
+    unsigned long first = 0;
+    Vontrel_WriteStatus(&first, unit, settings.data());
+    ASSERT_EQ(first, FT_OK);
+    const auto start = Clock::now();
+    int ok = 0, failed = 0, wrong = 0;
+    double frequency = 1000;
+    for (int call = 0; call < 40 || Clock::now() < start + milliseconds(3500); ++call) {
+        unsigned long status = 0;
+        std::array<double, 14> got{};
+        Vontrel_ReadStatus(&status, unit, got.data());
+        if (status != FT_OK) {
+            ++failed;
+            continue;
+        }
+        ++ok;
+        const bool right = got[0] == 195 && got[1] == 92 && got[7] == 155 && got[2] == frequency;
+        wrong += right ? 0 : 1;
+        EXPECT_TRUE(right) << "call " << call << ": " << got[2] << " MHz, trims " << got[0] << "/"
+                           << got[1] << ", stored " << got[7];
+        if (!right) {
+            continue;  // nothing is written from a read that was wrong
+        }
+        settings = {got[0], got[1], frequency == 1000 ? 2000.0 : 1000.0, got[4], got[5], got[6],
+                    got[7], got[8], 0,    got[10], got[11], got[12]};
+        Vontrel_WriteStatus(&status, unit, settings.data());
+        if (status == FT_OK) {
+            frequency = settings[2];
+        } else {
+            ++failed;
+            // A write-out cut short may have gone out in part: the next
+            // read tells which frequency the unit holds, if it is right.
+            std::array<double, 14> now{};
+            Vontrel_ReadStatus(&status, unit, now.data());
+            if (status == FT_OK && (now[2] == 1000 || now[2] == 2000)) {
+                frequency = now[2];
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(failed, 0) << "the stall was not met";
+    EXPECT_GT(ok, 20);
+    // The unit's memory holds what was written, and nothing else.
+    const vontrel::Status fresh = units[0].status();
+    EXPECT_EQ(fresh.trim_a, 195);
+    EXPECT_EQ(fresh.trim_b, 92);
+    EXPECT_EQ(fresh.stored_setting, 155);
 }
 
 #ifdef VONTREL_TOOL
@@ -738,8 +805,18 @@ TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)
                                  "--lock-timeout", "0.1", "-o", csv.string()})
                          .first;
     });
-    std::this_thread::sleep_for(milliseconds(800));
-    Kill(SIGSTOP);  // the unit stalls, as on a USB hiccup
+    // The unit stalls, as on a USB hiccup, once the sweep is under way: its
+    // first point is in the file.
+    const auto rows_in = [&] {
+        const std::string text = Slurp(csv);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (rows_in() < 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_GE(rows_in(), 2) << "the sweep wrote no point";
+    Kill(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     Kill(SIGCONT);
     sweep_thread.join();

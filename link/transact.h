@@ -34,6 +34,9 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
                                                    Frame &command, Frame &response,
                                                    bool read_after_failed_write)
 {
+    // What the reply must carry back, taken before FT_Write may touch the
+    // buffer (known at compile time where the frame is).
+    const std::uint8_t code = command[2], p0 = command[3], p1 = command[4];
     DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is the caller's copy
     const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
     if (wrote != FT_OK || written < kFrameSize) [[unlikely]] {
@@ -44,7 +47,7 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
     if (read != FT_OK || received < kFrameSize) [[unlikely]] {
         return AfterFailedRead(status, link, read, received);
     }
-    if (link.echoes() && !EchoesCommand(command, response)) [[unlikely]] {
+    if (link.echoes() && !EchoesCommand(code, p0, p1, response)) [[unlikely]] {
         return AfterForeignReply(status, link);
     }
     return Outcome::kOk;

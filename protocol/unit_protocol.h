@@ -58,17 +58,22 @@ constexpr Frame CommandFrame(std::uint8_t code, std::uint8_t p0 = 0, std::uint8_
     return Frame{0x00, kFrameStart, code, p0, p1, p2, p3, kFrameEnd};
 }
 
-// Whether `reply` carries `command` back as a unit that echoes does: its
-// code, and for the memory commands its address. Nothing else of the reply
-// is looked at.
-constexpr bool EchoesCommand(const Frame &command, const Frame &reply)
+// Whether `reply` carries a command back as a unit that echoes does: its
+// code, and for the memory commands its address (p0, p1). Nothing else of
+// the reply is looked at.
+constexpr bool EchoesCommand(std::uint8_t code, std::uint8_t p0, std::uint8_t p1,
+                             const Frame &reply)
 {
-    if (reply[reply::kEchoCode] != command[2]) {
+    if (reply[reply::kEchoCode] != code) {
         return false;
     }
-    const bool memory = command[2] == cmd::kReadMemory || command[2] == cmd::kWriteMemory;
-    return !memory || (reply[reply::kEchoAddressLow] == command[3] &&
-                       reply[reply::kEchoAddressHigh] == command[4]);
+    const bool memory = code == cmd::kReadMemory || code == cmd::kWriteMemory;
+    return !memory || (reply[reply::kEchoAddressLow] == p0 && reply[reply::kEchoAddressHigh] == p1);
+}
+
+constexpr bool EchoesCommand(const Frame &command, const Frame &reply)
+{
+    return EchoesCommand(command[2], command[3], command[4], reply);
 }
 
 // --- The serial line ---

@@ -537,6 +537,57 @@ TEST_F(PtyBench, AUnitInUseAmongSeveralIsExplained)
     }
 }
 
+// Converters that cannot be used, before and after a unit that works: a
+// converter whose unit does not answer (the bench's converter that is no
+// unit, listed as one), a port that is gone, a path that is no serial port,
+// and a port another program holds. Each is named with its own cause, and
+// the unit that works is listed either way.
+TEST_F(PtyBench, EachConverterThatCannotBeUsedIsNamedWithItsCause)
+{
+    const std::string silent = ports_[1].first + "=Vontrel Synthesizer";
+    const std::string gone = (dir_ / "ttyUSB9").string() + "=Vontrel Synthesizer";
+    const std::string null = "/dev/null=Vontrel Synthesizer";
+    const std::string good = ports_[0].first + "=" + ports_[0].second;
+    const std::string held = ports_[2].first + "=" + ports_[2].second;
+    // Unit 12345's port is held by a process of its own: the tool, waiting
+    // for a lock that never comes, until the test ends.
+    const pid_t holder = Start({VONTREL_TOOL, "--unit", "serial:12345", "set", "--freq", "1000",
+                                "--atten", "5", "--wait-lock", "60"},
+                               Environment({"VONTREL_SERIAL_PORTS"},
+                                           {"VONTREL_SERIAL_PORTS=" + held}),
+                               -1, -1);
+    ASSERT_GT(holder, 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (RunTool(dir_, {"list"}, held).err.find("in use by another program") ==
+               std::string::npos &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    for (const bool good_first : {false, true}) {
+        const std::string bad = silent + "," + gone + "," + null + "," + held;
+        const ToolRun list = RunTool(dir_, {"list"}, good_first ? good + "," + bad : bad + "," + good);
+        const std::string what = good_first ? "the unit first" : "the unit last";
+        EXPECT_EQ(list.status, 1) << what << "\n" << list.err;
+        EXPECT_NE(list.out.find("4660"), std::string::npos) << what << ": the unit that works\n"
+                                                            << list.out << list.err;
+        const int first_bad = good_first ? 1 : 0;
+        for (const auto &[offset, cause] :
+             std::vector<std::pair<int, std::string>>{{0, "not answering"},
+                                                      {1, "gone"},
+                                                      {2, "not a serial port"},
+                                                      {3, "in use by another program (pid " +
+                                                              std::to_string(holder) + ", "}}) {
+            const std::string index = "index " + std::to_string(first_bad + offset) + " (";
+            const std::size_t at = list.err.find(index);
+            ASSERT_NE(at, std::string::npos) << what << ": " << index << "\n" << list.err;
+            const std::string line = list.err.substr(at, list.err.find('\n', at) - at);
+            EXPECT_NE(line.find(cause), std::string::npos) << what << ": " << line;
+        }
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
 // The same port named many times is one port named too often, not a
 // thousand units in use; no unit at all points at the doctor, not at the
 // simulator's settings.
@@ -789,6 +840,43 @@ std::string Field(const std::string &json, const std::string &name)
     }
     const std::size_t begin = json.find_first_not_of(' ', at + name.size() + 3);
     return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
+}
+
+// A unit that owes a reply another program gave up on, and stalls once
+// more: `vontrel status` times out, and the `set` after it never writes
+// what it read from a shifted link, nor reports a success it did not have.
+class OwedReplyTool : public PtyBench {
+protected:
+    // The 36th reply: the third of the second `status` (after opening two
+    // units twice and the first set's 13 + 12), 3 s late, then 60 ms more.
+    std::string ServerFaults() const override { return "late:36:3000+0/60"; }
+};
+
+TEST_F(OwedReplyTool, SetAfterATimedOutStatusWritesNothingFromAShiftedLink)
+{
+    ASSERT_EQ(Tool(dir_, {"set", "--freq", "1000", "--atten", "10", "--trim-a", "195", "--trim-b",
+                          "92", "--stored-setting", "7"})
+                  .first,
+              0);
+    const auto [timed_out, status_text] = Tool(dir_, {"status"});
+    EXPECT_EQ(timed_out, 1) << status_text;
+    const auto [set_exit, set_text] = Tool(dir_, {"set", "--freq", "2000", "--atten", "5"});
+    if (set_exit == 0) {
+        EXPECT_EQ(Field(set_text, "serial"), "4660") << set_text;
+    }
+    // Whatever the set did, the unit holds no byte read from another reply.
+    int exit_status = -1;
+    std::string now;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    do {
+        std::tie(exit_status, now) = Tool(dir_, {"status"});
+    } while (exit_status != 0 && Clock::now() < deadline);
+    ASSERT_EQ(exit_status, 0) << now;
+    EXPECT_EQ(Field(now, "frequency_mhz"), set_exit == 0 ? "2000.0" : Field(now, "frequency_mhz"));
+    EXPECT_EQ(Field(now, "trim_a"), "195") << now;
+    EXPECT_EQ(Field(now, "trim_b"), "92") << now;
+    EXPECT_EQ(Field(now, "stored_setting"), "7") << now;
+    EXPECT_EQ(Field(now, "mode"), Field(now, "mode"));
 }
 
 TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)

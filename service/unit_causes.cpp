@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial/serial_d2xx.h"
@@ -60,13 +62,45 @@ std::string Command(const std::string &pid)
     return name;
 }
 
+// The process that holds a lock on the file (/proc/locks: "N: FLOCK
+// ADVISORY WRITE PID MAJ:MIN:INODE ..."), or "": both the serial library
+// and the simulator lock what they open, and a lock names its taker, where
+// an open file may be open in other processes too (a pseudo-terminal's
+// server).
+std::string LockHolder(const struct stat &file)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    const std::string wanted = fmt::format("{:02x}:{:02x}:{}", major(file.st_dev),
+                                           minor(file.st_dev), file.st_ino);
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string id, kind, advisory, mode, pid, where;
+        if (fields >> id >> kind) {
+            if (kind == "->") {  // a waiter, not the holder
+                continue;
+            }
+            fields >> advisory >> mode >> pid >> where;
+            if (where == wanted && pid.find_first_not_of("0123456789") == std::string::npos) {
+                return pid;
+            }
+        }
+    }
+    return "";
+}
+
 // Who has `path` open, as far as /proc tells: "pid N, name", "this
-// program", or "" (not found, or other users' processes hidden).
+// program", or "" (not found, or other users' processes hidden). The
+// process holding a lock on it first; else any that has it open.
 std::string Holder(const std::string &path)
 {
     struct stat wanted {};
     if (path.empty() || stat(path.c_str(), &wanted) != 0) {
         return "";
+    }
+    if (const std::string pid = LockHolder(wanted); !pid.empty()) {
+        return pid == std::to_string(getpid()) ? "this program"
+                                               : fmt::format("pid {}, {}", pid, Command(pid));
     }
     const bool device = S_ISCHR(wanted.st_mode);
     DIR *proc = opendir("/proc");

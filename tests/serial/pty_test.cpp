@@ -549,20 +549,25 @@ TEST_F(PtyBench, EachConverterThatCannotBeUsedIsNamedWithItsCause)
     const std::string null = "/dev/null=Vontrel Synthesizer";
     const std::string good = ports_[0].first + "=" + ports_[0].second;
     const std::string held = ports_[2].first + "=" + ports_[2].second;
-    // Unit 12345's port is held by a process of its own: the tool, waiting
-    // for a lock that never comes, until the test ends.
-    const pid_t holder = Start({VONTREL_TOOL, "--unit", "serial:12345", "set", "--freq", "1000",
-                                "--atten", "5", "--wait-lock", "60"},
-                               Environment({"VONTREL_SERIAL_PORTS"},
-                                           {"VONTREL_SERIAL_PORTS=" + held}),
-                               -1, -1);
-    ASSERT_GT(holder, 0);
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (RunTool(dir_, {"list"}, held).err.find("in use by another program") ==
-               std::string::npos &&
-           Clock::now() < deadline) {
-        std::this_thread::sleep_for(milliseconds(20));
+    // Unit 12345's port is held by a process of its own, which says so
+    // once it has it, and holds it until the test ends.
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        setenv("VONTREL_SERIAL_PORTS", held.c_str(), 1);
+        const std::vector<vontrel::Unit> mine = vontrel::open_all();
+        const char byte = mine.size() == 1 ? 'y' : 'n';
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
     }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(byte, 'y') << "the holder did not open unit 12345";
     for (const bool good_first : {false, true}) {
         const std::string bad = silent + "," + gone + "," + null + "," + held;
         const ToolRun list = RunTool(dir_, {"list"}, good_first ? good + "," + bad : bad + "," + good);

@@ -10,6 +10,7 @@
 
 #include "include/vontrel.hpp"
 #include "service/settings_change.h"
+#include "tools/vontrel/doctor.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/timing.h"
 #include "tools/vontrel/unit_select.h"
@@ -81,7 +82,7 @@ int List(const Globals &g)
                                       "used:{}",
                                       found.unopened.size(), UnopenedLines(found.unopened)),
                           "the units listed work; see each converter's cause",
-                          Json{{"units", all}, {"unusable", unusable}});
+                          Json{{"units", all}, {"unusable", unusable}}, D2xxWalkMessage());
     }
     if (g.json) {
         PrintJson(all);

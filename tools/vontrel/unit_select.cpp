@@ -81,7 +81,7 @@ std::string Hint(const Globals &g, const Found &f)
 DeviceError NotOpened(const Globals &g, const Found &f, const std::string &text)
 {
     return DeviceError(text + UnopenedLines(f.unopened), Hint(g, f),
-                       nlohmann::ordered_json::object(), f.status ? D2xxWalkMessage() : "");
+                       nlohmann::ordered_json::object(), D2xxWalkMessage());
 }
 
 // Units that did not open where nothing explains why (the converter

@@ -271,6 +271,19 @@ def _causes(units):
     return _causes_mod.unopened({u.index for u in units}, MAX_CONVERTERS)
 
 
+def _walk():
+    """(units, found, status, causes); a converter that opened alone may only
+    have been let go by its holder since the walk, so one more walk tells
+    that from a unit that does not answer (as the tool and the server do)."""
+    units, found, status = _discover()
+    causes = [] if found == len(units) else _causes(units)
+    if any(c.cause == _causes_mod.NOT_ANSWERING for c in causes):
+        _close_all(units)
+        units, found, status = _discover()
+        causes = [] if found == len(units) else _causes(units)
+    return units, found, status, causes
+
+
 def open_all():
     """Opens every attached unit and returns them in enumeration order.
 
@@ -278,9 +291,8 @@ def open_all():
     converters matched but none of them opened, saying for each why (held by
     another program, not answering, not a serial port, gone); units that did
     open are returned even if others failed."""
-    units, found, status = _discover()
+    units, found, status, causes = _walk()
     if found > 0 and not units:
-        causes = _causes(units)
         raise VontrelError(status or FT_DEVICE_NOT_OPENED, "Vontrel_Open",
                            f"{found} unit(s) found, none could be used:" + _causes_mod.text(causes))
     return units
@@ -309,12 +321,11 @@ def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the 
     wait = _limits.check_seconds(wait, "wait")
     deadline = time.monotonic() + wait
     while True:
-        units, found, status = _discover()
+        units, found, status, causes = _walk()
         chosen = next((u for u in units if serial is None or u.serial == serial), None)
         _close_all([u for u in units if u is not chosen])
         if chosen is not None:
             return chosen
-        causes = [] if found == len(units) else _causes(units)
         held = [c for c in causes if c.cause == _causes_mod.HELD and c.holder != "this program"]
         if not causes:
             seen = ", ".join(str(u.serial) for u in units) or "none"

@@ -7,7 +7,9 @@
 // bytes changed, and the time from the last resume to the first right
 // answer (median and 90th percentile).
 //
-//   stall_oracle TRAINS [SEED] [noecho]
+//   stall_oracle TRAINS [SEED] [echo|noecho] [long]
+// "long" makes every first stall outlast the read time-out (2100 to 4000
+// ms), so that every train meets a reply that comes short.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +23,9 @@ int main(int argc, char **argv)
     const int trains = argc > 1 ? std::atoi(argv[1]) : 0;
     const unsigned seed = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 1;
     const bool echoes = !(argc > 3 && std::string(argv[3]) == "noecho");
+    const bool long_stalls = argc > 4 && std::string(argv[4]) == "long";
     if (trains < 1) {
-        std::fprintf(stderr, "usage: stall_oracle TRAINS [SEED] [noecho]\n");
+        std::fprintf(stderr, "usage: stall_oracle TRAINS [SEED] [echo|noecho] [long]\n");
         return 2;
     }
     setenv("VONTREL_SIM_TIMING", "1", 1);  // exchanges take the link's time
@@ -34,7 +37,8 @@ int main(int argc, char **argv)
     std::vector<double> recovery;
     int shifted_trains = 0;
     for (int t = 0; t < trains; ++t) {
-        stall_oracle::Train train{static_cast<long>(uniform(1, 40)), uniform(10, 4000), {}};
+        stall_oracle::Train train{static_cast<long>(uniform(1, 40)),
+                                  long_stalls ? uniform(2100, 4000) : uniform(10, 4000), {}};
         const unsigned long more = uniform(1, 3);
         for (unsigned long s = 0; s < more; ++s) {
             train.after.push_back(vsim_stall{uniform(0, 20), uniform(30, 300)});

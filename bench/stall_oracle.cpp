@@ -38,7 +38,8 @@ int main(int argc, char **argv)
     int shifted_trains = 0;
     for (int t = 0; t < trains; ++t) {
         stall_oracle::Train train{static_cast<long>(uniform(1, 40)),
-                                  long_stalls ? uniform(2100, 4000) : uniform(10, 4000), {}};
+                                  long_stalls ? uniform(2100, 4000) : uniform(10, 4000),
+                                  {}};
         const unsigned long more = uniform(1, 3);
         for (unsigned long s = 0; s < more; ++s) {
             train.after.push_back(vsim_stall{uniform(0, 20), uniform(30, 300)});
@@ -55,8 +56,8 @@ int main(int argc, char **argv)
         total.memory_changed += n.memory_changed;
         shifted_trains += n.wrong > 0 ? 1 : 0;
         if (n.wrong > 0) {
-            std::fprintf(stderr, "train %d (reply %ld, %lu ms): %ld wrong, first %s\n", t, train.nth,
-                         train.first_ms, n.wrong, n.first_wrong.c_str());
+            std::fprintf(stderr, "train %d (reply %ld, %lu ms): %ld wrong, first %s\n", t,
+                         train.nth, train.first_ms, n.wrong, n.first_wrong.c_str());
         }
         if (n.recovery_ms >= 0) {
             recovery.push_back(n.recovery_ms);
@@ -70,9 +71,10 @@ int main(int argc, char **argv)
     };
     std::printf("units %s, trains %d, seed %u\n", echoes ? "that echo" : "that do not echo", trains,
                 seed);
-    std::printf("FT_OK calls checked %ld, wrong %ld, failed %ld; trains with a wrong value %d; "
-                "settings bytes changed %ld\n",
-                total.ok, total.wrong, total.failed, shifted_trains, total.memory_changed);
+    std::printf(
+        "FT_OK calls checked %ld, wrong %ld, failed %ld; trains with a wrong value %d; "
+        "settings bytes changed %ld\n",
+        total.ok, total.wrong, total.failed, shifted_trains, total.memory_changed);
     std::printf("last resume to first right answer: median %.0f ms, p90 %.0f ms (%zu trains)\n",
                 at(0.5), at(0.9), recovery.size());
     return total.wrong == 0 && total.memory_changed == 0 ? 0 : 1;

@@ -70,8 +70,8 @@ std::optional<Identified> ReadSerialNumber(unsigned long *status, FT_HANDLE hand
         return std::nullopt;
     }
     const bool high_echoes = EchoesCommand(high_command, high);
-    const bool consistent = low_echoes ? high_echoes
-                                       : !high_echoes && !EchoesCommand(low_command, high);
+    const bool consistent =
+        low_echoes ? high_echoes : !high_echoes && !EchoesCommand(low_command, high);
     if (!consistent) {
         Record(status, FT_IO_ERROR);
         return std::nullopt;

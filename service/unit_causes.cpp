@@ -71,8 +71,8 @@ std::string LockHolder(const struct stat &file)
 {
     std::ifstream locks("/proc/locks");
     std::string line;
-    const std::string wanted = fmt::format("{:02x}:{:02x}:{}", major(file.st_dev),
-                                           minor(file.st_dev), file.st_ino);
+    const std::string wanted =
+        fmt::format("{:02x}:{:02x}:{}", major(file.st_dev), minor(file.st_dev), file.st_ino);
     while (std::getline(locks, line)) {
         std::istringstream fields(line);
         std::string id, kind, advisory, mode, pid, where;
@@ -163,9 +163,8 @@ std::optional<Unopened> Probe(int index)
     Unopened u;
     u.index = index;
     char description[64] = {};
-    const FT_STATUS listed =
-        list(reinterpret_cast<void *>(static_cast<std::uintptr_t>(index)), description,
-             FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
+    const FT_STATUS listed = list(reinterpret_cast<void *>(static_cast<std::uintptr_t>(index)),
+                                  description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
     if (listed != FT_OK) {
         u.cause = Cause::kGone;
         return u;

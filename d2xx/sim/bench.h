@@ -120,7 +120,7 @@ struct Bench {
     std::uintptr_t next_handle = kFirstHandle;
     long closed_handle_calls = 0;  // calls that named a handle already closed
     std::vector<Fault> faults;
-    std::vector<StallWindow> stalls;  // of the trains that fired, not yet over
+    std::vector<StallWindow> stalls;               // of the trains that fired, not yet over
     std::deque<vsim_call> log;                     // the latest log_capacity calls
     std::size_t log_capacity = VSIM_LOG_CAPACITY;  // 0: every call
     long calls = 0;

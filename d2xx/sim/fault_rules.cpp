@@ -72,7 +72,8 @@ void ArmFaultsFromEnvironment(Bench &bench)
             std::string message = "VONTREL_SIM_FAIL: rule '" + rule + "': ";
             message += what;
             message +=
-                "; rules are FUNCTION:NTH:STATUS, e.g. FT_Read:3:FT_IO_ERROR, or late:NTH:MS[+GAP/MS...], "
+                "; rules are FUNCTION:NTH:STATUS, e.g. FT_Read:3:FT_IO_ERROR, or "
+                "late:NTH:MS[+GAP/MS...], "
                 "separated by commas";
             throw BenchError(VSIM_BENCH_CONFIG, message);
         };
@@ -87,8 +88,9 @@ void ArmFaultsFromEnvironment(Bench &bench)
             std::string rest = rule.substr(b + 1);
             const auto plus = rest.find('+');
             const long ms = Decimal(rest.substr(0, plus), 0, kMaxLateMs);
-            const char *form = "a late reply is late:NTH:MS[+GAP/MS...], NTH a count from 1, MS and "
-                               "GAP from 0 to ";
+            const char *form =
+                "a late reply is late:NTH:MS[+GAP/MS...], NTH a count from 1, MS and "
+                "GAP from 0 to ";
             if (fault.remaining < 0 || ms < 0) {
                 fail(form + std::to_string(kMaxLateMs));
             }
@@ -98,10 +100,12 @@ void ArmFaultsFromEnvironment(Bench &bench)
                 const auto next = rest.find('+');
                 const std::string stall = rest.substr(0, next);
                 const auto slash = stall.find('/');
-                const long gap =
-                    slash == std::string::npos ? -1 : Decimal(stall.substr(0, slash), 0, kMaxLateMs);
-                const long length =
-                    slash == std::string::npos ? -1 : Decimal(stall.substr(slash + 1), 0, kMaxLateMs);
+                const long gap = slash == std::string::npos
+                                     ? -1
+                                     : Decimal(stall.substr(0, slash), 0, kMaxLateMs);
+                const long length = slash == std::string::npos
+                                        ? -1
+                                        : Decimal(stall.substr(slash + 1), 0, kMaxLateMs);
                 if (gap < 0 || length < 0 || fault.train.size() >= kMaxTrainStalls) {
                     fail(form + std::to_string(kMaxLateMs) + ", at most " +
                          std::to_string(kMaxTrainStalls) + " stalls after the late reply");
@@ -142,8 +146,8 @@ std::chrono::steady_clock::duration TakeLateReply(Bench &bench, int converter,
     const Fault *fired = nullptr;
     Fault taken;
     for (auto it = bench.faults.begin(); it != bench.faults.end();) {
-        const bool counts = it->kind == FaultKind::kLateReply &&
-                            (it->converter < 0 || it->converter == converter);
+        const bool counts =
+            it->kind == FaultKind::kLateReply && (it->converter < 0 || it->converter == converter);
         if (counts && --it->remaining <= 0) {
             if (fired == nullptr) {
                 taken = *it;

@@ -389,8 +389,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
             // came late before it.
             const auto now = std::chrono::steady_clock::now();
             const auto exchange = vsim::ExchangeTime(h->baud);
-            auto ready =
-                now + exchange + vsim::TakeLateReply(*bench, h->converter, now, exchange);
+            auto ready = now + exchange + vsim::TakeLateReply(*bench, h->converter, now, exchange);
             if (!h->pending.empty()) {
                 ready = std::max(ready, h->pending.back().ready);
             }

@@ -9,9 +9,9 @@
 // looked (the same later frames and outputs). A failed call leaves the
 // books of the link unbalanced, so the exchange after it first purges the
 // link: those calls are the only ones added (the unit echoes, so its
-// replies are checked by that, with no wait behind them). A reply that does not come whole ends the export there:
-// nothing after it is sent, and every read it did not make counts as 0.
-// *status must hold the failure wherever in the sequence it happened.
+// replies are checked by that, with no wait behind them). A reply that does not come whole ends the
+// export there: nothing after it is sent, and every read it did not make counts as 0. *status must
+// hold the failure wherever in the sequence it happened.
 #include <functional>
 #include <numeric>
 

@@ -30,8 +30,8 @@ using Clock = std::chrono::steady_clock;
 // One stall beyond the read time-out, then short ones soon after the unit
 // resumes (vsim_late_train).
 struct Train {
-    long nth;                   // which reply of the stalling unit is late
-    unsigned long first_ms;     // how late
+    long nth;                // which reply of the stalling unit is late
+    unsigned long first_ms;  // how late
     std::vector<vsim_stall> after;
     unsigned long Span() const  // from the late reply's frame to the last resume
     {
@@ -44,9 +44,9 @@ struct Train {
 };
 
 struct Counts {
-    long ok = 0;      // calls that reported FT_OK, each checked
-    long wrong = 0;   // of those, with a value the unit did not hold
-    long failed = 0;  // calls that reported a failure
+    long ok = 0;              // calls that reported FT_OK, each checked
+    long wrong = 0;           // of those, with a value the unit did not hold
+    long failed = 0;          // calls that reported a failure
     long memory_changed = 0;  // settings bytes changed by a write from a read
     double recovery_ms = -1;  // from the last resume to the first right FT_OK call
     std::string first_wrong;  // what the first wrong call was
@@ -128,9 +128,8 @@ public:
     }
 
 private:
-    static constexpr std::uint16_t kSettingBytes[] = {vontrel::mem::kStoredSetting,
-                                                      vontrel::mem::kLastTrimA,
-                                                      vontrel::mem::kLastTrimB};
+    static constexpr std::uint16_t kSettingBytes[] = {
+        vontrel::mem::kStoredSetting, vontrel::mem::kLastTrimA, vontrel::mem::kLastTrimB};
 
     // The twin is made to hold what the unit holds now.
     void Mirror()
@@ -177,8 +176,9 @@ private:
                     // Nothing is written from a read that was in doubt: only
                     // from this one, which reported FT_OK.
                     frequency = frequency == 1000 ? 2000 : 1000;
-                    std::array<double, 12> v = {got[0], got[1], frequency, got[4],  got[5],  got[6],
-                                                got[7], got[8], 0,         got[10], got[11], got[12]};
+                    std::array<double, 12> v = {got[0], got[1],  frequency, got[4],
+                                                got[5], got[6],  got[7],    got[8],
+                                                0,      got[10], got[11],   got[12]};
                     Vontrel_WriteStatus(&status, handle_, v.data());
                     status == FT_OK ? ++counts.ok : ++counts.failed;
                 }

@@ -570,18 +570,18 @@ TEST_F(PtyBench, EachConverterThatCannotBeUsedIsNamedWithItsCause)
     ASSERT_EQ(byte, 'y') << "the holder did not open unit 12345";
     for (const bool good_first : {false, true}) {
         const std::string bad = silent + "," + gone + "," + null + "," + held;
-        const ToolRun list = RunTool(dir_, {"list"}, good_first ? good + "," + bad : bad + "," + good);
+        const ToolRun list =
+            RunTool(dir_, {"list"}, good_first ? good + "," + bad : bad + "," + good);
         const std::string what = good_first ? "the unit first" : "the unit last";
         EXPECT_EQ(list.status, 1) << what << "\n" << list.err;
         EXPECT_NE(list.out.find("4660"), std::string::npos) << what << ": the unit that works\n"
                                                             << list.out << list.err;
         const int first_bad = good_first ? 1 : 0;
-        for (const auto &[offset, cause] :
-             std::vector<std::pair<int, std::string>>{{0, "not answering"},
-                                                      {1, "gone"},
-                                                      {2, "not a serial port"},
-                                                      {3, "in use by another program (pid " +
-                                                              std::to_string(holder) + ", "}}) {
+        for (const auto &[offset, cause] : std::vector<std::pair<int, std::string>>{
+                 {0, "not answering"},
+                 {1, "gone"},
+                 {2, "not a serial port"},
+                 {3, "in use by another program (pid " + std::to_string(holder) + ", "}}) {
             const std::string index = "index " + std::to_string(first_bad + offset) + " (";
             const std::size_t at = list.err.find(index);
             ASSERT_NE(at, std::string::npos) << what << ": " << index << "\n" << list.err;
@@ -795,8 +795,10 @@ TEST_F(StallTrain, NoCallReportsAValueTheUnitDidNotHold)
         if (!right) {
             continue;  // nothing is written from a read that was wrong
         }
-        settings = {got[0], got[1], frequency == 1000 ? 2000.0 : 1000.0, got[4], got[5], got[6],
-                    got[7], got[8], 0,    got[10], got[11], got[12]};
+        settings = {got[0],  got[1],  frequency == 1000 ? 2000.0 : 1000.0,
+                    got[4],  got[5],  got[6],
+                    got[7],  got[8],  0,
+                    got[10], got[11], got[12]};
         Vontrel_WriteStatus(&status, unit, settings.data());
         if (status == FT_OK) {
             frequency = settings[2];

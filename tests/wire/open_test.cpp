@@ -40,9 +40,9 @@ TEST(Open, CallsAndFramesForOneUnit)
 {
     // A unit whose replies carry their commands back is trusted on that;
     // one whose replies do not has both checked to have nothing behind them.
-    const std::vector<std::string> setup = {"FT_ListDevices",  "FT_ListDevices", "FT_Open",
-                                            "FT_ResetDevice",  "FT_SetTimeouts", "FT_SetBaudRate",
-                                            "FT_SetDataCharacteristics"};
+    const std::vector<std::string> setup = {
+        "FT_ListDevices", "FT_ListDevices",           "FT_Open", "FT_ResetDevice", "FT_SetTimeouts",
+        "FT_SetBaudRate", "FT_SetDataCharacteristics"};
     const std::vector<std::string> exchange = {"FT_Write", "FT_Read"};
     const std::vector<std::string> check = {"FT_SetTimeouts", "FT_Read", "FT_SetTimeouts"};
     for (const bool echoes : {true, false}) {
@@ -118,8 +118,8 @@ TEST(Open, AUnitThatOwesAReplyAndStallsAgainIsNotTrusted)
         std::uint16_t owed_address;
     };
     for (const Case c : {Case{true, 0}, Case{true, 1}, Case{true, 7}, Case{false, 0}}) {
-        const std::string what =
-            std::string(c.echoes ? "echoes" : "no echo") + ", owed " + std::to_string(c.owed_address);
+        const std::string what = std::string(c.echoes ? "echoes" : "no echo") + ", owed " +
+                                 std::to_string(c.owed_address);
         vsim_clear();
         vsim_set_echo(vsim_add_unit("Vontrel", 0x1234), c.echoes);
         LeaveAReplyOwed(c.owed_address, 300, again, 1);
@@ -265,11 +265,15 @@ TEST(Open, FailureAtEachStepOfAUnit)
         long per_unit;  // how many calls of it opening one unit makes
     };
     // A unit that echoes: no check behind its replies.
-    const Step steps[] = {{"FT_Open", 1, 1},        {"FT_ResetDevice", 1, 1},
-                          {"FT_SetTimeouts", 1, 1}, {"FT_SetBaudRate", 1, 1},
+    const Step steps[] = {{"FT_Open", 1, 1},
+                          {"FT_ResetDevice", 1, 1},
+                          {"FT_SetTimeouts", 1, 1},
+                          {"FT_SetBaudRate", 1, 1},
                           {"FT_SetDataCharacteristics", 1, 1},
-                          {"FT_Write", 1, 2},       {"FT_Read", 1, 2},
-                          {"FT_Write", 2, 2},       {"FT_Read", 2, 2}};
+                          {"FT_Write", 1, 2},
+                          {"FT_Read", 1, 2},
+                          {"FT_Write", 2, 2},
+                          {"FT_Read", 2, 2}};
     for (const Step &step : steps) {
         for (const bool last : {false, true}) {
             vsim_clear();

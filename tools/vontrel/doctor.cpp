@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "d2xx/serial/serial_d2xx.h"
-#include "service/unit_causes.h"
 #include "include/vontrel.hpp"
+#include "service/unit_causes.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/sysfs.h"
 

@@ -29,7 +29,7 @@ namespace {
 
 constexpr int kMaxPort = 65535;
 constexpr int kMaxIdleTimeoutS = 7 * 24 * 3600;
-constexpr int kMaxSerial = 65535;              // a unit's serial number is 16 bits
+constexpr int kMaxSerial = 65535;  // a unit's serial number is 16 bits
 
 // A unit to serve and its port (0: one the system chooses).
 struct Served {
@@ -93,8 +93,8 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                 continue;
             }
             const auto [code, why] = service::NotOpenCause(found.unopened);
-            auto owner = std::make_unique<service::UnitOwner>(serial, make_status_code(code), why,
-                                                              log);
+            auto owner =
+                std::make_unique<service::UnitOwner>(serial, make_status_code(code), why, log);
             std::string state = owner->WhyNotOpen() + "; served once it can be opened";
             chosen.push_back({std::move(owner), port, std::move(state)});
         }

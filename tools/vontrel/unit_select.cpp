@@ -67,10 +67,9 @@ std::string Hint(const Globals &g, const Found &f)
             "waited {} s)",
             g.wait_unit_s);
     }
-    const bool silent =
-        std::any_of(f.unopened.begin(), f.unopened.end(), [](const service::Unopened &u) {
-            return u.cause == service::Cause::kNotAnswering;
-        });
+    const bool silent = std::any_of(
+        f.unopened.begin(), f.unopened.end(),
+        [](const service::Unopened &u) { return u.cause == service::Cause::kNotAnswering; });
     return silent ? "check the unit's power and cable; a unit that stalled answers again once it "
                     "has sent what it owed"
                   : NoUnitHint();
@@ -90,9 +89,8 @@ DeviceError NotOpened(const Globals &g, const Found &f, const std::string &text)
 void ThrowIfUnexplained(const Found &f)
 {
     const bool explained =
-        std::any_of(f.unopened.begin(), f.unopened.end(), [](const service::Unopened &u) {
-            return u.cause != service::Cause::kOther;
-        });
+        std::any_of(f.unopened.begin(), f.unopened.end(),
+                    [](const service::Unopened &u) { return u.cause != service::Cause::kOther; });
     if (f.units.empty() && f.status && !explained) {
         throw std::system_error(f.status, "Vontrel_Open");
     }
@@ -162,12 +160,13 @@ Unit OpenSelected(const Globals &g)
     }
     if (several(f)) {
         const std::string others =
-            f.unopened.empty() ? "" : "\n  and converters that could not be used:" +
-                                          UnopenedLines(f.unopened);
-        throw DeviceError(fmt::format("{} units found; choose one with --unit:{}{}",
-                                      f.units.size() + f.unopened.size(), Candidates(f.units),
-                                      others),
-                          "");
+            f.unopened.empty()
+                ? ""
+                : "\n  and converters that could not be used:" + UnopenedLines(f.unopened);
+        throw DeviceError(
+            fmt::format("{} units found; choose one with --unit:{}{}",
+                        f.units.size() + f.unopened.size(), Candidates(f.units), others),
+            "");
     }
     if (!g.unit) {
         throw NotOpened(g, f, "the unit could not be used:");

@@ -385,14 +385,14 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         vsim::Frame frame;
         std::memcpy(frame.data(), lpBuffer, 8);
         if (const auto reply = vsim::Answer(converter, frame)) {
-            // A unit answers in order: a reply never overtakes one that
-            // came late before it.
+            // A unit answers in order: it starts on a frame once the reply
+            // before it has gone out (a reply never overtakes one that
+            // came late), and a stall that overlaps its work holds it up.
             const auto now = std::chrono::steady_clock::now();
             const auto exchange = vsim::ExchangeTime(h->baud);
-            auto ready = now + exchange + vsim::TakeLateReply(*bench, h->converter, now, exchange);
-            if (!h->pending.empty()) {
-                ready = std::max(ready, h->pending.back().ready);
-            }
+            const auto start = h->pending.empty() ? now : std::max(now, h->pending.back().ready);
+            const auto ready =
+                start + exchange + vsim::TakeLateReply(*bench, h->converter, start, exchange);
             for (const std::uint8_t byte : *reply) {
                 h->pending.push_back(vsim::InFlight{byte, ready});
             }

@@ -4,7 +4,10 @@
 // which once left the link one reply behind for good. Each is run against a
 // twin unit that never stalls (tests/reliability/stall_oracle.h): no call
 // that reports FT_OK may return a value the unit did not hold, and no
-// read-modify-write may store a byte from a shifted read.
+// read-modify-write may store a byte from a shifted read. Run with the
+// link's timing (VONTREL_SIM_TIMING=1, a ctest entry of its own): a stall
+// that begins while a reply is on the wire is what defeated a link that
+// trusted silence.
 #include <gtest/gtest.h>
 
 #include "tests/reliability/stall_oracle.h"
@@ -24,6 +27,12 @@ TEST(StallTrains, NoCallReportsAValueTheUnitDidNotHold)
          true,
          {5, 2300, {{0, 60}, {20, 300}}}},
         {"the first reply of an identity read, then 30 ms at once", true, {15, 2200, {{0, 30}}}},
+        {"a read-back's 2nd reply, then 120 and 200 ms at once and 2 ms after",
+         true,
+         {2, 2300, {{0, 120}, {2, 200}}}},
+        {"an identity read's 3rd reply, then 150, 90 and 60 ms within 10 ms",
+         false,
+         {16, 2200, {{3, 150}, {0, 90}, {10, 60}}}},
         {"a write-out's reply, then three at 5, 10 and 15 ms",
          true,
          {24, 2400, {{5, 120}, {10, 250}, {15, 80}}}},

@@ -167,14 +167,15 @@ private:
                 unsigned long twin_status = 0;
                 Vontrel_ReadStatus(&twin_status, twin_handle_, truth.data());
                 ++counts.ok;
-                if (std::memcmp(got.data(), truth.data(), sizeof got) != 0) {
+                const bool right = std::memcmp(got.data(), truth.data(), sizeof got) == 0;
+                if (!right) {
                     Wrong(counts, "read-back: " + std::to_string(got[2]) + " MHz for " +
                                       std::to_string(truth[2]));
-                    return false;
                 }
                 if (call % 4 == 2) {
-                    // Nothing is written from a read that was in doubt: only
-                    // from this one, which reported FT_OK.
+                    // As a program that trusts FT_OK would: the settings read
+                    // are written back with a new frequency, right or not;
+                    // a wrong read shows in the unit's memory then.
                     frequency = frequency == 1000 ? 2000 : 1000;
                     std::array<double, 12> v = {got[0], got[1],  frequency, got[4],
                                                 got[5], got[6],  got[7],    got[8],
@@ -182,7 +183,7 @@ private:
                     Vontrel_WriteStatus(&status, handle_, v.data());
                     status == FT_OK ? ++counts.ok : ++counts.failed;
                 }
-                return true;
+                return right;
             }
             case 1: {
                 int sn = 0;

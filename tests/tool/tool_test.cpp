@@ -610,7 +610,7 @@ TEST_F(Tool, AStalledReadBackWritesNothing)
     UseBench({{"converters", {{{"serial", 4660}}}}});
     const Json before = Run({"--json", "status"}).json();
     // Replies 1 and 2 are the serial number's, 3 to 15 the read-back's.
-    env_["VONTREL_SIM_FAIL"] = "late:7:2100";
+    env_["VONTREL_SIM_FAIL"] = "late:7:3000";
     const Result r = Run({"set", "--atten", "7", "--stored-setting", "99"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Vontrel_ReadStatus failed: FT_IO_ERROR")) << r.err;

@@ -26,26 +26,58 @@ struct OpenedUnit {
     int token;
 };
 
-// The serial number of a unit just opened, or nullopt when a read failed.
-// The converter was just reset, but the unit may still owe a reply to a
-// command sent before this open (by a program that gave up on it at a
-// time-out, or before the unit was last closed): it comes first, and its
-// bytes would be read as the serial number and every reply after it one
-// frame late, for as long as the unit stays open. So the first reply is
-// checked to have nothing behind it, as on a link put back in step.
-std::optional<int> ReadSerialNumber(unsigned long *status, FT_HANDLE handle)
+// A unit just opened: its serial number, and whether its replies carry
+// their commands back.
+struct Identified {
+    int serial;
+    bool echoes;
+};
+
+// Reads the serial number of a unit just opened, or nullopt when a read
+// failed or the replies show the link is not in step. The converter was
+// just reset, but the unit may still owe a reply to a command sent before
+// this open (by a program that gave up on it at a time-out, or before the
+// unit was last closed): it would come first, be read as the serial number,
+// and leave every reply after it one frame late for as long as the unit
+// stays open. So the unit is trusted only on evidence, with the checks a
+// purged link gets (see link/link.h):
+//   - both replies carry their own command back (code 0x0D and the
+//     address): the unit echoes, and every later reply is checked so;
+//   - neither carries either command back: a unit that does not echo, and
+//     both replies are checked to have nothing behind them within kQuietMs;
+//   - anything else (one reply echoes, or the second carries the first
+//     command): a reply owed to another command was taken, FT_IO_ERROR.
+std::optional<Identified> ReadSerialNumber(unsigned long *status, FT_HANDLE handle)
 {
-    std::atomic<LinkStep> step{LinkStep::kConfirm};
-    Link link(handle, step);
-    const int low = ReadMemoryByte(status, link, mem::kSerialLow);
-    if (*status != FT_OK) {
+    LinkBooks books;
+    Link link(handle, books);
+    const Frame low_command = CommandFrame(cmd::kReadMemory, mem::kSerialLow);
+    const Frame high_command = CommandFrame(cmd::kReadMemory, mem::kSerialHigh);
+    Frame low{};
+    if (Transact(status, link, low_command, low) != Outcome::kOk) {
         return std::nullopt;
     }
-    const int high = ReadMemoryByte(status, link, mem::kSerialHigh);
-    if (*status != FT_OK) {
+    const bool low_echoes = EchoesCommand(low_command, low);
+    if (!low_echoes) {
+        // Either a unit that does not echo or a late reply: checked by time.
+        link.set_step(LinkStep::kConfirmTwice);
+        if (!ConfirmInStep(status, link)) {
+            return std::nullopt;
+        }
+    }
+    Frame high{};
+    if (Transact(status, link, high_command, high) != Outcome::kOk) {
         return std::nullopt;
     }
-    return mem::SerialNumber(low, high);
+    const bool high_echoes = EchoesCommand(high_command, high);
+    const bool consistent =
+        low_echoes ? high_echoes : !high_echoes && !EchoesCommand(low_command, high);
+    if (!consistent) {
+        Record(status, FT_IO_ERROR);
+        return std::nullopt;
+    }
+    return Identified{mem::SerialNumber(low[reply::kMemoryByte], high[reply::kMemoryByte]),
+                      low_echoes};
 }
 
 // Whether converter `index` describes itself as a unit.
@@ -90,13 +122,13 @@ int OpenUnits(unsigned long *status, int *devicesFound, int *handles, int *seria
             if (!handle) {
                 continue;
             }
-            const auto serial = ReadSerialNumber(status, *handle);
-            if (!serial) {
+            const auto unit = ReadSerialNumber(status, *handle);
+            if (!unit) {
                 AbandonConverter(*handle);  // the caller never learns its handle
                 continue;
             }
             try {
-                opened_units[opened] = {i, *serial, table.Add(*handle)};
+                opened_units[opened] = {i, unit->serial, table.Add(*handle, unit->echoes)};
                 ++opened;
             } catch (...) {
                 AbandonConverter(*handle);

@@ -37,8 +37,10 @@
  *                                   write sent fewer than 8, by its time-out
  *                                   (recorded at its place, like any
  *                                   failure), whether or not the reply's
- *                                   bytes are used; or the link could not be
- *                                   put back in step (see below).
+ *                                   bytes are used; what a unit owed did not
+ *                                   come; a reply belongs to another command;
+ *                                   or the link could not be put back in
+ *                                   step (see below).
  *     FT_INSUFFICIENT_RESOURCES (5) Vontrel_Open found its table of open
  *                                   units full (4096 units open at once in
  *                                   the process) or could not take a lock.
@@ -56,27 +58,46 @@
  *   for a failed read), *status holds FT_IO_ERROR, and the call has cost
  *   one time-out, not one per exchange. Nothing after it is written to the
  *   unit.
- *   The reply, or the rest of it, may still arrive later. After any failed
- *   or incomplete exchange the unit's link is marked out of step, and the
- *   next exchange on it, in the same call or a later one, first puts it
- *   back in step: it resets the converter (discarding what it holds), sets
- *   the line up again, reads and discards whatever arrives until the line
- *   has been quiet for 50 ms (at most 2 s; a line that never falls quiet
- *   is FT_IO_ERROR and stops the call), and restores the 2000 ms
- *   time-outs. After its own reply, and after the reply of the exchange
- *   that follows it, it waits 50 ms more: a byte arriving then means the
- *   reply taken may have been a late one, and the exchange fails with
- *   FT_IO_ERROR (the link goes out of step again). These steps are D2XX
- *   calls like any other and their failures are recorded in *status.
- *   What a caller can rely on: after a failure, a reply taken for another
- *   command's is given away by the one behind it, so the link does not stay
- *   shifted. What it cannot: a reply that arrives later than the 50 ms
- *   quiet time, when the unit's next reply is late as well (a unit that
- *   stalls again between two replies), can be taken for another command's
- *   answer once, and the call that took it reports success; the next one
- *   fails with FT_IO_ERROR. Waiting before retrying after FT_IO_ERROR (the
- *   time the unit may need to finish, a second or two after a stall) makes
- *   that unlikely. On a link in step none of this costs anything.
+ *   The library keeps books of what each unit owes: every frame the unit
+ *   took owes exactly 8 reply bytes. The bytes of a reply that came short
+ *   are still owed, and the next exchange on the unit, in a later call,
+ *   first reads exactly those (waiting up to the read time-out) and only
+ *   then sends its own frame: nothing is thrown away that the books
+ *   account for, and a unit that stalls again and again afterwards only
+ *   makes calls slower or fail, never shifted. A call whose wait for what
+ *   is owed times out sends nothing and fails with FT_IO_ERROR; a debt that
+ *   brings no byte for two such waits in a row is taken as lost.
+ *   Where the books cannot be kept (a read or write that failed with an
+ *   error, a write that went out in part, a debt taken as lost, a reply
+ *   that belongs to another command), the next exchange purges the link:
+ *   it resets the converter, sets the line up again, reads and discards
+ *   until the line has been quiet for 50 ms (at most 2 s; a line that never
+ *   falls quiet is FT_IO_ERROR and stops the call) and restores the 2000 ms
+ *   time-outs. A reply owed from before the purge may still come, so:
+ *     - a unit whose replies carry their command back (Vontrel_Open learns
+ *       it from the two serial-number replies, which must both carry the
+ *       memory-read code 0x0D in byte 2 and the address in bytes 3 and 4)
+ *       has EVERY reply checked, always: one whose byte 2 is not its
+ *       command's code, or, for a memory read or write, whose bytes 3 and 4
+ *       are not its address, is refused with FT_IO_ERROR (the call stops
+ *       and the link is purged next time). This departs from the unit's
+ *       protocol, where those bytes are never looked at: it is done only
+ *       for a unit that has shown it echoes, and no frame sent changes;
+ *     - a unit that does not echo has the two replies after a purge
+ *       checked to have nothing behind them within 50 ms: a byte there
+ *       fails the exchange with FT_IO_ERROR.
+ *   These steps are D2XX calls like any other and their failures are
+ *   recorded in *status.
+ *   What a caller can rely on: a call that reports FT_OK returned what the
+ *   unit held and wrote only what it was given; after a stall, retry.
+ *   What remains: on a unit that does NOT echo, after one of the failures
+ *   that purge the link (not after a stall), a reply owed from before the
+ *   purge that comes later than both 50 ms waits, with the unit's next
+ *   reply late as well, can be taken for another command's answer once
+ *   (docs/reliability.md gives the measured rate). The same stale reply on
+ *   a unit that echoes is refused, unless it answered an identical command
+ *   (same code and address), whose value it then carries. On a link whose
+ *   books balance none of this costs anything.
  *
  * HANDLES
  *   Vontrel_Open stores one small positive int token per opened unit in
@@ -154,8 +175,8 @@ extern "C" {
  * with a unit. Each takes the link's time: both frames on the wire, 8.32 ms
  * at 19230 baud, handed over at the converter's next latency-timer tick,
  * so about 16 ms at its default 16 ms timer and 9 ms at 1 ms. Vontrel_Open
- * makes two per unit (its serial number) and waits 50 ms after the first,
- * Vontrel_Close none. */
+ * makes two per unit (its serial number), and for a unit whose replies do
+ * not carry their command back waits 50 ms after each, Vontrel_Close none. */
 #define VONTREL_EXCHANGES_OPEN_PER_UNIT 2
 #define VONTREL_EXCHANGES_READ_INFO 10
 #define VONTREL_EXCHANGES_READ_LD 1
@@ -177,11 +198,15 @@ extern "C" {
  * begins with "V" is counted in *devicesFound, opened, reset and configured
  * (2000 ms read and write time-outs, 19230 baud, 8 data bits, 1 stop bit,
  * no parity), and its serial number is read from device memory bytes 0
- * (low) and 1 (high); after the first of those replies it waits 50 ms for
- * anything behind it, since a reply the unit still owed to a command sent
- * before this open (see A UNIT THAT STALLS) would otherwise be read as the
- * serial number, and every reply after it one frame late (a byte there
- * fails the unit's open with FT_IO_ERROR). For each unit that passes every step, serialNumbers[i]
+ * (low) and 1 (high). The unit may still owe a reply to a command sent
+ * before this open (see A UNIT THAT STALLS), which would otherwise be read
+ * as the serial number and leave every reply after it one frame late, so a
+ * unit is trusted only on evidence: both replies carry their command back
+ * (the unit echoes, and every later reply is checked so), or neither does
+ * and nothing comes behind either within 50 ms (a unit that does not echo).
+ * Anything else (one reply echoes and the other not, a byte behind a reply)
+ * fails that unit's open with FT_IO_ERROR. For each unit that passes every
+ * step, serialNumbers[i]
  * and then handles[i] are written at its enumeration index i: the arrays
  * must hold one entry per converter attached (which can exceed
  * *devicesFound), and VONTREL_MAX_CONVERTERS entries are always enough.

@@ -45,7 +45,7 @@ template <typename Result, typename OnUnknownHandle, typename Body>
                 on_unknown_handle();
                 return refused;
             }
-            Link link(unit.handle(), unit.step());
+            Link link(unit.handle(), unit.books());
             return body(link);
         });
 }

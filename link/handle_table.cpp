@@ -13,7 +13,7 @@ static_assert(std::is_trivially_destructible_v<HandleTable>);
 static_assert((HandleTable::kSlots & (HandleTable::kSlots - 1)) == 0,
               "tokens wrap at INT_MAX + 1, which must be a multiple of the slot count");
 
-int HandleTable::Add(FT_HANDLE handle)
+int HandleTable::Add(FT_HANDLE handle, bool echoes)
 {
     const std::lock_guard<std::mutex> lock(add_mutex_);
     // Tokens are tried in order; one whose slot is taken is skipped, so a
@@ -24,7 +24,7 @@ int HandleTable::Add(FT_HANDLE handle)
         Slot &slot = SlotOf(token);
         if (slot.state.load(std::memory_order_acquire) == 0) {
             slot.handle = handle;
-            slot.step.store(LinkStep::kInStep, std::memory_order_relaxed);
+            slot.books.Reset(echoes);
             slot.state.store(Word(token), std::memory_order_release);
             return token;
         }

@@ -39,11 +39,12 @@ public:
     // thread during exit still finds it).
     static HandleTable &Instance() noexcept { return instance_; }
 
-    // Registers an opened unit and returns its token, 1..INT_MAX. Tokens are
-    // handed out in increasing order and wrap only after INT_MAX of them, so
-    // a closed token is not handed out again soon. Throws std::bad_alloc
-    // when every slot is taken.
-    int Add(FT_HANDLE handle);
+    // Registers an opened unit, in step, and returns its token,
+    // 1..INT_MAX; `echoes` says whether its replies were seen to carry their
+    // commands back. Tokens are handed out in increasing order and wrap only
+    // after INT_MAX of them, so a closed token is not handed out again soon.
+    // Throws std::bad_alloc when every slot is taken.
+    int Add(FT_HANDLE handle, bool echoes);
 
     // Counts a call in flight on the token's unit and returns its handle, or
     // nullopt (nothing counted) when the token is not an open unit or its
@@ -61,10 +62,10 @@ public:
         return slot.handle;
     }
 
-    // Whether the link to the token's unit is in step (see link/link.h):
-    // kept here, with the unit, from one call to the next. Valid while a
-    // call on the token is in flight.
-    std::atomic<LinkStep> &StepOf(int token) noexcept { return SlotOf(token).step; }
+    // The books of the link to the token's unit (see link/link.h): kept
+    // here, with the unit, from one call to the next. Valid while a call on
+    // the token is in flight.
+    LinkBooks &BooksOf(int token) noexcept { return SlotOf(token).books; }
 
     void Release(int token) noexcept
     {
@@ -104,7 +105,7 @@ private:
     struct Slot {
         std::atomic<std::uint64_t> state{0};
         FT_HANDLE handle = nullptr;  // written only while the slot is free
-        std::atomic<LinkStep> step{LinkStep::kInStep};
+        LinkBooks books;
     };
 
     // Waits until no call is in flight on a slot being closed.
@@ -157,7 +158,7 @@ public:
 
     explicit operator bool() const noexcept { return token_ != 0; }
     FT_HANDLE handle() const noexcept { return handle_; }
-    std::atomic<LinkStep> &step() const noexcept { return HandleTable::Instance().StepOf(token_); }
+    LinkBooks &books() const noexcept { return HandleTable::Instance().BooksOf(token_); }
 
 private:
     int token_ = 0;  // 0: no unit held

@@ -1,17 +1,32 @@
 // SPDX-License-Identifier: MIT
 // The link to one unit as the exports see it during a call: the converter's
-// handle, whether the link is in step, and whether this call has met a unit
-// that does not answer.
+// handle, the unit's books (what it still owes, whether the link is in
+// step, whether its replies echo their commands), and whether this call has
+// met a unit that does not answer.
 //
 // In step means that the next reply the converter delivers is the answer
-// to the next command frame written. A reply that does not come whole (a
-// read that ends at its time-out with fewer than 8 bytes, a write that
-// ends with fewer than 8 bytes out) or a failed read or write leaves the
-// link out of step: the missing reply, or the rest of it, may still arrive
-// and would then be taken for the answer to a later command, and every
-// reply after it with it. The next exchange on the unit, in this call or a
-// later one, first puts the link back in step (ResyncLink) and then checks
-// that nothing arrived behind its own reply (ConfirmInStep).
+// to the next command frame written. The link keeps books to know it, not
+// guess it: every frame the unit took owes exactly 8 reply bytes. A reply
+// that comes short by its time-out leaves a debt of the bytes that did not
+// come (LinkStep::kOwed), and the next exchange first reads exactly those
+// (DrainOwed): once they are in, the books balance and the link is in step,
+// however late they were and however the unit stalls after. Nothing is
+// thrown away that the books account for.
+//
+// Only when the books cannot be balanced is the converter purged
+// (LinkStep::kOutOfStep, ResyncLink): a read or write that failed with an
+// error (bytes may have been lost, or a frame half sent), a write that came
+// short, a reply that belongs to another command, a debt that brought
+// nothing for kWriteOffDrains read time-outs in a row. After a purge a
+// reply owed before it may still come, so the link is suspect until
+// replies prove it in step:
+//   - a unit whose replies echo their commands (learned at open from the
+//     serial-number reads, never assumed) has every reply checked, always:
+//     a reply that carries another command's code or address is refused
+//     (FT_IO_ERROR) instead of being taken;
+//   - a unit that does not echo has the two replies after the purge
+//     checked to have nothing behind them within kQuietMs (kConfirmTwice,
+//     kConfirm), the best that timing can tell.
 #ifndef VONTREL_LINK_LINK_H
 #define VONTREL_LINK_LINK_H
 
@@ -24,10 +39,11 @@
 namespace vontrel {
 
 enum class LinkStep : std::uint8_t {
-    kInStep,        // every reply so far came whole, in order
-    kOutOfStep,     // a reply did not come whole: discard what comes before the next exchange
-    kConfirm,       // the next reply is checked to have nothing behind it, then in step
-    kConfirmTwice,  // just put back in step: the next two replies are checked
+    kInStep,        // the books balance: the next reply answers the next frame
+    kOwed,          // the unit owes LinkBooks::owed bytes of a reply: read them first
+    kOutOfStep,     // the books cannot be balanced: purge before the next exchange
+    kConfirm,       // after a purge, a unit that does not echo: one more reply checked
+    kConfirmTwice,  // just purged, a unit that does not echo: the next two replies checked
 };
 
 // How long the line must stay quiet before the link counts as back in
@@ -40,14 +56,38 @@ enum class LinkStep : std::uint8_t {
 inline constexpr unsigned long kQuietMs = 50;
 inline constexpr unsigned long kDrainLimitMs = 2000;
 
+// A debt that brings not a byte for this many read time-outs in a row
+// (after the one that left it) is written off: the reply was lost, and the
+// link is purged and suspect instead of failing for ever.
+inline constexpr std::uint8_t kWriteOffDrains = 2;
+
+// A unit's books, kept in the table of open units from one call to the
+// next (a unit being opened keeps its own for the walk). Calls on one unit
+// do not overlap; the fields are atomic only because successive calls may
+// come from different threads.
+struct LinkBooks {
+    std::atomic<LinkStep> step{LinkStep::kInStep};
+    std::atomic<std::uint8_t> owed{0};          // reply bytes owed while kOwed, 1..8
+    std::atomic<std::uint8_t> empty_drains{0};  // drains in a row that brought nothing
+    std::atomic<bool> echoes{false};            // replies carry their command back
+
+    // A unit just opened: in step, its echo as learned.
+    void Reset(bool unit_echoes) noexcept
+    {
+        step.store(LinkStep::kInStep, std::memory_order_relaxed);
+        owed.store(0, std::memory_order_relaxed);
+        empty_drains.store(0, std::memory_order_relaxed);
+        echoes.store(unit_echoes, std::memory_order_relaxed);
+    }
+};
+
 class Link {
 public:
-    // `step` is the unit's own, kept in the table of open units so that it
-    // outlives the call; a unit being opened keeps it for the walk.
-    Link(FT_HANDLE handle, std::atomic<LinkStep> &step) noexcept
+    Link(FT_HANDLE handle, LinkBooks &books) noexcept
         : handle_(handle),
-          step_(step),
-          fast_(step.load(std::memory_order_relaxed) == LinkStep::kInStep)
+          books_(books),
+          fast_(books.step.load(std::memory_order_relaxed) == LinkStep::kInStep),
+          echoes_(books.echoes.load(std::memory_order_relaxed))
     {
     }
     Link(const Link &) = delete;
@@ -64,27 +104,41 @@ public:
     // this call has not stalled. One test on the common path.
     bool fast() const noexcept { return fast_; }
 
-    LinkStep step() const noexcept { return step_.load(std::memory_order_relaxed); }
+    // Whether the unit's replies are checked to carry their commands back.
+    bool echoes() const noexcept { return echoes_; }
+
+    LinkStep step() const noexcept { return books_.step.load(std::memory_order_relaxed); }
     void set_step(LinkStep step) noexcept
     {
-        step_.store(step, std::memory_order_relaxed);
+        books_.step.store(step, std::memory_order_relaxed);
         fast_ = step == LinkStep::kInStep && !stalled_;
     }
+    LinkBooks &books() noexcept { return books_; }
 
-    // A failed read or write: the next exchange puts the link back in step.
+    // The books cannot be balanced: the next exchange purges first.
     void MarkOutOfStep() noexcept { set_step(LinkStep::kOutOfStep); }
 
-    // A reply that did not come whole: out of step, and this call stops.
+    // The unit owes `bytes` more reply bytes (1..8), on books that balanced
+    // before the frame went out.
+    void Owe(std::uint32_t bytes) noexcept
+    {
+        books_.owed.store(static_cast<std::uint8_t>(bytes), std::memory_order_relaxed);
+        books_.empty_drains.store(0, std::memory_order_relaxed);
+        set_step(LinkStep::kOwed);
+    }
+
+    // The unit does not answer in time: this call stops.
     void Stall() noexcept
     {
         stalled_ = true;
-        MarkOutOfStep();
+        fast_ = false;
     }
 
 private:
     FT_HANDLE handle_;
-    std::atomic<LinkStep> &step_;
+    LinkBooks &books_;
     bool fast_;
+    bool echoes_;
     bool stalled_ = false;
 };
 
@@ -99,35 +153,53 @@ enum class Outcome {
 // out of line so that the common one stays short.
 
 // An exchange on a link that is not plainly in step: none at all after a
-// stall; otherwise the link is put back in step first and checked after.
+// stall; otherwise what is owed is read first (or the converter purged when
+// the books cannot be balanced), and replies are checked after a purge.
 [[gnu::cold]] Outcome ExchangeOutOfStep(unsigned long *status, Link &link, const Frame &command,
                                         Frame &response, bool read_after_failed_write);
 
-// After FT_Write returned `wrote`, not 8 bytes out with FT_OK: records the failure and, when
-// `read_after_failed_write`, still reads the reply.
+// After FT_Write returned `wrote`, not 8 bytes out with FT_OK: records the
+// failure (FT_IO_ERROR for a frame that did not go out whole) and, when
+// `read_after_failed_write`, still reads the reply. The books cannot be
+// balanced: whether the unit took a frame is not known.
 [[gnu::cold]] Outcome AfterFailedWrite(unsigned long *status, Link &link, FT_STATUS wrote,
                                        Frame &response, bool read_after_failed_write);
 
-// After FT_Read returned `read`, not 8 bytes with FT_OK: records the
-// failure (FT_IO_ERROR for a reply that did not come whole).
-[[gnu::cold]] Outcome AfterFailedRead(unsigned long *status, Link &link, FT_STATUS read);
+// After FT_Read returned `read` with `received` bytes, not 8 with FT_OK.
+// A short reply is FT_IO_ERROR and stops the call; the unit owes the rest
+// (on books that balanced) or the books cannot be balanced (on a link
+// just purged). A read that failed with an error loses count: out of step.
+[[gnu::cold]] Outcome AfterFailedRead(unsigned long *status, Link &link, FT_STATUS read,
+                                      DWORD received);
 
-// Puts an out-of-step link back in step before its next exchange: resets
-// the converter (what it holds is discarded), sets the line up again with
-// a read time-out of kQuietMs, reads and discards until kQuietMs pass with
+// A whole reply that does not carry its command back, on a unit that
+// echoes: a reply owed to another command. FT_IO_ERROR; the call stops and
+// the link is out of step.
+[[gnu::cold]] Outcome AfterForeignReply(unsigned long *status, Link &link);
+
+// Reads what the unit owes (LinkStep::kOwed) within the read time-out. True
+// when the books balance again (in step); false when the bytes did not all
+// come (FT_IO_ERROR, the call stalls, the rest is still owed, or written
+// off after kWriteOffDrains empty drains) or the read failed (out of step).
+[[gnu::cold]] bool DrainOwed(unsigned long *status, Link &link);
+
+// Purges an out-of-step link before its next exchange: resets the
+// converter (what it holds is discarded), sets the line up again with a
+// read time-out of kQuietMs, reads and discards until kQuietMs pass with
 // nothing coming, and sets the 2000 ms time-outs back. Every D2XX result is
-// recorded into *status. True when the link may be used, now in
-// LinkStep::kConfirmTwice; false when a call failed (the link stays out of
-// step) or the line did not fall quiet (FT_IO_ERROR, and the link stalls).
+// recorded into *status. True when the link may be used, now in step for
+// a unit that echoes and LinkStep::kConfirmTwice for one that does not;
+// false when a call failed (the link stays out of step) or the line did
+// not fall quiet (FT_IO_ERROR, and the call stalls).
 [[gnu::cold]] bool ResyncLink(unsigned long *status, Link &link);
 
-// After a whole reply on a link being checked: waits kQuietMs for anything
-// more. A byte there means the reply just read may be one that came late
-// for an earlier command: FT_IO_ERROR, and the link stalls. True when
-// nothing came. A link put back in step is trusted again only after two
-// replies in a row had nothing behind them: a unit that stalled once may
-// stall again, and a late reply that comes alone, after the quiet time,
-// with the next one late too, passes one check but not two.
+// After a whole reply on a link being checked (a unit that does not echo,
+// just purged or opened): waits kQuietMs for anything more. A byte there
+// means the reply just read may be one that came late for an earlier
+// command: FT_IO_ERROR, the call stops and the link is out of step. True
+// when nothing came. Two replies in a row must pass: a late reply that
+// comes alone, after the quiet time, with the next one late too, passes
+// one check but not two.
 [[gnu::cold]] bool ConfirmInStep(unsigned long *status, Link &link);
 
 }  // namespace vontrel

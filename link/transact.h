@@ -34,6 +34,9 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
                                                    Frame &command, Frame &response,
                                                    bool read_after_failed_write)
 {
+    // What the reply must carry back, taken before FT_Write may touch the
+    // buffer (known at compile time where the frame is).
+    const std::uint8_t code = command[2], p0 = command[3], p1 = command[4];
     DWORD written = 0;  // FT_Write takes a non-const buffer: `command` is the caller's copy
     const FT_STATUS wrote = FT_Write(link.handle(), command.data(), kFrameSize, &written);
     if (wrote != FT_OK || written < kFrameSize) [[unlikely]] {
@@ -42,7 +45,10 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
     DWORD received = 0;
     const FT_STATUS read = FT_Read(link.handle(), response.data(), kFrameSize, &received);
     if (read != FT_OK || received < kFrameSize) [[unlikely]] {
-        return AfterFailedRead(status, link, read);
+        return AfterFailedRead(status, link, read, received);
+    }
+    if (link.echoes() && !EchoesCommand(code, p0, p1, response)) [[unlikely]] {
+        return AfterForeignReply(status, link);
     }
     return Outcome::kOk;
 }
@@ -53,12 +59,16 @@ inline void Record(unsigned long *status, FT_STATUS result) noexcept
 // recorded into *status (see Record), and:
 //   - a write that reports FT_OK with fewer than 8 bytes out, or a read
 //     that reports FT_OK with fewer than 8 bytes in, counts as FT_IO_ERROR:
-//     the unit did not answer in time. The link stalls: this call makes no
-//     further exchange, and the next one on the unit puts it back in step;
+//     the unit did not answer in time. The call stalls: it makes no
+//     further exchange; the next one on the unit first reads what is still
+//     owed (see link.h);
+//   - on a unit that echoes, a reply that does not carry its command back
+//     is FT_IO_ERROR and stalls the call too;
 //   - a failed write or read leaves the link out of step, and the call
 //     goes on;
-//   - on a link out of step, the exchange first puts it back in step and
-//     afterwards checks that nothing came behind its reply (see link.h).
+//   - on a link out of step, the exchange first purges it and, on a unit
+//     that does not echo, afterwards checks that nothing came behind its
+//     reply (see link.h).
 // The outcome is this exchange's own, whatever *status held before. The
 // common path is a write and a read and a test of each; a success needs
 // no recording, since *status only keeps failures.

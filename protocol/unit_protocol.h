@@ -41,6 +41,14 @@ namespace reply {
 inline constexpr std::size_t kMemoryByte = 5;     // a memory read's byte
 inline constexpr std::size_t kRegisterFirst = 3;  // a register's p0 .. p3 in bytes 3..6
 inline constexpr std::size_t kLockByte = 6;       // register 0's low byte: lock detect
+
+// Where a unit that echoes puts its command back into the reply: the
+// command code in byte 2, and for a memory read or write the address (p0,
+// p1) in bytes 3 and 4, as in the command frame. Not every unit need do
+// so: the link learns at open whether a unit does (see device/open.cpp).
+inline constexpr std::size_t kEchoCode = 2;
+inline constexpr std::size_t kEchoAddressLow = 3;
+inline constexpr std::size_t kEchoAddressHigh = 4;
 }  // namespace reply
 
 // 00 21 code p0 p1 p2 p3 40
@@ -48,6 +56,24 @@ constexpr Frame CommandFrame(std::uint8_t code, std::uint8_t p0 = 0, std::uint8_
                              std::uint8_t p2 = 0, std::uint8_t p3 = 0)
 {
     return Frame{0x00, kFrameStart, code, p0, p1, p2, p3, kFrameEnd};
+}
+
+// Whether `reply` carries a command back as a unit that echoes does: its
+// code, and for the memory commands its address (p0, p1). Nothing else of
+// the reply is looked at.
+constexpr bool EchoesCommand(std::uint8_t code, std::uint8_t p0, std::uint8_t p1,
+                             const Frame &reply)
+{
+    if (reply[reply::kEchoCode] != code) {
+        return false;
+    }
+    const bool memory = code == cmd::kReadMemory || code == cmd::kWriteMemory;
+    return !memory || (reply[reply::kEchoAddressLow] == p0 && reply[reply::kEchoAddressHigh] == p1);
+}
+
+constexpr bool EchoesCommand(const Frame &command, const Frame &reply)
+{
+    return EchoesCommand(command[2], command[3], command[4], reply);
 }
 
 // --- The serial line ---

@@ -2,6 +2,10 @@
 // The owner of a served unit: its lock, and opening it again after a failure.
 #include "service/unit_owner.h"
 
+#include <algorithm>
+
+#include "service/unit_causes.h"
+
 #include <fmt/format.h>
 
 #include <atomic>
@@ -25,13 +29,36 @@ std::mutex &DiscoveryMutex()
     return mutex;
 }
 
-// Units this process holds open through its owners. A walk finds them
-// matched but not opened, like units another program holds, so they are
-// taken off that count before a missing unit is said to be in use.
-std::atomic<int> &OpenHere()
+// The enumeration indices of the units this process holds open through its
+// owners: a walk finds them matched but not opened, like units another
+// program holds, so they are named as this program's, not probed.
+std::mutex &OpenHereMutex()
 {
-    static std::atomic<int> count{0};
-    return count;
+    static std::mutex mutex;
+    return mutex;
+}
+std::vector<int> &OpenHereIndices()
+{
+    static std::vector<int> indices;
+    return indices;
+}
+void NoteOpen(int index)
+{
+    const std::lock_guard<std::mutex> lock(OpenHereMutex());
+    OpenHereIndices().push_back(index);
+}
+void NoteClosed(int index)
+{
+    const std::lock_guard<std::mutex> lock(OpenHereMutex());
+    auto &v = OpenHereIndices();
+    if (const auto it = std::find(v.begin(), v.end(), index); it != v.end()) {
+        v.erase(it);
+    }
+}
+std::vector<int> OpenHere()
+{
+    const std::lock_guard<std::mutex> lock(OpenHereMutex());
+    return OpenHereIndices();
 }
 
 }  // namespace
@@ -70,19 +97,19 @@ UnitOwner::UnitOwner(vontrel::Unit unit, Log log)
     : serial_(unit.serial()), log_(std::move(log)), unit_(std::move(unit)), was_open_(true)
 {
     if (unit_.is_open()) {
-        ++OpenHere();
+        NoteOpen(unit_.index());
     }
 }
 
 UnitOwner::~UnitOwner()
 {
     if (unit_.is_open()) {
-        --OpenHere();
+        NoteClosed(unit_.index());
     }
 }
 
-UnitOwner::UnitOwner(int serial, std::error_code why, Log log)
-    : serial_(serial), log_(std::move(log)), last_error_(why)
+UnitOwner::UnitOwner(int serial, std::error_code code, std::string why, Log log)
+    : serial_(serial), log_(std::move(log)), last_error_(code), why_(std::move(why))
 {
 }
 
@@ -100,11 +127,11 @@ vontrel::Unit &UnitOwner::Open()
         backoff_.count() == 0 ? kReopenInterval : backoff_ * 2, kMaxReopenInterval);
     next_attempt_ = now + backoff_;
     const std::lock_guard<std::mutex> discovery(DiscoveryMutex());
-    vontrel::Discovery found = vontrel::discover();
+    Walk found = WalkUnits(OpenHere());
     for (vontrel::Unit &unit : found.units) {
         if (unit.serial() == serial_) {
             unit_ = std::move(unit);
-            ++OpenHere();
+            NoteOpen(unit_.index());
             backoff_ = std::chrono::milliseconds(0);
             next_attempt_ = {};  // a unit lost again is looked for at once
             notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
@@ -113,32 +140,65 @@ vontrel::Unit &UnitOwner::Open()
             return unit_;
         }
     }
-    // Converters that matched but did not open, other than this process's
-    // own, are in use by another program; the unit may be among them.
-    const bool in_use = found.matched - static_cast<int>(found.units.size()) > OpenHere().load();
-    last_error_ =
-        make_status_code(in_use ? VONTREL_FT_DEVICE_NOT_OPENED : VONTREL_FT_DEVICE_NOT_FOUND);
+    // The unit is behind one of the converters that did not open, if any;
+    // their own causes say why (this process's own units aside).
+    std::vector<Unopened> candidates;
+    for (const Unopened &u : found.unopened) {
+        if (u.holder != "this program") {
+            candidates.push_back(u);
+        }
+    }
+    const auto [code, why] = NotOpenCause(candidates);
+    last_error_ = make_status_code(code);
+    {
+        const std::lock_guard<std::mutex> lock(why_mutex_);
+        why_ = why;
+    }
     throw std::system_error(last_error_,
                             fmt::format("Vontrel_Open (unit {}): {}", serial_, WhyNotOpen()));
 }
 
+std::pair<unsigned long, std::string> NotOpenCause(const std::vector<Unopened> &candidates)
+{
+    if (candidates.empty()) {
+        return {VONTREL_FT_DEVICE_NOT_FOUND, "not attached"};
+    }
+    const auto code = [](Cause c) -> unsigned long {
+        return c == Cause::kHeld           ? VONTREL_FT_DEVICE_NOT_OPENED
+               : c == Cause::kNotAnswering ? VONTREL_FT_IO_ERROR
+                                           : VONTREL_FT_DEVICE_NOT_FOUND;
+    };
+    if (candidates.size() == 1) {
+        return {code(candidates[0].cause), candidates[0].Why()};
+    }
+    std::string why = "not among the units that opened; the converters that did not:";
+    for (const Unopened &u : candidates) {
+        why += " " + u.Text() + ";";
+    }
+    why.pop_back();
+    return {code(candidates[0].cause), why};
+}
+
 std::string UnitOwner::WhyNotOpen() const
 {
+    const std::lock_guard<std::mutex> lock(why_mutex_);
     if (!off_why_.empty()) {
         return "switched off at its mains outlet";
     }
-    return last_error_.value() == VONTREL_FT_DEVICE_NOT_OPENED  ? "in use by another program"
-           : last_error_.value() == VONTREL_FT_DEVICE_NOT_FOUND ? "not attached"
-                                                                : "could not be opened";
+    return why_.empty() ? "could not be opened" : why_;
 }
 
 void UnitOwner::Lost(const std::system_error &e)
 {
     last_error_ = e.code();
+    {
+        const std::lock_guard<std::mutex> lock(why_mutex_);
+        why_ = e.code().value() == VONTREL_FT_IO_ERROR ? "not answering" : e.what();
+    }
     if (!unit_.is_open()) {
         return;
     }
-    --OpenHere();
+    NoteClosed(unit_.index());
     try {
         unit_.close();
     } catch (const std::system_error &) {

@@ -33,13 +33,22 @@ inline constexpr auto kMaxReopenInterval = std::chrono::seconds(10);
 // Where the server's log lines go.
 using Log = std::function<void(const std::string &)>;
 
+struct Unopened;
+
+// The status code and the words for a unit that is not among those that
+// opened, from the causes of the converters that did not open (this
+// process's own excluded): "not attached" when there are none, the one's
+// cause when there is one, each one's otherwise.
+std::pair<unsigned long, std::string> NotOpenCause(const std::vector<Unopened> &candidates);
+
 class UnitOwner {
 public:
     // Takes an open unit; its serial number is how it is found again.
     UnitOwner(vontrel::Unit unit, Log log);
-    // A unit that could not be opened (in use by another program, or not
-    // attached): its commands fail with `why` until it can be.
-    UnitOwner(int serial, std::error_code why, Log log);
+    // A unit that could not be opened: its commands fail with `code` and
+    // the words `why` ("not answering", "held by another program (pid 42,
+    // vontrel)", "not attached", ...) until it can be.
+    UnitOwner(int serial, std::error_code code, std::string why, Log log);
     ~UnitOwner();
     UnitOwner(const UnitOwner &) = delete;
     UnitOwner &operator=(const UnitOwner &) = delete;
@@ -54,7 +63,9 @@ public:
     // The exclusive lock sessions take on this unit.
     SessionLock &session_lock() { return session_lock_; }
 
-    // Why the unit is not open: "in use by another program", "not attached".
+    // Why the unit is not open, as the last look for it found: the cause of
+    // the converter it must be behind ("not answering", "held by another
+    // program (pid 42, vontrel)", ...), "not attached", or what failed.
     std::string WhyNotOpen() const;
 
     // Exclusive use of the unit for as long as it lives.
@@ -106,12 +117,16 @@ public:
         // now on every Call is refused with `why`, until PowerOn().
         void PowerOff(std::string why)
         {
+            const std::lock_guard<std::mutex> lock(owner_.why_mutex_);
             owner_.off_why_ = std::move(why);
             changed_ = true;
         }
         void PowerOn()
         {
-            owner_.off_why_.clear();
+            {
+                const std::lock_guard<std::mutex> lock(owner_.why_mutex_);
+                owner_.off_why_.clear();
+            }
             LookNow();
             changed_ = true;
         }
@@ -149,6 +164,10 @@ private:
     vontrel::Unit unit_;  // empty while lost
     bool was_open_ = false;
     std::error_code last_error_;
+    // Front ends ask why while the unit is in use: why_ and off_why_ are
+    // written under this as well as under the unit's lock.
+    mutable std::mutex why_mutex_;
+    std::string why_;
     std::chrono::steady_clock::time_point next_attempt_{};
     std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;

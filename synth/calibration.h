@@ -32,7 +32,8 @@ int CalibrationIndex(double freq_mhz);
 // Entry k of `table`: one memory read at the table's base + k, 0..255, or 0
 // when the exchange failed (*status tells). A k outside 0..188 is held to
 // the nearest end, so nothing outside the table is ever read.
-inline int ReadTableEntry(unsigned long *status, Link &link, CalibrationTable table, int k)
+[[gnu::always_inline]] inline int ReadTableEntry(unsigned long *status, Link &link,
+                                                 CalibrationTable table, int k)
 {
     const int entry = std::clamp(k, 0, kMaxCalibrationIndex);
     return ReadMemoryByte(status, link,

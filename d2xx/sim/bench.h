@@ -32,6 +32,14 @@ using Frame = std::array<std::uint8_t, 8>;
 // other settings it hears only noise and answers nothing.
 inline constexpr ULONG kUnitBaud = vontrel::kBaudRate;
 
+// A reply byte on its way to the host: there to be read from `ready` on,
+// once it has crossed the wire and the converter's latency timer has handed
+// it over (at once without link timing), or later when the unit stalled.
+struct InFlight {
+    std::uint8_t byte = 0;
+    std::chrono::steady_clock::time_point ready{};
+};
+
 // The outlets of a mains switch, numbered 1 to kOutlets: outlet n is line
 // n-1 of the switch's converter, on while the line is at 1.
 inline constexpr int kOutlets = VONTREL_MAINS_OUTLETS;
@@ -55,12 +63,19 @@ struct Converter {
     bool is_unit = false;
     bool plugged = true;
     bool locks = true;  // false: a unit whose synthesizer never locks
+    // Whether its replies carry the command back (code in byte 2, a memory
+    // command's address in bytes 3 and 4); false: those bytes are 0.
+    bool echoes = true;
     bool open = false;
     std::array<std::uint8_t, VSIM_MEMORY_SIZE> memory{};
     Registers registers = kPowerUpRegisters;
     std::optional<Registers> user_preset;
     bool programmed = false;           // a register write or preset since power-up
     std::optional<MainsSwitch> mains;  // set on a mains switch
+    // Reply bytes a closed handle had not read: the unit still sends them,
+    // and the converter holds them for whoever opens it next (until a
+    // reset discards those that have arrived by then).
+    std::deque<InFlight> unread;
     // A unit's power from the mains switches that feed it: off while an
     // outlet powering it is off; once on again, it answers from
     // answers_from_ms (wall-clock milliseconds, so that every process
@@ -83,14 +98,6 @@ inline bool Present(const Converter &c)
 // Wall-clock milliseconds, the time base of a unit's boot.
 std::int64_t NowMs();
 
-// A reply byte on its way to the host: there to be read from `ready` on,
-// once it has crossed the wire and the converter's latency timer has handed
-// it over (at once without link timing), or later when the unit stalled.
-struct InFlight {
-    std::uint8_t byte = 0;
-    std::chrono::steady_clock::time_point ready{};
-};
-
 struct Handle {
     int converter = -1;
     std::uint32_t generation = 0;  // the converter's when it was opened
@@ -112,6 +119,12 @@ enum class FaultKind {
     kLateReply
 };
 
+// A stall of a train: the unit stops `gap` after it last resumed, for `length`.
+struct TrainStall {
+    std::chrono::milliseconds gap{0};
+    std::chrono::milliseconds length{0};
+};
+
 struct Fault {
     FaultKind kind = FaultKind::kFailBefore;
     std::string function;  // empty: any D2XX call
@@ -120,10 +133,21 @@ struct Fault {
     DWORD bytes = 0;
     Frame replacement{};
     std::chrono::milliseconds delay{0};  // kLateReply: how late the reply comes
+    int converter = -1;                  // kLateReply: whose replies count (-1: every unit's)
+    std::vector<TrainStall> train;       // kLateReply: the stalls that follow it
+};
+
+// A time when a unit stands still (a stall of a train): a reply it was
+// working on, or a frame that reaches it meanwhile, is held until `end`.
+struct StallWindow {
+    int converter = -1;
+    std::chrono::steady_clock::time_point start{}, end{};
 };
 
 // The longest a reply can be made to come late: far beyond any time-out.
 inline constexpr long kMaxLateMs = 600'000;
+// The most stalls a train may have after its late reply.
+inline constexpr std::size_t kMaxTrainStalls = 16;
 
 // Handle values: kFirstHandle, then every kHandleStride; never null, never a
 // small integer that a caller could mistake for a library token.
@@ -139,6 +163,7 @@ struct Bench {
     std::uintptr_t next_handle = kFirstHandle;
     long closed_handle_calls = 0;  // calls that named a handle already closed
     std::vector<Fault> faults;
+    std::vector<StallWindow> stalls;               // of the trains that fired, not yet over
     std::deque<vsim_call> log;                     // the latest log_capacity calls
     std::size_t log_capacity = VSIM_LOG_CAPACITY;  // 0: every call
     long calls = 0;
@@ -169,11 +194,16 @@ private:
     std::lock_guard<std::mutex> lock_;
 };
 
-// How late the unit's next reply comes: counts one reply against each
-// armed late-reply fault and returns the delay of the one that fires (zero
-// when none does). Every reply the unit gives, in process or over a
-// pseudo-terminal, goes through here.
-std::chrono::milliseconds TakeLateReply(Bench &bench);
+// How much later than `exchange` after `arrival` a reply of unit
+// `converter` to a frame that reached it at `arrival` comes: counts one
+// reply against each armed late-reply fault that counts this unit's; the
+// one that fires makes it that fault's delay late and lays down the stalls
+// of its train. Otherwise the reply is held by the time the unit stands
+// still in a stall that overlaps its work. Every reply the unit gives, in
+// process or over a pseudo-terminal, goes through here.
+std::chrono::steady_clock::duration TakeLateReply(Bench &bench, int converter,
+                                                  std::chrono::steady_clock::time_point arrival,
+                                                  std::chrono::steady_clock::duration exchange);
 
 // Drops every open handle: later calls on them count as calls on a closed
 // handle.

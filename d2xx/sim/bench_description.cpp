@@ -196,6 +196,7 @@ MainsSwitch ConfiguredMains(const Description &d, const Json &m, const std::stri
 
 // One converter of a description:
 //   {"description": "...", "unit": true, "serial": 4660, "plugged": true, "locks": true,
+//    "echo": true,
 //    "identity": [10 bytes], "tables": {"A": [189 bytes] | byte, ...},
 //    "memory": {"45": 7}, "registers": [8 words]}
 // or a mains switch: {"description": "...", "plugged": true, "mains": {...}}.
@@ -234,8 +235,9 @@ Converter ConfiguredConverter(const Description &d, const Json &c, std::size_t i
     }
     d.OnlyKeys(c, where,
                {"description", "unit", "plugged", "serial", "identity", "tables", "memory",
-                "registers", "locks"});
+                "registers", "locks", "echo"});
     conv.locks = !c.contains("locks") || d.Bool(c["locks"], where + ".locks");
+    conv.echoes = !c.contains("echo") || d.Bool(c["echo"], where + ".echo");
     const std::uint64_t serial =
         c.contains("serial") ? d.Integer(c["serial"], where + ".serial", 0xFFFF) : 1000 + id;
     FillUnitMemory(conv, static_cast<std::uint16_t>(serial));

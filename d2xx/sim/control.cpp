@@ -168,6 +168,14 @@ int vsim_locked(int id)
     return c != nullptr && vsim::IsLocked(*c) ? 1 : 0;
 }
 
+void vsim_set_echo(int id, int echoes)
+{
+    Locked bench;
+    if (vsim::Converter *c = vsim::Unit(*bench, id)) {
+        c->echoes = echoes != 0;
+    }
+}
+
 int vsim_open_handles(void)
 {
     Locked bench;
@@ -228,10 +236,27 @@ void vsim_late_reply(long nth, unsigned long ms)
     vsim::ArmFault(std::move(fault));
 }
 
+void vsim_late_train(int id, long nth, unsigned long ms, const vsim_stall *stalls, size_t count)
+{
+    vsim::Fault fault;
+    fault.kind = vsim::FaultKind::kLateReply;
+    fault.remaining = nth;
+    fault.converter = id < 0 ? -1 : id;
+    const auto bounded = [](unsigned long v) {
+        return std::chrono::milliseconds(std::min<unsigned long>(v, vsim::kMaxLateMs));
+    };
+    fault.delay = bounded(ms);
+    for (size_t i = 0; stalls != nullptr && i < std::min(count, vsim::kMaxTrainStalls); ++i) {
+        fault.train.push_back(vsim::TrainStall{bounded(stalls[i].gap_ms), bounded(stalls[i].ms)});
+    }
+    vsim::ArmFault(std::move(fault));
+}
+
 void vsim_clear_faults(void)
 {
     Locked bench;
     bench->faults.clear();
+    bench->stalls.clear();
 }
 
 size_t vsim_log_size(void)

@@ -295,6 +295,8 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     handle->converter = id;
     handle->generation = converter.generation;
     handle->lock_fd = lock_fd;
+    handle->pending = std::move(converter.unread);
+    converter.unread.clear();
     bench->handles.emplace(value, std::move(handle));
     converter.open = true;
     *pHandle = reinterpret_cast<FT_HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
@@ -315,6 +317,7 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle)
         return entry.Done(*bench, FT_INVALID_HANDLE);
     }
     bench->converters[h->converter].open = false;
+    bench->converters[h->converter].unread = std::move(h->pending);
     const int lock_fd = h->lock_fd;
     bench->handles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
     const FT_STATUS status = entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
@@ -439,13 +442,14 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         vsim::Frame frame;
         std::memcpy(frame.data(), lpBuffer, 8);
         if (const auto reply = vsim::Answer(converter, frame)) {
-            // A unit answers in order: a reply never overtakes one that
-            // came late before it.
-            auto ready = std::chrono::steady_clock::now() + vsim::ExchangeTime(h->baud) +
-                         vsim::TakeLateReply(*bench);
-            if (!h->pending.empty()) {
-                ready = std::max(ready, h->pending.back().ready);
-            }
+            // A unit answers in order: it starts on a frame once the reply
+            // before it has gone out (a reply never overtakes one that
+            // came late), and a stall that overlaps its work holds it up.
+            const auto now = std::chrono::steady_clock::now();
+            const auto exchange = vsim::ExchangeTime(h->baud);
+            const auto start = h->pending.empty() ? now : std::max(now, h->pending.back().ready);
+            const auto ready =
+                start + exchange + vsim::TakeLateReply(*bench, h->converter, start, exchange);
             for (const std::uint8_t byte : *reply) {
                 h->pending.push_back(vsim::InFlight{byte, ready});
             }

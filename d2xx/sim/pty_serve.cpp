@@ -297,22 +297,24 @@ private:
         if (baud == 0) {
             return;  // at other line settings the unit hears noise
         }
+        const auto wire =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(
+                vontrel::link_model::WireMs(vontrel::link_model::kExchangeBytes, baud)));
+        // The unit starts on a frame once the reply before it is on its way;
+        // a stall that overlaps its work holds it up.
+        const Clock::time_point start = std::max(Clock::now(), line.wire_free);
         std::optional<Frame> reply;
         Clock::duration late{};
         {
             Locked bench;
             reply = Answer(bench->converters[line.converter], frame);
             if (reply) {
-                late = TakeLateReply(*bench);
+                late = TakeLateReply(*bench, line.converter, start, wire);
             }
         }
         if (!reply) {
             return;
         }
-        const auto wire =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(
-                vontrel::link_model::WireMs(vontrel::link_model::kExchangeBytes, baud)));
-        const Clock::time_point start = std::max(Clock::now(), line.wire_free);
         line.wire_free = start + wire + late;  // a late reply holds up the ones after it
         if (Buffered(line) + reply->size() > kConverterBufferBytes) {
             // No room: the reply is lost (see kConverterBufferBytes).

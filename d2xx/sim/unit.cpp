@@ -33,6 +33,9 @@ std::uint32_t Payload(const Frame &f)
            std::uint32_t{f[6]};
 }
 
+// What the unit does with a frame, and its reply as a unit that echoes.
+std::optional<Frame> Act(Converter &unit, const Frame &command);
+
 double DecodedFrequencyMHz(const Registers &r)
 {
     const double divider = (r[1] >> 5) & 0x1FFF;
@@ -69,6 +72,22 @@ std::optional<Frame> Answer(Converter &unit, const Frame &command)
         (unit.answers_from_ms != 0 && NowMs() < unit.answers_from_ms)) {
         return std::nullopt;  // switched off at its mains outlet, hung, or still booting
     }
+    std::optional<Frame> reply = Act(unit, command);
+    if (reply && !unit.echoes) {
+        // A unit that does not echo: nothing of the command comes back.
+        (*reply)[vontrel::reply::kEchoCode] = 0;
+        if (command[2] == 0x0C || command[2] == 0x0D) {
+            (*reply)[vontrel::reply::kEchoAddressLow] = 0;
+            (*reply)[vontrel::reply::kEchoAddressHigh] = 0;
+        }
+    }
+    return reply;
+}
+
+namespace {
+
+std::optional<Frame> Act(Converter &unit, const Frame &command)
+{
     const std::uint8_t code = command[2];
     const std::uint32_t payload = Payload(command);
     const unsigned address = command[3] | (unsigned{command[4]} << 8);
@@ -113,6 +132,8 @@ std::optional<Frame> Answer(Converter &unit, const Frame &command)
             return std::nullopt;
     }
 }
+
+}  // namespace
 
 void FillUnitMemory(Converter &unit, std::uint16_t serial)
 {

@@ -166,6 +166,12 @@ uint32_t vsim_get_register(int id, int index);
  * registers decode to 300..5000 MHz. */
 int vsim_locked(int id);
 
+/* Whether the unit's replies carry their command back: the code in byte 2
+ * and, for a memory read or write, the address in bytes 3 and 4 (the
+ * default). With 0 those bytes are 0 in every reply, as on a unit that
+ * does not echo. In a bench description: "echo": false. */
+void vsim_set_echo(int id, int echoes);
+
 /* Number of handles currently open on the whole bench. */
 int vsim_open_handles(void);
 
@@ -207,6 +213,19 @@ void vsim_replace_response(long nth, const unsigned char bytes[8]);
  * whole bench; in process and through vontrel-sim serve --pty
  * (VONTREL_SIM_FAIL=late:NTH:MS). */
 void vsim_late_reply(long nth, unsigned long ms);
+
+/* A train of stalls: like vsim_late_reply, counting only the replies of
+ * converter `id` (-1: of every unit), and once that late reply has fired
+ * the unit stands still `count` more times (at most 16): stall i begins
+ * stalls[i].gap_ms after the unit resumed from the one before (the late
+ * reply's delay ends the first) and lasts stalls[i].ms. A reply the unit
+ * was working on, or a frame that reaches it meanwhile, is held until the
+ * stall ends. Through VONTREL_SIM_FAIL: late:NTH:MS+GAP/MS+GAP/MS... */
+typedef struct vsim_stall {
+    unsigned long gap_ms;
+    unsigned long ms;
+} vsim_stall;
+void vsim_late_train(int id, long nth, unsigned long ms, const vsim_stall *stalls, size_t count);
 
 void vsim_clear_faults(void);
 

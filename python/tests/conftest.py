@@ -47,6 +47,7 @@ class Sim:
     def __init__(self, path):
         self.path = path
         lib = ctypes.CDLL(path)
+        self._lib = lib
         sig = {
             "vsim_clear": (None, []),
             "vsim_load_default_bench": (None, []),
@@ -67,6 +68,8 @@ class Sim:
             "vsim_mains_power": (None, [ctypes.c_int, ctypes.c_int, ctypes.c_uint16]),
             "vsim_mains_lines": (ctypes.c_int, [ctypes.c_int]),
             "vsim_mains_set_lines": (None, [ctypes.c_int, ctypes.c_uint8]),
+            "vsim_late_train": (None, [ctypes.c_int, ctypes.c_long, ctypes.c_ulong,
+                                       ctypes.c_void_p, ctypes.c_size_t]),
         }
         for name, (restype, argtypes) in sig.items():
             fn = getattr(lib, name)
@@ -75,6 +78,17 @@ class Sim:
 
     def new_unit(self, serial, description=b"Vontrel Synthesizer"):
         return self.add_unit(description, serial)
+
+    def hold(self, index):
+        """Opens converter `index` as another program would: a handle of
+        the simulator's own, to give back with release()."""
+        handle = ctypes.c_void_p()
+        self._lib.FT_Open.restype = ctypes.c_ulong
+        assert self._lib.FT_Open(ctypes.c_int(index), ctypes.byref(handle)) == 0
+        return handle
+
+    def release(self, handle):
+        self._lib.FT_Close(handle)
 
     def registers(self, unit_id):
         return [self.get_register(unit_id, r) for r in range(8)]

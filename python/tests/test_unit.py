@@ -73,10 +73,11 @@ def test_open_all_on_an_empty_bench_is_empty(bench):
 
 def test_a_unit_that_fails_to_open_is_reported(bench):
     bench.new_unit(1)
-    bench.fail_call(b"FT_Open", 1, 3)
-    with pytest.raises(vontrel.VontrelError) as e:
+    held = bench.hold(0)
+    with pytest.raises(vontrel.VontrelError, match="index 0 .*in use by another program") as e:
         vontrel.open_all()
     assert e.value.name == "FT_DEVICE_NOT_OPENED"
+    bench.release(held)
 
 
 def test_context_manager_closes_when_the_body_raises(bench):
@@ -275,14 +276,30 @@ def test_bad_times_and_values_are_refused_before_sending_anything(bench, unit, c
 @pytest.mark.parametrize("wait", [0, 1.0])
 def test_a_unit_in_use_is_waited_for_or_reported_as_such(bench, wait):
     bench.new_unit(4660)
-    bench.fail_call(b"FT_Open", 1, 3)  # another program has it, this once
+    held = bench.hold(0)  # another program has it
     if wait:
+        threading.Timer(0.2, bench.release, [held]).start()
         with vontrel.open(serial=4660, wait=wait) as u:
             assert u.serial == 4660
     else:
         with pytest.raises(vontrel.VontrelError, match="in use by another program") as e:
             vontrel.open(serial=4660, wait=wait)
         assert e.value.name == "FT_DEVICE_NOT_OPENED"
+        bench.release(held)
+
+
+def test_a_unit_that_does_not_answer_is_called_so_and_one_that_works_is_not_hidden(bench):
+    silent = bench.new_unit(1)
+    bench.new_unit(2)
+    bench.late_train(silent, 1, 600000, None, 0)  # it stops answering
+    units = vontrel.open_all()
+    assert [u.serial for u in units] == [2]
+    for u in units:
+        u.close()
+    with pytest.raises(vontrel.VontrelError, match="index 0 .*: not answering") as e:
+        vontrel.open(serial=1, wait=0)
+    assert "in use" not in str(e.value)
+    bench.clear_faults()
 
 
 @pytest.mark.parametrize("level", [30.0, -30.0])  # reference at 2455 MHz: 95

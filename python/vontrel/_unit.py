@@ -7,6 +7,7 @@ import threading
 import time
 import weakref
 
+from . import _causes as _causes_mod
 from . import _library, _limits
 from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_setting
 from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
@@ -265,16 +266,35 @@ def _discover():
     return units, found.value, status.value
 
 
+def _causes(units):
+    """Why each converter that looked like a unit did not open."""
+    return _causes_mod.unopened({u.index for u in units}, MAX_CONVERTERS)
+
+
+def _walk():
+    """(units, found, status, causes); a converter that opened alone may only
+    have been let go by its holder since the walk, so one more walk tells
+    that from a unit that does not answer (as the tool and the server do)."""
+    units, found, status = _discover()
+    causes = [] if found == len(units) else _causes(units)
+    if any(c.cause == _causes_mod.NOT_ANSWERING for c in causes):
+        _close_all(units)
+        units, found, status = _discover()
+        causes = [] if found == len(units) else _causes(units)
+    return units, found, status, causes
+
+
 def open_all():
     """Opens every attached unit and returns them in enumeration order.
 
     Returns [] when no converter is attached. Raises VontrelError when
-    converters matched but none of them opened; units that did open are
-    returned even if others failed."""
-    units, found, status = _discover()
+    converters matched but none of them opened, saying for each why (held by
+    another program, not answering, not a serial port, gone); units that did
+    open are returned even if others failed."""
+    units, found, status, causes = _walk()
     if found > 0 and not units:
         raise VontrelError(status or FT_DEVICE_NOT_OPENED, "Vontrel_Open",
-                           f"{found} unit(s) found, none could be opened")
+                           f"{found} unit(s) found, none could be used:" + _causes_mod.text(causes))
     return units
 
 
@@ -301,22 +321,22 @@ def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the 
     wait = _limits.check_seconds(wait, "wait")
     deadline = time.monotonic() + wait
     while True:
-        units, found, status = _discover()
+        units, found, status, causes = _walk()
         chosen = next((u for u in units if serial is None or u.serial == serial), None)
         _close_all([u for u in units if u is not chosen])
-        in_use = found - len(units)
         if chosen is not None:
             return chosen
-        if in_use == 0:
+        held = [c for c in causes if c.cause == _causes_mod.HELD and c.holder != "this program"]
+        if not causes:
             seen = ", ".join(str(u.serial) for u in units) or "none"
             wanted = "any unit" if serial is None else f"unit {serial}"
             raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
-        if status not in (FT_OK, FT_DEVICE_NOT_OPENED):
-            raise VontrelError(status, "Vontrel_Open", f"{in_use} unit(s) did not open")
         remaining = deadline - time.monotonic()
-        if remaining <= 0:
+        if not held or remaining <= 0:
             wanted = "the unit" if serial is None else f"unit {serial}"
-            raise VontrelError(FT_DEVICE_NOT_OPENED, "Vontrel_Open",
-                               f"{in_use} unit(s) in use by another program, and {wanted} may "
-                               f"be one of them; waited {wait} s (open(..., wait=SECONDS))")
+            code = FT_DEVICE_NOT_OPENED if held else (status or FT_DEVICE_NOT_OPENED)
+            waited = f"; waited {wait} s (open(..., wait=SECONDS))" if held else ""
+            raise VontrelError(code, "Vontrel_Open",
+                               f"{wanted} did not open; the converters that could not be used "
+                               f"(it may be behind one):" + _causes_mod.text(causes) + waited)
         time.sleep(min(0.05, remaining))

@@ -7,11 +7,11 @@
 // Most oracles are differential: a failed read yields 0, so the run must
 // look exactly like a clean run on a unit that holds 0 where that read
 // looked (the same later frames and outputs). A failed call leaves the
-// link out of step, so the exchange after it first puts the link back in
-// step and then checks nothing came behind its reply: those calls are the
-// only ones added. A reply that does not come whole ends the export there:
-// nothing after it is sent, and every read it did not make counts as 0.
-// *status must hold the failure wherever in the sequence it happened.
+// books of the link unbalanced, so the exchange after it first purges the
+// link: those calls are the only ones added (the unit echoes, so its
+// replies are checked by that, with no wait behind them). A reply that does not come whole ends the
+// export there: nothing after it is sent, and every read it did not make counts as 0. *status must
+// hold the failure wherever in the sequence it happened.
 #include <functional>
 #include <numeric>
 
@@ -233,19 +233,14 @@ std::size_t WriteOfExchange(const std::vector<vsim_call> &base, std::size_t k)
     return std::string(base[k - 1].function) == "FT_Write" ? k - 1 : k - 2;
 }
 
-// The calls that put a link back in step before an exchange, and that check
-// nothing came behind the reply after it.
+// The calls that purge a link before an exchange when its books could not
+// be kept.
 std::vector<std::string> ResyncCalls(const std::string &c)
 {
     return {"FT_ResetDevice " + c, "FT_SetTimeouts " + c,
             "FT_SetBaudRate " + c, "FT_SetDataCharacteristics " + c,
             "FT_Read " + c,        "FT_SetTimeouts " + c};
 }
-std::vector<std::string> ConfirmCalls(const std::string &c)
-{
-    return {"FT_SetTimeouts " + c, "FT_Read " + c, "FT_SetTimeouts " + c};
-}
-
 // A reply that did not come whole at call k (a read): the export ends there,
 // and it reads as a run on a unit that held 0 wherever this read and every
 // later one looked. Which cells those are can depend on what was read
@@ -301,15 +296,9 @@ Outcome ZeroedExchange(const Export &e, const std::vector<vsim_call> &base, cons
     const std::size_t next = w + (write_failed ? 1 : 2);  // the next exchange's write
     if (next < expected.calls.size()) {
         const std::string c = "c" + std::to_string(write.converter);
-        const auto confirm = ConfirmCalls(c);
         const auto resync = ResyncCalls(c);
-        // Both exchanges after the failure have their replies checked.
-        if (next + 2 < expected.calls.size()) {
-            expected.calls.insert(expected.calls.begin() + static_cast<long>(next + 4),
-                                  confirm.begin(), confirm.end());
-        }
-        expected.calls.insert(expected.calls.begin() + static_cast<long>(next + 2), confirm.begin(),
-                              confirm.end());
+        // The unit echoes: its replies after the purge are checked by their
+        // echo, with no wait behind them.
         expected.calls.insert(expected.calls.begin() + static_cast<long>(next), resync.begin(),
                               resync.end());
     }

@@ -537,6 +537,62 @@ TEST_F(PtyBench, AUnitInUseAmongSeveralIsExplained)
     }
 }
 
+// Converters that cannot be used, before and after a unit that works: a
+// converter whose unit does not answer (the bench's converter that is no
+// unit, listed as one), a port that is gone, a path that is no serial port,
+// and a port another program holds. Each is named with its own cause, and
+// the unit that works is listed either way.
+TEST_F(PtyBench, EachConverterThatCannotBeUsedIsNamedWithItsCause)
+{
+    const std::string silent = ports_[1].first + "=Vontrel Synthesizer";
+    const std::string gone = (dir_ / "ttyUSB9").string() + "=Vontrel Synthesizer";
+    const std::string null = "/dev/null=Vontrel Synthesizer";
+    const std::string good = ports_[0].first + "=" + ports_[0].second;
+    const std::string held = ports_[2].first + "=" + ports_[2].second;
+    // Unit 12345's port is held by a process of its own, which says so
+    // once it has it, and holds it until the test ends.
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        setenv("VONTREL_SERIAL_PORTS", held.c_str(), 1);
+        const std::vector<vontrel::Unit> mine = vontrel::open_all();
+        const char byte = mine.size() == 1 ? 'y' : 'n';
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(byte, 'y') << "the holder did not open unit 12345";
+    for (const bool good_first : {false, true}) {
+        const std::string bad = silent + "," + gone + "," + null + "," + held;
+        const ToolRun list =
+            RunTool(dir_, {"list"}, good_first ? good + "," + bad : bad + "," + good);
+        const std::string what = good_first ? "the unit first" : "the unit last";
+        EXPECT_EQ(list.status, 1) << what << "\n" << list.err;
+        EXPECT_NE(list.out.find("4660"), std::string::npos) << what << ": the unit that works\n"
+                                                            << list.out << list.err;
+        const int first_bad = good_first ? 1 : 0;
+        for (const auto &[offset, cause] : std::vector<std::pair<int, std::string>>{
+                 {0, "not answering"},
+                 {1, "gone"},
+                 {2, "not a serial port"},
+                 {3, "in use by another program (pid " + std::to_string(holder) + ", "}}) {
+            const std::string index = "index " + std::to_string(first_bad + offset) + " (";
+            const std::size_t at = list.err.find(index);
+            ASSERT_NE(at, std::string::npos) << what << ": " << index << "\n" << list.err;
+            const std::string line = list.err.substr(at, list.err.find('\n', at) - at);
+            EXPECT_NE(line.find(cause), std::string::npos) << what << ": " << line;
+        }
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
 // The same port named many times is one port named too often, not a
 // thousand units in use; no unit at all points at the doctor, not at the
 // simulator's settings.
@@ -660,10 +716,11 @@ TEST_F(LateReply, CostsOneTimeOutAndTheLinkIsInStepOnceItHasCome)
 }
 
 // A unit whose fifth reply, to the first command after the two units'
-// serial numbers are read, comes 3 s late.
+// serial numbers are read, comes 3 s late, and that stands still 60 ms more
+// as soon as it has sent it.
 class OwedReply : public PtyBench {
 protected:
-    std::string ServerFaults() const override { return "late:5:3000"; }
+    std::string ServerFaults() const override { return "late:5:3000+0/60"; }
 };
 
 // A program gives up on a unit at its time-out and closes it; another opens
@@ -698,6 +755,74 @@ TEST_F(OwedReply, AUnitOpenedWhileItOwesAReplyIsNeverReadOneReplyBehind)
     }
 }
 
+// A train of stalls through the tty: the unit's 20th reply (the first
+// read-back's fourth, after the serial numbers and the first write-out) is
+// 2.3 s late, then the unit stands still 60 ms at
+// once and 300 ms 20 ms later, and 120 ms 5 ms after that. Every call that
+// reports success must read what the unit holds: its settings are never
+// changed, only the frequency, and the read-modify-write writes back what
+// it read.
+class StallTrain : public PtyBench {
+protected:
+    std::string ServerFaults() const override { return "late:20:2300+0/60+20/300+5/120"; }
+};
+
+TEST_F(StallTrain, NoCallReportsAValueTheUnitDidNotHold)
+{
+    std::vector<vontrel::Unit> units = vontrel::open_all();
+    ASSERT_EQ(units.size(), 2u);
+    void *unit = units[0].handle();
+    std::array<double, 12> settings = {195, 92, 1000, 0, 10, 0, 155, 1, 0, 0, 0, 0};
+    unsigned long first = 0;
+    Vontrel_WriteStatus(&first, unit, settings.data());
+    ASSERT_EQ(first, FT_OK);
+    const auto start = Clock::now();
+    int ok = 0, failed = 0, wrong = 0;
+    double frequency = 1000;
+    for (int call = 0; call < 40 || Clock::now() < start + milliseconds(3500); ++call) {
+        unsigned long status = 0;
+        std::array<double, 14> got{};
+        Vontrel_ReadStatus(&status, unit, got.data());
+        if (status != FT_OK) {
+            ++failed;
+            continue;
+        }
+        ++ok;
+        const bool right = got[0] == 195 && got[1] == 92 && got[7] == 155 && got[2] == frequency;
+        wrong += right ? 0 : 1;
+        EXPECT_TRUE(right) << "call " << call << ": " << got[2] << " MHz, trims " << got[0] << "/"
+                           << got[1] << ", stored " << got[7];
+        if (!right) {
+            continue;  // nothing is written from a read that was wrong
+        }
+        settings = {got[0],  got[1],  frequency == 1000 ? 2000.0 : 1000.0,
+                    got[4],  got[5],  got[6],
+                    got[7],  got[8],  0,
+                    got[10], got[11], got[12]};
+        Vontrel_WriteStatus(&status, unit, settings.data());
+        if (status == FT_OK) {
+            frequency = settings[2];
+        } else {
+            ++failed;
+            // A write-out cut short may have gone out in part: the next
+            // read tells which frequency the unit holds, if it is right.
+            std::array<double, 14> now{};
+            Vontrel_ReadStatus(&status, unit, now.data());
+            if (status == FT_OK && (now[2] == 1000 || now[2] == 2000)) {
+                frequency = now[2];
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(failed, 0) << "the stall was not met";
+    EXPECT_GT(ok, 20);
+    // The unit's memory holds what was written, and nothing else.
+    const vontrel::Status fresh = units[0].status();
+    EXPECT_EQ(fresh.trim_a, 195);
+    EXPECT_EQ(fresh.trim_b, 92);
+    EXPECT_EQ(fresh.stored_setting, 155);
+}
+
 #ifdef VONTREL_TOOL
 // The tool's JSON output of a command, and its exit status.
 std::pair<int, std::string> Tool(const fs::path &dir, const std::vector<std::string> &args)
@@ -724,6 +849,43 @@ std::string Field(const std::string &json, const std::string &name)
     return json.substr(begin, json.find_first_of(",\n}", begin) - begin);
 }
 
+// A unit that owes a reply another program gave up on, and stalls once
+// more: `vontrel status` times out, and the `set` after it never writes
+// what it read from a shifted link, nor reports a success it did not have.
+class OwedReplyTool : public PtyBench {
+protected:
+    // The 36th reply: the third of the second `status` (after opening two
+    // units twice and the first set's 13 + 12), 3 s late, then 60 ms more.
+    std::string ServerFaults() const override { return "late:36:3000+0/60"; }
+};
+
+TEST_F(OwedReplyTool, SetAfterATimedOutStatusWritesNothingFromAShiftedLink)
+{
+    ASSERT_EQ(Tool(dir_, {"set", "--freq", "1000", "--atten", "10", "--trim-a", "195", "--trim-b",
+                          "92", "--stored-setting", "7"})
+                  .first,
+              0);
+    const auto [timed_out, status_text] = Tool(dir_, {"status"});
+    EXPECT_EQ(timed_out, 1) << status_text;
+    const auto [set_exit, set_text] = Tool(dir_, {"set", "--freq", "2000", "--atten", "5"});
+    if (set_exit == 0) {
+        EXPECT_EQ(Field(set_text, "serial"), "4660") << set_text;
+    }
+    // Whatever the set did, the unit holds no byte read from another reply.
+    int exit_status = -1;
+    std::string now;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    do {
+        std::tie(exit_status, now) = Tool(dir_, {"status"});
+    } while (exit_status != 0 && Clock::now() < deadline);
+    ASSERT_EQ(exit_status, 0) << now;
+    EXPECT_EQ(Field(now, "frequency_mhz"), set_exit == 0 ? "2000.0" : Field(now, "frequency_mhz"));
+    EXPECT_EQ(Field(now, "trim_a"), "195") << now;
+    EXPECT_EQ(Field(now, "trim_b"), "92") << now;
+    EXPECT_EQ(Field(now, "stored_setting"), "7") << now;
+    EXPECT_EQ(Field(now, "mode"), Field(now, "mode"));
+}
+
 TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)
 {
     ASSERT_EQ(Tool(dir_, {"set", "--freq", "1000", "--atten", "10", "--trim-a", "195", "--trim-b",
@@ -738,8 +900,18 @@ TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)
                                  "--lock-timeout", "0.1", "-o", csv.string()})
                          .first;
     });
-    std::this_thread::sleep_for(milliseconds(800));
-    Kill(SIGSTOP);  // the unit stalls, as on a USB hiccup
+    // The unit stalls, as on a USB hiccup, once the sweep is under way: its
+    // first point is in the file.
+    const auto rows_in = [&] {
+        const std::string text = Slurp(csv);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (rows_in() < 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_GE(rows_in(), 2) << "the sweep wrote no point";
+    Kill(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     Kill(SIGCONT);
     sweep_thread.join();

@@ -610,7 +610,7 @@ TEST_F(Tool, AStalledReadBackWritesNothing)
     UseBench({{"converters", {{{"serial", 4660}}}}});
     const Json before = Run({"--json", "status"}).json();
     // Replies 1 and 2 are the serial number's, 3 to 15 the read-back's.
-    env_["VONTREL_SIM_FAIL"] = "late:7:2100";
+    env_["VONTREL_SIM_FAIL"] = "late:7:3000";
     const Result r = Run({"set", "--atten", "7", "--stored-setting", "99"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Vontrel_ReadStatus failed: FT_IO_ERROR")) << r.err;
@@ -911,13 +911,14 @@ TEST_F(Tool, LevelOutsideTheCalibratedRangeIsRefused)
 }
 
 // A unit whose registers read back as no frequency at all: set does not
-// write that back, and says to give --freq.
+// write that back, says to give --freq, and exits 1: the unit's fault, not
+// the command line's.
 TEST_F(Tool, AFrequencyReadBackOutsideTheRangeIsNotWrittenBack)
 {
     UseBench({{"converters", {{{"serial", 1}, {"registers", {0, 0, 0, 0, 0, 0, 0, 0}}}}}});
     const int frames = FramesTraced();
     const Result refused = RunBoth({"set", "--atten", "5"});
-    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(Contains(refused.err, "give --freq")) << refused.err;
     EXPECT_EQ(FramesTraced() - frames, 2 * (2 + 13) * 2) << "more than opening and reading";
     EXPECT_EQ(Run({"set", "--atten", "5", "--freq", "1000"}).status, 0);

@@ -68,23 +68,25 @@ protected:
         FT_Close(handle_);
         vsim_clear_faults();
     }
-    // The link as the next export call sees it: the unit's step kept, the
+    // The link as the next export call sees it: the unit's books kept, the
     // call's own state new, *status FT_OK.
     Link &NewCall()
     {
-        link_ = std::make_unique<Link>(handle_, step_);
+        link_ = std::make_unique<Link>(handle_, books_);
         status_ = FT_OK;
         return *link_;
     }
-    // A unit whose link is in step, as after a call where all went well.
-    Link &InStep()
+    // A unit whose link is in step, as after a call where all went well;
+    // its replies are checked for their echo when `echoes`.
+    Link &InStep(bool echoes = false)
     {
-        step_ = LinkStep::kInStep;
+        books_.Reset(echoes);
         return NewCall();
     }
+    LinkStep Step() const { return books_.step.load(); }
     int unit_ = 0;
     FT_HANDLE handle_ = nullptr;
-    std::atomic<LinkStep> step_{LinkStep::kInStep};
+    LinkBooks books_;
     std::unique_ptr<Link> link_;
     unsigned long status_ = FT_OK;  // as every export sets it before its first call
 };
@@ -145,10 +147,39 @@ TEST_F(Primitives, MemoryReadTakesOnlyByteFiveUnsigned)
 {
     vsim_set_memory(unit_, 300, 0xC8);
     EXPECT_EQ(ReadMemoryByte(&status_, *link_, 300), 200);
-    // A reply whose markers, echo and other bytes are all wrong still counts.
+    // From a unit not seen to echo, a reply whose markers, echo and other
+    // bytes are all wrong still counts.
     const unsigned char odd[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0x7B, 0xEE, 0xEE};
     vsim_replace_response(1, odd);
     EXPECT_EQ(ReadMemoryByte(&status_, *link_, 300), 0x7B);
+    EXPECT_EQ(status_, FT_OK);
+}
+
+TEST_F(Primitives, OnAUnitThatEchoesAReplyToAnotherCommandIsRefused)
+{
+    vsim_set_memory(unit_, 300, 0xC8);
+    EXPECT_EQ(ReadMemoryByte(&status_, InStep(true), 300), 200) << "its own echo passes";
+    EXPECT_EQ(status_, FT_OK);
+    struct Case {
+        const char *what;
+        std::array<unsigned char, 8> reply;
+    };
+    const Case cases[] = {
+        {"another address", {0x00, 0x23, 0x0D, 0x2D, 0x00, 0x07, 0x00, 0x24}},
+        {"another page", {0x00, 0x23, 0x0D, 0x2C, 0x02, 0x07, 0x00, 0x24}},
+        {"another command", {0x00, 0x23, 0x0B, 0x2C, 0x01, 0x07, 0x00, 0x24}},
+    };
+    for (const Case &c : cases) {
+        vsim_replace_response(1, c.reply.data());
+        EXPECT_EQ(ReadMemoryByte(&status_, InStep(true), 300), 0) << c.what;
+        EXPECT_EQ(status_, FT_IO_ERROR) << c.what;
+        EXPECT_EQ(Step(), LinkStep::kOutOfStep) << c.what;
+        EXPECT_TRUE(link_->stalled()) << c.what;
+    }
+    // Only the code and, for memory, the address are looked at.
+    const unsigned char own[8] = {0xEE, 0xEE, 0x0D, 0x2C, 0x01, 0x7B, 0xEE, 0xEE};
+    vsim_replace_response(1, own);
+    EXPECT_EQ(ReadMemoryByte(&status_, InStep(true), 300), 0x7B);
     EXPECT_EQ(status_, FT_OK);
 }
 
@@ -161,6 +192,7 @@ TEST_F(Primitives, FailuresAndShortReads)
         int memory_read;    // ReadMemoryByte's result
         int register_read;  // ReadRegister's result
         std::vector<std::string> calls;
+        LinkStep step;  // after it: a debt to read, or books that cannot balance
     };
     const Case cases[] = {
         {"write fails",
@@ -168,26 +200,36 @@ TEST_F(Primitives, FailuresAndShortReads)
          FT_IO_ERROR,
          0,
          -1,
-         {"FT_Write"}},
+         {"FT_Write"},
+         LinkStep::kOutOfStep},
         {"read fails",
          [] { vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR); },
          FT_OTHER_ERROR,
          0,
          -2,
-         {"FT_Write", "FT_Read"}},
+         {"FT_Write", "FT_Read"},
+         LinkStep::kOutOfStep},
         {"read comes short",
          [] { vsim_short_read(1, 5); },
          FT_IO_ERROR,
          0,
          -2,
-         {"FT_Write", "FT_Read"}},
-        {"write comes short", [] { vsim_short_write(1, 5); }, FT_IO_ERROR, 0, -1, {"FT_Write"}},
+         {"FT_Write", "FT_Read"},
+         LinkStep::kOwed},
+        {"write comes short",
+         [] { vsim_short_write(1, 5); },
+         FT_IO_ERROR,
+         0,
+         -1,
+         {"FT_Write"},
+         LinkStep::kOutOfStep},
         {"read delivers nothing",
          [] { vsim_short_read(1, 0); },
          FT_IO_ERROR,
          0,
          -2,
-         {"FT_Write", "FT_Read"}},
+         {"FT_Write", "FT_Read"},
+         LinkStep::kOwed},
     };
     vsim_set_memory(unit_, 7, 0x55);
     for (const Case &c : cases) {
@@ -196,7 +238,7 @@ TEST_F(Primitives, FailuresAndShortReads)
         EXPECT_EQ(ReadMemoryByte(&status_, InStep(), 7), c.memory_read) << c.what;
         EXPECT_EQ(status_, c.status) << c.what;
         EXPECT_EQ(Calls(), c.calls) << c.what;
-        EXPECT_EQ(step_, LinkStep::kOutOfStep) << c.what;
+        EXPECT_EQ(Step(), c.step) << c.what;
 
         vsim_clear_log();
         c.arm();
@@ -221,6 +263,7 @@ TEST_F(Primitives, AReplyThatDoesNotComeWholeFailsEvenWhenDiscarded)
 
 // Which D2XX calls the exchanges of one call made, in order.
 const std::vector<std::string> kExchange = {"FT_Write", "FT_Read"};
+const std::vector<std::string> kDrain = {"FT_Read"};  // what is owed
 const std::vector<std::string> kResync = {"FT_ResetDevice", "FT_SetTimeouts",
                                           "FT_SetBaudRate", "FT_SetDataCharacteristics",
                                           "FT_Read",  // nothing for kQuietMs
@@ -236,7 +279,7 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> pa
     return all;
 }
 
-TEST_F(Primitives, AStallEndsTheCallAndTheNextCallPutsTheLinkBackInStep)
+TEST_F(Primitives, AStallLeavesADebtThatTheNextCallReadsFirstWithoutAPurge)
 {
     vsim_set_memory(unit_, 7, 0x55);
     vsim_set_memory(unit_, 8, 0x66);
@@ -249,71 +292,84 @@ TEST_F(Primitives, AStallEndsTheCallAndTheNextCallPutsTheLinkBackInStep)
     EXPECT_EQ(status_, FT_IO_ERROR);
     EXPECT_EQ(ReadMemoryByte(&status_, *link_, 8), 0) << "an exchange after the stall";
     EXPECT_EQ(Calls(), kExchange) << "exchanges made after the unit stopped answering";
-    EXPECT_EQ(step_, LinkStep::kOutOfStep);
+    EXPECT_EQ(Step(), LinkStep::kOwed);
+    EXPECT_EQ(books_.owed.load(), 8);
 
-    // The late reply arrives; the next call throws it away and reads the
-    // unit's own answer to its own command, then checks nothing follows.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The next call reads the 8 bytes owed, however late they come within
+    // its time-out, and then its own reply: no purge, no wait after.
+    FT_SetTimeouts(handle_, kReadTimeoutMs, kWriteTimeoutMs);
     vsim_clear_log();
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66);
     EXPECT_EQ(status_, FT_OK);
-    EXPECT_EQ(Calls(), Join({kResync, kExchange, kConfirm}));
-    EXPECT_EQ(step_, LinkStep::kConfirm) << "one reply checked of two";
+    EXPECT_EQ(Calls(), Join({kDrain, kExchange}));
+    EXPECT_EQ(Step(), LinkStep::kInStep);
 
-    vsim_clear_log();
-    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
-    EXPECT_EQ(Calls(), Join({kExchange, kConfirm}));
-    EXPECT_EQ(step_, LinkStep::kInStep);
-
-    // In step again: the plain exchange, nothing more.
     vsim_clear_log();
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
     EXPECT_EQ(Calls(), kExchange);
 }
 
-TEST_F(Primitives, AUnitThatStallsAgainDuringRecoveryIsCaughtAtTheNextReply)
+TEST_F(Primitives, APartReplyIsOwedOnlyItsRest)
 {
     vsim_set_memory(unit_, 7, 0x55);
     vsim_set_memory(unit_, 8, 0x66);
     FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);
-    vsim_late_reply(1, 300);  // comes after the drain of the next call,
-    vsim_late_reply(2, 300);  // and the reply behind it is late as well
-    ReadMemoryByte(&status_, *link_, 7);
-    ASSERT_EQ(status_, FT_IO_ERROR);
-    // This reply may be the late one, and nothing shows it yet; the one
-    // after it comes with its successor behind it, which gives it away.
-    ReadMemoryByte(&status_, NewCall(), 8);
-    EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0);
-    EXPECT_EQ(status_, FT_IO_ERROR) << "a shift was taken for an answer";
-    // From there on the link is in step, and stays so.
-    for (int call = 0; call < 4; ++call) {
-        EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66) << call;
-        EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0x55) << call;
-        EXPECT_EQ(status_, FT_OK) << call;
-    }
-    EXPECT_EQ(step_, LinkStep::kInStep);
-}
-
-TEST_F(Primitives, AReplyLaterThanTheDrainIsCaughtBehindTheNextReply)
-{
-    vsim_set_memory(unit_, 7, 0x55);
-    vsim_set_memory(unit_, 8, 0x66);
-    FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);
-    vsim_late_reply(1, 400);
-    ReadMemoryByte(&status_, *link_, 7);
-    ASSERT_EQ(status_, FT_IO_ERROR);
-
-    // At once: the line is quiet, yet the late reply is still on its way
-    // and comes first. The reply behind it gives the shift away.
+    vsim_late_reply(1, 1500);  // well after the first two waits, even on a loaded machine
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0);
+    ASSERT_EQ(Step(), LinkStep::kOwed);
+    // A drain that times out keeps the debt and fails the call without a
+    // frame; the one after it, with the reply there, balances the books.
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0);
     EXPECT_EQ(status_, FT_IO_ERROR);
-    EXPECT_EQ(step_, LinkStep::kOutOfStep);
-
-    // And the call after that is in step.
+    EXPECT_EQ(Step(), LinkStep::kOwed);
+    FT_SetTimeouts(handle_, kReadTimeoutMs, kWriteTimeoutMs);
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66);
     EXPECT_EQ(status_, FT_OK);
+    EXPECT_EQ(Step(), LinkStep::kInStep);
+}
+
+TEST_F(Primitives, ADebtThatNeverComesIsWrittenOffAndTheLinkPurgedAndChecked)
+{
+    vsim_set_memory(unit_, 7, 0x55);
+    FT_SetTimeouts(handle_, 60, kWriteTimeoutMs);
+    vsim_short_read(1, 3);  // the rest of that reply is lost
+    ReadMemoryByte(&status_, *link_, 7);
+    ASSERT_EQ(Step(), LinkStep::kOwed);
+    EXPECT_EQ(books_.owed.load(), 5);
+    for (int drain = 1; drain <= kWriteOffDrains; ++drain) {
+        vsim_clear_log();
+        EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0) << drain;
+        EXPECT_EQ(status_, FT_IO_ERROR) << drain;
+        EXPECT_EQ(Calls(), kDrain) << drain;
+    }
+    EXPECT_EQ(Step(), LinkStep::kOutOfStep);
+    vsim_clear_log();
     EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 7), 0x55);
-    EXPECT_EQ(step_, LinkStep::kInStep);
+    EXPECT_EQ(status_, FT_OK);
+    EXPECT_EQ(Calls(), Join({kResync, kExchange, kConfirm})) << "a unit that does not echo";
+    EXPECT_EQ(Step(), LinkStep::kConfirm);
+}
+
+TEST_F(Primitives, ATrainOfStallsNeverShiftsTheLink)
+{
+    // One stall, then short ones soon after the unit resumes: each reply
+    // that comes short is owed, and read before the next frame.
+    FT_SetTimeouts(handle_, 100, kWriteTimeoutMs);
+    const vsim_stall train[] = {{0, 150}, {10, 120}, {5, 90}};
+    vsim_late_train(unit_, 1, 300, train, 3);
+    int right = 0;
+    const auto over = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    for (int call = 0; call < 40 || std::chrono::steady_clock::now() < over; ++call) {
+        const std::uint16_t address = static_cast<std::uint16_t>(100 + call % 5);
+        vsim_set_memory(unit_, address, static_cast<std::uint8_t>(call + 1));
+        const int value = ReadMemoryByte(&status_, NewCall(), address);
+        if (status_ == FT_OK) {
+            EXPECT_EQ(value, (call + 1) & 0xFF) << "call " << call << ": a reply owed to another";
+            ++right;
+        }
+    }
+    EXPECT_GT(right, 20);
+    EXPECT_EQ(Step(), LinkStep::kInStep);
 }
 
 TEST_F(Primitives, AFailedCallGoesOnAndPutsTheLinkBackInStepFirst)
@@ -327,28 +383,59 @@ TEST_F(Primitives, AFailedCallGoesOnAndPutsTheLinkBackInStepFirst)
     EXPECT_EQ(status_, FT_OTHER_ERROR) << "the first failure is kept";
     EXPECT_EQ(Calls(), Join({kExchange, kResync, kExchange, kConfirm}));
 
+    // On a unit that echoes, the echo checks every reply: no wait after.
+    InStep(true);
+    vsim_fail_call("FT_Read", 1, FT_OTHER_ERROR);
+    vsim_clear_log();
+    ReadMemoryByte(&status_, *link_, 7);
+    EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0x55);
+    EXPECT_EQ(Calls(), Join({kExchange, kResync, kExchange}));
+    EXPECT_EQ(Step(), LinkStep::kInStep);
+
     // A link that cannot be put back in step sends nothing and stays out.
-    step_ = LinkStep::kOutOfStep;
+    books_.step = LinkStep::kOutOfStep;
     NewCall();
     vsim_fail_call("FT_ResetDevice", 1, FT_IO_ERROR);
     vsim_clear_log();
     EXPECT_EQ(ReadMemoryByte(&status_, *link_, 7), 0);
     EXPECT_EQ(status_, FT_IO_ERROR);
     EXPECT_EQ(Calls(), std::vector<std::string>{"FT_ResetDevice"});
-    EXPECT_EQ(step_, LinkStep::kOutOfStep);
+    EXPECT_EQ(Step(), LinkStep::kOutOfStep);
+}
+
+TEST_F(Primitives, AReplyThatComesAfterAPurgeIsCaught)
+{
+    // A frame goes out but its write reports an error, and its reply comes
+    // after the purge's quiet time: the books could not be kept, so the
+    // link is checked. A unit that does not echo gives it away by the
+    // reply behind it; one that echoes by the reply itself.
+    vsim_set_memory(unit_, 7, 0x55);
+    vsim_set_memory(unit_, 8, 0x66);
+    for (const bool echoes : {false, true}) {
+        InStep(echoes);
+        vsim_fail_call_after("FT_Write", 1, FT_IO_ERROR);
+        vsim_late_reply(1, 600);  // well after the purge's quiet time
+        ReadMemoryByte(&status_, *link_, 7);
+        ASSERT_EQ(Step(), LinkStep::kOutOfStep);
+        EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0) << echoes;
+        EXPECT_EQ(status_, FT_IO_ERROR) << echoes << ": a late reply taken for an answer";
+        EXPECT_EQ(Step(), LinkStep::kOutOfStep) << echoes;
+        EXPECT_EQ(ReadMemoryByte(&status_, NewCall(), 8), 0x66) << echoes;
+        EXPECT_EQ(status_, FT_OK) << echoes;
+    }
 }
 
 TEST(HandleTable, TokensAreFreshAndRecognised)
 {
     HandleTable &table = HandleTable::Instance();
     int dummy = 0;
-    const int first = table.Add(&dummy);
+    const int first = table.Add(&dummy, true);
     ASSERT_TRUE(table.Remove(first));
     // Ten thousand open/close cycles never hand the closed token out again,
     // nor one that is still live.
-    const int live = table.Add(&dummy);
+    const int live = table.Add(&dummy, true);
     for (int i = 0; i < 10000; ++i) {
-        const int token = table.Add(&dummy);
+        const int token = table.Add(&dummy, true);
         ASSERT_NE(token, first);
         ASSERT_NE(token, live);
         ASSERT_GT(token, 0);
@@ -372,9 +459,9 @@ TEST(HandleTable, AFullTableRefusesWithoutLosingAUnit)
     int dummy = 0;
     std::vector<int> tokens;
     for (int i = 0; i < HandleTable::kSlots; ++i) {
-        tokens.push_back(table.Add(&dummy));
+        tokens.push_back(table.Add(&dummy, true));
     }
-    EXPECT_THROW(table.Add(&dummy), std::bad_alloc);
+    EXPECT_THROW(table.Add(&dummy, true), std::bad_alloc);
     for (const int token : tokens) {
         ASSERT_TRUE(table.Remove(token));
     }
@@ -391,7 +478,7 @@ TEST(HandleTable, ExceptionsNeverCrossTheExports)
     int dummy = 0;
     std::vector<int> taken;
     while (table.Size() < static_cast<std::size_t>(HandleTable::kSlots)) {
-        taken.push_back(table.Add(&dummy));
+        taken.push_back(table.Add(&dummy, true));
     }
     unsigned long status = 0;
     int found = -7;

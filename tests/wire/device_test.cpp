@@ -187,23 +187,34 @@ TEST_F(Device, LockDetectTakesByteSixOnly)
     struct Case {
         Bytes reply;
         int locked;
+        bool echoed;  // carries the register 0 read-back's code back
     };
     const Case cases[] = {
-        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x24}, 0},
-        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x01, 0x24}, 1},
-        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x80, 0x24}, 1},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF}, 0},
-        {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00}, 1},
+        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x24}, 0, true},
+        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x01, 0x24}, 1, true},
+        {{0x00, 0x23, 0x0B, 0x00, 0x00, 0x00, 0x80, 0x24}, 1, true},
+        {{0xFF, 0xFF, 0x0B, 0xFF, 0xFF, 0xFF, 0x00, 0xFF}, 0, true},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF}, 0, false},
+        {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00}, 1, false},
     };
-    for (const Case &c : cases) {
-        vsim_clear_log();
-        vsim_replace_response(1, c.reply.data());
-        unsigned long status = 99;
-        int ld = -7;
-        EXPECT_EQ(Vontrel_ReadLD(&status, handle_, &ld), 0);
-        EXPECT_EQ(status, FT_OK);
-        EXPECT_EQ(ld, c.locked);
-        EXPECT_EQ(FramesSent(), (std::vector<Bytes>{{0x00, 0x21, 0x0B, 0, 0, 0, 0, 0x40}}));
+    // A unit seen to echo at open has the code checked: a reply with
+    // another is owed to another command and is refused. One that does not
+    // echo has only byte 6 looked at.
+    for (const bool echoes : {true, false}) {
+        vsim_set_echo(unit_, echoes);
+        BackInStep();
+        for (const Case &c : cases) {
+            const bool taken = c.echoed || !echoes;
+            vsim_clear_log();
+            vsim_replace_response(1, c.reply.data());
+            unsigned long status = 99;
+            int ld = -7;
+            EXPECT_EQ(Vontrel_ReadLD(&status, handle_, &ld), 0);
+            EXPECT_EQ(status, taken ? FT_OK : FT_IO_ERROR) << echoes;
+            EXPECT_EQ(ld, taken ? c.locked : 0) << echoes;
+            EXPECT_EQ(FramesSent(), (std::vector<Bytes>{{0x00, 0x21, 0x0B, 0, 0, 0, 0, 0x40}}));
+            BackInStep();
+        }
     }
 }
 

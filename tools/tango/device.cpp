@@ -127,7 +127,7 @@ void Synthesizer::init_device()
         return;
     }
     owner_ = std::make_unique<vontrel::service::UnitOwner>(
-        *serial, make_status_code(VONTREL_FT_DEVICE_NOT_FOUND),
+        *serial, make_status_code(VONTREL_FT_DEVICE_NOT_FOUND), "not opened yet",
         [name](const std::string &line) { std::cerr << name << ": " << line << '\n'; });
     SetHealth(Health::kFault, "not opened yet");
     try {

@@ -10,6 +10,7 @@
 
 #include "include/vontrel.hpp"
 #include "service/settings_change.h"
+#include "tools/vontrel/doctor.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/timing.h"
 #include "tools/vontrel/unit_select.h"
@@ -63,10 +64,25 @@ int List(const Globals &g)
                        info.hardware_revision);
         }
     }
-    if (found.not_opened > 0) {
-        throw DeviceError(InUseText(found.not_opened) + " and not listed",
-                          "close the other program, or wait with --wait-unit SECONDS",
-                          Json{{"units", all}}, found.why);
+    // Each converter that looked like a unit and could not be used, with its
+    // own cause; the units that opened are listed all the same.
+    Json unusable = Json::array();
+    for (const service::Unopened &u : found.unopened) {
+        unusable.push_back(Json{{"index", u.index},
+                                {"description", u.description},
+                                {"cause", service::CauseName(u.cause)},
+                                {"why", u.Why()},
+                                {"holder", u.holder}});
+        if (!g.json) {
+            fmt::print("{:<6} {}\n", u.index, u.Why());
+        }
+    }
+    if (!found.unopened.empty()) {
+        throw DeviceError(fmt::format("{} of the converters that look like units could not be "
+                                      "used:{}",
+                                      found.unopened.size(), UnopenedLines(found.unopened)),
+                          "the units listed work; see each converter's cause",
+                          Json{{"units", all}, {"unusable", unusable}}, D2xxWalkMessage());
     }
     if (g.json) {
         PrintJson(all);
@@ -145,10 +161,14 @@ int Set(const Globals &g, const Change &change, LockWait wait)
     const vontrel::Status before = unit.status();
     if (!change.frequency_mhz) {
         // Every setting is written again, the frequency read back included.
+        // A frequency the unit reports outside its own range is the unit's
+        // fault (or its link's), not the command line's: exit 1, and
+        // nothing written.
         try {
             vontrel::check_frequency(before.frequency_mhz, "the frequency read back,");
         } catch (const std::invalid_argument &e) {
-            throw UsageError(std::string(e.what()) + "; give --freq with the change");
+            throw DeviceError(std::string(e.what()) + "; nothing was written",
+                              "give --freq with the change to set the frequency as well");
         }
     }
     const Settings wanted = Merge(before, change);

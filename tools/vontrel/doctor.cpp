@@ -15,6 +15,7 @@
 #include "include/vontrel.hpp"
 #include "include/vontrel_mains.hpp"
 #include "service/mains_switches.h"
+#include "service/unit_causes.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/sysfs.h"
 
@@ -40,16 +41,14 @@ LibraryView AskLibrary()
 {
     LibraryView view;
     try {
-        const Discovery found = discover();
-        view.matched = found.matched;
+        const service::Walk found = service::WalkUnits();
+        view.matched = static_cast<int>(found.units.size() + found.unopened.size());
         for (const Unit &u : found.units) {
             view.units.push_back({u.index(), u.serial()});
         }
-        if (static_cast<std::size_t>(found.matched) > found.units.size()) {
-            view.error = found.status ? found.status.message() : "no status";
-            if (const std::string why = D2xxWalkMessage(); !why.empty()) {
-                view.error += "; " + why;
-            }
+        // Each converter's own cause.
+        for (const service::Unopened &u : found.unopened) {
+            view.error += (view.error.empty() ? "" : "; ") + u.Text();
         }
     } catch (const std::exception &e) {
         view.error = e.what();

@@ -23,6 +23,7 @@
 #include "include/vontrel_mains.h"
 #include "service/log_writer.h"
 #include "service/mains_switches.h"
+#include "service/unit_causes.h"
 #include "service/unit_power.h"
 #include "service/units_file.h"
 #include "tools/vontrel/unit_select.h"
@@ -32,9 +33,7 @@ namespace {
 
 constexpr int kMaxPort = 65535;
 constexpr int kMaxIdleTimeoutS = 7 * 24 * 3600;
-constexpr int kMaxSerial = 65535;              // a unit's serial number is 16 bits
-constexpr unsigned long kDeviceNotFound = 2;   // FT_DEVICE_NOT_FOUND
-constexpr unsigned long kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
+constexpr int kMaxSerial = 65535;  // a unit's serial number is 16 bits
 constexpr int kMaxCyclesPerHour = 60;
 
 // A unit to serve and its port (0: one the system chooses).
@@ -89,8 +88,7 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
         if (g.unit) {
             throw tool::UsageError("--map names the units to serve; leave out --unit");
         }
-        vontrel::Discovery found = vontrel::discover();
-        const bool in_use = found.matched > static_cast<int>(found.units.size());
+        service::Walk found = service::WalkUnits();
         for (const auto &[serial, port] : ParseMaps(options.maps)) {
             auto it = std::find_if(
                 found.units.begin(), found.units.end(),
@@ -99,8 +97,9 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                 add(std::move(*it), port);
                 continue;
             }
-            auto owner = std::make_unique<service::UnitOwner>(
-                serial, make_status_code(in_use ? kDeviceNotOpened : kDeviceNotFound), log);
+            const auto [code, why] = service::NotOpenCause(found.unopened);
+            auto owner =
+                std::make_unique<service::UnitOwner>(serial, make_status_code(code), why, log);
             std::string state = owner->WhyNotOpen() + "; served once it can be opened";
             chosen.push_back({std::move(owner), port, std::move(state)});
         }
@@ -114,12 +113,14 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
         return chosen;
     }
     tool::Found found = tool::OpenUnits(g);
-    if (found.not_opened > 0) {
+    if (!found.unopened.empty()) {
         throw tool::DeviceError(
-            tool::InUseText(found.not_opened) +
-                "; without it, the ports would go to other units than they usually do",
-            "close the other program, wait for it with --wait-unit SECONDS, or give each unit "
-            "its port with --map SERIAL=PORT (a unit mapped is served once it can be opened)");
+            "a converter that looks like a unit could not be used; without it, the ports would "
+            "go to other units than they usually do:" +
+                tool::UnopenedLines(found.unopened),
+            "mend the cause, wait for a unit held by another program with --wait-unit SECONDS, "
+            "or give each unit its port with --map SERIAL=PORT (a unit mapped is served once it "
+            "can be opened)");
     }
     std::sort(
         found.units.begin(), found.units.end(),

@@ -20,26 +20,19 @@ constexpr auto kRetry = std::chrono::milliseconds(50);
 
 Found Walk()
 {
-    Discovery d = discover();
-    Found f;
-    f.not_opened = d.matched - static_cast<int>(d.units.size());
-    f.units = std::move(d.units);
-    f.status = d.status;
-    if (f.not_opened > 0) {
-        f.why = D2xxWalkMessage();
-    }
-    return f;
+    service::Walk w = service::WalkUnits();
+    return Found{std::move(w.units), std::move(w.unopened), w.status};
 }
 
-// Whether the units that did not open are (as far as the status tells) in
-// use by another program, rather than failing.
-bool InUse(const Found &f)
+bool HeldElsewhere(const Found &f)
 {
-    return f.not_opened > 0 && (!f.status || f.status.value() == VONTREL_FT_DEVICE_NOT_OPENED);
+    return std::any_of(f.unopened.begin(), f.unopened.end(), [](const service::Unopened &u) {
+        return u.cause == service::Cause::kHeld && u.holder != "this program";
+    });
 }
 
-// Walks the converters until `done` or, while units are in use, until
-// --wait-unit seconds have passed.
+// Walks the converters until `done` or, while converters are held by
+// another program, until --wait-unit seconds have passed.
 template <typename Done>
 Found WalkUntil(const Globals &g, Done &&done)
 {
@@ -48,7 +41,7 @@ Found WalkUntil(const Globals &g, Done &&done)
     for (;;) {
         Found f = Walk();
         const auto now = Clock::now();
-        if (done(f) || !InUse(f) || now >= deadline) {
+        if (done(f) || !HeldElsewhere(f) || now >= deadline) {
             return f;
         }
         f.units.clear();  // close them before waiting, so that others may have them
@@ -65,27 +58,40 @@ std::string Candidates(const std::vector<Unit> &units)
     return out;
 }
 
-std::string WaitHint(const Globals &g)
+// What to try, from the causes found.
+std::string Hint(const Globals &g, const Found &f)
 {
-    return fmt::format(
-        "close the other program, or wait for the unit with --wait-unit SECONDS (this run waited "
-        "{} s)",
-        g.wait_unit_s);
+    if (HeldElsewhere(f)) {
+        return fmt::format(
+            "close the other program, or wait for the unit with --wait-unit SECONDS (this run "
+            "waited {} s)",
+            g.wait_unit_s);
+    }
+    const bool silent = std::any_of(
+        f.unopened.begin(), f.unopened.end(),
+        [](const service::Unopened &u) { return u.cause == service::Cause::kNotAnswering; });
+    return silent ? "check the unit's power and cable; a unit that stalled answers again once it "
+                    "has sent what it owed"
+                  : NoUnitHint();
 }
 
-// A unit that did not open because it is in use, with what the D2XX
-// library said about it (a serial port names the port and its holder; a
-// path that is no serial port at all shows here too).
-DeviceError InUseError(const Globals &g, const Found &f, const std::string &text)
+// The error for a unit that is not among those that opened, with each
+// converter's cause.
+DeviceError NotOpened(const Globals &g, const Found &f, const std::string &text)
 {
-    return DeviceError(text, WaitHint(g), nlohmann::ordered_json::object(), f.why);
+    return DeviceError(text + UnopenedLines(f.unopened), Hint(g, f),
+                       nlohmann::ordered_json::object(), D2xxWalkMessage());
 }
 
-// Units that did not open for another reason than being in use: the walk's
-// status says why.
-void ThrowIfFailed(const Found &f)
+// Units that did not open where nothing explains why (the converter
+// library failed as a whole, a simulated bench out of order): the walk's
+// status, and what the D2XX library said, as before any cause was known.
+void ThrowIfUnexplained(const Found &f)
 {
-    if (f.not_opened > 0 && !InUse(f)) {
+    const bool explained =
+        std::any_of(f.unopened.begin(), f.unopened.end(),
+                    [](const service::Unopened &u) { return u.cause != service::Cause::kOther; });
+    if (f.units.empty() && f.status && !explained) {
         throw std::system_error(f.status, "Vontrel_Open");
     }
 }
@@ -97,21 +103,24 @@ bool Matches(const Unit &u, const UnitSelector &s)
 
 }  // namespace
 
-std::string InUseText(int count)
+std::string UnopenedLines(const std::vector<service::Unopened> &unopened)
 {
-    return fmt::format("{} {} in use by another program", count,
-                       count == 1 ? "unit is" : "units are");
+    std::string out;
+    for (const service::Unopened &u : unopened) {
+        out += "\n  " + u.Text();
+    }
+    return out;
 }
 
 Found OpenUnits(const Globals &g)
 {
-    Found f = WalkUntil(g, [](const Found &found) { return found.not_opened == 0; });
-    if (f.units.empty() && f.not_opened == 0) {
+    Found f = WalkUntil(g, [](const Found &found) { return found.unopened.empty(); });
+    ThrowIfUnexplained(f);
+    if (f.units.empty() && f.unopened.empty()) {
         throw DeviceError("no unit found", NoUnitHint());
     }
-    ThrowIfFailed(f);
     if (f.units.empty()) {
-        throw InUseError(g, f, InUseText(f.not_opened));
+        throw NotOpened(g, f, "no unit could be used:");
     }
     return f;
 }
@@ -120,14 +129,14 @@ Unit OpenSelected(const Globals &g)
 {
     const auto pick = [&](Found &f) -> Unit * {
         for (Unit &u : f.units) {
-            if (g.unit ? Matches(u, *g.unit) : f.units.size() == 1 && f.not_opened == 0) {
+            if (g.unit ? Matches(u, *g.unit) : f.units.size() == 1 && f.unopened.empty()) {
                 return &u;
             }
         }
         return nullptr;
     };
     const auto several = [&](const Found &f) {
-        return !g.unit && static_cast<int>(f.units.size()) + f.not_opened > 1;
+        return !g.unit && f.units.size() + f.unopened.size() > 1;
     };
     Found f = WalkUntil(g, [&](Found &found) { return pick(found) != nullptr || several(found); });
     if (g.unit && g.unit->by == UnitSelector::By::kSerial) {
@@ -143,35 +152,33 @@ Unit OpenSelected(const Globals &g)
         }
     }
     if (Unit *chosen = pick(f)) {
-        if (f.not_opened > 0 && !InUse(f)) {
-            fmt::print(stderr, "vontrel: warning: {} other units did not open ({})\n", f.not_opened,
-                       f.status.message());
-        }
         return std::move(*chosen);  // the others close here
     }
-    if (f.units.empty() && f.not_opened == 0) {
+    ThrowIfUnexplained(f);
+    if (f.units.empty() && f.unopened.empty()) {
         throw DeviceError("no unit found", NoUnitHint());
     }
-    ThrowIfFailed(f);
-    const std::string in_use =
-        f.not_opened > 0 ? fmt::format("\n  and {}", InUseText(f.not_opened)) : "";
     if (several(f)) {
-        throw DeviceError(fmt::format("{} units found; choose one with --unit:{}{}",
-                                      f.units.size() + static_cast<std::size_t>(f.not_opened),
-                                      Candidates(f.units), in_use),
-                          "");
+        const std::string others =
+            f.unopened.empty()
+                ? ""
+                : "\n  and converters that could not be used:" + UnopenedLines(f.unopened);
+        throw DeviceError(
+            fmt::format("{} units found; choose one with --unit:{}{}",
+                        f.units.size() + f.unopened.size(), Candidates(f.units), others),
+            "");
     }
     if (!g.unit) {
-        throw InUseError(g, f, "the unit is in use by another program");
+        throw NotOpened(g, f, "the unit could not be used:");
     }
     const std::string wanted = fmt::format(
         "{} {}", g.unit->by == UnitSelector::By::kSerial ? "serial" : "index", g.unit->value);
-    if (f.not_opened > 0) {
-        throw InUseError(g, f,
-                         fmt::format("no unit with {} could be opened: {} (it may be the one); "
-                                     "the units that opened are:{}",
-                                     wanted, InUseText(f.not_opened),
-                                     f.units.empty() ? " none" : Candidates(f.units)));
+    if (!f.unopened.empty()) {
+        throw NotOpened(g, f,
+                        fmt::format("no unit with {} could be opened; the units that opened "
+                                    "are:{}\n  and these converters could not be used (it may "
+                                    "be behind one):",
+                                    wanted, f.units.empty() ? " none" : Candidates(f.units)));
     }
     throw DeviceError(
         fmt::format("no unit with {}; the units found are:{}", wanted, Candidates(f.units)), "");

@@ -100,38 +100,17 @@
  *   Vontrel_ReadStatus fills 14 doubles; Vontrel_WriteStatus reads 12.
  *   Entries 0 to 2 agree; read-back entries 4 to 12 are write-out entries 3
  *   to 11; read-back entries 3 (levelMax) and 13 (levelMin) exist only in
- *   the read-back. See docs/status-vector.md.
- *
- *   read-back  write-out  name           meaning
- *   0          0          trimA          trim A byte (register 6)
- *   1          1          trimB          trim B byte (register 6)
- *   2          2          freqMHz        output frequency, MHz
- *   3          -          levelMax       highest level at this frequency
- *   4          3          level          output level, level units
- *   5          4          attenuation    attenuation, 0.25 steps
- *   6          5          mode           0 to 3
- *   7          6          storedSetting  byte at device memory address 45
- *   8          7          flagA          0.0 or 1.0
- *   9          8          autoTrim       read back 2.0 when the trims equal
- *                                        the calibration tables, else 0.0;
- *                                        written: nonzero takes the trims
- *                                        from the tables
- *   10         9          switchCode     0 to 4 (read back -1.0: unknown)
- *   11         10         flagB          0.0 or 1.0
- *   12         11         flagC          0.0 or 1.0
- *   13         -          levelMin       level at the largest attenuation
+ *   the read-back. VONTREL_READ_* and VONTREL_WRITE_* below name every
+ *   entry of each; see docs/status-vector.md.
  */
 #ifndef VONTREL_H
 #define VONTREL_H
 
+#include "vontrel_version.h" /* VONTREL_VERSION_MAJOR, ..._STRING */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define VONTREL_VERSION_MAJOR 0
-#define VONTREL_VERSION_MINOR 1
-#define VONTREL_VERSION_PATCH 0
-#define VONTREL_VERSION_STRING "0.1.0"
 
 #if defined(_WIN32)
 #define VONTREL_API
@@ -167,6 +146,44 @@ extern "C" {
 /* Entries of the status vector. */
 #define VONTREL_READ_STATUS_ENTRIES 14
 #define VONTREL_WRITE_STATUS_ENTRIES 12
+
+/* Where each entry stands in the read-back vector (Vontrel_ReadStatus):
+ * Values[VONTREL_READ_freqMHz], ... */
+enum VontrelReadEntry {
+    VONTREL_READ_trimA = 0,          /* trim A byte (register 6), 0 to 255 */
+    VONTREL_READ_trimB = 1,          /* trim B byte (register 6), 0 to 255 */
+    VONTREL_READ_freqMHz = 2,        /* output frequency, MHz, as decoded */
+    VONTREL_READ_levelMax = 3,       /* highest level at this frequency */
+    VONTREL_READ_level = 4,          /* output level, level units */
+    VONTREL_READ_attenuation = 5,    /* attenuation, 0.25 steps */
+    VONTREL_READ_mode = 6,           /* 0 to 3 */
+    VONTREL_READ_storedSetting = 7,  /* byte at device memory address 45 */
+    VONTREL_READ_flagA = 8,          /* 0.0 or 1.0 */
+    VONTREL_READ_autoTrim = 9,       /* 2.0 when the trims equal the
+                                        calibration tables, else 0.0 */
+    VONTREL_READ_switchCode = 10,    /* 0 to 4, or -1.0: unknown */
+    VONTREL_READ_flagB = 11,         /* 0.0 or 1.0 */
+    VONTREL_READ_flagC = 12,         /* 0.0 or 1.0 */
+    VONTREL_READ_levelMin = 13       /* level at the largest attenuation */
+};
+
+/* Where each entry stands in the write-out vector (Vontrel_WriteStatus). */
+enum VontrelWriteEntry {
+    VONTREL_WRITE_trimA = 0,          /* stored at address 83; the trim A
+                                         byte when autoTrim is 0.0 */
+    VONTREL_WRITE_trimB = 1,          /* stored at address 84; likewise */
+    VONTREL_WRITE_freqMHz = 2,        /* clamped to 300 to 5000 */
+    VONTREL_WRITE_level = 3,          /* sets the attenuation in mode 3 */
+    VONTREL_WRITE_attenuation = 4,    /* used in modes 0 to 2 */
+    VONTREL_WRITE_mode = 5,           /* 0 to 3 */
+    VONTREL_WRITE_storedSetting = 6,  /* stored at address 45 */
+    VONTREL_WRITE_flagA = 7,          /* 0.0 or 1.0 */
+    VONTREL_WRITE_autoTrim = 8,       /* nonzero: the trims come from the
+                                         calibration tables */
+    VONTREL_WRITE_switchCode = 9,     /* 0 to 4 */
+    VONTREL_WRITE_flagB = 10,         /* 0.0 or 1.0 */
+    VONTREL_WRITE_flagC = 11          /* 0.0 or 1.0 */
+};
 
 /*
  * Find and open every attached unit.

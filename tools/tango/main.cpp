@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "tools/tango/device.h"
+#include "vontrel_version.h"
 
 void Tango::DServer::class_factory()
 {
@@ -38,7 +39,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "vontrel-tango " << VONTREL_VERSION << '\n';
+        std::cout << "vontrel-tango " << VONTREL_VERSION_STRING << '\n';
         return 0;
     }
     if (argc < 2) {

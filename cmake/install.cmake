@@ -24,9 +24,14 @@ set(vontrel_public_headers
   ${PROJECT_SOURCE_DIR}/include/vontrel.h
   ${PROJECT_SOURCE_DIR}/include/vontrel_status.h
   ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h
-  ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
+  ${PROJECT_SOURCE_DIR}/include/vontrel.hpp
+  ${PROJECT_BINARY_DIR}/include/vontrel_version.h)
 install(FILES ${vontrel_public_headers}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The parts of vontrel.hpp.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vontrel
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILES_MATCHING PATTERN "*.hpp")
 
 # --- CMake package ---
 install(EXPORT vontrelTargets

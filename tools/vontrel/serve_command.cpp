@@ -22,15 +22,14 @@
 #include "frontends/vxi11/server.h"
 #include "service/log_writer.h"
 #include "tools/vontrel/unit_select.h"
+#include "vontrel_status.h"
 
 namespace vontrel::serve {
 namespace {
 
 constexpr int kMaxPort = 65535;
 constexpr int kMaxIdleTimeoutS = 7 * 24 * 3600;
-constexpr int kMaxSerial = 65535;              // a unit's serial number is 16 bits
-constexpr unsigned long kDeviceNotFound = 2;   // FT_DEVICE_NOT_FOUND
-constexpr unsigned long kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
+constexpr int kMaxSerial = 65535;  // a unit's serial number is 16 bits
 
 // A unit to serve and its port (0: one the system chooses).
 struct Served {
@@ -95,7 +94,10 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                 continue;
             }
             auto owner = std::make_unique<service::UnitOwner>(
-                serial, make_status_code(in_use ? kDeviceNotOpened : kDeviceNotFound), log);
+                serial,
+                make_status_code(in_use ? VONTREL_FT_DEVICE_NOT_OPENED
+                                        : VONTREL_FT_DEVICE_NOT_FOUND),
+                log);
             std::string state = owner->WhyNotOpen() + "; served once it can be opened";
             chosen.push_back({std::move(owner), port, std::move(state)});
         }

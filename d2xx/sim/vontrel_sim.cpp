@@ -5,8 +5,8 @@
 //                       from the configuration (VONTREL_SIM_CONFIG or the
 //                       default bench) at power-up
 //   vontrel-sim path    print the state file in use
-//   vontrel-sim show    one line per converter: description, serial,
-//                       register 0 and lock
+//   vontrel-sim show    one line per converter: description, and for a
+//                       unit its serial, register 0 and lock
 //   vontrel-sim serve --pty [--latency-ms MS]
 //                       serve the bench's converters on pseudo-terminals
 //                       (pty_serve.cpp)
@@ -53,9 +53,16 @@ int Show()
     }
     const int count = vsim_converter_count();
     for (int id = 0; id < count; ++id) {
+        char description[VSIM_DESCRIPTION_SIZE];
+        vsim_description(id, description, sizeof description);
+        if (vsim_is_unit(id) == 0) {
+            // It never answers a frame: it has no serial, register or lock.
+            std::printf("converter %d: \"%s\", not a unit\n", id, description);
+            continue;
+        }
         const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);
-        std::printf("converter %d: serial %u, register 0 %08X, %s\n", id, serial,
-                    static_cast<unsigned>(vsim_get_register(id, 0)),
+        std::printf("converter %d: \"%s\", serial %u, register 0 %08X, %s\n", id, description,
+                    serial, static_cast<unsigned>(vsim_get_register(id, 0)),
                     vsim_locked(id) != 0 ? "locked" : "not locked");
     }
     return 0;

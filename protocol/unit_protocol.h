@@ -38,9 +38,8 @@ inline constexpr std::uint8_t kPreset = 0xFF;
 
 // Where the reply carries what the library uses.
 namespace reply {
-inline constexpr std::size_t kMemoryByte = 5;     // a memory read's byte
-inline constexpr std::size_t kRegisterFirst = 3;  // a register's p0 .. p3 in bytes 3..6
-inline constexpr std::size_t kLockByte = 6;       // register 0's low byte: lock detect
+inline constexpr std::size_t kMemoryByte = 5;  // a memory read's byte
+inline constexpr std::size_t kLockByte = 6;    // register 0's low byte: lock detect
 }  // namespace reply
 
 // 00 21 code p0 p1 p2 p3 40

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
-/*
- * libvontrel for C++: a typed, header-only layer over the eight exports of
- * vontrel.h.
+/**
+ * @file vontrel.hpp
+ * @brief libvontrel for C++: a typed, header-only layer over the eight
+ * exports of vontrel.h.
+ * @since 0.1.0
  *
+ * @code
  *     for (vontrel::Unit &unit : vontrel::open_all()) {
  *         vontrel::Status s = unit.status();
  *         s.frequency_mhz = 2455.0;
  *         s.attenuation = 10.0;
  *         unit.apply(s);              // Status is-a Settings
  *     }                               // each Unit closes its handle here
+ * @endcode
  *
  * ERRORS
  *   Every call checks both the export's result and the D2XX status it

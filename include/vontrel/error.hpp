@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The C++ API's errors: D2XX status codes as std::error_code.
-// Part of vontrel.hpp, which includes every part.
+/// @file vontrel/error.hpp
+/// @brief The C++ API's errors: D2XX status codes as std::error_code.
+/// Part of vontrel.hpp, which includes every part.
+/// @since 0.1.0
 #ifndef VONTREL_ERROR_HPP
 #define VONTREL_ERROR_HPP
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The status vector's two layouts, named.
-// Part of vontrel.hpp, which includes every part.
+/// @file vontrel/layout.hpp
+/// @brief The status vector's two layouts, named.
+/// Part of vontrel.hpp, which includes every part.
+/// @since 0.1.0
 #ifndef VONTREL_LAYOUT_HPP
 #define VONTREL_LAYOUT_HPP
 

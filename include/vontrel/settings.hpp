@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What a unit is set to and reports, and the checks a request passes before anything is sent.
-// Part of vontrel.hpp, which includes every part.
+/// @file vontrel/settings.hpp
+/// @brief What a unit is set to and reports, and the checks a request passes before anything is sent.
+/// Part of vontrel.hpp, which includes every part.
+/// @since 0.1.0
 #ifndef VONTREL_SETTINGS_HPP
 #define VONTREL_SETTINGS_HPP
 

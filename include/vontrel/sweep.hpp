@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The points of a frequency sweep.
-// Part of vontrel.hpp, which includes every part.
+/// @file vontrel/sweep.hpp
+/// @brief The points of a frequency sweep.
+/// Part of vontrel.hpp, which includes every part.
+/// @since 0.1.0
 #ifndef VONTREL_SWEEP_HPP
 #define VONTREL_SWEEP_HPP
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// An open unit, and finding the attached ones.
-// Part of vontrel.hpp, which includes every part.
+/// @file vontrel/unit.hpp
+/// @brief An open unit, and finding the attached ones.
+/// Part of vontrel.hpp, which includes every part.
+/// @since 0.1.0
 #ifndef VONTREL_UNIT_HPP
 #define VONTREL_UNIT_HPP
 

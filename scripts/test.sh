@@ -21,7 +21,7 @@ scripts/build.sh
 scripts/abi-check.sh build
 cmake --build build --target doc
 ctest --test-dir build --output-on-failure -j2
-# The library's instructions per call against its budgets (bench/budgets.txt).
+# The library's instructions per call against its budgets (benchmarks/budgets.txt).
 scripts/callgrind.sh build
 CC=clang CXX=clang++ BUILD_DIR=build-clang scripts/build.sh
 ctest --test-dir build-clang --output-on-failure -j2

@@ -62,6 +62,8 @@ doxygen_add_docs(doc ${vontrel_doc_all}
   ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h
   ${PROJECT_SOURCE_DIR}/include/vontrel.hpp
   ${PROJECT_SOURCE_DIR}/include/vontrel
+  ${PROJECT_SOURCE_DIR}/include/vontrel_mains.h
+  ${PROJECT_SOURCE_DIR}/include/vontrel_mains.hpp
   ${PROJECT_SOURCE_DIR}/docs/status-vector.md
   ${PROJECT_SOURCE_DIR}/docs/versioning.md
   COMMENT "The API reference: ${PROJECT_BINARY_DIR}/doc/html/index.html")

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "frontends/http/mains_routes.h"
 #include "frontends/http/site.h"
 
 namespace vontrel::serve::web {
@@ -97,6 +98,11 @@ WebServer::~WebServer()
     if (thread_.joinable()) {
         thread_.join();
     }
+}
+
+void WebServer::ServeMains(service::MainsSwitches &switches, service::PowerControl &power)
+{
+    AddMainsRoutes(*http_, *site_, switches, power);
 }
 
 int WebServer::Start(int port)

@@ -36,7 +36,9 @@ for soname in "${sonames[@]}"; do
   library=$build_dir/$soname
   [ -e "$library" ] || library=$(find "$build_dir" -maxdepth 2 -name "$soname" -print -quit)
   [ -n "$library" ] || fail "$soname is not built in $build_dir"
-  readelf -S "$library" | grep -q '\.debug_info' ||
+  # (Read whole first: grep -q leaving early would fail the pipe.)
+  sections=$(readelf -S "$library")
+  grep -q '\.debug_info' <<<"$sections" ||
     fail "$library has no debug information: build it as RelWithDebInfo or Debug"
   # Only what the exports reach, without this machine's paths or line
   # numbers, so that the baseline changes only when the ABI does.

@@ -25,9 +25,14 @@ set(vontrel_public_headers
   ${PROJECT_SOURCE_DIR}/include/vontrel.h
   ${PROJECT_SOURCE_DIR}/include/vontrel_status.h
   ${PROJECT_SOURCE_DIR}/include/vontrel_limits.h
-  ${PROJECT_SOURCE_DIR}/include/vontrel.hpp)
+  ${PROJECT_SOURCE_DIR}/include/vontrel.hpp
+  ${PROJECT_BINARY_DIR}/include/vontrel_version.h)
 install(FILES ${vontrel_public_headers}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The parts of vontrel.hpp.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vontrel
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILES_MATCHING PATTERN "*.hpp")
 
 # --- CMake package ---
 install(EXPORT vontrelTargets
@@ -116,14 +121,12 @@ if(TARGET vontrel_tango)
 endif()
 
 # --- The simulator, privately and only on request ---
-# Its libftd2xx.so and the vontrel-sim command, which finds that library
-# through its run path (an RPATH, so that it comes before LD_LIBRARY_PATH).
+# Its libftd2xx.so and the vontrel-sim command (which has the simulator
+# built in).
 set(VONTREL_SIM_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vontrel/sim)
 install(TARGETS ftd2xx
   LIBRARY DESTINATION ${VONTREL_SIM_LIBDIR}
   COMPONENT simulator EXCLUDE_FROM_ALL)
-set_target_properties(vontrel_sim PROPERTIES
-  INSTALL_RPATH "$ORIGIN/../${VONTREL_SIM_LIBDIR}")
 install(TARGETS vontrel_sim
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT simulator EXCLUDE_FROM_ALL)

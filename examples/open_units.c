@@ -7,15 +7,15 @@
 #include "vontrel.h"
 #include "vontrel_status.h"
 
-#define MAX_CONVERTERS 64
-
 int main(void)
 {
     unsigned long status = 0;
     int found = 0;
-    int handles[MAX_CONVERTERS];
-    int serials[MAX_CONVERTERS];
-    for (int i = 0; i < MAX_CONVERTERS; ++i) {
+    /* Written at each unit's enumeration index: one entry per converter
+     * Vontrel_Open may walk. */
+    static int handles[VONTREL_MAX_CONVERTERS];
+    static int serials[VONTREL_MAX_CONVERTERS];
+    for (int i = 0; i < VONTREL_MAX_CONVERTERS; ++i) {
         handles[i] = 0; /* 0 is never a token: marks "no unit here" */
         serials[i] = -1;
     }
@@ -26,7 +26,7 @@ int main(void)
         return 1;
     }
     printf("%d unit(s) found\n", found);
-    for (int i = 0; i < MAX_CONVERTERS; ++i) {
+    for (int i = 0; i < VONTREL_MAX_CONVERTERS; ++i) {
         if (handles[i] != 0) {
             printf("  index %d: serial number %d\n", i, serials[i]);
             Vontrel_Close((void *)(intptr_t)handles[i]);

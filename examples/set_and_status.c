@@ -10,8 +10,6 @@
 #include "vontrel.h"
 #include "vontrel_status.h"
 
-#define MAX_CONVERTERS 256
-
 static int failed(const char *call, unsigned long status)
 {
     fprintf(stderr, "%s failed: %s (%lu): %s\n", call, vontrel_status_name(status), status,
@@ -30,15 +28,15 @@ static int run(void *unit, double level)
     /* Read-back entries 0..2 keep their index, 4..12 move down by one;
      * 3 (levelMax) and 13 (levelMin) have no write-out entry. */
     double out[VONTREL_WRITE_STATUS_ENTRIES];
-    for (int i = 0; i < 3; ++i) {
+    for (int i = VONTREL_READ_trimA; i <= VONTREL_READ_freqMHz; ++i) {
         out[i] = now[i];
     }
-    for (int i = 4; i <= 12; ++i) {
+    for (int i = VONTREL_READ_level; i <= VONTREL_READ_flagC; ++i) {
         out[i - 1] = now[i];
     }
-    out[2] = 2455.0; /* freqMHz */
-    out[3] = level;  /* level */
-    out[5] = 3.0;    /* mode 3: the attenuation follows the level */
+    out[VONTREL_WRITE_freqMHz] = 2455.0;
+    out[VONTREL_WRITE_level] = level;
+    out[VONTREL_WRITE_mode] = 3.0; /* the attenuation follows the level */
     Vontrel_WriteStatus(&status, unit, out);
     if (status != 0) {
         return failed("Vontrel_WriteStatus", status);
@@ -58,19 +56,19 @@ static int run(void *unit, double level)
     if (Vontrel_ReadStatus(&status, unit, now) != 0 || status != 0) {
         return failed("Vontrel_ReadStatus", status);
     }
-    printf("frequency   %.6f MHz\n", now[2]);
-    printf("level       %.2f (range %.2f to %.2f, calibrated up to %.2f)\n", now[4], now[13],
-           now[4] + now[5], now[3]);
-    printf("attenuation %.2f\n", now[5]);
-    printf("mode        %.0f\n", now[6]);
+    printf("frequency   %.6f MHz\n", now[VONTREL_READ_freqMHz]);
+    printf("level       %.2f (calibrated range %.2f to %.2f)\n", now[VONTREL_READ_level],
+           now[VONTREL_READ_levelMin], now[VONTREL_READ_levelMax]);
+    printf("attenuation %.2f\n", now[VONTREL_READ_attenuation]);
+    printf("mode        %.0f\n", now[VONTREL_READ_mode]);
     printf("lock        %s\n", locked ? "locked" : "NOT locked");
 
-    /* The attenuation code is the low byte of (reference - 4 x level): a
-     * level the calibration cannot reach at this frequency wraps round. */
-    const double off = now[4] - level;
+    /* The attenuation code is held within 0..127: a level the unit cannot
+     * reach at this frequency is not the level it gives. */
+    const double off = now[VONTREL_READ_level] - level;
     if (off >= 0.25 || off <= -0.25) {
         fprintf(stderr, "level %.2f is out of reach at this frequency (%.2f to %.2f)\n", level,
-                now[13], now[4] + now[5]);
+                now[VONTREL_READ_levelMin], now[VONTREL_READ_levelMax]);
         return 1;
     }
     return locked ? 0 : 1;
@@ -81,13 +79,15 @@ int main(int argc, char **argv)
     const double level = argc > 1 ? strtod(argv[1], NULL) : 5.0;
     unsigned long status = 0;
     int found = 0;
-    int handles[MAX_CONVERTERS] = {0}; /* 0 is never a handle */
-    int serials[MAX_CONVERTERS] = {0};
+    /* Written at each unit's enumeration index: one entry per converter
+     * Vontrel_Open may walk. */
+    static int handles[VONTREL_MAX_CONVERTERS]; /* 0 is never a handle */
+    static int serials[VONTREL_MAX_CONVERTERS];
     if (Vontrel_Open(&status, &found, handles, serials) != 0) {
         return failed("Vontrel_Open", status);
     }
     int first = -1;
-    for (int i = 0; i < MAX_CONVERTERS; ++i) {
+    for (int i = 0; i < VONTREL_MAX_CONVERTERS; ++i) {
         if (handles[i] != 0) {
             if (first < 0) {
                 first = i;

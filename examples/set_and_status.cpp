@@ -35,8 +35,8 @@ int main(int argc, char **argv)
 
         const vontrel::Status s = unit.status();
         std::printf("frequency   %.6f MHz\n", s.frequency_mhz);
-        std::printf("level       %.2f (range %.2f to %.2f, calibrated up to %.2f)\n", s.level,
-                    s.level_min, s.level + s.attenuation, s.level_max);
+        std::printf("level       %.2f (calibrated range %.2f to %.2f)\n", s.level, s.level_min,
+                    s.level_max);
         std::printf("attenuation %.2f\n", s.attenuation);
         std::printf("mode        %d\n", static_cast<int>(s.mode));
         std::printf("lock        %s\n", locked ? "locked" : "NOT locked");

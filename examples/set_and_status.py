@@ -20,8 +20,7 @@ def main():
             s = unit.status
             low, high = s.level_range
             print(f"frequency   {s.frequency:.6f} MHz")
-            print(f"level       {s.level:.2f} (range {low:.2f} to {high:.2f}, "
-                  f"calibrated up to {s.level_max:.2f})")
+            print(f"level       {s.level:.2f} (calibrated range {low:.2f} to {high:.2f})")
             print(f"attenuation {s.attenuation:.2f}")
             print(f"mode        {s.mode.name}")
             print(f"lock        {'locked' if locked else 'NOT locked'}")

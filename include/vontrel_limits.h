@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: MIT
-/*
+/**
+ * @file vontrel_limits.h
+ * @brief The ranges a unit takes, and the level policy.
+ * @since 0.1.0
+ *
  * The settings a Vontrel unit takes: one table of ranges for every program
  * that checks a request before it reaches a unit (the vontrel tool, the C++
  * API in vontrel.hpp, the Python package, which is checked against this
@@ -23,34 +27,34 @@
 #ifndef VONTREL_LIMITS_H
 #define VONTREL_LIMITS_H
 
-/* Output frequency, MHz. The library clamps anything else to this range. */
+/** Output frequency, MHz. The library clamps anything else to this range. */
 #define VONTREL_FREQ_MIN_MHZ 300.0
 #define VONTREL_FREQ_MAX_MHZ 5000.0
 
-/* Level units per step of the attenuation code; levels and attenuations
+/** Level units per step of the attenuation code; levels and attenuations
  * are multiples of it. */
 #define VONTREL_LEVEL_STEP 0.25
 
-/* Attenuation: codes 0 to 127, so 0 to 31.75 level units. */
+/** Attenuation: codes 0 to 127, so 0 to 31.75 level units. */
 #define VONTREL_ATTEN_CODE_MAX 127
 #define VONTREL_ATTEN_MAX 31.75
 
-/* The widest level range any unit can have: a level reference byte of 0
+/** The widest level range any unit can have: a level reference byte of 0
  * at the largest attenuation, and of 255 at none. */
 #define VONTREL_LEVEL_MIN (-31.75)
 #define VONTREL_LEVEL_MAX 63.75
 
-/* Modes 0 to 3; mode 3 is the calibrated-level mode. */
+/** Modes 0 to 3; mode 3 is the calibrated-level mode. */
 #define VONTREL_MODE_MAX 3
 #define VONTREL_MODE_LEVEL 3
 
-/* Switch positions 0 to 4. */
+/** Switch positions 0 to 4. */
 #define VONTREL_SWITCH_MAX 4
 
-/* Trims A and B and the stored setting are bytes. */
+/** Trims A and B and the stored setting are bytes. */
 #define VONTREL_BYTE_MAX 255
 
-/* Waiting, in seconds: for lock, and (in the tool) for a unit that another
+/** Waiting, in seconds: for lock, and (in the tool) for a unit that another
  * program has open. Every time-out is finite, from 0 to
  * VONTREL_TIMEOUT_MAX_S; lock detect is polled every VONTREL_LOCK_POLL_S,
  * and at least once. */
@@ -58,12 +62,12 @@
 #define VONTREL_LOCK_POLL_S 0.01
 #define VONTREL_TIMEOUT_MAX_S 3600.0
 
-/* How long opening a unit by its serial number waits, by default, while
+/** How long opening a unit by its serial number waits, by default, while
  * units are in use by another program (a converter is open in one process
  * at a time), in seconds. */
 #define VONTREL_UNIT_WAIT_DEFAULT_S 1.0
 
-/* Sweeps: the time to stay on each point (seconds, 0 to this) and the most
+/** Sweeps: the time to stay on each point (seconds, 0 to this) and the most
  * points one sweep takes. */
 #define VONTREL_DWELL_MAX_S 3600.0
 #define VONTREL_SWEEP_POINTS_MAX 100000

@@ -75,14 +75,17 @@
 #ifndef VONTREL_MAINS_H
 #define VONTREL_MAINS_H
 
+#include "vontrel_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define VONTREL_MAINS_VERSION_MAJOR 0
-#define VONTREL_MAINS_VERSION_MINOR 1
-#define VONTREL_MAINS_VERSION_PATCH 0
-#define VONTREL_MAINS_VERSION_STRING "0.1.0"
+/* libvontrel-mains is released with libvontrel, under its version. */
+#define VONTREL_MAINS_VERSION_MAJOR VONTREL_VERSION_MAJOR
+#define VONTREL_MAINS_VERSION_MINOR VONTREL_VERSION_MINOR
+#define VONTREL_MAINS_VERSION_PATCH VONTREL_VERSION_PATCH
+#define VONTREL_MAINS_VERSION_STRING VONTREL_VERSION_STRING
 
 #if defined(_WIN32)
 #define VONTREL_MAINS_API

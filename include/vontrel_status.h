@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: MIT
-/*
+/**
+ * @file vontrel_status.h
+ * @brief The status codes *status holds, by name and in words.
+ * @ingroup vontrel_status
+ *
  * Names and messages of the converter status codes that libvontrel reports
  * through *status. One table serves everything that prints a status: the
  * command-line tool, the C++ API and the Python package (which checks its own
@@ -39,14 +43,17 @@ extern "C" {
     X(18, FT_OTHER_ERROR, "other error")                                \
     X(19, FT_DEVICE_LIST_NOT_READY, "device list not ready")
 
-/* The codes by name, for C and C++ alike: VONTREL_FT_OK, VONTREL_FT_IO_ERROR,
+/** The codes by name, for C and C++ alike: VONTREL_FT_OK, VONTREL_FT_IO_ERROR,
  * ... (the table's names with VONTREL_ before them), each equal to its code. */
 #define VONTREL_STATUS_ENUMERATOR(code, name, message) VONTREL_##name = code,
 enum vontrel_status_code { VONTREL_STATUS_TABLE(VONTREL_STATUS_ENUMERATOR) };
 #undef VONTREL_STATUS_ENUMERATOR
 
-/* The status's name, such as "FT_IO_ERROR", or "FT_UNKNOWN_STATUS" for a code
- * outside the table. The text is static. */
+/** The status's name, such as "FT_IO_ERROR", or "FT_UNKNOWN_STATUS" for a code
+ * outside the table. The text is static.
+ * @param[in] status a status an export stored.
+ * @return a static, zero-terminated text.
+ * @since 0.1.0 */
 static inline const char *vontrel_status_name(unsigned long status)
 {
 #define VONTREL_STATUS_NAME_CASE(code, name, message) \
@@ -60,7 +67,10 @@ static inline const char *vontrel_status_name(unsigned long status)
 #undef VONTREL_STATUS_NAME_CASE
 }
 
-/* A short description of the status in plain words. The text is static. */
+/** A short description of the status in plain words. The text is static.
+ * @param[in] status a status an export stored.
+ * @return a static, zero-terminated text.
+ * @since 0.1.0 */
 static inline const char *vontrel_status_message(unsigned long status)
 {
 #define VONTREL_STATUS_MESSAGE_CASE(code, name, message) \

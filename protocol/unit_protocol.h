@@ -38,9 +38,8 @@ inline constexpr std::uint8_t kPreset = 0xFF;
 
 // Where the reply carries what the library uses.
 namespace reply {
-inline constexpr std::size_t kMemoryByte = 5;     // a memory read's byte
-inline constexpr std::size_t kRegisterFirst = 3;  // a register's p0 .. p3 in bytes 3..6
-inline constexpr std::size_t kLockByte = 6;       // register 0's low byte: lock detect
+inline constexpr std::size_t kMemoryByte = 5;  // a memory read's byte
+inline constexpr std::size_t kLockByte = 6;    // register 0's low byte: lock detect
 
 // Where a unit that echoes puts its command back into the reply: the
 // command code in byte 2, and for a memory read or write the address (p0,

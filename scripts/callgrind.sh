@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Instructions per call of every export, the library's and the reference
-# implementation's (bench/reference), counted by callgrind against the
+# implementation's (benchmarks/reference), counted by callgrind against the
 # D2XX double that answers at once: repeatable on a noisy machine. Each of
-# the library's figures is checked against its budget in bench/budgets.txt;
+# the library's figures is checked against its budget in benchmarks/budgets.txt;
 # the script exits 1 when one exceeds it by more than 10%.
 #
 #   scripts/callgrind.sh [BUILD_DIR]     (default build/)
@@ -19,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 # count ours|reference CALL: instructions per call, rounded
 count() {
     valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$work/out" \
-        "$build/bench/count_instructions" "$1" "$2" "$calls" >/dev/null 2>"$work/err" || {
+        "$build/benchmarks/count_instructions" "$1" "$2" "$calls" >/dev/null 2>"$work/err" || {
         cat "$work/err" >&2
         exit 1
     }
@@ -40,5 +40,5 @@ while read -r name budget _; do
         over=1
     fi
     printf '%-18s %10d %10d %7s %10d  %s\n' "$name" "$ours" "$reference" "$ratio" "$budget" "$verdict"
-done < bench/budgets.txt
+done < benchmarks/budgets.txt
 exit "$over"

@@ -32,7 +32,7 @@ while IFS= read -r f; do
     case "$f" in
         tests/doctor/root/* | fuzz/corpus/* | *.json | *.csv | *.png | *.md | LICENSE | \
             debian/changelog | debian/control | debian/copyright | debian/source/* | \
-            bench/results/* ) continue ;;
+            benchmarks/results/* ) continue ;;
     esac
     line=$(comment_for "$f")
     [ -n "$line" ] || continue

@@ -4,7 +4,8 @@
 # against it twice, once through find_package(vontrel) and once through
 # pkg-config (and the mains switch's consumer through find_package(
 # vontrel-mains) and pkg-config), then runs them against the simulator
-# installed privately under <prefix>/lib/vontrel/sim.
+# installed privately under <prefix>/lib/vontrel/sim; and builds them a
+# third time with this source tree as a subproject (add_subdirectory).
 #   usage: scripts/consumer-check.sh [build-dir]   (default: $BUILD_DIR or build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +52,16 @@ echo "== consumer through find_package(vontrel) =="
 cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
+
+echo "== consumer with the source tree as a subproject (add_subdirectory) =="
+# Only the library is built there: no tests, programs or install rules.
+cmake -S tests/consumer -B "$work/subproject" -DVONTREL_SOURCE_DIR="$root" >/dev/null
+cmake --build "$work/subproject" -j2 --target consumer >/dev/null
+[ ! -e "$work/subproject/vontrel/tools" ] || fail "a subproject builds the programs too"
+cmake --install "$work/subproject" --prefix "$work/subproject-prefix" >/dev/null
+[ -z "$(find "$work/subproject-prefix" -name 'libvontrel*' 2>/dev/null)" ] ||
+  fail "a subproject installs the library"
+LD_LIBRARY_PATH=$work/subproject/vontrel/d2xx/sim "$work/subproject/consumer"
 
 echo "== consumer through pkg-config =="
 # shellcheck disable=SC2046

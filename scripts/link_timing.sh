@@ -6,7 +6,7 @@
 # with link timing on) and through real pseudo-terminals (the serial D2XX
 # library and `vontrel-sim serve --pty`); and the rate of
 # Vontrel_WriteStatus calls with 1, 2, 4 and 8 units driven at once.
-# Writes bench/results/link_timing.csv, link_timing_pty.csv and scaling.csv,
+# Writes benchmarks/results/link_timing.csv, link_timing_pty.csv and scaling.csv,
 # and draws docs/performance-latency.svg from the first. Takes a few
 # minutes; run it on a quiet machine, the figures are wall-clock times.
 #
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 calls=${CALLS:-5}
 cmake --build "$build" -j"${JOBS:-2}" --target link_timing vontrel_sim >/dev/null
-results=bench/results
+results=benchmarks/results
 mkdir -p "$results"
 source scripts/pty-server.sh
 
@@ -34,7 +34,7 @@ sim() {  # LATENCY ARGS...: link_timing over the simulator with link timing on
     local latency=$1
     shift
     VONTREL_SIM_CONFIG="$work/eight.json" VONTREL_SIM_STATE=memory VONTREL_SIM_TIMING=1 \
-        VONTREL_SIM_LATENCY_MS="$latency" "$build/bench/link_timing" "$@"
+        VONTREL_SIM_LATENCY_MS="$latency" "$build/benchmarks/link_timing" "$@"
 }
 
 header="latency_ms,call,exchanges,measured_ms,model_ms,ratio"
@@ -45,7 +45,7 @@ for latency in 1 2 4 8 16; do
 
     start_pty_server "$build/d2xx/sim/vontrel-sim" "$latency" VONTREL_SIM_CONFIG="$work/one.json"
     LD_LIBRARY_PATH="$build/d2xx/serial" VONTREL_SERIAL_PORTS="$port=$description" \
-        "$build/bench/link_timing" exports "$latency" "$calls" >>"$results/link_timing_pty.csv"
+        "$build/benchmarks/link_timing" exports "$latency" "$calls" >>"$results/link_timing_pty.csv"
     stop_pty_server
 done
 echo "latency_ms,units,calls_per_s,speedup" >"$results/scaling.csv"

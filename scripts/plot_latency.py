@@ -5,7 +5,7 @@ SVG line chart, from the CSV that scripts/link_timing.sh writes
 (latency_ms,call,exchanges,measured_ms,model_ms,ratio). Measured times are
 dots, the model's lines; no plotting library needed.
 
-    scripts/plot_latency.py bench/results/link_timing.csv docs/performance-latency.svg
+    scripts/plot_latency.py benchmarks/results/link_timing.csv docs/performance-latency.svg
 """
 
 import csv

@@ -21,6 +21,9 @@ packages=(
   # The web front end's tests drive a real browser.
   chromium chromium-driver python3-selenium
   clang libclang-rt-14-dev valgrind
+  # The ABI check against its baseline (scripts/abi-check.sh) and the API
+  # reference (the doc target).
+  abigail-tools doxygen
   # The Debian packages' build and their test (scripts/deb-test.sh).
   debhelper dh-python help2man lintian systemd
 )

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Sets everything up, builds and runs every test:
+#   0. every file's SPDX line and the licence (check-licence.sh), the
+#      library's ABI against its baseline (abi-check.sh) and the API
+#      reference (the doc target)
 #   1. the whole suite on a plain build (ctest), the instruction budgets
 #      under callgrind, and the suite again built with clang
 #   2. the installed tree as a consumer sees it (CMake package, pkg-config,
@@ -12,10 +15,13 @@
 # For a quick check during development, `ctest --test-dir build` runs step 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/check-licence.sh
 scripts/setup.sh
 scripts/build.sh
+scripts/abi-check.sh build
+cmake --build build --target doc
 ctest --test-dir build --output-on-failure -j2
-# The library's instructions per call against its budgets (bench/budgets.txt).
+# The library's instructions per call against its budgets (benchmarks/budgets.txt).
 scripts/callgrind.sh build
 CC=clang CXX=clang++ BUILD_DIR=build-clang scripts/build.sh
 ctest --test-dir build-clang --output-on-failure -j2

@@ -7,7 +7,7 @@
 #include "include/vontrel_limits.h"
 
 #include "service/errors.h"
-#include "service/level_policy.h"
+#include "service/sweep_point.h"
 
 namespace vontrel::service {
 
@@ -153,15 +153,16 @@ bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
                     point.mode = vontrel::Mode::kMode3;
                     point.level = plan.levels[plan.levels.size() == 1 ? 0 : i];
                 }
-                state = ApplyWithLevelPolicy(unit, state, point);
-                if (plan.on_point) {
-                    const auto start = std::chrono::steady_clock::now();
-                    if (unit.wait_lock(VONTREL_LOCK_TIMEOUT_DEFAULT_S)) {
-                        lock_ms = std::chrono::duration<double, std::milli>(
-                                      std::chrono::steady_clock::now() - start)
-                                      .count();
-                    }
+                const PointResult done = ProgramPoint(
+                    unit, state, point,
+                    plan.on_point ? std::optional(VONTREL_LOCK_TIMEOUT_DEFAULT_S) : std::nullopt);
+                if (done.failed) {
+                    throw *done.failed;  // the owner learns that the unit failed
                 }
+                if (!done.programmed) {
+                    throw Refusal(Reason::kValueRefused, done.refused);
+                }
+                lock_ms = done.lock_ms;
             });
         } catch (const Refusal &e) {
             report(e.reason(), fmt::format("list point {}: {}", i + 1, e.what()));

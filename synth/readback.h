@@ -10,29 +10,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "include/vontrel.h"
 #include "link/transact.h"
 #include "synth/register_image.h"
 
 namespace vontrel {
 
-// Entries of the read-back status vector.
+// Entries of the read-back status vector, as include/vontrel.h places them.
 namespace rb {
 enum Entry : std::size_t {
-    kTrimA,          // trim_a, 0..255
-    kTrimB,          // trim_b, 0..255
-    kFreqMHz,        // output frequency as decoded, not clamped
-    kLevelMax,       // 0.25·C − 0.25·D
-    kLevel,          // 0.25·(C − atten_code)
-    kAttenuation,    // 0.25·atten_code
-    kMode,           // 0..3
-    kStoredSetting,  // the byte at address 45
-    kFlagA,          // 1.0 when not_flag_a is 0
-    kAutoTrim,       // 2.0 when both trims equal tables A and B, else 0.0
-    kSwitchCode,     // 0..4, or -1.0 for a pattern that is none of the five
-    kFlagB,
-    kFlagC,
-    kLevelMin,  // 0.25·(C − 127)
-    kEntryCount
+    kTrimA = VONTREL_READ_trimA,                  // trim_a, 0..255
+    kTrimB = VONTREL_READ_trimB,                  // trim_b, 0..255
+    kFreqMHz = VONTREL_READ_freqMHz,              // as decoded, not clamped
+    kLevelMax = VONTREL_READ_levelMax,            // 0.25·C − 0.25·D
+    kLevel = VONTREL_READ_level,                  // 0.25·(C − atten_code)
+    kAttenuation = VONTREL_READ_attenuation,      // 0.25·atten_code
+    kMode = VONTREL_READ_mode,                    // 0..3
+    kStoredSetting = VONTREL_READ_storedSetting,  // the byte at address 45
+    kFlagA = VONTREL_READ_flagA,                  // 1.0 when not_flag_a is 0
+    kAutoTrim = VONTREL_READ_autoTrim,            // 2.0 when both trims equal tables A, B
+    kSwitchCode = VONTREL_READ_switchCode,        // 0..4, or -1.0: none of the five
+    kFlagB = VONTREL_READ_flagB,
+    kFlagC = VONTREL_READ_flagC,
+    kLevelMin = VONTREL_READ_levelMin,  // 0.25·(C − 127)
+    kEntryCount = VONTREL_READ_STATUS_ENTRIES
 };
 }  // namespace rb
 

@@ -14,9 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/unit_protocol.h"
 #include "include/vontrel_limits.h"
 #include "link/transact.h"
+#include "protocol/unit_protocol.h"
 
 namespace vontrel {
 
@@ -92,7 +92,7 @@ inline constexpr Field kZeroBits17To16{0, 16, 2};  // always 0
 inline constexpr Field kModeCode{0, 13, 3};        // mode pattern
 inline constexpr Field kNotFlagA{0, 12, 1};
 inline constexpr Field kZeroBits11To8{0, 8, 4};  // always 0
-inline constexpr Field kLockStatus{0, 0, 8};     // read-back only: nonzero means locked
+// Bits 7..0 read back as lock detect (reply::kLockByte).
 // Registers 1 to 4: the division ratio and fractional operation.
 inline constexpr Field kRefDivider{1, 5, 13};  // reference divider R
 inline constexpr Field kBandSelect{2, 26, 2};  // oscillator band 0..3

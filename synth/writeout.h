@@ -9,27 +9,29 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "include/vontrel.h"
 #include "synth/register_image.h"
 
 namespace vontrel {
 
-// Entries of the write-out status vector (read-back entries 4..12 are
-// entries 3..11 here; levelMax and levelMin have no place).
+// Entries of the write-out status vector, as include/vontrel.h places them
+// (read-back entries 4..12 are entries 3..11 here; levelMax and levelMin
+// have no place).
 namespace wo {
 enum Entry : std::size_t {
-    kTrimA,          // stored at address 83; trim_a when autoTrim is 0.0
-    kTrimB,          // stored at address 84; trim_b when autoTrim is 0.0
-    kFreqMHz,        // requested output frequency, clamped to 300..5000
-    kLevel,          // atten_code source in mode 3
-    kAttenuation,    // atten_code source in every other mode
-    kMode,           // 0..3; anything else is written as mode_code 110
-    kStoredSetting,  // stored at address 45
-    kFlagA,
-    kAutoTrim,    // nonzero: trims from calibration tables A and B
-    kSwitchCode,  // 0..4; anything else is written as switch_code 0
-    kFlagB,
-    kFlagC,
-    kEntryCount
+    kTrimA = VONTREL_WRITE_trimA,                  // stored at 83; trim_a when autoTrim is 0.0
+    kTrimB = VONTREL_WRITE_trimB,                  // stored at 84; trim_b when autoTrim is 0.0
+    kFreqMHz = VONTREL_WRITE_freqMHz,              // clamped to 300..5000
+    kLevel = VONTREL_WRITE_level,                  // atten_code source in mode 3
+    kAttenuation = VONTREL_WRITE_attenuation,      // atten_code source in every other mode
+    kMode = VONTREL_WRITE_mode,                    // 0..3; else written as mode_code 110
+    kStoredSetting = VONTREL_WRITE_storedSetting,  // stored at address 45
+    kFlagA = VONTREL_WRITE_flagA,
+    kAutoTrim = VONTREL_WRITE_autoTrim,      // nonzero: trims from tables A and B
+    kSwitchCode = VONTREL_WRITE_switchCode,  // 0..4; else written as switch_code 0
+    kFlagB = VONTREL_WRITE_flagB,
+    kFlagC = VONTREL_WRITE_flagC,
+    kEntryCount = VONTREL_WRITE_STATUS_ENTRIES
 };
 }  // namespace wo
 

@@ -106,6 +106,26 @@ int vsim_converter_count(void)
     return vsim::EnsureBench(*bench) ? static_cast<int>(bench->converters.size()) : 0;
 }
 
+int vsim_is_unit(int id)
+{
+    Locked bench;
+    const vsim::Converter *c = vsim::Unit(*bench, id);
+    return c != nullptr && c->is_unit ? 1 : 0;
+}
+
+void vsim_description(int id, char *text, size_t size)
+{
+    if (text == nullptr || size == 0) {
+        return;
+    }
+    Locked bench;
+    const vsim::Converter *c = vsim::Unit(*bench, id);
+    const std::string description = c != nullptr ? c->description : "";
+    const std::size_t n = std::min(description.size(), size - 1);
+    std::memcpy(text, description.data(), n);
+    text[n] = '\0';
+}
+
 void vsim_unplug(int id)
 {
     Locked bench;

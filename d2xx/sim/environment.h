@@ -10,6 +10,7 @@
 #include <string>
 
 #include "d2xx/sim/bench.h"
+#include "include/vontrel.h"
 
 namespace vsim {
 
@@ -18,8 +19,10 @@ namespace vsim {
 // by mistake is refused rather than read into memory.
 inline constexpr std::size_t kMaxFileBytes = 16u << 20;
 
-// The most converters a bench description may list.
-inline constexpr std::size_t kMaxConverters = 256;
+// The most converters a bench description may list: twice as many as
+// Vontrel_Open walks, so that a bench can hold converters past the end of
+// its walk too.
+inline constexpr std::size_t kMaxConverters = 2 * VONTREL_MAX_CONVERTERS;
 
 // Why the configured bench cannot be used: thrown while it loads or keeps
 // its state, kept in Bench::error and reported through vsim_bench_error.

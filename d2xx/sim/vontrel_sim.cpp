@@ -5,8 +5,9 @@
 //                       from the configuration (VONTREL_SIM_CONFIG or the
 //                       default bench) at power-up
 //   vontrel-sim path    print the state file in use
-//   vontrel-sim show    one line per converter: serial, register 0, lock
-//                       and power; a mains switch's outlets
+//   vontrel-sim show    one line per converter: a unit's description,
+//                       serial, register 0, lock and power; a mains
+//                       switch's outlets; another converter's description
 //   vontrel-sim serve --pty [--latency-ms MS]
 //                       serve the bench's converters on pseudo-terminals
 //                       (pty_serve.cpp)
@@ -61,10 +62,17 @@ int Show()
             std::printf(", bit-bang %s\n", vsim_mains_bitbang(id) == 1 ? "on" : "off");
             continue;
         }
+        char description[VSIM_DESCRIPTION_SIZE];
+        vsim_description(id, description, sizeof description);
+        if (vsim_is_unit(id) == 0) {
+            // It never answers a frame: it has no serial, register or lock.
+            std::printf("converter %d: \"%s\", not a unit\n", id, description);
+            continue;
+        }
         const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);
         const int power = vsim_unit_power(id);
-        std::printf("converter %d: serial %u, register 0 %08X, %s%s\n", id, serial,
-                    static_cast<unsigned>(vsim_get_register(id, 0)),
+        std::printf("converter %d: \"%s\", serial %u, register 0 %08X, %s%s\n", id, description,
+                    serial, static_cast<unsigned>(vsim_get_register(id, 0)),
                     vsim_locked(id) != 0 ? "locked" : "not locked",
                     power == VSIM_POWER_OFF       ? ", switched off at its outlet"
                     : power == VSIM_POWER_BOOTING ? ", booting"

@@ -48,6 +48,12 @@ int vsim_add_unit(const char *description, uint16_t serial);
 
 int vsim_converter_count(void);
 
+/* Whether converter `id` is a unit (1) or a converter that is not one (0;
+ * also for an id that is none), and its description, terminated and cut to
+ * size bytes ("" for an id that is none). */
+int vsim_is_unit(int id);
+void vsim_description(int id, char *text, size_t size);
+
 /* --- Mains switches ---
  *
  * A mains switch is a converter whose eight data lines drive eight outlets:

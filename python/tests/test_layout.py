@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
 """The status vector's two layouts and their typed forms."""
 
+import json
 import math
+import os
 
 import pytest
 
@@ -85,12 +87,21 @@ def test_unknown_setting_names_the_known_ones():
         check_setting("freq", 1000.0)
 
 
+SWEEP_CASES = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data",
+                           "sweep_cases.json")
+
+
+def _sweep_cases():
+    with open(SWEEP_CASES, encoding="utf-8") as f:
+        return json.load(f, parse_constant=float)["cases"]
+
+
 # The same cases as the C++ API's test of vontrel::sweep_points.
-@pytest.mark.parametrize("start, stop, step, points", [
-    (1000, 1050, 25, [1000, 1025, 1050]),
-    (5000, 4999.8, 0.1, [5000, 4999.9, 4999.8]),
-    (1000, 1001, 0.3, [1000, 1000.3, 1000.6, 1000.9]),
-    (2455, 2455, 1, [2455]),
-])
-def test_sweep_points_are_those_of_the_tool_and_cpp(start, stop, step, points):
-    assert sweep_points(start, stop, step) == points
+@pytest.mark.parametrize("case", _sweep_cases(), ids=lambda c: repr(c)[:60])
+def test_sweep_points_are_those_of_the_tool_and_cpp(case):
+    start, stop, step = (float(case[k]) for k in ("start", "stop", "step"))
+    if case.get("refused"):
+        with pytest.raises(ValueError):
+            sweep_points(start, stop, step)
+    else:
+        assert sweep_points(start, stop, step) == case["points"]

@@ -23,13 +23,18 @@ def test_status_table_is_the_c_table():
     assert {int(c): (n, m) for c, n, m in entries} == vontrel.STATUS_TABLE
 
 
-def test_status_vector_indices_are_the_documented_ones():
-    # The STATUS VECTOR table of vontrel.h: "read-back  write-out  name".
-    rows = re.findall(r"^ \*   (\d+)\s+(\d+|-)\s+(\w+)", _read("vontrel.h"), re.MULTILINE)
-    documented = {name: (int(r), None if w == "-" else int(w)) for r, w, name in rows}
+def test_status_vector_indices_are_the_c_names():
+    header = _read("vontrel.h")
+    read = dict(re.findall(r"VONTREL_READ_(\w+) = (\d+)", header))
+    write = dict(re.findall(r"VONTREL_WRITE_(\w+) = (\d+)", header))
+    c = {name: (int(read[name]), int(write[name]) if name in write else None) for name in read}
     ours = {c_name: (r, w) for _, c_name, r, w, _, _ in vontrel.FIELDS}
-    assert ours == documented
-    assert len(documented) == vontrel.READBACK_ENTRIES
+    assert ours == c
+    assert set(write) <= set(read)
+    counts = dict(re.findall(r"^#define VONTREL_(\w+)_STATUS_ENTRIES (\d+)$", header,
+                             re.MULTILINE))
+    assert (len(read), len(write)) == (int(counts["READ"]), int(counts["WRITE"])) == \
+        (vontrel.READBACK_ENTRIES, vontrel.WRITEOUT_ENTRIES)
 
 
 def test_every_export_is_declared_as_in_the_header():

@@ -228,7 +228,11 @@ class Unit:
         seconds for lock (None: one look) and then dwell seconds. Further
         settings (level, mode, ...) are applied at the first point and kept.
         The points, their cap and the time limits are those of the tool's
-        sweep; everything is checked before the first point (ValueError)."""
+        sweep; everything is checked before the first point (ValueError).
+        Each point is taken as the C++ sweeps take theirs (program under the
+        level policy, then wait for lock: service/sweep_point.cpp); this
+        loop is the package's own because it reaches the library only
+        through its eight exports."""
         frequencies = _limits.sweep_points(start, stop, step)
         dwell = _limits.check_seconds(dwell, "dwell", _limits.DWELL_MAX_S)
         if lock_timeout is not None:

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "bench/export_calls.h"
+#include "benchmarks/export_calls.h"
 #include "d2xx/ftd2xx.h"
 
 extern "C" {

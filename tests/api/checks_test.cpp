@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "d2xx/sim/vsim.h"
 #include "include/vontrel.hpp"
@@ -136,34 +138,32 @@ TEST_F(Checks, ALevelOutsideTheCalibratedRangeIsRefusedOrUndone)
     EXPECT_EQ(after.level_max, unit().status().level_max);
 }
 
+// The cases the Python package's test reads too.
+double CaseNumber(const nlohmann::json &v)
+{
+    if (v.is_string()) {
+        return v == "nan" ? std::numeric_limits<double>::quiet_NaN()
+                          : std::numeric_limits<double>::infinity();
+    }
+    return v.get<double>();
+}
+
 TEST(SweepPoints, StepsAreCountedAndChecked)
 {
-    using Points = std::vector<double>;
-    struct Case {
-        double start, stop, step;
-        Points points;  // empty: refused
-    };
-    const Case cases[] = {
-        {1000, 1050, 25, {1000, 1025, 1050}},
-        {5000, 4999.8, 0.1, {5000, 4999.9, 4999.8}},
-        {1000, 1001, 0.3, {1000, 1000.3, 1000.6, 1000.9}},
-        {2455, 2455, 1, {2455}},
-        {1000, 1050, 0, {}},
-        {1000, 1050, -25, {}},
-        {1000, 1050, kNaN, {}},
-        {1000, 1050, kInf, {}},
-        {299, 1050, 25, {}},
-        {1000, kNaN, 25, {}},
-        {300, 5000, 0.01, {}},  // 470,001 points
-    };
-    for (const Case &c : cases) {
-        if (c.points.empty()) {
-            EXPECT_THROW((void)vontrel::sweep_points(c.start, c.stop, c.step),
-                         std::invalid_argument)
-                << c.start << " " << c.stop << " " << c.step;
+    std::ifstream file(VONTREL_SWEEP_CASES);
+    const auto cases = nlohmann::json::parse(file).at("cases");
+    ASSERT_GE(cases.size(), 10u);
+    for (const auto &c : cases) {
+        const double start = CaseNumber(c.at("start"));
+        const double stop = CaseNumber(c.at("stop"));
+        const double step = CaseNumber(c.at("step"));
+        if (c.value("refused", false)) {
+            EXPECT_THROW((void)vontrel::sweep_points(start, stop, step), std::invalid_argument)
+                << c;
         } else {
-            EXPECT_EQ(vontrel::sweep_points(c.start, c.stop, c.step), c.points)
-                << c.start << " " << c.stop << " " << c.step;
+            EXPECT_EQ(vontrel::sweep_points(start, stop, step),
+                      c.at("points").get<std::vector<double>>())
+                << c;
         }
     }
 }

@@ -13,20 +13,18 @@
 #error "built against an unexpected major version"
 #endif
 
-#define MAX_CONVERTERS 64
-
 int main(void)
 {
     unsigned long status = 0;
     int found = 0;
-    int handles[MAX_CONVERTERS] = {0};
-    int serials[MAX_CONVERTERS] = {0};
+    static int handles[VONTREL_MAX_CONVERTERS];
+    static int serials[VONTREL_MAX_CONVERTERS];
     if (Vontrel_Open(&status, &found, handles, serials) != 0) {
         fprintf(stderr, "Vontrel_Open failed: %s (%lu)\n", vontrel_status_name(status), status);
         return 1;
     }
     int answered = 0;
-    for (int i = 0; i < MAX_CONVERTERS; ++i) {
+    for (int i = 0; i < VONTREL_MAX_CONVERTERS; ++i) {
         if (handles[i] == 0) {
             continue;
         }

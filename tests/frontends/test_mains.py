@@ -107,6 +107,7 @@ def test_mains_commands_keep_the_session_lock(served, rm):
     assert other.query("MAINS:OUTL2?") == "0"
     assert _power(state, 12345) == "off"
     other.write("SYST:LOCK:REL")
+    assert other.query("*OPC?") == "1"  # the release is done before the next session asks
     mine.write("MAINS:OUTL2 ON")
     assert mine.query("MAINS:OUTL2?") == "1"
     assert other.query("*IDN?").split(",")[2] == "12345"  # back, and answering

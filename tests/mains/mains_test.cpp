@@ -19,19 +19,20 @@
 #include "d2xx/sim/vsim.h"
 #include "include/vontrel_mains.h"
 #include "include/vontrel_mains.hpp"
+#include "include/vontrel_status.h"
 
 extern char **environ;
 
 namespace {
 
-constexpr unsigned long kOk = 0;
-constexpr unsigned long kInvalidHandle = 1;
-constexpr unsigned long kNotFound = 2;
-constexpr unsigned long kNotOpened = 3;
-constexpr unsigned long kIoError = 4;
-constexpr unsigned long kInvalidParameter = 6;
-constexpr unsigned long kNotSupported = 17;
-constexpr unsigned long kOtherError = 18;
+constexpr unsigned long kOk = VONTREL_FT_OK;
+constexpr unsigned long kInvalidHandle = VONTREL_FT_INVALID_HANDLE;
+constexpr unsigned long kNotFound = VONTREL_FT_DEVICE_NOT_FOUND;
+constexpr unsigned long kNotOpened = VONTREL_FT_DEVICE_NOT_OPENED;
+constexpr unsigned long kIoError = VONTREL_FT_IO_ERROR;
+constexpr unsigned long kInvalidParameter = VONTREL_FT_INVALID_PARAMETER;
+constexpr unsigned long kNotSupported = VONTREL_FT_NOT_SUPPORTED;
+constexpr unsigned long kOtherError = VONTREL_FT_OTHER_ERROR;
 constexpr std::uint32_t kPowerUpWord0 = 0x5BD0F000;
 
 std::vector<vsim_call> SimLog()

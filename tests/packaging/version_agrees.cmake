@@ -1,26 +1,19 @@
 # SPDX-License-Identifier: MIT
 # Checks that every copy of the version that cannot be derived from the top
-# CMakeLists.txt's project(... VERSION ...) says the same: the C header's
-# macros, the Python package's __version__ (which pyproject.toml reads) and
-# debian/changelog's latest entry.
+# CMakeLists.txt's project(... VERSION ...) says the same: the Python
+# package's __version__ (which pyproject.toml reads) and debian/changelog's
+# latest entry. (The C header's macros are generated from it.)
 #   cmake -DSOURCE_DIR=DIR -P version_agrees.cmake
 file(STRINGS "${SOURCE_DIR}/CMakeLists.txt" project_line REGEX "^project\\(vontrel VERSION ")
 string(REGEX REPLACE "^project\\(vontrel VERSION ([^ )]*).*" "\\1" VERSION "${project_line}")
 if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
   message(FATAL_ERROR "not a version: '${VERSION}'")
 endif()
-set(major ${CMAKE_MATCH_1})
-set(minor ${CMAKE_MATCH_2})
-set(patch ${CMAKE_MATCH_3})
 
 set(failures "")
 # Each entry: file, regular expression whose first group is the copy, what
 # it must equal.
 set(copies
-  "include/vontrel.h|#define VONTREL_VERSION_MAJOR ([0-9]+)|${major}"
-  "include/vontrel.h|#define VONTREL_VERSION_MINOR ([0-9]+)|${minor}"
-  "include/vontrel.h|#define VONTREL_VERSION_PATCH ([0-9]+)|${patch}"
-  "include/vontrel.h|#define VONTREL_VERSION_STRING \"([^\"]*)\"|${VERSION}"
   "python/vontrel/__init__.py|__version__ = \"([^\"]*)\"|${VERSION}"
   # The first line of the changelog; a native package has no Debian revision.
   "debian/changelog|^vontrel \\(([^)]*)\\)|${VERSION}")

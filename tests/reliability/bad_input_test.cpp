@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "synth/register_image.h"
-#include "tests/reliability/bench.h"
+#include "tests/reliability/call_log.h"
 
 namespace reliability {
 namespace {

@@ -15,7 +15,7 @@
 #include <functional>
 #include <numeric>
 
-#include "tests/reliability/bench.h"
+#include "tests/reliability/call_log.h"
 
 namespace reliability {
 namespace {

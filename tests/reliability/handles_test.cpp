@@ -9,7 +9,7 @@
 #include <random>
 #include <set>
 
-#include "tests/reliability/bench.h"
+#include "tests/reliability/call_log.h"
 
 namespace {
 

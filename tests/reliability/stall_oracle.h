@@ -7,7 +7,7 @@
 // read-modify-write stores (trims at 83 and 84, the stored setting at 45)
 // are never meant to change, so any change there is a byte that reached the
 // unit's memory from a shifted read. Used by the reliability test (a table
-// of trains) and by bench/stall_oracle.cpp (random trains, measured).
+// of trains) and by benchmarks/stall_oracle.cpp (random trains, measured).
 #ifndef VONTREL_TESTS_RELIABILITY_STALL_ORACLE_H
 #define VONTREL_TESTS_RELIABILITY_STALL_ORACLE_H
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "link/handle_table.h"
-#include "tests/reliability/bench.h"
+#include "tests/reliability/call_log.h"
 
 namespace reliability {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "d2xx/sim/vsim.h"
+#include "include/vontrel_status.h"
 #include "service/errors.h"
 #include "service/mains_switches.h"
 #include "service/unit_power.h"
@@ -25,7 +26,7 @@ using vontrel::service::Reason;
 using vontrel::service::Refusal;
 using vontrel::service::UnitOwner;
 
-constexpr unsigned long kOtherError = 18;
+constexpr unsigned long kOtherError = VONTREL_FT_OTHER_ERROR;
 
 // Waits up to `seconds` for `done`.
 template <typename Done>

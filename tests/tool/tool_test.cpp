@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "include/vontrel.h"
 #include "include/vontrel_limits.h"
 
 extern char **environ;  // NOLINT(readability-redundant-declaration)
@@ -160,8 +161,10 @@ protected:
     {
         std::vector<std::string> env;
         for (char **e = environ; *e != nullptr; ++e) {
-            if (std::string(*e).rfind("VONTREL_SIM_", 0) != 0) {
-                env.emplace_back(*e);
+            const std::string entry = *e;
+            if (entry.rfind("VONTREL_SIM_", 0) != 0 &&
+                env_.count(entry.substr(0, entry.find('='))) == 0) {
+                env.push_back(entry);
             }
         }
         for (const auto &[name, value] : env_) {
@@ -444,7 +447,7 @@ TEST_F(Tool, HostileCommandLinesAreRefusedBeforeAnythingIsSent)
 TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
 {
     std::string many = "{\"converters\": [";
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 2 * VONTREL_MAX_CONVERTERS + 1; ++i) {
         many += std::string(i == 0 ? "" : ",") + "{\"unit\": false}";
     }
     many += "]}";
@@ -460,7 +463,7 @@ TEST_F(Tool, HostileBenchDescriptionsAreRefusedWithThePlace)
         {"VONTREL_SIM_CONFIG", "[]", "top level: expected {\"converters\""},
         {"VONTREL_SIM_CONFIG", R"({"converters": [], "units": []})", "unknown key \"units\""},
         {"VONTREL_SIM_CONFIG", R"({"converters": {}})", "converters: expected an array"},
-        {"VONTREL_SIM_CONFIG", many, "at most 256 converters"},
+        {"VONTREL_SIM_CONFIG", many, "at most 2048 converters"},
         {"VONTREL_SIM_CONFIG", R"({"converters": [7]})", "converters[0]: expected an object"},
         {"VONTREL_SIM_CONFIG", R"({"converters": [{"serial": "x"}]})",
          "converters[0].serial: expected a whole number from 0 to 65535"},
@@ -636,6 +639,17 @@ TEST_F(Tool, StateLastsBetweenProcessesUntilReset)
 
     ASSERT_EQ(Run({"reset"}, VONTREL_SIM_TOOL).status, 0);
     EXPECT_EQ(Run({"--json", "--unit", "serial:12345", "status"}).json()["frequency_mhz"], 1000.0);
+
+    // vontrel-sim show: the units with their state, the converter between
+    // them as what it is.
+    const Result show = Run({"show"}, VONTREL_SIM_TOOL);
+    ASSERT_EQ(show.status, 0);
+    EXPECT_TRUE(Contains(show.out, "converter 0: \"Vontrel Synthesizer\", serial 4660, register 0"))
+        << show.out;
+    EXPECT_TRUE(Contains(show.out, "converter 1: \"USB <-> Serial Cable\", not a unit\n"))
+        << show.out;
+    EXPECT_TRUE(Contains(show.out, "converter 2: \"Vontrel Synthesizer\", serial 12345"))
+        << show.out;
 }
 
 // Two processes programming different units at once: with the state file
@@ -966,10 +980,36 @@ TEST_F(Tool, HelpAndVersion)
     const Result set_help = Run({"set", "--help"});
     EXPECT_EQ(set_help.status, 0);
     EXPECT_TRUE(Contains(set_help.out, "--wait-lock")) << set_help.out;
-    const Result version = Run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(Contains(version.out, "libvontrel")) << version.out;
     EXPECT_EQ(FramesTraced(), 0);
+}
+
+// --version names the version the tool was built with, and the library it
+// loaded by its file, SONAME and the version its file name carries.
+TEST_F(Tool, VersionNamesTheLoadedLibrary)
+{
+    const std::string soname = "libvontrel.so." + std::to_string(VONTREL_VERSION_MAJOR);
+    const Result built = Run({"--version"});
+    ASSERT_EQ(built.status, 0);
+    EXPECT_TRUE(Contains(built.out,
+                         "vontrel " VONTREL_VERSION_STRING
+                         " (built with the libvontrel " VONTREL_VERSION_STRING " headers)\n"))
+        << built.out;
+    EXPECT_TRUE(Contains(built.out,
+                         "libvontrel loaded: " + fs::canonical(VONTREL_LIBRARY_FILE).string() +
+                             " (SONAME " + soname + ", file version " VONTREL_VERSION_STRING ")\n"))
+        << built.out;
+
+    // Another copy of the library, found first: that one is named.
+    fs::copy_file(fs::canonical(VONTREL_LIBRARY_FILE), dir_ / "libvontrel.so.0.99.7");
+    fs::create_symlink("libvontrel.so.0.99.7", dir_ / soname);
+    const char *path = std::getenv("LD_LIBRARY_PATH");
+    env_["LD_LIBRARY_PATH"] = dir_.string() + (path != nullptr ? std::string(":") + path : "");
+    const Result other = Run({"--version"});
+    ASSERT_EQ(other.status, 0);
+    EXPECT_TRUE(
+        Contains(other.out, "libvontrel loaded: " + (dir_ / "libvontrel.so.0.99.7").string() +
+                                " (SONAME " + soname + ", file version 0.99.7)\n"))
+        << other.out;
 }
 
 // The mains switch from the shell: the outlet that powers 4660, named by

@@ -8,6 +8,7 @@
 
 #include "tools/tango/device.h"
 #include "tools/tango/mains_device.h"
+#include "vontrel_version.h"
 
 void Tango::DServer::class_factory()
 {
@@ -47,7 +48,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "vontrel-tango " << VONTREL_VERSION << '\n';
+        std::cout << "vontrel-tango " << VONTREL_VERSION_STRING << '\n';
         return 0;
     }
     if (argc < 2) {

@@ -11,6 +11,7 @@
 #include "include/vontrel.hpp"
 #include "service/settings_change.h"
 #include "tools/vontrel/doctor.h"
+#include "service/sweep_point.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/timing.h"
 #include "tools/vontrel/unit_select.h"
@@ -23,26 +24,10 @@ constexpr int kFailure = 1;
 
 }  // namespace
 
-std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s, bool (*stopped)())
+std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(timeout_s));
-    // In slices, so that a stop request is seen within one of them; each
-    // slice polls lock detect at least once.
-    constexpr double kSliceS = 0.1;
-    for (;;) {
-        const double left =
-            std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
-        if (unit.wait_lock(stopped != nullptr ? std::min(left, kSliceS) : left)) {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                .count();
-        }
-        if (Clock::now() >= deadline || (stopped != nullptr && stopped())) {
-            return std::nullopt;
-        }
-    }
+    const std::optional<double> ms = service::WaitForLock(unit, timeout_s);
+    return ms ? std::optional<long>(static_cast<long>(*ms)) : std::nullopt;
 }
 
 int List(const Globals &g)

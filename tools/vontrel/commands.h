@@ -78,11 +78,9 @@ int Preset(const Globals &g);
 int SavePreset(const Globals &g);
 int Sweep(const Globals &g, const SweepOptions &options);
 
-// Waits for lock as Unit::wait_lock does; the milliseconds it took, or
-// nullopt when the unit did not lock in time. With `stopped`, also gives up
-// (nullopt) within a tenth of a second of it turning true.
-std::optional<long> TimedWaitLock(const vontrel::Unit &unit, double timeout_s,
-                                  bool (*stopped)() = nullptr);
+// Waits for lock (service::WaitForLock); the whole milliseconds it took,
+// or nullopt when the unit did not lock in time.
+std::optional<long> TimedWaitLock(const vontrel::Unit &unit, double timeout_s);
 
 }  // namespace vontrel::tool
 

@@ -11,6 +11,7 @@
 #include "tools/vontrel/checks.h"
 #include "tools/vontrel/commands.h"
 #include "tools/vontrel/doctor.h"
+#include "tools/vontrel/library_version.h"
 #include "tools/vontrel/mains.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/report.h"
@@ -167,8 +168,7 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Find, inspect and program Vontrel synthesizer units.", "vontrel"};
-    app.set_version_flag("--version", fmt::format("vontrel {} (libvontrel {})",
-                                                  VONTREL_VERSION_STRING, VONTREL_VERSION_STRING));
+    app.set_version_flag("--version", [] { return vontrel::tool::VersionText(); });
     app.require_subcommand(1);
     app.footer(kExitCodes);
 

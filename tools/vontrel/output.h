@@ -91,7 +91,6 @@ public:
 
 private:
     void Put(const std::string &text);
-    void PutHeader();
 
     std::string path_;
     std::string format_;  // "csv" or "json" (JSON Lines)

@@ -27,6 +27,7 @@
 #include "service/unit_power.h"
 #include "service/units_file.h"
 #include "tools/vontrel/unit_select.h"
+#include "vontrel_status.h"
 
 namespace vontrel::serve {
 namespace {

@@ -10,11 +10,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <limits>
 #include <thread>
 
 #include "include/vontrel.hpp"
 #include "service/settings_change.h"
+#include "service/sweep_point.h"
 #include "tools/vontrel/commands.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/report.h"
@@ -25,8 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Failed exchanges in a row after which the unit is taken to be gone.
-constexpr int kMaxFailuresInARow = 3;
 constexpr auto kDwellSlice = std::chrono::milliseconds(20);
 
 volatile std::sig_atomic_t g_stop_signal = 0;  // NOLINT: set by the signal handler
@@ -79,32 +77,26 @@ void Dwell(double seconds)
     }
 }
 
-// Programs one point and waits for lock. `current` is the unit's state as
-// far as it is known, and follows the unit.
+// Programs one point and waits for lock (service::ProgramPoint). `current`
+// is the unit's state as far as it is known, and follows the unit.
 Point Measure(Unit &unit, Settings &s, vontrel::Status &current, double mhz, double lock_timeout_s,
-              bool &link_failed)
+              service::FailedPointsInARow &failures, bool &unit_gone)
 {
     Point p;
     p.frequency_mhz = mhz;
     s.frequency_mhz = mhz;
-    link_failed = false;
-    try {
-        current = unit.apply(s, current);
-        const auto lock_ms = TimedWaitLock(unit, lock_timeout_s, &StopSignals::Stopped);
-        p.locked = lock_ms.has_value();
-        p.lock_ms = lock_ms.value_or(-1);
-        if (!p.locked && StopSignals::Stopped()) {
-            p.error = "interrupted while waiting for lock";
-        }
-    } catch (const std::system_error &e) {
-        p.error = DescribeFailure(e);
-        link_failed = true;
-        // The unit's state is no longer known; its level range is read again.
-        current.level_min = std::numeric_limits<double>::quiet_NaN();
-        current.level_max = current.level_min;
-    } catch (const std::invalid_argument &e) {
-        p.error = e.what();  // a level out of reach: the previous settings are back
+    const service::PointResult done =
+        service::ProgramPoint(unit, current, s, lock_timeout_s, &StopSignals::Stopped);
+    p.locked = done.lock_ms.has_value();
+    p.lock_ms = done.lock_ms ? static_cast<long>(*done.lock_ms) : -1;
+    if (done.failed) {
+        p.error = DescribeFailure(*done.failed);
+    } else if (!done.programmed) {
+        p.error = done.refused;  // a level out of reach: the previous settings are back
+    } else if (!p.locked && StopSignals::Stopped()) {
+        p.error = "interrupted while waiting for lock";
     }
+    unit_gone = failures.Count(done);
     return p;
 }
 
@@ -144,7 +136,7 @@ int Sweep(const Globals &g, const SweepOptions &o)
     std::size_t done = 0;
     std::size_t locked = 0;
     std::size_t failed = 0;
-    int failures_in_a_row = 0;
+    service::FailedPointsInARow failures;
     std::string stopped;  // why the sweep ended early
     const auto started = std::chrono::steady_clock::now();
     {
@@ -156,8 +148,8 @@ int Sweep(const Globals &g, const SweepOptions &o)
                 break;
             }
             bar.Show(done, total, mhz);
-            bool link_failed = false;
-            const Point p = Measure(unit, s, current, mhz, o.lock_timeout_s, link_failed);
+            bool unit_gone = false;
+            const Point p = Measure(unit, s, current, mhz, o.lock_timeout_s, failures, unit_gone);
             try {
                 file.Write(p);
             } catch (const OutputError &e) {
@@ -182,10 +174,9 @@ int Sweep(const Globals &g, const SweepOptions &o)
             if (!stopped.empty()) {
                 break;
             }
-            failures_in_a_row = link_failed ? failures_in_a_row + 1 : 0;
-            if (failures_in_a_row == kMaxFailuresInARow) {
+            if (unit_gone) {
                 stopped = fmt::format("the unit stopped answering ({} points in a row failed)",
-                                      kMaxFailuresInARow);
+                                      service::kFailedPointsInARowEndingASweep);
                 break;
             }
             if (o.dwell_s > 0) {

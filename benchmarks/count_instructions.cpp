@@ -5,7 +5,7 @@
 // counts exactly their instructions. scripts/callgrind.sh drives it.
 //
 //   count_instructions ours|reference CALL [CALLS]
-// CALL is a name of bench/export_calls.h, or OpenClose (Open of the eight
+// CALL is a name of benchmarks/export_calls.h, or OpenClose (Open of the eight
 // units and Close of each).
 #include <valgrind/callgrind.h>
 
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "bench/export_calls.h"
+#include "benchmarks/export_calls.h"
 
 int main(int argc, char **argv)
 {

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bench/reference/reference.h"
+#include "benchmarks/reference/reference.h"
 #include "include/vontrel.h"
 
 namespace bench {

@@ -2,9 +2,9 @@
 // Commands per second for FREQ then FREQ? on unit 4660: over TCP through
 // vontrel serve, or as the same library calls made directly (what the
 // server does for them: FREQ reads the settings back and programs them,
-// FREQ? reads them back). scripts/scpi-bench.sh runs both.
-//   scpi_bench direct PAIRS
-//   scpi_bench tcp PORT PAIRS
+// FREQ? reads them back). scripts/scpi-benchmark.sh runs both.
+//   scpi_benchmark direct PAIRS
+//   scpi_benchmark tcp PORT PAIRS
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -102,7 +102,7 @@ int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (!((mode == "direct" && argc == 3) || (mode == "tcp" && argc == 4))) {
-        std::fprintf(stderr, "usage: scpi_bench direct PAIRS | scpi_bench tcp PORT PAIRS\n");
+        std::fprintf(stderr, "usage: scpi_benchmark direct PAIRS | scpi_benchmark tcp PORT PAIRS\n");
         return 2;
     }
     const std::int64_t pairs = std::atol(argv[argc - 1]);
@@ -118,7 +118,7 @@ int main(int argc, char **argv)
         std::printf("%-6s %" PRId64 " pairs in %.3f s: %.3f commands/s, %.4f ms a pair\n",
                     mode.c_str(), pairs, took.count(), 2e3 / pair_ms, pair_ms);
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "scpi_bench: %s\n", e.what());
+        std::fprintf(stderr, "scpi_benchmark: %s\n", e.what());
         return 1;
     }
     return 0;

@@ -7,11 +7,11 @@
  * refusals of bad arguments) and the same frames and results. It is written
  * straight from the unit's description: 32-bit words with shifts and masks,
  * and pow and log wherever the arithmetic names a power or a logarithm. Not
- * part of the library; bench/ measures both against the same D2XX double.
+ * part of the library; benchmarks/ measures both against the same D2XX double.
  * Written in C++ only to take the register defaults, the memory map and the
  * frequency range from the library's headers.
  */
-#include "bench/reference/reference.h"
+#include "benchmarks/reference/reference.h"
 
 #include <atomic>
 #include <cmath>

@@ -3,18 +3,18 @@
 # Commands per second for FREQ then FREQ? on a simulated unit, through
 # `vontrel serve` over TCP and as the same library calls made directly;
 # without link timing (the server's own cost) and with it (the wire's).
-#   scripts/scpi-bench.sh [build-dir]
+#   scripts/scpi-benchmark.sh [build-dir]
 # PAIRS (default 20000) and TIMED_PAIRS (default 20) set the run lengths.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-cmake --build "$build" -j2 --target vontrel_tool scpi_bench >/dev/null
+cmake --build "$build" -j2 --target vontrel_tool scpi_benchmark >/dev/null
 export VONTREL_SIM_STATE=memory
 unset VONTREL_SIM_CONFIG VONTREL_SIM_TRACE VONTREL_SIM_FAIL
 
 run() {  # run TIMING PAIRS
     export VONTREL_SIM_TIMING=$1
-    "$build/bench/scpi_bench" direct "$2"
+    "$build/benchmarks/scpi_benchmark" direct "$2"
     local out
     out=$(mktemp)
     "$build/tools/vontrel" --unit serial:4660 serve --port 0 --quiet >"$out" &
@@ -27,7 +27,7 @@ run() {  # run TIMING PAIRS
         sleep 0.05
     done
     [ -n "$port" ] || { echo "the server did not start" >&2; exit 1; }
-    "$build/bench/scpi_bench" tcp "$port" "$2"
+    "$build/benchmarks/scpi_benchmark" tcp "$port" "$2"
     kill -TERM "$server"
     wait "$server"
     trap - EXIT

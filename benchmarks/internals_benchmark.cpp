@@ -4,7 +4,7 @@
 // into a status vector, and acquiring and releasing a unit.
 #include <benchmark/benchmark.h>
 
-#include "bench/export_calls.h"
+#include "benchmarks/export_calls.h"
 #include "link/handle_table.h"
 #include "synth/calibration.h"
 #include "synth/readback.h"

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Helpers for the reliability suites: the simulated bench's call log in a
 // form that compares across runs, and opening units through the exports.
-#ifndef VONTREL_TESTS_RELIABILITY_BENCH_H
-#define VONTREL_TESTS_RELIABILITY_BENCH_H
+#ifndef VONTREL_TESTS_RELIABILITY_CALL_LOG_H
+#define VONTREL_TESTS_RELIABILITY_CALL_LOG_H
 
 #include <cstdio>
 #include <string>

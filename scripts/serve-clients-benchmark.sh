@@ -4,7 +4,7 @@
 # timing): write-then-query pairs a second with pyvisa-py's default socket
 # settings (each message its own packet, Nagle on), and the requests a
 # second of `lxi benchmark -r` (*IDN? on a raw socket).
-#   scripts/serve-clients-bench.sh [vontrel-binary]
+#   scripts/serve-clients-benchmark.sh [vontrel-binary]
 # PAIRS (default 2000) and ROUNDS (default 3) set the run lengths.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -4,7 +4,7 @@
 // own cost, which the link's milliseconds otherwise hide.
 #include <benchmark/benchmark.h>
 
-#include "bench/export_calls.h"
+#include "benchmarks/export_calls.h"
 
 namespace {
 

@@ -43,7 +43,7 @@ Instrument::~Instrument()
     owner_.session_lock().Unlock(id_);  // a session that ends lets its lock go
 }
 
-bool Instrument::WouldChange(std::string_view line)
+bool Instrument::ChangesUnit(std::string_view line)
 {
     std::vector<std::string> path;
     for (const scpi::ProgramUnit &unit : scpi::ParseLine(line).units) {
@@ -56,6 +56,21 @@ bool Instrument::WouldChange(std::string_view line)
         }
     }
     return false;
+}
+
+void Instrument::Report(Notice notice, const std::string &detail)
+{
+    switch (notice) {
+        case Notice::kInputOverrun:
+            Report(scpi::kInputBufferOverrun, detail);
+            return;
+        case Notice::kAnswersDropped:
+            Report(scpi::kQueryInterrupted, detail);
+            return;
+        case Notice::kTriggerIgnored:
+            Report(scpi::kTriggerIgnored, detail);
+            return;
+    }
 }
 
 bool Instrument::Trigger()
@@ -159,7 +174,7 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
             return "";
         } catch (const QueryInterrupted &e) {
             status_.Push(scpi::kQueryInterrupted,
-                         fmt::format("{} gave way to the next line sent", e.header));
+                         fmt::format("{} gave way to the next message sent", e.header));
             return "";
         } catch (const std::exception &e) {
             status_.Push(scpi::kExecutionError, e.what());
@@ -183,7 +198,7 @@ void Instrument::WaitForSweep(Call &call)
         switch (call.interrupted ? call.interrupted() : Waiting::kGoOn) {
             case Waiting::kGoOn:
                 break;
-            case Waiting::kNewLine:
+            case Waiting::kNewMessage:
                 throw QueryInterrupted{HeaderText(call.unit)};
             case Waiting::kGone:
                 throw Interruption{};

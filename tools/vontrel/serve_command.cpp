@@ -18,6 +18,7 @@
 #include "frontends/http/web_server.h"
 #include "frontends/net/announce.h"
 #include "frontends/net/visa_resources.h"
+#include "frontends/scpi/instrument.h"
 #include "frontends/scpi/socket_server.h"
 #include "frontends/vxi11/server.h"
 #include "service/log_writer.h"
@@ -230,7 +231,14 @@ int Run(const tool::Globals &globals, const Options &options)
             for (Served &unit : units) {
                 owners.push_back(unit.owner.get());
             }
-            vxi11.emplace(address, log, std::move(owners));
+            // VXI-11 links are sessions of the SCPI instrument.
+            const net::SessionFactory instruments =
+                [](service::UnitOwner &owner, service::ConnectionId id, std::string who,
+                   service::Log session_log, const std::atomic<bool> &stopping) {
+                    return std::make_unique<Instrument>(owner, id, std::move(who),
+                                                        std::move(session_log), stopping);
+                };
+            vxi11.emplace(address, log, std::move(owners), instruments, options.idle_timeout_s);
             vxi11->Start();
         }
         std::optional<Announcer> announcer;

@@ -349,6 +349,7 @@ void Link::RunMessage(const std::string &message, std::uint64_t sequence, std::u
         }
         return written_ != sequence ? Waiting::kNewMessage : Waiting::kGoOn;
     };
+    bool overtaken = false;  // a newer message has been written: its answers are not read
     for (const std::string_view line : Lines(message)) {
         std::string answer = session_->Execute(line, interrupted);
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -359,7 +360,9 @@ void Link::RunMessage(const std::string &message, std::uint64_t sequence, std::u
             continue;
         }
         if (written_ != sequence) {
-            Drop(1, "the next message");  // a newer message has been written
+            if (!std::exchange(overtaken, true)) {
+                Drop(1, "the next message");  // said once for the message
+            }
             continue;
         }
         if (!answers_.Add(std::move(answer))) {

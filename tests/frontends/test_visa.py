@@ -38,7 +38,7 @@ class Server:
     """`vontrel --unit serial:4660 serve --port 0`, stopped with SIGTERM."""
 
     def __init__(self, tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0"),
-                 stderr=None, **env):
+                 stderr=None, preexec=None, **env):
         self.trace = tmp_path / "trace.txt"
         self.log = tmp_path / "serve.log"
         environment = dict(os.environ, VONTREL_SIM_STATE="memory",
@@ -54,7 +54,8 @@ class Server:
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
                 [_tool(), *args], stdout=subprocess.PIPE,
-                stderr=log if stderr is None else stderr, text=True, env=environment)
+                stderr=log if stderr is None else stderr, text=True, env=environment,
+                preexec_fn=preexec)
         self.ports = {}  # serial number: port
         while True:
             line = self.process.stdout.readline()

@@ -40,8 +40,9 @@ UnitOwner::Access::~Access()
 {
     std::vector<std::string> notes = std::move(owner_.notes_);
     owner_.notes_.clear();
+    const bool changed = changed_ || std::exchange(owner_.came_or_went_, false);
     lock_.unlock();
-    if (changed_) {
+    if (changed) {
         {
             const std::lock_guard<std::mutex> lock(owner_.changes_mutex_);
             ++owner_.changes_;
@@ -107,6 +108,7 @@ vontrel::Unit &UnitOwner::Open()
             ++OpenHere();
             backoff_ = std::chrono::milliseconds(0);
             next_attempt_ = {};  // a unit lost again is looked for at once
+            came_or_went_ = true;
             notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
                                          std::exchange(was_open_, true) ? " again" : "",
                                          unit_.index()));
@@ -136,6 +138,7 @@ void UnitOwner::Lost(const std::system_error &e)
         return;
     }
     --OpenHere();
+    came_or_went_ = true;
     try {
         unit_.close();
     } catch (const std::system_error &) {

@@ -9,6 +9,8 @@
 #include <stdexcept>
 
 #include "frontends/http/site.h"
+#include "frontends/net/text.h"
+#include "service/errors.h"
 
 namespace vontrel::serve::web {
 namespace {
@@ -39,7 +41,7 @@ void AddSafetyHeaders(httplib::Response &res)
 void Reply(httplib::Response &res, int status, const json &body)
 {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.set_content(JsonText(body), "application/json");
 }
 
 void Refuse(httplib::Response &res, int status, const std::string &message)
@@ -61,6 +63,10 @@ std::size_t UnitIndex(WebServer::Site &site, const httplib::Request &req, httpli
 // The body of a change, or none after a 400.
 std::optional<json> Body(const httplib::Request &req, httplib::Response &res)
 {
+    if (!net::IsUtf8(req.body)) {
+        Refuse(res, 400, "the body is not UTF-8");
+        return std::nullopt;
+    }
     try {
         return json::parse(req.body);
     } catch (const json::exception &e) {
@@ -69,51 +75,40 @@ std::optional<json> Body(const httplib::Request &req, httplib::Response &res)
     }
 }
 
-// The status of an instrument's refusal: 422 for a value it does not take
-// (the -22x parameter errors), 409 for a command it cannot run now (-221,
-// settings conflict, among others).
-int RefusalStatus(const std::string &refusal)
+// The HTTP status of a refusal of the service layer: 422 for a value it
+// does not take, 409 for a change it cannot make now (a sweep runs, another
+// session holds the unit's lock), 503 when the unit could not be reached.
+int RefusalStatus(service::Reason reason)
 {
-    const bool conflict = refusal.rfind("-221", 0) == 0;
-    return !conflict && refusal.rfind("-22", 0) == 0 ? 422 : 409;
+    switch (reason) {
+        case service::Reason::kValueRefused:
+            return 422;
+        case service::Reason::kConflict:
+        case service::Reason::kLocked:
+            return 409;
+        case service::Reason::kUnitFailed:
+        case service::Reason::kStopped:
+            break;
+    }
+    return 503;
 }
 
-// Runs a line of commands for a page: 200 with the unit's state, or the
-// instrument's refusal.
-void RunChange(WebServer::Site &site, std::size_t index, const std::string &line,
-               const httplib::Request &req, httplib::Response &res)
+// Makes a change for a page: 200 with what `change` answers (the state read
+// after it), or the refusal with its status and message.
+void Changing(httplib::Response &res, const std::function<json()> &change)
 {
-    const std::string who = fmt::format("web {}:{}", req.remote_addr, req.remote_port);
-    if (auto refused = site.panels[index]->Run(line, who)) {
-        Refuse(res, RefusalStatus(*refused), *refused);
-        return;
+    try {
+        Reply(res, 200, change());
+    } catch (const std::invalid_argument &e) {
+        Refuse(res, 422, e.what());
+    } catch (const service::Refusal &e) {
+        Refuse(res, RefusalStatus(e.reason()), e.what());
+    } catch (const std::system_error &e) {
+        Refuse(res, 503, e.what());
     }
-    Reply(res, 200, site.panels[index]->State());
 }
 
-std::string XmlEscaped(const std::string &text)
-{
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
+using net::XmlEscaped;
 
 // The LXI identification document of the unit served as instrument `index`.
 std::string Identification(WebServer::Site &site, std::size_t index, const std::string &base)
@@ -178,42 +173,49 @@ void Events(WebServer::Site &site, httplib::Response &res)
     res.set_chunked_content_provider(
         "text/event-stream",
         [&site, seen](std::size_t, httplib::DataSink &sink) {
-            const std::uint64_t version = site.news.Wait(seen->version, kEventWait);
-            if (site.stopping) {
-                sink.done();
+            // Nothing may escape from here: it would end the process.
+            try {
+                const std::uint64_t version = site.news.Wait(seen->version, kEventWait);
+                if (site.stopping) {
+                    sink.done();
+                    return true;
+                }
+                if (version == seen->version) {
+                    if (++seen->quiet >= kKeepAliveWaits) {
+                        seen->quiet = 0;
+                        const std::string comment = ": still here\n\n";
+                        return sink.write(comment.data(), comment.size());
+                    }
+                    return true;
+                }
+                seen->version = version;
+                json units = json::array();
+                json sweeps = json::array();
+                for (std::size_t i = 0; i < site.panels.size(); ++i) {
+                    units.push_back(site.panels[i]->State());
+                    auto &[generation, sent] = seen->sweeps[i];
+                    json progress = site.sweeps[i]->Progress(0);
+                    if (progress["generation"] != generation) {
+                        generation = progress["generation"];
+                        sent = 0;
+                    }
+                    json points = json::array();
+                    for (std::size_t p = sent; p < progress["points"].size(); ++p) {
+                        points.push_back(progress["points"][p]);
+                    }
+                    progress["from"] = sent;
+                    progress["points"] = points;
+                    sent += points.size();
+                    sweeps.push_back(progress);
+                }
+                const std::string event =
+                    "data: " + JsonText(json{{"units", units}, {"sweeps", sweeps}}) + "\n\n";
+                return sink.write(event.data(), event.size());
+            } catch (const std::exception &e) {
+                site.log(fmt::format("web event stream: {}; the page is sent the next news",
+                                     e.what()));
                 return true;
             }
-            if (version == seen->version) {
-                if (++seen->quiet >= kKeepAliveWaits) {
-                    seen->quiet = 0;
-                    const std::string comment = ": still here\n\n";
-                    return sink.write(comment.data(), comment.size());
-                }
-                return true;
-            }
-            seen->version = version;
-            json units = json::array();
-            json sweeps = json::array();
-            for (std::size_t i = 0; i < site.panels.size(); ++i) {
-                units.push_back(site.panels[i]->State());
-                auto &[generation, sent] = seen->sweeps[i];
-                json progress = site.sweeps[i]->Progress(0);
-                if (progress["generation"] != generation) {
-                    generation = progress["generation"];
-                    sent = 0;
-                }
-                json points = json::array();
-                for (std::size_t p = sent; p < progress["points"].size(); ++p) {
-                    points.push_back(progress["points"][p]);
-                }
-                progress["from"] = sent;
-                progress["points"] = points;
-                sent += points.size();
-                sweeps.push_back(progress);
-            }
-            const std::string event =
-                "data: " + json{{"units", units}, {"sweeps", sweeps}}.dump() + "\n\n";
-            return sink.write(event.data(), event.size());
         },
         [&site](bool) { --site.news.viewers; });
 }
@@ -293,22 +295,14 @@ void AddRoutes(httplib::Server &http, WebServer::Site &site)
     http.Post(R"(/api/units/(\d+)/settings)", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);
         const std::optional<json> body = i < site.panels.size() ? Body(req, res) : std::nullopt;
-        if (!body) {
-            return;
+        if (body) {
+            Changing(res, [&] { return site.panels[i]->Change(ChangeFromJson(*body)); });
         }
-        std::string line;
-        try {
-            line = ChangeLine(*body);
-        } catch (const std::invalid_argument &e) {
-            Refuse(res, 422, e.what());
-            return;
-        }
-        RunChange(site, i, line, req, res);
     });
     // Preset and saving the power-up settings take an empty object.
-    for (const auto &[path, line] : {std::pair{"preset", "SYST:PRES"}, {"save-preset", "*SAV 0"}}) {
-        http.Post(fmt::format(R"(/api/units/(\d+)/{})", path),
-                  [&site, line = std::string(line)](const Request &req, Response &res) {
+    for (const bool save : {false, true}) {
+        http.Post(fmt::format(R"(/api/units/(\d+)/{})", save ? "save-preset" : "preset"),
+                  [&site, save](const Request &req, Response &res) {
                       const std::size_t i = UnitIndex(site, req, res);
                       const std::optional<json> body =
                           i < site.panels.size() ? Body(req, res) : std::nullopt;
@@ -319,25 +313,21 @@ void AddRoutes(httplib::Server &http, WebServer::Site &site)
                           Refuse(res, 422, "this action takes an empty object, {}");
                           return;
                       }
-                      RunChange(site, i, line, req, res);
+                      Changing(res, [&] {
+                          return save ? site.panels[i]->SaveUserPreset()
+                                      : site.panels[i]->Preset();
+                      });
                   });
     }
     http.Post(R"(/api/units/(\d+)/sweep)", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);
         const std::optional<json> body = i < site.panels.size() ? Body(req, res) : std::nullopt;
-        if (!body) {
-            return;
+        if (body) {
+            Changing(res, [&] {
+                site.sweeps[i]->Start(*body);
+                return site.sweeps[i]->Progress();
+            });
         }
-        try {
-            if (auto refused = site.sweeps[i]->Start(*body)) {
-                Refuse(res, RefusalStatus(*refused), *refused);
-                return;
-            }
-        } catch (const std::invalid_argument &e) {
-            Refuse(res, 422, e.what());
-            return;
-        }
-        Reply(res, 200, site.sweeps[i]->Progress());
     });
     http.Post(R"(/api/units/(\d+)/sweep/abort)", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);

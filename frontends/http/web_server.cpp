@@ -61,9 +61,12 @@ WebServer::Site::Site(const net::ListenAddress &address, std::vector<ServedUnit>
       log(std::move(log_to))
 {
     for (std::size_t i = 0; i < units.size(); ++i) {
+        // The pages share one session on each unit: their changes and
+        // their sweep.
+        const service::ConnectionId session = service::NewSessionId();
         panels.push_back(std::make_unique<UnitPanel>(*units[i].owner, i, units[i].port,
-                                                     units[i].visa, news, log, stopping));
-        sweeps.push_back(std::make_unique<SweepPanel>(*units[i].owner, i, news, log, stopping));
+                                                     units[i].visa, news, log, stopping, session));
+        sweeps.push_back(std::make_unique<SweepPanel>(*units[i].owner, i, news, log, session));
     }
 }
 

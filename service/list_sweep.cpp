@@ -24,9 +24,8 @@ void CheckMayStartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &
     CheckUnlocked(owner, session);
 }
 
-void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep,
-                ConnectionId session, SweepPlan plan, bool continuous, ListSweep::Report report,
-                ListSweep::Done done)
+void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep, ConnectionId session,
+                SweepPlan plan, bool continuous, ListSweep::Report report, ListSweep::Done done)
 {
     CheckMayStartSweep(owner, access, sweep, session);
     access.set_sweeper(session);

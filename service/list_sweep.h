@@ -96,9 +96,8 @@ private:
 // sweeper; nothing is changed when it is refused.
 void CheckMayStartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep,
                         ConnectionId session);
-void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep,
-                ConnectionId session, SweepPlan plan, bool continuous, ListSweep::Report report,
-                ListSweep::Done done);
+void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep, ConnectionId session,
+                SweepPlan plan, bool continuous, ListSweep::Report report, ListSweep::Done done);
 
 }  // namespace vontrel::service
 

@@ -53,6 +53,9 @@ void News::Bump()
         ++version_;
     }
     changed_.notify_all();
+    if (on_bump) {
+        on_bump();
+    }
 }
 
 std::uint64_t News::Wait(std::uint64_t seen, std::chrono::milliseconds timeout)
@@ -126,16 +129,17 @@ service::Change ChangeFromJson(const json &request)
             return it->get<bool>() ? 1.0 : 0.0;
         }
         if (!it->is_number() || (f.kind == Field::Kind::kInteger && !it->is_number_integer())) {
-            throw std::invalid_argument(fmt::format(
-                "{} is {}", f.name, f.kind == Field::Kind::kInteger ? "a whole number" : "a number"));
+            throw std::invalid_argument(
+                fmt::format("{} is {}", f.name,
+                            f.kind == Field::Kind::kInteger ? "a whole number" : "a number"));
         }
         const double v = it->get<double>();
         // Whole numbers far out of range are refused here, before they are
         // narrowed to an int.
         if (!(v >= f.min && v <= f.max)) {
-            throw service::Refusal(service::Reason::kValueRefused,
-                                   fmt::format("{} {} is outside {} to {}", f.name, v, f.min,
-                                               f.max));
+            throw service::Refusal(
+                service::Reason::kValueRefused,
+                fmt::format("{} {} is outside {} to {}", f.name, v, f.min, f.max));
         }
         return v;
     };

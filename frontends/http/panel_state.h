@@ -46,6 +46,9 @@ public:
     std::uint64_t Wait(std::uint64_t seen, std::chrono::milliseconds timeout);
 
     std::atomic<int> viewers{0};  // pages with an event stream open
+    // Told of each Bump(), after it: set before serving, never changed while
+    // anything may bump.
+    std::function<void()> on_bump;
 
 private:
     std::mutex mutex_;

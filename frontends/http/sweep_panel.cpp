@@ -43,9 +43,9 @@ std::vector<double> StepPoints(double start_mhz, double stop_mhz, double step_mh
     }
     const double points = std::floor(span / step_mhz + 1e-9) + 1;
     if (!(points >= 2 && points <= VONTREL_SWEEP_POINTS_MAX)) {
-        throw service::Refusal(service::Reason::kValueRefused,
-                               fmt::format("a sweep has 2 to {} points, not {}",
-                                           VONTREL_SWEEP_POINTS_MAX, points));
+        throw service::Refusal(
+            service::Reason::kValueRefused,
+            fmt::format("a sweep has 2 to {} points, not {}", VONTREL_SWEEP_POINTS_MAX, points));
     }
     const int n = static_cast<int>(points);
     std::vector<double> out;
@@ -91,9 +91,9 @@ void SweepPanel::Start(const json &request)
             throw std::invalid_argument("list_hz is a list of frequencies in Hz");
         }
         if (list.size() > VONTREL_SWEEP_POINTS_MAX) {
-            throw service::Refusal(service::Reason::kValueRefused,
-                                   fmt::format("a sweep has at most {} points",
-                                               VONTREL_SWEEP_POINTS_MAX));
+            throw service::Refusal(
+                service::Reason::kValueRefused,
+                fmt::format("a sweep has at most {} points", VONTREL_SWEEP_POINTS_MAX));
         }
         for (const json &hz : list) {
             if (!hz.is_number()) {
@@ -102,16 +102,16 @@ void SweepPanel::Start(const json &request)
             plan.frequencies_mhz.push_back(Frequency(hz.get<double>()));
         }
     } else {
-        plan.frequencies_mhz = StepPoints(Frequency(Number(request, "start_hz")),
-                                          Frequency(Number(request, "stop_hz")),
-                                          Number(request, "step_hz") / 1e6);
+        plan.frequencies_mhz =
+            StepPoints(Frequency(Number(request, "start_hz")),
+                       Frequency(Number(request, "stop_hz")), Number(request, "step_hz") / 1e6);
     }
     if (request.contains("dwell_s")) {
         const double dwell = Number(request, "dwell_s");
         if (!(dwell >= 0.0 && dwell <= VONTREL_DWELL_MAX_S)) {
-            throw service::Refusal(service::Reason::kValueRefused,
-                                   fmt::format("dwell_s {} is outside 0 to {}", dwell,
-                                               VONTREL_DWELL_MAX_S));
+            throw service::Refusal(
+                service::Reason::kValueRefused,
+                fmt::format("dwell_s {} is outside 0 to {}", dwell, VONTREL_DWELL_MAX_S));
         }
         plan.dwells_s = {dwell};
     }

@@ -18,11 +18,9 @@
 #include "frontends/net/visa_resources.h"
 #include "service/unit_owner.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace vontrel::serve::web {
+
+class HttpServer;
 
 // The folder the pages are served from: $VONTREL_WEB_DIR when set, else
 // share/vontrel/web beside the tool's bin/, else the one of the configured
@@ -54,9 +52,9 @@ public:
     struct Site;
 
 private:
+    const net::ListenAddress address_;
     std::unique_ptr<Site> site_;
-    std::unique_ptr<httplib::Server> http_;
-    std::thread thread_;
+    std::unique_ptr<HttpServer> http_;
 };
 
 }  // namespace vontrel::serve::web

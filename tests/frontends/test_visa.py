@@ -43,8 +43,8 @@ class Server:
         self.log = tmp_path / "serve.log"
         environment = dict(os.environ, VONTREL_SIM_STATE="memory",
                            VONTREL_SIM_TRACE=str(self.trace))
-        environment.update(env)
         environment.pop("VONTREL_SIM_CONFIG", None)
+        environment.update(env)
         # Out of a network namespace of their own, the tests leave the
         # machine's rpcbind and avahi-daemon alone: nothing is registered
         # or announced unless a test asks for it.

@@ -555,3 +555,71 @@ def test_rpcbind_comes_and_goes(tmp_path, rm):
     finally:
         if first.process.poll() is None:
             first.stop()
+
+
+# Identity bytes a unit may hold, whatever they mean: controls, quotes and
+# markup, the ends of ASCII, bytes that start or continue UTF-8 sequences
+# and those that never may; 100 is the hardware revision byte that once
+# made the letter 0xA5 and brought the whole server down.
+HOSTILE_BYTES = [0, 1, 9, 10, 13, 0x1F, 0x22, 0x26, 0x27, 0x3C, 0x5C, 0x7F, 0x80, 100, 0xA5,
+                 0xBF, 0xC0, 0xC3, 0xE2, 0xED, 0xF0, 0xF5, 0xFF]
+
+
+def test_hostile_identity_bytes_crash_no_front_end(tmp_path, rm):
+    """Every hostile byte in every identity field (firmware, calibration
+    date, hardware revision, IF band), one unit each, with a page open:
+    every front end answers and the server stays up."""
+    import http.client
+    import json
+    import xml.etree.ElementTree as ElementTree
+
+    bench = [{"serial": 5000 + k, "identity": [(5000 + k) & 0xFF, (5000 + k) >> 8] + [v] * 8}
+             for k, v in enumerate(HOSTILE_BYTES)]
+    bench.append({"serial": 4660, "identity": [0x34, 0x12, 3, 2, 9, 5, 21, 100, 60, 80]})
+    (tmp_path / "bench.json").write_text(json.dumps({"converters": bench}))
+    server = Server(tmp_path, args=("serve", "--port", "0", "--vxi11", "on", "--http", "0"),
+                    VONTREL_SIM_CONFIG=str(tmp_path / "bench.json"))
+    try:
+        vxi11_ports(server)
+        web = int(server.process.stdout.readline().split(":")[-1].strip(" /\n"))
+        assert len(server.ports) == len(bench)
+        # One page open: its event stream.
+        page = socket.create_connection(("127.0.0.1", web), timeout=10)
+        page.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        stream = page.makefile("rb")
+        assert b" 200 " in stream.readline()
+        while not stream.readline().startswith(b"data: "):
+            pass
+
+        def get(path):
+            c = http.client.HTTPConnection("127.0.0.1", web, timeout=10)
+            c.request("GET", path)
+            reply = c.getresponse()
+            body = reply.read()
+            c.close()
+            assert reply.status == 200, (path, body)
+            return body
+
+        units = json.loads(get("/api/units").decode("utf-8"))
+        assert len(units) == len(bench) and all(u["open"] for u in units)
+        assert {u["serial"]: u["hardware"] for u in units}[4660] == "\ufffd"
+        for index in range(len(bench)):
+            ElementTree.fromstring(get(f"/lxi/identification?unit={index}"))
+        for serial, port in server.ports.items():
+            with server.socket(port) as raw:
+                assert ask(raw, b"*IDN?;:VONT:INFO?\n").startswith(f"Vontrel,Synthesizer,{serial},")
+            gen = instr(rm, f"sn{serial}")
+            assert gen.query("*IDN?").startswith(f"Vontrel,Synthesizer,{serial},")
+            gen.close()
+        # The page still gets news.
+        with server.socket(server.ports[4660]) as raw:
+            ask(raw, b"FREQ 1.5 GHz;*OPC?\n")
+        while True:
+            line = stream.readline()
+            assert line, "the event stream ended"
+            if line.startswith(b"data: ") and b"1500000000" in line:
+                break
+        page.close()
+        assert server.process.poll() is None
+    finally:
+        assert server.stop() == 0

@@ -109,6 +109,7 @@ vontrel::Unit &UnitOwner::Open()
             backoff_ = std::chrono::milliseconds(0);
             next_attempt_ = {};  // a unit lost again is looked for at once
             came_or_went_ = true;
+            lost_to_io_ = false;
             notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
                                          std::exchange(was_open_, true) ? " again" : "",
                                          unit_.index()));
@@ -116,8 +117,13 @@ vontrel::Unit &UnitOwner::Open()
         }
     }
     // Converters that matched but did not open, other than this process's
-    // own, are in use by another program; the unit may be among them.
-    const bool in_use = found.matched - static_cast<int>(found.units.size()) > OpenHere().load();
+    // own, may be in use by another program, and the unit among them. Not
+    // when the unit went with an input/output error (unplugged, powered
+    // off) or the walk ended on one: then nothing says another program has
+    // it, and the pages and clients are not told so.
+    const bool io_error = lost_to_io_ || found.status.value() == VONTREL_FT_IO_ERROR;
+    const bool in_use =
+        !io_error && found.matched - static_cast<int>(found.units.size()) > OpenHere().load();
     last_error_ =
         make_status_code(in_use ? VONTREL_FT_DEVICE_NOT_OPENED : VONTREL_FT_DEVICE_NOT_FOUND);
     throw std::system_error(last_error_,
@@ -134,6 +140,7 @@ std::string UnitOwner::WhyNotOpen() const
 void UnitOwner::Lost(const std::system_error &e)
 {
     last_error_ = e.code();
+    lost_to_io_ = e.code().value() == VONTREL_FT_IO_ERROR;
     if (!unit_.is_open()) {
         return;
     }

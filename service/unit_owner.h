@@ -116,6 +116,7 @@ private:
     std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;
     bool came_or_went_ = false;       // lost or opened again during this access
+    bool lost_to_io_ = false;         // lost to an input/output error, not found since
     std::vector<std::string> notes_;  // log lines kept until the unit is let go
 
     std::mutex changes_mutex_;

@@ -56,8 +56,8 @@ bool IsLoopback(const net::ListenAddress &address)
 WebServer::Site::Site(const net::ListenAddress &address, std::vector<ServedUnit> units,
                       std::string token, service::Log log_to)
     : listen_text(address.text),
-      guard(address.text, IsLoopback(address), std::move(token)),
-      host(VisaHost(address.text)),
+      guard(address.text, IsLoopback(address), std::move(token), address.wildcard),
+      host(VisaHost(address)),
       log(std::move(log_to))
 {
     for (std::size_t i = 0; i < units.size(); ++i) {

@@ -249,7 +249,7 @@ int Run(const tool::Globals &globals, const Options &options)
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
-            VisaResources visa = ResourcesOf(options.listen, i, bound);
+            VisaResources visa = ResourcesOf(address, i, bound);
             fmt::print("unit {} ({}): {} port {}; VISA {}{}{}\n", unit.owner->serial(), unit.state,
                        address.text, bound, vxi11 ? visa.instr : "", vxi11 ? " and " : "",
                        visa.socket);
@@ -283,7 +283,7 @@ int Run(const tool::Globals &globals, const Options &options)
                        vxi11->core_port(), vxi11->abort_port());
         }
         if (web_server) {
-            fmt::print("web front end on http://{}:{}/\n", VisaHost(options.listen), web_port);
+            fmt::print("web front end on http://{}:{}/\n", VisaHost(address), web_port);
         }
         std::fflush(stdout);
         ok = server.Run(stop_fd);

@@ -531,3 +531,20 @@ def test_a_request_that_trickles_is_cut_off(server):
     assert b" 408 " in reply
     assert 9 <= time.monotonic() - start < 15
     sock.close()
+
+
+def test_listen_0_is_every_interface(tmp_path):
+    """--listen 0 is 0.0.0.0: the machine's name in the resources, and the
+    machine's names and addresses taken in Host."""
+    served = Server(tmp_path, "--listen", "0")
+    try:
+        host = socket.gethostname()
+        connection = http.client.HTTPConnection("127.0.0.1", served.http, timeout=10)
+        connection.request("GET", "/api/units/0", headers={"Host": f"{host}:{served.http}"})
+        reply = connection.getresponse()
+        state = json.loads(reply.read())
+        assert reply.status == 200, state
+        assert state["visa"]["socket"].startswith(f"TCPIP::{host}::"), state["visa"]
+        connection.close()
+    finally:
+        served.stop()

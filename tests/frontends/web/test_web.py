@@ -548,3 +548,83 @@ def test_listen_0_is_every_interface(tmp_path):
         connection.close()
     finally:
         served.stop()
+
+
+class PtyUnit:
+    """The bench's first unit on a pseudo-terminal (vontrel-sim serve
+    --pty), fresh from power-up each time it is plugged, reached through a
+    link that always names the terminal it is on now."""
+
+    def __init__(self, tmp):
+        self.link = tmp / "unit-tty"
+        self.process = None
+
+    def plug(self):
+        self.process = subprocess.Popen(
+            [os.environ["VONTREL_SIM_TOOL"], "serve", "--pty", "--latency-ms", "1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=dict(os.environ, VONTREL_SIM_STATE="memory"))
+        path = self.process.stdout.readline().split()[0]
+        if self.link.is_symlink():
+            self.link.unlink()
+        self.link.symlink_to(path)
+
+    def unplug(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+
+
+@pytest.mark.skipif("VONTREL_SIM_TOOL" not in os.environ,
+                    reason="needs vontrel-sim and the serial D2XX library")
+def test_a_unit_plugged_back_shows_what_it_holds(browser, tmp_path):
+    unit = PtyUnit(tmp_path)
+    unit.plug()
+    served = None
+    try:
+        environment = dict(os.environ, VONTREL_SERIAL_PORTS=f"{unit.link}=Vontrel Synthesizer",
+                           LD_LIBRARY_PATH=os.environ["VONTREL_SERIAL_D2XX_DIR"])
+        served = subprocess.Popen(
+            [TOOL, "serve", "--port", "0", "--http", "0", "--vxi11", "off", "--mdns", "off"],
+            env=environment, stdout=subprocess.PIPE, stderr=open(tmp_path / "serve.log", "w"),
+            text=True)
+        ports, url = {}, None
+        for line in served.stdout:
+            found = re.search(r"unit (\d+) .* port (\d+)", line)
+            if found:
+                ports[int(found.group(1))] = int(found.group(2))
+            web = re.search(r"web front end on http://.*:(\d+)/", line)
+            if web:
+                url = f"http://127.0.0.1:{web.group(1)}"
+                break
+        assert url, (tmp_path / "serve.log").read_text()
+
+        class View:
+            pass
+        view = View()
+        view.url = url
+        (port,) = ports.values()
+
+        def scpi(line):
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                s.sendall(line.encode() + b"\n")
+                answer = b""
+                while not answer.endswith(b"\n"):
+                    answer += s.recv(4096)
+                return answer.decode().strip()
+
+        assert scpi("FREQ 2.5 GHz;*OPC?") == "1"
+        open_panel(browser, view)
+        wait_text(browser, "now-frequency_hz", lambda t: t == "2.5 GHz")
+        unit.unplug()
+        wait_text(browser, "lock", lambda t: t == "unit not open", timeout=10)
+        unit.plug()  # back from power-up: not at 2.5 GHz
+        wait_text(browser, "lock", lambda t: t != "unit not open", timeout=20)
+        held = float(scpi("FREQ?"))
+        assert held != 2.5e9
+        wait_text(browser, "now-frequency_hz",
+                  lambda t: t == f"{held / 1e9:g} GHz" or t == f"{held / 1e6:g} MHz", timeout=5)
+    finally:
+        if served is not None:
+            served.send_signal(signal.SIGTERM)
+            served.wait(timeout=10)
+        unit.unplug()

@@ -48,14 +48,18 @@ std::uint64_t News::version()
 
 void News::Bump()
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ++version_;
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++version_;
     changed_.notify_all();
-    if (on_bump) {
-        on_bump();
+    if (tell_) {
+        tell_();  // under the lock: OnBump(nullptr) waits for it
     }
+}
+
+void News::OnBump(std::function<void()> tell)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    tell_ = std::move(tell);
 }
 
 std::uint64_t News::Wait(std::uint64_t seen, std::chrono::milliseconds timeout)
@@ -208,6 +212,19 @@ json UnitPanel::State()
     return state_;
 }
 
+json UnitPanel::Kept()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (state_.is_null()) {
+        return {{"index", index_},
+                {"serial", owner_.serial()},
+                {"open", false},
+                {"error", "not read yet"},
+                {"revision", 0}};
+    }
+    return state_;
+}
+
 json UnitPanel::Changed(const std::function<vontrel::Status()> &change)
 {
     State();  // read whole once, so that the state has every part
@@ -308,6 +325,7 @@ void UnitPanel::Refresh(bool whole)
 void UnitPanel::Watch()
 {
     std::uint64_t known = owner_.changes();
+    Refresh(true);  // so that there is a state to show from the start
     auto lock_read = std::chrono::steady_clock::now();
     while (!stopping_) {
         known = owner_.WaitForChange(known, kWatchSlice);

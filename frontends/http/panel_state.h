@@ -46,14 +46,15 @@ public:
     std::uint64_t Wait(std::uint64_t seen, std::chrono::milliseconds timeout);
 
     std::atomic<int> viewers{0};  // pages with an event stream open
-    // Told of each Bump(), after it: set before serving, never changed while
-    // anything may bump.
-    std::function<void()> on_bump;
+
+    // Who is told of each Bump(), after it (nullptr: nobody).
+    void OnBump(std::function<void()> tell);
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::uint64_t version_ = 0;
+    std::function<void()> tell_;
 };
 
 // The settings a page may change: each one's JSON name, kind and range,
@@ -92,6 +93,9 @@ public:
     // The state as last read (read now when nobody watches and it is
     // stale).
     nlohmann::json State();
+    // The state as last read, without reading the unit: for whoever must
+    // not wait for it (the event streams). The watcher reads it first thing.
+    nlohmann::json Kept();
 
     // A page's change, preset, save: the state read after it. Throws
     // service::Refusal, or std::system_error when an exchange failed.

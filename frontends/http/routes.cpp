@@ -185,7 +185,7 @@ public:
         json units = json::array();
         json sweeps = json::array();
         for (std::size_t i = 0; i < site_.panels.size(); ++i) {
-            units.push_back(site_.panels[i]->State());
+            units.push_back(site_.panels[i]->Kept());
             auto &[generation, sent] = sweeps_[i];
             json progress = site_.sweeps[i]->Progress(0);
             if (progress["generation"] != generation) {

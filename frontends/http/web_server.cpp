@@ -91,13 +91,13 @@ WebServer::WebServer(const net::ListenAddress &address, std::vector<ServedUnit> 
         [&site](const Request &req, Response &res) { return BeforeRouting(site, req, res); },
         AfterRouting, WebRoot());
     AddRoutes(*http_, site);
-    site.news.on_bump = [http = http_.get()] { http->Notify(); };
+    site.news.OnBump([http = http_.get()] { http->Notify(); });
 }
 
 WebServer::~WebServer()
 {
     site_->stopping = true;
-    site_->news.on_bump = nullptr;
+    site_->news.OnBump(nullptr);
     http_.reset();  // every connection and stream ends
 }
 

@@ -175,7 +175,8 @@ struct HttpServer::Connection {
     bool continued = false;  // 100 Continue sent for this request
     std::shared_ptr<EventStream> stream;
     Clock::time_point stream_tick;
-    bool writing = false;  // EPOLLOUT asked for
+    bool writing = false;               // EPOLLOUT asked for
+    net::ConnectionGate::Ticket place;  // among the server's and the address's
 };
 
 std::string Request::Header(const std::string &lower_name) const
@@ -226,6 +227,7 @@ HttpServer::~HttpServer()
     for (auto &[id, c] : connections_) {
         close(c->fd);
     }
+    connections_.clear();  // their places go back to gate_ while it is there
     for (const int fd : {listener_, epoll_, wake_}) {
         if (fd >= 0) {
             close(fd);
@@ -337,11 +339,10 @@ void HttpServer::Loop()
     }
 }
 
-bool HttpServer::MakeRoom(const std::string &address)
+bool HttpServer::MakeRoom(const std::string &address, bool address_full)
 {
     // The connection idle longest (no request begun), of this address when
     // it is the address that is full.
-    const bool address_full = per_address_[address] >= net::kMaxWebConnectionsPerAddress;
     Connection *oldest = nullptr;
     for (auto &[id, c] : connections_) {
         if (c->state == Connection::State::kReading && c->in.empty() &&
@@ -376,14 +377,15 @@ void HttpServer::Accept()
         }
         const std::string who = net::PeerText(peer);
         const std::string address = who.substr(0, who.rfind(':'));
-        const auto full = [&] {
-            return connections_.size() >= net::kMaxWebConnections ||
-                   per_address_[address] >= net::kMaxWebConnectionsPerAddress;
-        };
-        if (full() && !(MakeRoom(address) && !full())) {
+        std::string refusal;
+        std::optional<net::ConnectionGate::Ticket> place = gate_.Admit(address, refusal);
+        if (!place && MakeRoom(address, connections_.size() < net::kMaxWebConnections)) {
+            place = gate_.Admit(address, refusal);
+        }
+        if (!place) {
             const std::string body = ErrorBody(fmt::format(
-                "the server serves {} connections at most, {} from one address; try again",
-                net::kMaxWebConnections, net::kMaxWebConnectionsPerAddress));
+                "{}; the server serves {} connections at most, {} from one address; try again",
+                refusal, net::kMaxWebConnections, net::kMaxWebConnectionsPerAddress));
             const std::string reply = fmt::format(
                 "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
                 "Connection: close\r\nContent-Length: {}\r\n\r\n{}",
@@ -406,7 +408,7 @@ void HttpServer::Accept()
             close(fd);
             continue;
         }
-        ++per_address_[address];
+        c->place = std::move(*place);
         connections_[c->id] = std::move(c);
     }
 }
@@ -420,11 +422,7 @@ void HttpServer::Close(std::uint64_t id, const std::string &why)
     }
     epoll_ctl(epoll_, EPOLL_CTL_DEL, it->second->fd, nullptr);
     close(it->second->fd);
-    if (const auto a = per_address_.find(it->second->address);
-        a != per_address_.end() && --a->second == 0) {
-        per_address_.erase(a);
-    }
-    connections_.erase(it);  // a stream ends with it
+    connections_.erase(it);  // its place, and a stream, end with it
 }
 
 void HttpServer::Read(Connection &c)

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "frontends/net/session.h"
+#include "frontends/net/session_limits.h"
 #include "frontends/net/socket.h"
 #include "service/unit_owner.h"
 
@@ -117,7 +119,7 @@ private:
 
     void Loop();
     void Accept();
-    bool MakeRoom(const std::string &address);
+    bool MakeRoom(const std::string &address, bool address_full);
     void Read(Connection &c);
     void Parse(Connection &c);
     void Dispatch(Connection &c, Request request);
@@ -142,7 +144,8 @@ private:
     std::thread loop_;
     std::uint64_t next_id_ = 1;
     std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;  // the loop's own
-    std::map<std::string, std::size_t> per_address_;
+    net::ConnectionGate gate_{net::kMaxWebConnections, net::kMaxWebConnectionsPerAddress,
+                              "connections"};
     std::optional<std::chrono::steady_clock::time_point> accept_paused_until_;
 
     std::mutex work_mutex_;

@@ -325,7 +325,11 @@ void UnitPanel::Refresh(bool whole)
 void UnitPanel::Watch()
 {
     std::uint64_t known = owner_.changes();
-    Refresh(true);  // so that there is a state to show from the start
+    try {
+        Refresh(true);  // so that there is a state to show from the start
+    } catch (const std::exception &e) {
+        log_(fmt::format("web panel of unit {}: {}", owner_.serial(), e.what()));
+    }
     auto lock_read = std::chrono::steady_clock::now();
     while (!stopping_) {
         known = owner_.WaitForChange(known, kWatchSlice);
@@ -341,7 +345,11 @@ void UnitPanel::Watch()
         if (!whole && now - lock_read < kLockPoll) {
             continue;
         }
-        Refresh(whole);
+        try {
+            Refresh(whole);
+        } catch (const std::exception &e) {  // nothing may leave this thread
+            log_(fmt::format("web panel of unit {}: {}", owner_.serial(), e.what()));
+        }
         lock_read = now;
         if (whole) {
             std::this_thread::sleep_for(kMinRefresh);

@@ -327,7 +327,15 @@ void Link::Work()
         running_ = true;
         const std::uint64_t generation = generation_;
         lock.unlock();
-        RunMessage(message.text, message.sequence, generation);
+        try {
+            RunMessage(message.text, message.sequence, generation);
+        } catch (const std::exception &e) {
+            // Nothing may leave the link's thread: the link ends instead.
+            lock.lock();
+            ended_ = true;
+            end_(fmt::format("closed after an internal failure: {}", e.what()));
+            lock.unlock();
+        }
         lock.lock();
         running_ = false;
         WatchServiceRequest();

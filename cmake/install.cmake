@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Installing libvontrel: the shared library with its SONAME links, the public
 # headers, a CMake package (find_package(vontrel) -> vontrel::vontrel), a
-# pkg-config file and the command-line tool.
+# pkg-config file and the command-line tool; and libvontrel-mains, the
+# mains switch, likewise (vontrel-mains, vontrel::mains).
 #
 # The simulator (libftd2xx.so from d2xx/sim) is never installed where the
 # loader would find it in place of a real D2XX library. It goes only to the
@@ -65,6 +66,39 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/vontrel.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/cmake/vontrel.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
+# --- libvontrel-mains: the mains switch, a library of its own ---
+# Its own CMake package (find_package(vontrel-mains) -> vontrel::mains) and
+# pkg-config file, beside libvontrel's.
+set(VONTREL_MAINS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vontrel-mains)
+set_target_properties(vontrel_mains PROPERTIES EXPORT_NAME mains)
+install(TARGETS vontrel_mains EXPORT vontrelMainsTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+          NAMELINK_COMPONENT development)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/include/vontrel_mains.h
+  ${PROJECT_SOURCE_DIR}/include/vontrel_mains.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(EXPORT vontrelMainsTargets
+  NAMESPACE vontrel::
+  FILE vontrel-mainsTargets.cmake
+  DESTINATION ${VONTREL_MAINS_CMAKE_DIR} COMPONENT development)
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/vontrel-mainsConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/cmake/vontrel-mainsConfig.cmake
+  INSTALL_DESTINATION ${VONTREL_MAINS_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/cmake/vontrel-mainsConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/cmake/vontrel-mainsConfig.cmake
+  ${PROJECT_BINARY_DIR}/cmake/vontrel-mainsConfigVersion.cmake
+  DESTINATION ${VONTREL_MAINS_CMAKE_DIR} COMPONENT development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vontrel-mains.pc.in
+               ${PROJECT_BINARY_DIR}/cmake/vontrel-mains.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/cmake/vontrel-mains.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
 # --- The command-line tool ---
 if(TARGET vontrel_tool)
   # Finds the library installed beside it, wherever the prefix is.
@@ -101,5 +135,5 @@ install(TARGETS vontrel_sim
 if(VONTREL_D2XX STREQUAL "serial")
   install(TARGETS ftd2xx_serial
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vontrel/serial COMPONENT runtime)
-  set_target_properties(vontrel PROPERTIES INSTALL_RPATH "$ORIGIN/vontrel/serial")
+  set_target_properties(vontrel vontrel_mains PROPERTIES INSTALL_RPATH "$ORIGIN/vontrel/serial")
 endif()

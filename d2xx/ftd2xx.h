@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 /*
- * The converter interface the library is built against: nine calls of the
- * D2XX API with their Linux ABI. libvontrel.so never defines these functions;
- * it takes them at load time from a shared library named libftd2xx.so, which
- * can be the converter maker's D2XX, the project's simulator (d2xx/sim) or a
- * test double.
+ * The converter interface the libraries are built against: calls of the
+ * D2XX API with their Linux ABI. libvontrel.so uses nine of them;
+ * libvontrel-mains.so (mains/) drives a mains switch's eight lines through
+ * FT_SetBitMode, FT_GetBitMode and FT_Write besides. Neither library defines
+ * these functions; each takes them at load time from a shared library named
+ * libftd2xx.so, which can be the converter maker's D2XX, the project's
+ * simulator (d2xx/sim), the project's library over the kernel's tty driver
+ * (d2xx/serial) or a test double.
  */
 #ifndef VONTREL_D2XX_FTD2XX_H
 #define VONTREL_D2XX_FTD2XX_H
@@ -50,6 +53,10 @@ typedef void *FT_HANDLE;
 #define FT_OPEN_BY_SERIAL_NUMBER 1u
 #define FT_OPEN_BY_DESCRIPTION 2u
 
+/* FT_SetBitMode modes. */
+#define FT_BITMODE_RESET ((UCHAR)0x00)
+#define FT_BITMODE_ASYNC_BITBANG ((UCHAR)0x01)
+
 /* FT_SetDataCharacteristics values. */
 #define FT_BITS_8 ((UCHAR)8)
 #define FT_STOP_BITS_1 ((UCHAR)0)
@@ -58,7 +65,8 @@ typedef void *FT_HANDLE;
 /* With FT_LIST_NUMBER_ONLY: pArg1 is a DWORD * that receives the number of
  * converters, pArg2 is unused. With FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION:
  * pArg1 carries the enumeration index as its value and pArg2 is a 64-byte
- * buffer that receives the description. */
+ * buffer that receives the description; with FT_LIST_BY_INDEX |
+ * FT_OPEN_BY_SERIAL_NUMBER, the same with the converter's serial string. */
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags);
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);
@@ -69,6 +77,15 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR 
                                     UCHAR Parity);
 FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten);
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned);
+
+/* Bit-bang mode. FT_SetBitMode: ucMask has a bit set for each of the eight
+ * data lines that is an output (the others are inputs); ucEnable is the mode,
+ * FT_BITMODE_RESET back to the converter's serial function or
+ * FT_BITMODE_ASYNC_BITBANG for asynchronous bit-bang, in which each byte
+ * FT_Write sends is put on the output lines. FT_GetBitMode: the level of the
+ * eight lines now, line 0 in bit 0. */
+FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable);
+FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, UCHAR *pucMode);
 
 #ifdef __cplusplus
 }

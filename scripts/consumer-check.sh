@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and builds tests/consumer
 # against it twice, once through find_package(vontrel) and once through
-# pkg-config, then runs both against the simulator installed privately
-# under <prefix>/lib/vontrel/sim.
+# pkg-config (and the mains switch's consumer through find_package(
+# vontrel-mains) and pkg-config), then runs them against the simulator
+# installed privately under <prefix>/lib/vontrel/sim.
 #   usage: scripts/consumer-check.sh [build-dir]   (default: $BUILD_DIR or build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +57,15 @@ echo "== consumer through pkg-config =="
 cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer.c \
    $(pkg-config --cflags --libs vontrel) -Wl,-rpath,"$libdir"
 "$work/consumer-pc"
+
+echo "== mains switch consumer through find_package(vontrel-mains) and pkg-config =="
+objdump -p "$libdir/libvontrel-mains.so.0" | grep -q 'SONAME *libvontrel-mains\.so\.0$' \
+  || fail "libvontrel-mains has no SONAME"
+"$work/cmake-build/mains_consumer"
+# shellcheck disable=SC2046
+c++ -std=c++20 -Wall -Wextra -Werror -o "$work/mains-consumer-pc" tests/consumer/mains_consumer.cpp \
+   $(pkg-config --cflags --libs vontrel-mains) -Wl,-rpath,"$libdir"
+"$work/mains-consumer-pc"
 
 echo "== Python package installed with pip, on the installed library =="
 scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the 'root' user" || true

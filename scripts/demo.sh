@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Sets everything up and runs a short session with the vontrel tool against
-# the simulated bench (two units, serial numbers 4660 and 12345).
+# the simulated bench (two units, serial numbers 4660 and 12345, and the
+# mains switch that powers them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,3 +27,4 @@ run --unit serial:4660 info
 run --unit serial:4660 set --freq 2455 --atten 10 --wait-lock
 run --unit serial:4660 status
 run --unit serial:4660 sweep --start 2400 --stop 2500 --step 25 --dwell-ms 20
+run mains status

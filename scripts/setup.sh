@@ -9,6 +9,8 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
+  # Mains switches through the serial D2XX library: bit-bang mode over libusb.
+  libftdi1-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py
   python3-pymeasure lxi-tools
   # The Tango device server and its tests.

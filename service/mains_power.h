@@ -6,6 +6,8 @@
 #ifndef VONTREL_SERVICE_MAINS_POWER_H
 #define VONTREL_SERVICE_MAINS_POWER_H
 
+#include <string>
+
 #include "service/units_file.h"
 
 namespace vontrel::service {
@@ -21,6 +23,11 @@ public:
 
     // Switches the outlet on or off; throws as IsOn does.
     virtual void Set(const PowerOutlet &outlet, bool on) = 0;
+
+    // The serial of the switch an outlet's "switch" names: itself, or for
+    // "" the one switch there is. Throws Refusal when there is no such
+    // switch, or several for "".
+    virtual std::string Resolve(const std::string &switch_serial) { return switch_serial; }
 };
 
 }  // namespace vontrel::service

@@ -132,6 +132,9 @@ vontrel::Unit &UnitOwner::Open()
 
 std::string UnitOwner::WhyNotOpen() const
 {
+    if (!off_why_.empty()) {
+        return "switched off at its mains outlet";
+    }
     return last_error_.value() == VONTREL_FT_DEVICE_NOT_OPENED  ? "in use by another program"
            : last_error_.value() == VONTREL_FT_DEVICE_NOT_FOUND ? "not attached"
                                                                 : "could not be opened";

@@ -19,10 +19,13 @@
 #include <vector>
 
 #include "include/vontrel.hpp"
+#include "service/errors.h"
 #include "service/fair_mutex.h"
 #include "service/session_lock.h"
 
 namespace vontrel::service {
+
+class PowerControl;
 
 // The longest pause between two looks for a unit that is not open.
 inline constexpr auto kMaxReopenInterval = std::chrono::seconds(10);
@@ -43,6 +46,11 @@ public:
 
     int serial() const { return serial_; }
 
+    // What switches the unit off and on at its mains outlet (unit_power.h),
+    // when the server has one; set before any front end runs.
+    PowerControl *power() const { return power_; }
+    void set_power(PowerControl *power) { power_ = power; }
+
     // The exclusive lock sessions take on this unit.
     SessionLock &session_lock() { return session_lock_; }
 
@@ -61,10 +69,14 @@ public:
 
         // Runs f(vontrel::Unit &) on the open unit, opening it again first
         // when it was lost. A std::system_error from f closes the unit and
-        // is passed on; so is one from opening it.
+        // is passed on; so is one from opening it. A unit switched off at
+        // its mains outlet is not reached: Refusal (kUnitFailed) says so.
         template <typename F>
         decltype(auto) Call(F &&f)
         {
+            if (!owner_.off_why_.empty()) {
+                throw Refusal(Reason::kUnitFailed, owner_.off_why_);
+            }
             vontrel::Unit &unit = owner_.Open();
             try {
                 return f(unit);
@@ -73,6 +85,9 @@ public:
                 throw;
             }
         }
+
+        // The serial number of the unit held.
+        int serial() const { return owner_.serial(); }
 
         // Which connection's list sweep runs on the unit.
         ConnectionId sweeper() const { return owner_.sweeper_; }
@@ -86,6 +101,29 @@ public:
         // it): every front end watching the unit hears of it once the unit
         // is let go.
         void MarkChanged() { changed_ = true; }
+
+        // The unit is switched off at its mains outlet (unit_power.h): from
+        // now on every Call is refused with `why`, until PowerOn().
+        void PowerOff(std::string why)
+        {
+            owner_.off_why_ = std::move(why);
+            changed_ = true;
+        }
+        void PowerOn()
+        {
+            owner_.off_why_.clear();
+            LookNow();
+            changed_ = true;
+        }
+        bool powered_off() const { return !owner_.off_why_.empty(); }
+
+        // The next Call looks for a lost unit at once, however long the
+        // pause between looks has grown: it was just powered up.
+        void LookNow()
+        {
+            owner_.next_attempt_ = {};
+            owner_.backoff_ = std::chrono::milliseconds(0);
+        }
 
     private:
         UnitOwner &owner_;
@@ -117,6 +155,8 @@ private:
     ConnectionId sweeper_ = kNoSweep;
     bool came_or_went_ = false;       // lost or opened again during this access
     bool lost_to_io_ = false;         // lost to an input/output error, not found since
+    std::string off_why_;  // why it is not reached: switched off at its outlet
+    PowerControl *power_ = nullptr;
     std::vector<std::string> notes_;  // log lines kept until the unit is let go
 
     std::mutex changes_mutex_;

@@ -83,7 +83,7 @@ UnitConfig ParseUnit(const Json &entry, const std::string &name, const std::stri
     if (entry.contains("power")) {
         const Json &p = entry["power"];
         const std::string where = place + ".power";
-        OnlyKeys(p, {"switch", "outlet"}, name, where);
+        OnlyKeys(p, {"switch", "outlet", "boot_s"}, name, where);
         PowerOutlet power;
         if (p.contains("switch")) {
             if (!p["switch"].is_string() || p["switch"].get<std::string>().empty()) {
@@ -96,6 +96,14 @@ UnitConfig ParseUnit(const Json &entry, const std::string &name, const std::stri
             Refuse(name, where + ".outlet", fmt::format("an outlet, 1 to {}", kMainsOutlets));
         }
         power.outlet = p["outlet"].get<int>();
+        if (p.contains("boot_s")) {
+            const Json &v = p["boot_s"];
+            if (!v.is_number() || !(v.get<double>() >= 0.0 && v.get<double>() <= kMaxBootS)) {
+                Refuse(name, where + ".boot_s",
+                       fmt::format("a time in seconds, 0 to {}", kMaxBootS));
+            }
+            power.boot_s = v.get<double>();
+        }
         unit.power = power;
     }
     if (unit.output_off == OutputOff::kMains && !unit.power) {

@@ -8,7 +8,7 @@
 //   {"units": {
 //      "4660": {"level_offset_db": -3.25,
 //               "output_off": "mains",
-//               "power": {"switch": "MS0001", "outlet": 3}}}}
+//               "power": {"switch": "MS0001", "outlet": 3, "boot_s": 5}}}}
 //
 // Every key is optional; any other key, a wrong type or a value out of
 // range is an error that names the file and the place.
@@ -19,13 +19,15 @@
 #include <optional>
 #include <string>
 
+#include "include/vontrel_mains.h"
+
 namespace vontrel::service {
 
 // The environment variable that names the units file.
 inline constexpr const char *kUnitsFileVariable = "VONTREL_UNITS";
 
 // Outlets of a mains switch are numbered from 1 to kMainsOutlets.
-inline constexpr int kMainsOutlets = 8;
+inline constexpr int kMainsOutlets = VONTREL_MAINS_OUTLETS;
 
 // The largest level offset taken, in dB either way.
 inline constexpr double kMaxLevelOffsetDb = 100.0;
@@ -40,10 +42,16 @@ enum class OutputOff {
 // "refuse", "mute", "mains".
 const char *OutputOffName(OutputOff o);
 
+// How long a unit takes at most, after its outlet comes on, to answer:
+// what OUTPut ON and a power cycle wait for it, unless its entry says.
+inline constexpr double kDefaultBootS = 30.0;
+inline constexpr double kMaxBootS = 600.0;
+
 // A mains switch outlet that powers a unit.
 struct PowerOutlet {
-    std::string switch_serial;  // the switch's converter serial; "" when there is one switch
-    int outlet = 0;             // 1 to kMainsOutlets
+    std::string switch_serial;      // the switch's converter serial; "" when there is one switch
+    int outlet = 0;                 // 1 to kMainsOutlets
+    double boot_s = kDefaultBootS;  // how long the unit may take to answer after power-up
 };
 
 struct UnitConfig {

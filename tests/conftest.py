@@ -148,16 +148,18 @@ class Server:
 
 class TangoServer(Server):
     """`vontrel-tango test -nodb` for DEVICES (by default unit 4660's), on a
-    free port, its bench state in a file; ready once every device answers."""
+    free port, its bench state in a file; ready once every device answers.
+    `dlist` replaces the device list's arguments (one -dlist per class)."""
 
-    def __init__(self, tmp_path, devices=(f"lab/vontrel/{SERIAL}",), **env):
+    def __init__(self, tmp_path, devices=(f"lab/vontrel/{SERIAL}",), dlist=None, **env):
         self.devices = devices
         self._files(tmp_path, "file", {"VONTREL_TANGO_LOCK_POLL_S": "0.1", **env})
         self.port = free_port()
         endpoint = f"giop:tcp:127.0.0.1:{self.port}"
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
-                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", ",".join(devices),
+                [os.environ["VONTREL_TANGO"], "test", "-nodb",
+                 *(dlist or ["-dlist", ",".join(devices)]),
                  "-ORBendPoint", endpoint, "-ORBendPointPublish", endpoint],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env)
         # On a loaded machine the last devices answer well after the first.

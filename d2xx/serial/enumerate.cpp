@@ -7,10 +7,15 @@
 #include <libserialport.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include "include/vontrel_mains.h"
 
 namespace vserial {
 namespace {
@@ -51,6 +56,18 @@ struct PortListDeleter {
     void operator()(sp_port **list) const { sp_free_port_list(list); }
 };
 
+// A sysfs attribute's first line, "" when it cannot be read.
+std::string Attribute(const std::filesystem::path &file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    return line;
+}
+
 std::vector<PortInfo> ScanUsb()
 {
     sp_port **raw = nullptr;
@@ -62,8 +79,13 @@ std::vector<PortInfo> ScanUsb()
     }
     const std::unique_ptr<sp_port *, PortListDeleter> list(raw);
     std::vector<PortInfo> ports;
+    const std::string mains = MainsDescription();
     for (sp_port **p = list.get(); *p != nullptr; ++p) {
         ports.push_back(Describe(*p));
+        ports.back().mains = IsMainsDescription(ports.back().description, mains);
+    }
+    for (PortInfo &portless : ScanPortlessMains("/sys", mains)) {
+        ports.push_back(std::move(portless));
     }
     return SelectConverters(std::move(ports));
 }
@@ -89,6 +111,78 @@ void Complete(PortInfo &port)
 }
 
 }  // namespace
+
+std::string MainsDescription()
+{
+    const char *named =
+        std::getenv(VONTREL_MAINS_DESCRIPTION_VARIABLE);  // NOLINT(concurrency-mt-unsafe)
+    return named != nullptr && *named != '\0' ? named : VONTREL_MAINS_DEFAULT_DESCRIPTION;
+}
+
+std::vector<PortInfo> ScanPortlessMains(const std::string &root, const std::string &description)
+{
+    namespace fs = std::filesystem;
+    std::vector<PortInfo> found;
+    std::error_code ec;
+    for (const fs::directory_entry &entry :
+         fs::directory_iterator(fs::path(root) / "bus" / "usb" / "devices", ec)) {
+        const std::string name = entry.path().filename().string();
+        const auto colon = name.find(':');
+        if (colon == std::string::npos) {
+            continue;  // a device, not one of its interfaces
+        }
+        const fs::path device = entry.path().parent_path() / name.substr(0, colon);
+        unsigned vendor = 0;
+        try {
+            vendor = static_cast<unsigned>(std::stoul(Attribute(device / "idVendor"), nullptr, 16));
+        } catch (const std::exception &) {
+            continue;
+        }
+        const std::string product = Attribute(device / "product");
+        if (vendor != kConverterVendorId || !IsMainsDescription(product, description)) {
+            continue;
+        }
+        // An interface with a tty is listed with it.
+        bool has_tty = false;
+        for (const fs::directory_entry &child : fs::directory_iterator(entry.path(), ec)) {
+            const std::string child_name = child.path().filename().string();
+            has_tty = has_tty || child_name.rfind("tty", 0) == 0;
+        }
+        if (has_tty) {
+            continue;
+        }
+        PortInfo port;
+        port.description = product;
+        port.serial = Attribute(device / "serial");
+        port.vendor = vendor;
+        port.location = LocationFromDevicePath(fs::canonical(entry.path(), ec).string());
+        port.mains = true;
+        found.push_back(std::move(port));
+    }
+    return found;
+}
+
+std::optional<UsbAddress> UsbAddressOf(const std::string &root, const std::string &location)
+{
+    const std::optional<UsbPlace> place = UsbPlaceOf(location);
+    if (!place) {
+        return std::nullopt;
+    }
+    const std::filesystem::path device =
+        std::filesystem::path(root) / "bus" / "usb" / "devices" / place->device;
+    try {
+        UsbAddress where;
+        where.bus = std::stoi(Attribute(device / "busnum"));
+        where.address = std::stoi(Attribute(device / "devnum"));
+        where.interface = place->interface;
+        char node[32];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", where.bus, where.address);
+        where.node = node;
+        return where;
+    } catch (const std::exception &) {
+        return std::nullopt;  // gone meanwhile
+    }
+}
 
 std::vector<PortInfo> ListPorts()
 {

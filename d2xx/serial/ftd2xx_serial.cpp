@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The nine D2XX calls over the kernel's tty interface.
+// The D2XX calls over the kernel's tty interface, and for a mains switch
+// (a converter whose description is a mains switch's) its bit-bang calls
+// through libftdi instead (bitbang.h).
 //
 // Handles are numbers handed out once each, never reused, so a handle kept
 // after FT_Close is refused with FT_INVALID_HANDLE instead of reaching a
@@ -20,10 +22,12 @@
 #include <vector>
 
 #include "d2xx/ftd2xx.h"
+#include "d2xx/serial/bitbang.h"
 #include "d2xx/serial/enumerate.h"
 #include "d2xx/serial/errors.h"
 #include "d2xx/serial/port.h"
 #include "d2xx/serial/serial_d2xx.h"
+#include "include/vontrel_mains.h"
 
 namespace vserial {
 namespace {
@@ -32,8 +36,9 @@ namespace {
 constexpr const char *kLatencyVariable = "VONTREL_LATENCY";
 
 struct OpenPort {
-    std::mutex mutex;  // one call at a time on the port
-    std::unique_ptr<Port> port;
+    std::mutex mutex;                      // one call at a time on the port
+    std::unique_ptr<Port> port;            // a tty
+    std::unique_ptr<BitBangPort> bitbang;  // or a mains switch
 };
 
 // The open handles. Its lock is held only to look a handle up, add or
@@ -121,7 +126,8 @@ std::shared_ptr<OpenPort> Find(FT_HANDLE handle)
     return it != r.open.end() ? it->second : nullptr;
 }
 
-// Runs `call` on the handle's port, one call at a time.
+// Runs `call` on the handle's port, one call at a time. A mains switch
+// has no serial line to take it.
 template <typename Call>
 FT_STATUS OnPort(const char *name, FT_HANDLE handle, Call &&call)
 {
@@ -130,7 +136,58 @@ FT_STATUS OnPort(const char *name, FT_HANDLE handle, Call &&call)
         return Refuse(FT_INVALID_HANDLE, std::string(name) + ": the handle is not open");
     }
     const std::lock_guard<std::mutex> lock(open->mutex);
+    if (open->port == nullptr) {
+        return Refuse(FT_NOT_SUPPORTED, std::string(name) +
+                                            ": the converter is a mains switch, driven in "
+                                            "bit-bang mode; it has no serial line");
+    }
     return call(*open->port);
+}
+
+// Runs `call` on the handle's mains switch, one call at a time. A port
+// opened as a tty is not one.
+template <typename Call>
+FT_STATUS OnSwitch(const char *name, FT_HANDLE handle, Call &&call)
+{
+    const std::shared_ptr<OpenPort> open = Find(handle);
+    if (open == nullptr) {
+        return Refuse(FT_INVALID_HANDLE, std::string(name) + ": the handle is not open");
+    }
+    const std::lock_guard<std::mutex> lock(open->mutex);
+    if (open->bitbang == nullptr) {
+        return Refuse(FT_NOT_SUPPORTED,
+                      std::string(name) +
+                          ": the port was opened through its tty, which cannot bit-bang; a "
+                          "mains switch is a converter whose description begins with \"" +
+                          MainsDescription() + "\" (" + VONTREL_MAINS_DESCRIPTION_VARIABLE +
+                          " names another)");
+    }
+    return call(*open->bitbang);
+}
+
+// Opens the mains switch at bus path `location` through libftdi.
+std::unique_ptr<BitBangPort> OpenSwitch(const PortInfo &info, FT_STATUS *status)
+{
+    const FtdiApi *api = LibFtdi();
+    const std::string name =
+        "the mains switch \"" + info.description + "\" at USB " + info.location;
+    if (api == nullptr) {
+        *status = Refuse(FT_NOT_SUPPORTED, name + ": " + BitBangSupport());
+        return nullptr;
+    }
+    const std::optional<UsbAddress> where = UsbAddressOf("/sys", info.location);
+    if (!where) {
+        *status = Refuse(FT_DEVICE_NOT_FOUND, name + ": it has left the USB bus");
+        return nullptr;
+    }
+    return BitBangPort::Open(*api, *where, name, status);
+}
+
+// Whether the handle is an open mains switch.
+bool IsSwitch(FT_HANDLE handle)
+{
+    const std::shared_ptr<OpenPort> open = Find(handle);
+    return open != nullptr && open->bitbang != nullptr;
 }
 
 FT_STATUS LatencyFromEnvironment(Latency *latency)
@@ -216,11 +273,15 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
                                                std::to_string(deviceNumber) + " (there are " +
                                                std::to_string(ports.size()) + ")");
     }
-    const std::string path = ports[static_cast<std::size_t>(deviceNumber)].path;
+    const vserial::PortInfo info = ports[static_cast<std::size_t>(deviceNumber)];
     FT_STATUS status = FT_OK;
     auto open = std::make_shared<vserial::OpenPort>();
-    open->port = Port::Open(path, latency, &status);
-    if (open->port == nullptr) {
+    if (info.mains) {
+        open->bitbang = vserial::OpenSwitch(info, &status);
+    } else {
+        open->port = Port::Open(info.path, latency, &status);
+    }
+    if (open->port == nullptr && open->bitbang == nullptr) {
         vserial::open_failures.Add(vserial::LastMessage());
         return status;
     }
@@ -257,6 +318,11 @@ FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout)
 {
     vserial::SetLastMessage({});
+    if (vserial::IsSwitch(ftHandle)) {
+        return vserial::OnSwitch("FT_SetTimeouts", ftHandle, [&](vserial::BitBangPort &p) {
+            return p.SetTimeouts(ReadTimeout, WriteTimeout);
+        });
+    }
     return vserial::OnPort("FT_SetTimeouts", ftHandle,
                            [&](Port &p) { return p.SetTimeouts(ReadTimeout, WriteTimeout); });
 }
@@ -280,6 +346,16 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR 
 FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten)
 {
     vserial::SetLastMessage({});
+    if (vserial::IsSwitch(ftHandle)) {
+        return vserial::OnSwitch("FT_Write", ftHandle, [&](vserial::BitBangPort &p) {
+            if (lpBytesWritten == nullptr || (lpBuffer == nullptr && dwBytesToWrite > 0)) {
+                return Refuse(FT_INVALID_PARAMETER,
+                              "FT_Write: no buffer or no place for the count");
+            }
+            return p.Write(static_cast<const std::uint8_t *>(lpBuffer), dwBytesToWrite,
+                           lpBytesWritten);
+        });
+    }
     return vserial::OnPort("FT_Write", ftHandle, [&](Port &p) {
         if (lpBytesWritten == nullptr || (lpBuffer == nullptr && dwBytesToWrite > 0)) {
             return Refuse(FT_INVALID_PARAMETER, "FT_Write: no buffer or no place for the count");
@@ -297,6 +373,26 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
         }
         return p.Read(static_cast<std::uint8_t *>(lpBuffer), dwBytesToRead, lpBytesReturned);
     });
+}
+
+FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable)
+{
+    vserial::SetLastMessage({});
+    return vserial::OnSwitch("FT_SetBitMode", ftHandle, [&](vserial::BitBangPort &p) {
+        return p.SetBitMode(ucMask, ucEnable);
+    });
+}
+
+FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, UCHAR *pucMode)
+{
+    vserial::SetLastMessage({});
+    return vserial::OnSwitch("FT_GetBitMode", ftHandle,
+                             [&](vserial::BitBangPort &p) { return p.GetBitMode(pucMode); });
+}
+
+const char *vontrel_serial_bitbang_support(void)
+{
+    return vserial::BitBangSupport();
 }
 
 const char *vontrel_serial_last_error(void)

@@ -91,6 +91,38 @@ std::string LocationFromDevicePath(std::string_view device_path)
     return std::string(device_path);
 }
 
+bool IsMainsDescription(std::string_view description, std::string_view wanted)
+{
+    return !wanted.empty() && description.substr(0, wanted.size()) == wanted;
+}
+
+std::optional<UsbPlace> UsbPlaceOf(std::string_view location)
+{
+    // The segment with a colon is the interface, DEVICE:CONFIG.INTERFACE.
+    while (!location.empty()) {
+        const std::size_t slash = location.find('/');
+        const std::string_view segment = location.substr(0, slash);
+        const std::size_t colon = segment.find(':');
+        const std::size_t dot = segment.rfind('.');
+        if (colon != std::string_view::npos && dot != std::string_view::npos && dot > colon &&
+            colon > 0 && dot + 1 < segment.size()) {
+            const std::string_view number = segment.substr(dot + 1);
+            if (number.size() > 3 || !std::all_of(number.begin(), number.end(), IsDigit)) {
+                return std::nullopt;
+            }
+            UsbPlace place;
+            place.device = std::string(segment.substr(0, colon));
+            place.interface = std::stoi(std::string(number));
+            return place;
+        }
+        if (slash == std::string_view::npos) {
+            break;
+        }
+        location.remove_prefix(slash + 1);
+    }
+    return std::nullopt;
+}
+
 std::vector<PortInfo> SelectConverters(std::vector<PortInfo> ports)
 {
     std::erase_if(ports, [](const PortInfo &p) { return p.vendor != kConverterVendorId; });

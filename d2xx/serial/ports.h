@@ -31,7 +31,24 @@ struct PortInfo {
     std::string serial;              // the USB serial string
     std::optional<unsigned> vendor;  // USB vendor id; none for a port not on USB
     std::string location;            // the USB bus path, e.g. 1-1.2:1.0
+    // A mains switch (its description begins with the mains switches'):
+    // driven in bit-bang mode through libftdi, never through its tty,
+    // which it may not have (path is then empty).
+    bool mains = false;
 };
+
+// Whether a converter's description makes it a mains switch: it begins with
+// `wanted`, the description switches are found by.
+bool IsMainsDescription(std::string_view description, std::string_view wanted);
+
+// The USB device and interface a bus path names: "usb1/1-1.2/1-1.2:1.0/ttyUSB0"
+// gives the device 1-1.2 and interface 0; nullopt for one that names no
+// interface.
+struct UsbPlace {
+    std::string device;  // the device's folder name in /sys/bus/usb/devices
+    int interface = 0;
+};
+std::optional<UsbPlace> UsbPlaceOf(std::string_view location);
 
 // Orders USB bus paths as the bus is laid out: the numbers in them compare
 // as numbers, so 1-1.2 comes before 1-1.10.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 /*
- * What the kernel-tty D2XX library (d2xx/serial) exports besides the nine
- * D2XX calls of d2xx/ftd2xx.h. A program finds it at run time, through
+ * What the kernel-tty D2XX library (d2xx/serial) exports besides the D2XX
+ * calls of d2xx/ftd2xx.h. A program finds it at run time, through
  * dlsym, in whichever libftd2xx.so it was loaded with; other D2XX libraries
  * do not have it.
  */
@@ -31,6 +31,13 @@ const char *vontrel_serial_last_error(void);
  * says why a unit was missing once the walk is over. Valid until the
  * thread's next FT_Open or count. */
 const char *vontrel_serial_open_failures(void);
+
+/* The symbol's name, for dlsym. */
+#define VONTREL_SERIAL_BITBANG_SUPPORT "vontrel_serial_bitbang_support"
+
+/* Why this library cannot drive mains switches (it was built without
+ * libftdi1), or "" when it can. The text is static. */
+const char *vontrel_serial_bitbang_support(void);
 
 #ifdef __cplusplus
 }

@@ -16,8 +16,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "d2xx/sim/power_up.h"
 #include "d2xx/sim/vsim.h"
+#include "include/vontrel_mains.h"
 #include "protocol/unit_protocol.h"
 
 namespace vsim {
@@ -29,8 +32,26 @@ using Frame = std::array<std::uint8_t, 8>;
 // other settings it hears only noise and answers nothing.
 inline constexpr ULONG kUnitBaud = vontrel::kBaudRate;
 
+// The outlets of a mains switch, numbered 1 to kOutlets: outlet n is line
+// n-1 of the switch's converter, on while the line is at 1.
+inline constexpr int kOutlets = VONTREL_MAINS_OUTLETS;
+
+// A mains switch: a converter whose eight data lines, in bit-bang mode,
+// drive its outlets, each of which may power units.
+struct MainsSwitch {
+    std::uint8_t lines = 0xFF;  // the lines' levels now: the outlets' state
+    bool bitbang = false;       // asynchronous bit-bang is on
+    std::uint8_t outputs = 0;   // the lines FT_SetBitMode made outputs
+    long line_changes = 0;      // times a line changed its level
+    bool vanish = false;        // units unpowered leave the USB bus (else they fall silent)
+    std::chrono::milliseconds boot{1000};  // from power back to a unit's first answer
+    // The serial numbers of the units each outlet powers.
+    std::array<std::vector<std::uint16_t>, kOutlets> powers;
+};
+
 struct Converter {
     std::string description;
+    std::string serial_number;  // the converter's own serial string (not a unit's)
     bool is_unit = false;
     bool plugged = true;
     bool locks = true;  // false: a unit whose synthesizer never locks
@@ -38,8 +59,29 @@ struct Converter {
     std::array<std::uint8_t, VSIM_MEMORY_SIZE> memory{};
     Registers registers = kPowerUpRegisters;
     std::optional<Registers> user_preset;
-    bool programmed = false;  // a register write or preset since power-up
+    bool programmed = false;           // a register write or preset since power-up
+    std::optional<MainsSwitch> mains;  // set on a mains switch
+    // A unit's power from the mains switches that feed it: off while an
+    // outlet powering it is off; once on again, it answers from
+    // answers_from_ms (wall-clock milliseconds, so that every process
+    // agrees). A unit that vanishes while unpowered is not on the bus, and
+    // handles opened before it vanished stay dead (generation).
+    bool powered = true;
+    bool vanishes = false;
+    std::int64_t answers_from_ms = 0;
+    std::uint32_t generation = 0;
+    bool hung = false;  // answers nothing until its power is cycled
 };
+
+// Whether the converter is on the USB bus: plugged in, and not a unit that
+// vanished with its power.
+inline bool Present(const Converter &c)
+{
+    return c.plugged && (c.powered || !c.vanishes);
+}
+
+// Wall-clock milliseconds, the time base of a unit's boot.
+std::int64_t NowMs();
 
 // A reply byte on its way to the host: there to be read from `ready` on,
 // once it has crossed the wire and the converter's latency timer has handed
@@ -51,6 +93,7 @@ struct InFlight {
 
 struct Handle {
     int converter = -1;
+    std::uint32_t generation = 0;  // the converter's when it was opened
     std::deque<InFlight> pending;  // reply bytes not yet read, in the order they come
     ULONG baud = 9600;
     UCHAR word_length = 8, stop_bits = 0, parity = 0;
@@ -207,6 +250,32 @@ std::chrono::steady_clock::duration ExchangeTime(ULONG baud);
 
 // Whether the unit's registers decode to a frequency it can lock on.
 bool IsLocked(const Converter &unit);
+
+// --- Mains switches (mains_switch.cpp) ---
+
+// Whether the bench has a mains switch: only then do calls that list or
+// open converters take the power of units from the state file first.
+bool HasMains(const Bench &bench);
+
+// Works out each unit's power from the switches' lines. A unit that loses
+// power forgets its settings (its registers go back to the power-up image)
+// and what it was about to send; one that gets it back answers after its
+// switch's boot time. `initial`: the bench is being built, so units
+// unpowered start so without a transition.
+void ApplyPower(Bench &bench, bool initial = false);
+
+// A byte written to a switch in bit-bang mode: its output lines take the
+// byte's bits, and the units follow.
+void WriteLines(Bench &bench, Converter &mains, std::uint8_t byte);
+
+// The switches' and the units' power in the state file, and back.
+nlohmann::json SerialiseMains(const Bench &bench);
+void ApplyMainsState(std::vector<Converter> &converters, const nlohmann::json &state);
+nlohmann::json SerialisePower(const Converter &unit);
+void ApplyPowerState(Converter &unit, const nlohmann::json &u);
+
+// The converter's serial string when the description gives none.
+std::string DefaultSerialNumber(const Converter &c, std::size_t id);
 
 // Whether the bytes have a command frame's markers: 00 21 at the start,
 // 40 at the end.

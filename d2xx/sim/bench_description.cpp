@@ -18,6 +18,7 @@
 
 #include "d2xx/sim/bench.h"
 #include "d2xx/sim/environment.h"
+#include "include/vontrel_mains.h"
 #include "protocol/unit_protocol.h"
 
 namespace vsim {
@@ -114,10 +115,90 @@ private:
     std::string path_;
 };
 
+// A mains switch's "mains" object:
+//   {"serial": "MS0001", "outlets": {"1": [4660], "2": [12345]}, "on": [1, 2],
+//    "boot_ms": 1000, "unpowered": "silent" | "vanish"}
+// Every key is optional: outlets power nothing, every outlet starts on,
+// units answer 1000 ms after their power comes back and fall silent
+// without it.
+MainsSwitch ConfiguredMains(const Description &d, const Json &m, const std::string &where,
+                            std::string *serial)
+{
+    if (!m.is_object()) {
+        d.Fail(where, "expected an object");
+    }
+    d.OnlyKeys(m, where, {"serial", "outlets", "on", "boot_ms", "unpowered"});
+    MainsSwitch sw;
+    if (m.contains("serial")) {
+        const Json &text = m["serial"];
+        if (!text.is_string() || text.get<std::string>().empty() ||
+            text.get<std::string>().size() >= VSIM_DESCRIPTION_SIZE) {
+            d.Fail(where + ".serial", "expected a text of 1 to " +
+                                          std::to_string(VSIM_DESCRIPTION_SIZE - 1) + " bytes");
+        }
+        *serial = text.get<std::string>();
+    }
+    const auto outlet_of = [&](const std::string &key, const std::string &place) {
+        if (key.size() != 1 || key[0] < '1' || key[0] > '0' + kOutlets) {
+            d.Fail(place, "\"" + key + "\" is not an outlet: 1 to " + std::to_string(kOutlets));
+        }
+        return key[0] - '1';
+    };
+    if (m.contains("outlets")) {
+        const Json &outlets = m["outlets"];
+        if (!outlets.is_object()) {
+            d.Fail(where + ".outlets", "expected an object of \"outlet\": [unit serial numbers]");
+        }
+        for (const auto &[key, units] : outlets.items()) {
+            std::string place = where + ".outlets.";
+            place += key;
+            const int outlet = outlet_of(key, place);
+            if (!units.is_array() || units.size() > kMaxConverters) {
+                d.Fail(place, "expected an array of the serial numbers of the units it powers");
+            }
+            for (std::size_t i = 0; i < units.size(); ++i) {
+                sw.powers[outlet].push_back(static_cast<std::uint16_t>(
+                    d.Integer(units[i], place + "[" + std::to_string(i) + "]", 0xFFFF)));
+            }
+        }
+    }
+    if (m.contains("on")) {
+        const Json &on = m["on"];
+        if (!on.is_array() || on.size() > kOutlets) {
+            d.Fail(where + ".on", "expected an array of the outlets on at the start, 1 to " +
+                                      std::to_string(kOutlets));
+        }
+        sw.lines = 0;
+        for (std::size_t i = 0; i < on.size(); ++i) {
+            const std::string place = where + ".on[" + std::to_string(i) + "]";
+            const auto outlet = d.Integer(on[i], place, kOutlets);
+            if (outlet < 1) {
+                d.Fail(place, "an outlet is 1 to " + std::to_string(kOutlets));
+            }
+            sw.lines = static_cast<std::uint8_t>(sw.lines | (1u << (outlet - 1)));
+        }
+    }
+    if (m.contains("boot_ms")) {
+        sw.boot =
+            std::chrono::milliseconds(d.Integer(m["boot_ms"], where + ".boot_ms", kMaxLateMs));
+    }
+    if (m.contains("unpowered")) {
+        const Json &how = m["unpowered"];
+        if (!how.is_string() || (how != "silent" && how != "vanish")) {
+            d.Fail(where + ".unpowered",
+                   "expected \"silent\" (units stop answering) or \"vanish\" (they leave the USB "
+                   "bus)");
+        }
+        sw.vanish = how == "vanish";
+    }
+    return sw;
+}
+
 // One converter of a description:
 //   {"description": "...", "unit": true, "serial": 4660, "plugged": true, "locks": true,
 //    "identity": [10 bytes], "tables": {"A": [189 bytes] | byte, ...},
 //    "memory": {"45": 7}, "registers": [8 words]}
+// or a mains switch: {"description": "...", "plugged": true, "mains": {...}}.
 Converter ConfiguredConverter(const Description &d, const Json &c, std::size_t id)
 {
     const std::string where = "converters[" + std::to_string(id) + "]";
@@ -125,7 +206,8 @@ Converter ConfiguredConverter(const Description &d, const Json &c, std::size_t i
         d.Fail(where, "expected an object");
     }
     Converter conv;
-    conv.description = "Vontrel Synthesizer";
+    conv.description =
+        c.contains("mains") ? VONTREL_MAINS_DEFAULT_DESCRIPTION : "Vontrel Synthesizer";
     if (c.contains("description")) {
         const Json &text = c["description"];
         if (!text.is_string() || text.get<std::string>().size() >= VSIM_DESCRIPTION_SIZE) {
@@ -137,6 +219,15 @@ Converter ConfiguredConverter(const Description &d, const Json &c, std::size_t i
     }
     conv.is_unit = !c.contains("unit") || d.Bool(c["unit"], where + ".unit");
     conv.plugged = !c.contains("plugged") || d.Bool(c["plugged"], where + ".plugged");
+    if (c.contains("mains")) {
+        if (c.contains("unit") && conv.is_unit) {
+            d.Fail(where + ".unit", "a mains switch is not a unit; leave \"unit\" out");
+        }
+        d.OnlyKeys(c, where + " (a mains switch)", {"description", "unit", "plugged", "mains"});
+        conv.is_unit = false;
+        conv.mains = ConfiguredMains(d, c["mains"], where + ".mains", &conv.serial_number);
+        return conv;
+    }
     if (!conv.is_unit) {
         d.OnlyKeys(c, where + " (not a unit)", {"description", "unit", "plugged"});
         return conv;
@@ -302,8 +393,12 @@ void LoadConfigFile(Bench &bench, const std::string &path)
     std::vector<Converter> converters;
     for (std::size_t id = 0; id < list.size(); ++id) {
         converters.push_back(ConfiguredConverter(d, list[id], id));
+        if (converters.back().serial_number.empty()) {
+            converters.back().serial_number = DefaultSerialNumber(converters.back(), id);
+        }
     }
     bench.converters = std::move(converters);
+    ApplyPower(bench, true);
     bench.config_id = "file:" + std::to_string(std::hash<std::string>{}(text));
 }
 

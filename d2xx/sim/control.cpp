@@ -78,6 +78,7 @@ int vsim_add_converter(const char *description)
     }
     vsim::Converter converter;
     converter.description = description != nullptr ? description : "";
+    converter.serial_number = vsim::DefaultSerialNumber(converter, bench->converters.size());
     bench->converters.push_back(std::move(converter));
     return static_cast<int>(bench->converters.size() - 1);
 }
@@ -93,7 +94,9 @@ int vsim_add_unit(const char *description, uint16_t serial)
     unit.description = description != nullptr ? description : "";
     unit.is_unit = true;
     vsim::FillUnitMemory(unit, serial);
+    unit.serial_number = vsim::DefaultSerialNumber(unit, bench->converters.size());
     bench->converters.push_back(std::move(unit));
+    vsim::ApplyPower(*bench, true);  // on a switch's outlet that is off, it starts unpowered
     return static_cast<int>(bench->converters.size() - 1);
 }
 

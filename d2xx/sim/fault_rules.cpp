@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Faults armed from the environment: VONTREL_SIM_FAIL holds rules
-// FUNCTION:NTH:STATUS[,...], FUNCTION one of the nine D2XX calls or "*" for
+// FUNCTION:NTH:STATUS[,...], FUNCTION one of the D2XX calls or "*" for
 // any call, NTH a decimal count from 1, STATUS a name (FT_IO_ERROR) or a
 // decimal code; and late:NTH:MS, the unit's NTH reply from now comes MS
 // milliseconds late (a unit that stalls), with every reply after it behind
@@ -16,8 +16,10 @@ namespace vsim {
 namespace {
 
 constexpr const char *kFunctions[] = {
-    "FT_ListDevices", "FT_Open",  "FT_Close", "FT_ResetDevice",           "FT_SetTimeouts",
-    "FT_SetBaudRate", "FT_Write", "FT_Read",  "FT_SetDataCharacteristics"};
+    "FT_ListDevices", "FT_Open",        "FT_Close",
+    "FT_ResetDevice", "FT_SetTimeouts", "FT_SetBaudRate",
+    "FT_Write",       "FT_Read",        "FT_SetDataCharacteristics",
+    "FT_SetBitMode",  "FT_GetBitMode"};
 constexpr long kMaxNth = 1'000'000'000;
 constexpr FT_STATUS kMaxStatus = 255;
 

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The simulator's nine D2XX calls. Each call is counted, may be hit by an
+// The simulator's D2XX calls: the nine a unit is driven with, and the
+// bit-bang calls of a mains switch. Each call is counted, may be hit by an
 // armed fault, and is written to the call log with its arguments and bytes.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "d2xx/ftd2xx.h"
@@ -54,6 +57,7 @@ bool FailsAfter(const std::optional<Fault> &f)
 
 struct LogEntry {
     vsim_call call{};
+    std::string event;  // traced as an event rather than a frame, when set
     LogEntry(const char *function, int converter)
     {
         std::snprintf(call.function, sizeof call.function, "%s", function);
@@ -82,7 +86,9 @@ struct LogEntry {
         }
         bench.log.push_back(call);
         const std::string_view function = call.function;
-        if (function == "FT_Write") {
+        if (!event.empty()) {
+            TraceEvent(call.converter, event.c_str(), status);
+        } else if (function == "FT_Write") {
             TraceFrame(call.converter, "->", call.bytes, call.byte_count, status);
         } else if (function == "FT_Read") {
             TraceFrame(call.converter, "<-", call.bytes, call.byte_count, status);
@@ -131,18 +137,39 @@ void DropHandles(Bench &bench)
 
 namespace {
 
-// Index of the converter at enumeration position n (plugged ones only).
+// Index of the converter at enumeration position n (those on the bus only).
 int Enumerated(const Bench &bench, long n)
 {
     if (n < 0) {
         return -1;
     }
     for (std::size_t id = 0; id < bench.converters.size(); ++id) {
-        if (bench.converters[id].plugged && n-- == 0) {
+        if (Present(bench.converters[id]) && n-- == 0) {
             return static_cast<int>(id);
         }
     }
     return -1;
+}
+
+// Whether the handle's converter is still the one it opened: on the bus,
+// and not a unit that has left it (with its power) since.
+bool Reaches(const Bench &bench, const Handle &h)
+{
+    const Converter &c = bench.converters[h.converter];
+    return Present(c) && c.generation == h.generation;
+}
+
+// Which converters are on the bus depends on the switches' outlets, which
+// other processes may have switched: a bench with switches takes the
+// units' power from the state file before it lists or opens converters.
+// nullopt when the call may go on, else the status it fails with.
+std::optional<FT_STATUS> RefreshPower(Bench &bench)
+{
+    if (!bench.persistent || !HasMains(bench)) {
+        return std::nullopt;
+    }
+    const StateSession session(bench);
+    return session.ok() ? std::nullopt : std::optional<FT_STATUS>(session.failure());
 }
 
 // Runs a configuration call on a valid handle.
@@ -165,7 +192,7 @@ FT_STATUS Configure(const char *function, FT_HANDLE handle, DWORD a0, DWORD a1, 
     if (h == nullptr) {
         return entry.Done(*bench, FT_INVALID_HANDLE);
     }
-    if (!bench->converters[h->converter].plugged) {
+    if (!Reaches(*bench, *h)) {
         return entry.Done(*bench, FT_IO_ERROR);
     }
     apply(*h);
@@ -190,27 +217,32 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
     if (!usable) {
         return entry.Done(*bench, FT_OTHER_ERROR);
     }
+    if (const auto failed = vsim::RefreshPower(*bench)) {
+        return entry.Done(*bench, *failed);
+    }
     const auto fault = vsim::TakeFault(*bench, "FT_ListDevices");
     if (vsim::FailsBefore(fault)) {
         return entry.Done(*bench, fault->status);
     }
     FT_STATUS status = FT_OK;
+    const bool by_serial = (Flags & FT_OPEN_BY_SERIAL_NUMBER) != 0;
     if ((Flags & FT_LIST_NUMBER_ONLY) != 0) {
         if (pArg1 == nullptr) {
             return entry.Done(*bench, FT_INVALID_PARAMETER);
         }
-        const auto plugged = std::count_if(bench->converters.begin(), bench->converters.end(),
-                                           [](const vsim::Converter &c) { return c.plugged; });
-        *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(plugged);
-    } else if (by_index && (Flags & FT_OPEN_BY_DESCRIPTION) != 0) {
+        const auto present = std::count_if(bench->converters.begin(), bench->converters.end(),
+                                           [](const vsim::Converter &c) { return Present(c); });
+        *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(present);
+    } else if (by_index && ((Flags & FT_OPEN_BY_DESCRIPTION) != 0 || by_serial)) {
         const int id = vsim::Enumerated(*bench, index);
         if (pArg2 == nullptr) {
             status = FT_INVALID_PARAMETER;
         } else if (id < 0) {
             status = FT_DEVICE_NOT_FOUND;
         } else {
+            const vsim::Converter &c = bench->converters[id];
             std::snprintf(static_cast<char *>(pArg2), VSIM_DESCRIPTION_SIZE, "%s",
-                          bench->converters[id].description.c_str());
+                          by_serial ? c.serial_number.c_str() : c.description.c_str());
         }
     } else {
         status = FT_NOT_SUPPORTED;
@@ -222,11 +254,15 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
 {
     Locked bench;
     const bool usable = vsim::EnsureBench(*bench);
+    const std::optional<FT_STATUS> unrefreshed = usable ? vsim::RefreshPower(*bench) : std::nullopt;
     const int id = vsim::Enumerated(*bench, deviceNumber);
     vsim::LogEntry entry("FT_Open", id);
     entry.Args(static_cast<DWORD>(deviceNumber));
     if (!usable) {
         return entry.Done(*bench, FT_OTHER_ERROR);
+    }
+    if (unrefreshed) {
+        return entry.Done(*bench, *unrefreshed);
     }
     const auto fault = vsim::TakeFault(*bench, "FT_Open");
     if (fault) {  // an open that fails never hands out a handle
@@ -257,6 +293,7 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     bench->next_handle += vsim::kHandleStride;
     auto handle = std::make_unique<vsim::Handle>();
     handle->converter = id;
+    handle->generation = converter.generation;
     handle->lock_fd = lock_fd;
     bench->handles.emplace(value, std::move(handle));
     converter.open = true;
@@ -297,6 +334,7 @@ FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle)
         const auto now = std::chrono::steady_clock::now();
         vsim::Handle fresh;
         fresh.converter = h.converter;
+        fresh.generation = h.generation;
         fresh.lock_fd = h.lock_fd;
         for (const vsim::InFlight &b : h.pending) {
             if (b.ready > now) {
@@ -366,7 +404,7 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
         return entry.Done(*bench, FT_INVALID_PARAMETER);
     }
     vsim::Converter &converter = bench->converters[h->converter];
-    if (!converter.plugged) {
+    if (!vsim::Reaches(*bench, *h)) {
         return entry.Done(*bench, FT_IO_ERROR);
     }
     // A write that ends at its time-out: only part of the frame goes out,
@@ -374,6 +412,25 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
     if (fault && fault->kind == vsim::FaultKind::kShortWrite) {
         *lpBytesWritten = std::min(fault->bytes, dwBytesToWrite);
         return entry.Done(*bench, FT_OK);
+    }
+    // A mains switch in bit-bang mode puts each byte on its output lines,
+    // one after another; out of it, the bytes leave on its serial line and
+    // change nothing.
+    if (converter.mains) {
+        if (converter.mains->bitbang) {
+            const auto *bytes = static_cast<const std::uint8_t *>(lpBuffer);
+            for (DWORD i = 0; i < dwBytesToWrite; ++i) {
+                vsim::WriteLines(*bench, converter, bytes[i]);
+            }
+        }
+        char lines[32];
+        std::snprintf(lines, sizeof lines, "lines %02X", converter.mains->lines);
+        entry.event = lines;
+        if (!session.Commit()) {
+            return entry.Done(*bench, FT_OTHER_ERROR);
+        }
+        *lpBytesWritten = dwBytesToWrite;
+        return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
     }
     // The unit only makes sense of a whole frame at the unit's line settings.
     const bool line_ok = h->baud == vsim::kUnitBaud && h->word_length == FT_BITS_8 &&
@@ -449,7 +506,7 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
     if (lpBuffer == nullptr || lpBytesReturned == nullptr) {
         return entry.Done(*bench, FT_INVALID_PARAMETER);
     }
-    if (!bench->converters[h->converter].plugged) {
+    if (!vsim::Reaches(*bench, *h)) {
         h->pending.clear();
         return entry.Done(*bench, FT_IO_ERROR);
     }
@@ -481,6 +538,81 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
     *lpBytesReturned = count;
     entry.Bytes(out, count);
     return entry.Done(*bench, vsim::FailsAfter(fault) ? fault->status : FT_OK);
+}
+
+}  // extern "C"
+
+namespace {
+
+// The mains switch a bit-bang call is made on, with the state file's lock
+// held for the call: the lines are shared with every process.
+template <typename Apply>
+FT_STATUS OnSwitch(const char *function, FT_HANDLE handle, DWORD a0, DWORD a1, Apply &&apply)
+{
+    Locked bench;
+    const bool usable = vsim::EnsureBench(*bench);
+    vsim::Handle *h = vsim::Find(*bench, handle);
+    vsim::LogEntry entry(function, h != nullptr ? h->converter : -1);
+    entry.Args(a0, a1);
+    if (!usable) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
+    vsim::StateSession session(*bench, h != nullptr ? h->write_timeout_ms : 0);
+    if (!session.ok()) {
+        return entry.Done(*bench, session.failure());
+    }
+    const auto fault = vsim::TakeFault(*bench, function);
+    if (vsim::FailsBefore(fault)) {
+        return entry.Done(*bench, fault->status);
+    }
+    if (h == nullptr) {
+        return entry.Done(*bench, FT_INVALID_HANDLE);
+    }
+    if (!vsim::Reaches(*bench, *h)) {
+        return entry.Done(*bench, FT_IO_ERROR);
+    }
+    vsim::Converter &converter = bench->converters[h->converter];
+    if (!converter.mains) {
+        return entry.Done(*bench, FT_NOT_SUPPORTED);
+    }
+    const FT_STATUS status = apply(*converter.mains, entry);
+    if (status == FT_OK && !session.Commit()) {
+        return entry.Done(*bench, FT_OTHER_ERROR);
+    }
+    return entry.Done(*bench, vsim::FailsAfter(fault) && status == FT_OK ? fault->status : status);
+}
+
+}  // namespace
+
+extern "C" {
+
+FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable)
+{
+    return OnSwitch("FT_SetBitMode", ftHandle, ucMask, ucEnable,
+                    [&](vsim::MainsSwitch &m, vsim::LogEntry &) {
+                        if (ucEnable == FT_BITMODE_ASYNC_BITBANG) {
+                            m.bitbang = true;
+                            m.outputs = ucMask;
+                        } else if (ucEnable == FT_BITMODE_RESET) {
+                            m.bitbang = false;
+                            m.outputs = 0;
+                        } else {
+                            return FT_INVALID_PARAMETER;  // a mode a switch has no use for
+                        }
+                        return FT_OK;
+                    });
+}
+
+FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, UCHAR *pucMode)
+{
+    return OnSwitch("FT_GetBitMode", ftHandle, 0, 0, [&](vsim::MainsSwitch &m, vsim::LogEntry &e) {
+        if (pucMode == nullptr) {
+            return FT_INVALID_PARAMETER;
+        }
+        *pucMode = m.lines;
+        e.Bytes(&m.lines, 1);
+        return FT_OK;
+    });
 }
 
 }  // extern "C"

@@ -5,6 +5,9 @@
 // (VONTREL_SIM_CONFIG, else the default bench, kept in this process's
 // memory), prints one line per converter, "PATH DESCRIPTION", and answers
 // command frames as the in-process simulator does, until SIGTERM or SIGINT.
+// Mains switches get no terminal (bit-bang needs the converter's own
+// interface); a unit on an outlet the description starts off is served
+// and does not answer.
 //
 // The far side is a byte stream, as a real unit's receiver is: frames may
 // come split or run together, and the server finds each by its markers.
@@ -166,7 +169,10 @@ public:
         }
         for (std::size_t id = 0; id < bench->converters.size(); ++id) {
             const Converter &c = bench->converters[id];
-            if (!c.plugged) {
+            // A mains switch is driven in bit-bang mode, which a terminal
+            // cannot do: it has no line here. Its outlets, as the bench
+            // description sets them, still power the units served.
+            if (!Present(c) || c.mains) {
                 continue;
             }
             Line &line = lines_.emplace_back();

@@ -120,10 +120,13 @@ std::string SerialiseState(const Bench &bench)
                {"registers", c.registers},
                {"programmed", c.programmed},
                {"user_preset", c.user_preset ? Json(*c.user_preset) : Json(nullptr)},
-               {"memory", Hex(c.memory.data(), c.memory.size())}};
+               {"memory", Hex(c.memory.data(), c.memory.size())},
+               {"power", SerialisePower(c)}};
         units.push_back(std::move(u));
     }
-    return Json{{"config", bench.config_id}, {"units", units}}.dump(1) + "\n";
+    return Json{{"config", bench.config_id}, {"units", units}, {"switches", SerialiseMains(bench)}}
+               .dump(1) +
+           "\n";
 }
 
 Registers Words(const Json &v)
@@ -171,7 +174,9 @@ bool ApplyState(Bench &bench, const std::string &text, const std::string &path)
                 throw std::invalid_argument("a unit's memory is not " +
                                             std::to_string(VSIM_MEMORY_SIZE) + " bytes in hex");
             }
+            ApplyPowerState(c, u);
         }
+        ApplyMainsState(converters, state);
         bench.converters = std::move(converters);
         return true;
     } catch (const std::exception &e) {

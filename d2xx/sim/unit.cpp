@@ -4,6 +4,7 @@
 
 #include "d2xx/sim/bench.h"
 #include "include/vontrel_limits.h"
+#include "include/vontrel_mains.h"
 #include "protocol/unit_protocol.h"
 
 namespace vsim {
@@ -63,6 +64,10 @@ std::optional<Frame> Answer(Converter &unit, const Frame &command)
 {
     if (!unit.is_unit || !IsFrame(command)) {
         return std::nullopt;  // a unit ignores anything that is not a frame
+    }
+    if (!unit.powered || unit.hung ||
+        (unit.answers_from_ms != 0 && NowMs() < unit.answers_from_ms)) {
+        return std::nullopt;  // switched off at its mains outlet, hung, or still booting
     }
     const std::uint8_t code = command[2];
     const std::uint32_t payload = Payload(command);
@@ -157,6 +162,21 @@ void LoadDefaultBench(Bench &bench)
     second.is_unit = true;
     FillUnitMemory(second, 12345);
     bench.converters.push_back(second);
+
+    Converter mains;
+    mains.description = VONTREL_MAINS_DEFAULT_DESCRIPTION;
+    mains.serial_number = "MS0001";
+    mains.mains.emplace();
+    mains.mains->powers[0] = {4660};
+    mains.mains->powers[1] = {12345};
+    bench.converters.push_back(mains);
+    for (std::size_t id = 0; id < bench.converters.size(); ++id) {
+        Converter &c = bench.converters[id];
+        if (c.serial_number.empty()) {
+            c.serial_number = DefaultSerialNumber(c, id);
+        }
+    }
+    ApplyPower(bench, true);
     bench.initialised = true;
 }
 

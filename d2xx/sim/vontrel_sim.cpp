@@ -5,8 +5,8 @@
 //                       from the configuration (VONTREL_SIM_CONFIG or the
 //                       default bench) at power-up
 //   vontrel-sim path    print the state file in use
-//   vontrel-sim show    one line per converter: description, serial,
-//                       register 0 and lock
+//   vontrel-sim show    one line per converter: serial, register 0, lock
+//                       and power; a mains switch's outlets
 //   vontrel-sim serve --pty [--latency-ms MS]
 //                       serve the bench's converters on pseudo-terminals
 //                       (pty_serve.cpp)
@@ -53,10 +53,22 @@ int Show()
     }
     const int count = vsim_converter_count();
     for (int id = 0; id < count; ++id) {
+        if (const int lines = vsim_mains_lines(id); lines >= 0) {
+            std::printf("converter %d: mains switch, outlets", id);
+            for (int outlet = 1; outlet <= 8; ++outlet) {
+                std::printf(" %d %s", outlet, ((lines >> (outlet - 1)) & 1) != 0 ? "on" : "off");
+            }
+            std::printf(", bit-bang %s\n", vsim_mains_bitbang(id) == 1 ? "on" : "off");
+            continue;
+        }
         const unsigned serial = vsim_get_memory(id, 0) | (unsigned{vsim_get_memory(id, 1)} << 8);
-        std::printf("converter %d: serial %u, register 0 %08X, %s\n", id, serial,
+        const int power = vsim_unit_power(id);
+        std::printf("converter %d: serial %u, register 0 %08X, %s%s\n", id, serial,
                     static_cast<unsigned>(vsim_get_register(id, 0)),
-                    vsim_locked(id) != 0 ? "locked" : "not locked");
+                    vsim_locked(id) != 0 ? "locked" : "not locked",
+                    power == VSIM_POWER_OFF       ? ", switched off at its outlet"
+                    : power == VSIM_POWER_BOOTING ? ", booting"
+                                                  : "");
     }
     return 0;
 }

@@ -31,8 +31,10 @@ extern "C" {
 void vsim_clear(void);
 
 /* Replaces the bench with the default one: two units (serial numbers 4660
- * and 12345) with plausible identity blocks and calibration tables, and a
- * converter that is not a unit between them. Kept in memory only. */
+ * and 12345) with plausible identity blocks and calibration tables, a
+ * converter that is not a unit between them, and after them a mains switch
+ * ("Mains Switch", serial MS0001) whose outlet 1 powers 4660 and outlet 2
+ * powers 12345, every outlet on. Kept in memory only. */
 void vsim_load_default_bench(void);
 
 /* Adds a converter that is not a unit (it never answers a frame). Returns
@@ -45,6 +47,58 @@ int vsim_add_converter(const char *description);
 int vsim_add_unit(const char *description, uint16_t serial);
 
 int vsim_converter_count(void);
+
+/* --- Mains switches ---
+ *
+ * A mains switch is a converter whose eight data lines drive eight outlets:
+ * outlet n is line n-1, on while the line is at 1. In asynchronous bit-bang
+ * mode (FT_SetBitMode) each byte FT_Write sends is put on its output lines,
+ * and FT_GetBitMode reads the lines in any mode; a switch starts with every
+ * outlet on and bit-bang off. Leaving bit-bang mode (FT_BITMODE_RESET) or
+ * closing the switch leaves the outlets as they are. FT_SetBitMode and
+ * FT_GetBitMode on a converter that is not a switch fail with
+ * FT_NOT_SUPPORTED.
+ *
+ * An outlet powers units, named by their serial numbers. While an outlet
+ * that powers a unit is off, the unit does not answer, or, when its switch
+ * says so, leaves the USB bus (and handles open on it stay dead); it loses
+ * its settings. When the outlet comes on, the unit answers again after the
+ * switch's boot time, at its power-up settings. A bench description gives a
+ * switch as a converter with "mains" (see docs/mains.md). */
+
+/* Adds a mains switch with the given description and converter serial
+ * string; its outlets power nothing yet. Returns its id. */
+int vsim_add_mains_switch(const char *description, const char *serial);
+
+/* Makes `outlet` (1 to 8) of switch `id` power the unit whose serial number
+ * is `unit_serial` (an outlet may power several units). */
+void vsim_mains_power(int id, int outlet, uint16_t unit_serial);
+
+/* How the units switch `id` powers behave without power: 0 they stop
+ * answering, 1 they leave the USB bus; and how long after power comes back
+ * they answer (boot_ms, at most 600000; default 1000). */
+void vsim_mains_set_unpowered(int id, int vanish, unsigned long boot_ms);
+
+/* The switch's lines, bit n-1 for outlet n (-1: `id` is no switch), and
+ * setting them from outside, as a hand on the switch would. */
+int vsim_mains_lines(int id);
+void vsim_mains_set_lines(int id, uint8_t lines);
+
+/* Whether the switch is in bit-bang mode (-1: no switch), and how many
+ * times one of its lines has changed level since the bench was built. */
+int vsim_mains_bitbang(int id);
+long vsim_mains_line_changes(int id);
+
+/* A unit's power: VSIM_POWER_OFF, VSIM_POWER_BOOTING (powered, not yet
+ * answering) or VSIM_POWER_ON; -1 when `id` is not a unit. */
+/* Makes a unit hang: it answers nothing until its power is cycled at a
+ * mains switch's outlet (the simulator's only cure for it). */
+void vsim_hang_unit(int id);
+
+#define VSIM_POWER_OFF 0
+#define VSIM_POWER_BOOTING 1
+#define VSIM_POWER_ON 2
+int vsim_unit_power(int id);
 
 /* --- The bench between processes ---
  *

@@ -576,6 +576,9 @@ void HttpServer::Dispatch(Connection &c, Request request)
                 match = !parts[i].empty() && parts[i].size() <= 6 &&
                         parts[i].find_first_not_of("0123456789") == std::string::npos;
                 numbers.push_back(parts[i]);
+            } else if (route.parts[i] == "*") {
+                match = !parts[i].empty() && parts[i].size() <= 63;
+                numbers.push_back(parts[i]);
             } else {
                 match = route.parts[i] == parts[i];
             }

@@ -52,7 +52,7 @@ struct Request {
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
     std::string remote;                // the client's address and port
-    std::vector<std::string> matches;  // the route's numbers, in order
+    std::vector<std::string> matches;  // the route's "#" and "*" parts, in order
 
     std::string Header(const std::string &lower_name) const;
     // A query parameter, percent-decoded; nullopt when absent.
@@ -90,8 +90,8 @@ public:
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    // Routes: a pattern of literal parts and "#" for a number, matched
-    // whole ("/api/units/#/sweep"). `quick` handlers run on the waiting
+    // Routes: a pattern of literal parts, "#" for a number and "*" for any
+    // part of 1 to 63 bytes, matched whole ("/api/units/#/sweep"). `quick` handlers run on the waiting
     // thread and must not reach a unit; the others on the workers.
     void Route(const std::string &method, const std::string &pattern, Handler handler,
                bool quick = false);

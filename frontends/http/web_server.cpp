@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "frontends/http/http_server.h"
+#include "frontends/http/mains_routes.h"
 #include "frontends/http/site.h"
 
 namespace vontrel::serve::web {
@@ -99,6 +100,11 @@ WebServer::~WebServer()
     site_->stopping = true;
     site_->news.OnBump(nullptr);
     http_.reset();  // every connection and stream ends
+}
+
+void WebServer::ServeMains(service::MainsSwitches &switches, service::PowerControl &power)
+{
+    AddMainsRoutes(*http_, *site_, switches, power);
 }
 
 int WebServer::Start(int port)

@@ -16,7 +16,9 @@
 
 #include "frontends/net/socket.h"
 #include "frontends/net/visa_resources.h"
+#include "service/mains_switches.h"
 #include "service/unit_owner.h"
+#include "service/unit_power.h"
 
 namespace vontrel::serve::web {
 
@@ -44,6 +46,10 @@ public:
     ~WebServer();  // stops serving
     WebServer(const WebServer &) = delete;
     WebServer &operator=(const WebServer &) = delete;
+
+    // Shows the mains switches and their outlets on the pages too, and lets
+    // them switch outlets (mains_routes.h). Called before Start.
+    void ServeMains(service::MainsSwitches &switches, service::PowerControl &power);
 
     // Listens on `port` (0: a free one) and serves from a thread of its
     // own; returns the port. Throws std::runtime_error when it cannot.

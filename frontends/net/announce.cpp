@@ -235,8 +235,8 @@ Announcer::Txt LxiTxt(service::UnitOwner &owner)
         service::UnitOwner::Access access(owner);
         const vontrel::Info info = access.Call([](vontrel::Unit &u) { return u.info(); });
         txt.push_back("FirmwareVersion=" + net::PrintableAscii(info.firmware));
-    } catch (const std::system_error &) {
-        // Not open now: announced without its firmware revision.
+    } catch (const std::exception &) {
+        // Not open now (or switched off): announced without its firmware revision.
     }
     return txt;
 }

@@ -25,6 +25,7 @@ const std::vector<Instrument::Command> &CommandTable()
         Commands::AddSource(b);
         Commands::AddOutput(b);
         Commands::AddVontrel(b);
+        Commands::AddMains(b);
         return t;
     }();
     return table;

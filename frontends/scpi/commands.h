@@ -219,6 +219,7 @@ struct Commands {
     static void AddSource(TableBuilder &b);
     static void AddOutput(TableBuilder &b);
     static void AddVontrel(TableBuilder &b);
+    static void AddMains(TableBuilder &b);
 };
 
 }  // namespace vontrel::serve

@@ -80,6 +80,9 @@ void Commands::AddCommon(TableBuilder &b)
             c.in.status_.Push(scpi::kSelfTestFailed,
                               fmt::format("unit {}: {}", c.in.owner_.serial(), e.what()));
             c.response = "1";
+        } catch (const service::Refusal &e) {  // switched off at its mains outlet
+            c.in.status_.Push(scpi::kSelfTestFailed, e.what());
+            c.response = "1";
         }
     });
     b.add("*OPT", nullptr, [](Call &c) {

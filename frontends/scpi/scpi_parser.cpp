@@ -469,19 +469,36 @@ double NumericValue(const Parameter &p, Quantity quantity)
     return negative ? -value : value;
 }
 
+int NodeSuffix(const std::string &node)
+{
+    const std::size_t digits = node.find_last_not_of("0123456789") + 1;
+    std::string_view suffix = std::string_view(node).substr(digits);
+    suffix.remove_prefix(std::min(suffix.find_first_not_of('0'), suffix.size()));
+    if (digits == node.size()) {
+        return 1;
+    }
+    if (suffix.empty() || suffix.size() > 3) {
+        return 0;  // 0, or far beyond any count here
+    }
+    return std::stoi(std::string(suffix));
+}
+
 std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes)
 {
     std::vector<std::string> out;
     out.reserve(nodes.size());
     for (const std::string &node : nodes) {
         const std::size_t digits = node.find_last_not_of("0123456789") + 1;
-        std::string_view suffix = std::string_view(node).substr(digits);
-        suffix.remove_prefix(std::min(suffix.find_first_not_of('0'), suffix.size()));
-        if (digits < node.size() && suffix != "1") {
-            throw Error(kHeaderSuffixOutOfRange,
-                        node + ": this instrument has one of each, suffix 1");
+        const std::string name = node.substr(0, digits);
+        const int suffix = NodeSuffix(node);
+        const bool outlet = name == "OUTL" || name == "OUTLET";
+        if (outlet ? suffix < 1 || suffix > kOutlets : suffix != 1) {
+            throw Error(
+                kHeaderSuffixOutOfRange,
+                outlet ? node + ": the mains switch has outlets 1 to " + std::to_string(kOutlets)
+                       : node + ": this instrument has one of each, suffix 1");
         }
-        out.push_back(node.substr(0, digits));
+        out.push_back(name);
     }
     return out;
 }

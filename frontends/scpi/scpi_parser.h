@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "frontends/scpi/scpi_error.h"
+#include "include/vontrel_mains.h"
 
 namespace vontrel::scpi {
 
@@ -82,8 +83,14 @@ private:
 
 // The header's nodes without their numeric suffixes (SOUR1 is SOUR). The
 // instrument has one of each subsystem, so suffix 1, the default, is taken;
-// any other throws -114.
+// any other throws -114. The one exception is OUTLet, the mains switch's
+// outlets: OUTLet1 to OUTLet<kOutlets>.
+inline constexpr int kOutlets = VONTREL_MAINS_OUTLETS;
 std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes);
+
+// A node's numeric suffix: 1 when it has none, 0 for one that is 0 or too
+// long to be any count here.
+int NodeSuffix(const std::string &node);
 
 // What a numeric parameter measures, and so which suffixes it takes.
 enum class Quantity {

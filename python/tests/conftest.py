@@ -63,6 +63,10 @@ class Sim:
             "vsim_fail_call": (None, [ctypes.c_char_p, ctypes.c_long, ctypes.c_ulong]),
             "vsim_clear_faults": (None, []),
             "vsim_call_count": (ctypes.c_long, []),
+            "vsim_add_mains_switch": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p]),
+            "vsim_mains_power": (None, [ctypes.c_int, ctypes.c_int, ctypes.c_uint16]),
+            "vsim_mains_lines": (ctypes.c_int, [ctypes.c_int]),
+            "vsim_mains_set_lines": (None, [ctypes.c_int, ctypes.c_uint8]),
         }
         for name, (restype, argtypes) in sig.items():
             fn = getattr(lib, name)

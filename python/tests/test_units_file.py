@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from vontrel._units_file import UnitConfig, parse_units_file
+from vontrel._units_file import DEFAULT_BOOT_S, UnitConfig, parse_units_file
 
 CASES = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data",
                      "units_file_cases.json")
@@ -33,6 +33,7 @@ def test_reads_what_the_cases_say_and_refuses_with_the_place(case):
         if "outlet" in want:
             assert got.power is not None
             assert (got.power.switch_serial, got.power.outlet) == (want["switch"], want["outlet"])
+            assert got.power.boot_s == want.get("boot_s", DEFAULT_BOOT_S)
         else:
             assert got.power is None
 

@@ -15,6 +15,8 @@ from typing import Any, Dict, Optional
 UNITS_FILE_VARIABLE = "VONTREL_UNITS"
 MAINS_OUTLETS = 8
 MAX_LEVEL_OFFSET_DB = 100.0
+DEFAULT_BOOT_S = 30.0
+MAX_BOOT_S = 600.0
 OUTPUT_OFF_CHOICES = ("refuse", "mute", "mains")
 _MAX_FILE_BYTES = 1 << 20
 
@@ -25,6 +27,7 @@ class PowerOutlet:
 
     switch_serial: str  # "" when there is one switch
     outlet: int  # 1 to MAINS_OUTLETS
+    boot_s: float = DEFAULT_BOOT_S  # how long the unit may take to answer after power-up
 
 
 @dataclass(frozen=True)
@@ -87,7 +90,7 @@ def _parse_unit(entry: Any, name: str, place: str) -> UnitConfig:
     power = None
     if "power" in entry:
         where = f"{place}.power"
-        p = _only_keys(entry["power"], ("switch", "outlet"), name, where)
+        p = _only_keys(entry["power"], ("switch", "outlet", "boot_s"), name, where)
         switch = ""
         if "switch" in p:
             if not isinstance(p["switch"], str) or not p["switch"]:
@@ -97,7 +100,13 @@ def _parse_unit(entry: Any, name: str, place: str) -> UnitConfig:
         if not isinstance(outlet, int) or isinstance(outlet, bool) \
                 or not 1 <= outlet <= MAINS_OUTLETS:
             raise _refuse(name, f"{where}.outlet", f"an outlet, 1 to {MAINS_OUTLETS}")
-        power = PowerOutlet(switch, outlet)
+        boot_s = DEFAULT_BOOT_S
+        if "boot_s" in p:
+            v = p["boot_s"]
+            if not _is_number(v) or not 0.0 <= v <= MAX_BOOT_S:
+                raise _refuse(name, f"{where}.boot_s", f"a time in seconds, 0 to {MAX_BOOT_S:g}")
+            boot_s = float(v)
+        power = PowerOutlet(switch, outlet, boot_s)
     if output_off == "mains" and power is None:
         raise _refuse(name, f"{place}.output_off", '"mains" needs the unit\'s "power" outlet')
     return UnitConfig(offset, output_off, power)

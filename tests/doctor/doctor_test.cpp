@@ -2,7 +2,8 @@
 // What `vontrel doctor` reads of a system, against a fake one (root/): a
 // unit at USB 1-1 with a 1 ms latency timer, a cable that is not a unit at
 // 1-2, a unit at 1-10 whose node this user may not open, a unit at 1-3 with
-// no driver bound, and a virtual terminal. The test copies the tree, takes
+// no driver bound, a mains switch at 1-4 detached from its driver whose USB
+// device node this user may not open, and a virtual terminal. The test copies the tree, takes
 // the permission away and holds 1-1's port as another program would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -36,6 +37,11 @@ std::vector<std::string> Summary(const Examination &e)
     }
     for (const vontrel::tool::PortlessConverter &c : e.portless) {
         lines.push_back("no port: " + c.location + " | " + c.description);
+    }
+    for (const vontrel::tool::MainsSwitchSeen &m : e.mains) {
+        lines.push_back("mains switch: " + m.location + " | " + m.serial + " | tty " +
+                        (m.tty.empty() ? "none" : m.tty) + " | " + m.node + " | " +
+                        AccessName(m.access));
     }
     for (const vontrel::tool::Problem &p : Diagnose(e)) {
         lines.push_back("problem: " + p.what);
@@ -97,6 +103,7 @@ protected:
         fs::permissions(root_ / "dev/ttyUSB0", rw);
         fs::permissions(root_ / "dev/ttyUSB1", rw);
         fs::permissions(root_ / "dev/ttyUSB2", fs::perms::none);
+        fs::permissions(root_ / "dev/bus/usb/001/007", fs::perms::owner_read);
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -115,9 +122,13 @@ TEST_F(FakeSystem, SeesEachConverterAndWhatStandsInTheWay)
         "/dev/ttyUSB1 | USB <-> Serial Cable | FT99 | ftdi_sio | 16 | not a unit | yes",
         "/dev/ttyUSB2 | Vontrel Synthesizer | VT000456 | ftdi_sio | 16 | unit | no permission",
         "no port: usb1/1-3 | Vontrel Synthesizer",
+        // Detached from its driver, a switch is no converter without a port.
+        "mains switch: usb1/1-4 | MS0001 | tty none | /dev/bus/usb/001/007 | no permission",
         "problem: the converter at USB usb1/1-3 (\"Vontrel Synthesizer\") has no serial port: no "
         "driver is bound to it",
         "problem: the udev rule 60-vontrel.rules is not installed",
+        "problem: the mains switch MS0001 at USB usb1/1-4: this user may not open "
+        "/dev/bus/usb/001/007, which libftdi drives it through",
         "problem: /dev/ttyUSB0: another program holds it",
         "problem: /dev/ttyUSB2: this user may not open it",
         "problem: /dev/ttyUSB2: the latency timer is 16 ms, so every exchange waits for it",

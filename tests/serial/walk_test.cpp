@@ -15,6 +15,7 @@
 
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial/ports.h"
+#include "d2xx/serial/serial_d2xx.h"
 
 namespace {
 
@@ -126,6 +127,27 @@ TEST_F(Walk, AThreadThatNeverCountedListsOnceAndKeepsThatList)
                   FT_DEVICE_NOT_FOUND);
     });
     walker.join();
+}
+
+// A port opened through its tty is no mains switch: the kernel's driver
+// cannot bit-bang, and the library says where switches come from.
+TEST_F(Walk, APortOpenedThroughItsTtyDoesNotBitBang)
+{
+    Name({Entry(0, "Mains Switch")});
+    ASSERT_EQ(Count(), 1U);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(FT_Open(0, &handle), FT_OK);
+    UCHAR lines = 0x99;
+    EXPECT_EQ(FT_GetBitMode(handle, &lines), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lines, 0x99);
+    EXPECT_NE(std::string(vontrel_serial_last_error()).find("Mains Switch"), std::string::npos)
+        << vontrel_serial_last_error();
+    EXPECT_EQ(FT_SetBitMode(handle, 0xFF, FT_BITMODE_ASYNC_BITBANG), FT_NOT_SUPPORTED);
+    EXPECT_EQ(FT_Close(handle), FT_OK);
+    EXPECT_EQ(FT_GetBitMode(handle, &lines), FT_INVALID_HANDLE);
+    // Built with libftdi1 it drives switches; without, it says what is missing.
+    const std::string support = vontrel_serial_bitbang_support();
+    EXPECT_TRUE(support.empty() || support.find("libftdi1") != std::string::npos) << support;
 }
 
 }  // namespace

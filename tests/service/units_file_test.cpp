@@ -33,9 +33,8 @@ TEST(UnitsFile, ReadsWhatTheCasesSayAndRefusesWithThePlace)
                 ParseUnitsFile(text, "units.json");
                 ADD_FAILURE() << "taken";
             } catch (const std::invalid_argument &e) {
-                EXPECT_EQ(std::string(e.what()).rfind("units.json: " +
-                                                          c["error"].get<std::string>() + ": ",
-                                                      0),
+                EXPECT_EQ(std::string(e.what()).rfind(
+                              "units.json: " + c["error"].get<std::string>() + ": ", 0),
                           0U)
                     << e.what();
             }
@@ -58,6 +57,7 @@ TEST(UnitsFile, ReadsWhatTheCasesSayAndRefusesWithThePlace)
             if (got.power) {
                 EXPECT_EQ(got.power->switch_serial, want["switch"].get<std::string>());
                 EXPECT_EQ(got.power->outlet, want["outlet"].get<int>());
+                EXPECT_EQ(got.power->boot_s, want.value("boot_s", vontrel::service::kDefaultBootS));
             }
         }
     }

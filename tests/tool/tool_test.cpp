@@ -971,4 +971,76 @@ TEST_F(Tool, HelpAndVersion)
     EXPECT_EQ(FramesTraced(), 0);
 }
 
+// The mains switch from the shell: the outlet that powers 4660, named by
+// the unit, cycled while the unit is seen to stop answering; it comes back
+// at its power-up settings. Units fall silent without power, as on the
+// default bench.
+TEST_F(Tool, MainsCycleMakesAUnitStopAnsweringAndComeBackAtPowerUp)
+{
+    UseBench(Json{{"converters",
+                   {{{"serial", 4660}},
+                    {{"mains",
+                      {{"serial", "MS0001"},
+                       {"outlets", {{"1", {4660}}}},
+                       {"boot_ms", 300},
+                       {"unpowered", "silent"}}}}}}});
+    const fs::path units = dir_ / "units.json";
+    std::ofstream(units) << R"({"units": {"4660": {"power": {"outlet": 1, "boot_s": 20}}}})";
+    const std::string u = "--units=" + units.string();
+    ASSERT_EQ(Run({"--unit", "serial:4660", "set", "--freq", "2455"}).status, 0);
+
+    const Result status = Run({u, "--json", "mains", "status"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_EQ(status.json()["switch"], "MS0001");
+    EXPECT_EQ(status.json()["outlets"][0], (Json{{"outlet", 1}, {"on", true}, {"units", {4660}}}));
+
+    const pid_t cycle =
+        Spawn(VONTREL_TOOL,
+              {u, "--json", "--unit", "serial:4660", "mains", "cycle", "--off-time", "8"}, "cycle");
+    ASSERT_TRUE(Eventually([&] {
+        return Contains(Run({"show"}, VONTREL_SIM_TOOL).out, "switched off at its outlet");
+    }));
+    const Result gone = Run({"--unit", "serial:4660", "--wait-unit", "0", "status"});
+    EXPECT_EQ(gone.status, 1) << "a unit without power answered:\n" << gone.out;
+    const Result cycled = Wait(cycle, "cycle");
+    ASSERT_EQ(cycled.status, 0) << cycled.err;
+    EXPECT_EQ(cycled.json()["units"][0]["serial"], 4660);
+    EXPECT_GT(cycled.json()["units"][0]["answered_after_s"].get<double>(), 0.2);
+
+    const Result back = Run({"--json", "--unit", "serial:4660", "status"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(back.json()["frequency_mhz"], 1000.0) << "it kept its settings through the cycle";
+
+    // What the command line gets wrong is refused before anything is sent.
+    for (const std::vector<std::string> &bad : {std::vector<std::string>{"mains", "on", "9"},
+                                                {"mains", "off"},
+                                                {u, "--unit", "serial:12345", "mains", "off"},
+                                                {"--unit", "index:0", "mains", "off"},
+                                                {u, "--unit", "serial:4660", "mains", "off", "1"},
+                                                {"mains", "status", "1"}}) {
+        const Result r = RunBoth(bad);
+        EXPECT_EQ(r.status, 2) << Describe(bad) << "\n" << r.err;
+    }
+    EXPECT_EQ(Run({"mains", "--switch", "MS0009", "on", "1"}).status, 1);
+}
+
+// A switch another program holds is in use, and named so.
+TEST_F(Tool, MainsSwitchInUseByTheServer)
+{
+    const pid_t serve =
+        Spawn(VONTREL_TOOL, {"serve", "--port", "0", "--vxi11", "off", "--mdns", "off"}, "serve");
+    ASSERT_TRUE(Eventually([&] { return Contains(Slurp(dir_ / "serve.err"), "MS0001: open"); }))
+        << Slurp(dir_ / "serve.err");
+    const Result held = Run({"--wait-unit", "0", "mains", "off", "3"});
+    EXPECT_EQ(held.status, 1);
+    EXPECT_TRUE(Contains(held.err, "in use by another program")) << held.err;
+    kill(serve, SIGTERM);
+    EXPECT_EQ(Wait(serve, "serve").status, 0);
+    EXPECT_EQ(Run({"mains", "off", "3"}).status, 0);
+    const Result list = Run({"--json", "mains", "list"});
+    ASSERT_EQ(list.status, 0);
+    EXPECT_EQ(list.json(),
+              (Json{{{"index", 3}, {"serial", "MS0001"}, {"description", "Mains Switch"}}}));
+}
+
 }  // namespace

@@ -7,9 +7,13 @@
 #include <iostream>
 
 #include "tools/tango/device.h"
+#include "tools/tango/mains_device.h"
 
 void Tango::DServer::class_factory()
 {
+    // Without a database, Tango gives a -dlist without a class name to the
+    // class added last: the synthesizer, as before there were two.
+    add_class(vontrel::tango::MainsSwitchClass::init(vontrel::tango::kMainsClassName));
     add_class(vontrel::tango::SynthesizerClass::init(vontrel::tango::kClassName));
 }
 
@@ -25,6 +29,11 @@ void Usage()
                  "database, the last member of the device name, as in lab/vontrel/4660).\n"
                  "Device property LockPollPeriod: seconds between two reads of lock detect\n"
                  "(default 1, 0 for none; without a database, VONTREL_TANGO_LOCK_POLL_S).\n"
+                 "Class VontrelMainsSwitch: one device per mains switch, found by its serial\n"
+                 "(device property SerialNumber, or the name's last member: lab/mains/MS0001),\n"
+                 "its outlets the attributes Outlet1 to Outlet8. Without a database, give each\n"
+                 "class its devices: -dlist VontrelSynthesizer::lab/vontrel/4660 ... (see\n"
+                 "docs/tango.md and docs/mains.md).\n"
                  "See docs/tango.md.\n";
 }
 

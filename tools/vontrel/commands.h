@@ -53,6 +53,7 @@ struct Globals {
     std::optional<UnitSelector> unit;
     bool json = false;
     double wait_unit_s = VONTREL_UNIT_WAIT_DEFAULT_S;  // for a unit another program has open
+    std::string units_file;  // --units: "" for the default one (service/units_file.h)
 };
 
 // How long to poll lock detect, in seconds; nullopt: do not wait.

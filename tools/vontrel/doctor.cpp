@@ -13,6 +13,8 @@
 
 #include "d2xx/serial/serial_d2xx.h"
 #include "include/vontrel.hpp"
+#include "include/vontrel_mains.hpp"
+#include "service/mains_switches.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/sysfs.h"
 
@@ -56,6 +58,57 @@ LibraryView AskLibrary()
         }
     }
     return view;
+}
+
+// The mains switches libvontrel-mains lists, as any program would see them.
+struct MainsView {
+    std::vector<mains::SwitchInfo> switches;
+    std::string error;
+};
+
+MainsView AskMainsLibrary(const std::string &description)
+{
+    MainsView view;
+    try {
+        view.switches = mains::list(description);
+    } catch (const std::exception &e) {
+        view.error = e.what();
+        if (const std::string why = D2xxLastMessage(); !why.empty()) {
+            view.error += "; " + why;
+        }
+    }
+    return view;
+}
+
+// Why the loaded D2XX library cannot drive mains switches, "" when it can
+// (or says nothing of it).
+std::string BitBangProblem()
+{
+    using Support = const char *(*)();
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): how dlsym hands out functions
+    const auto support =
+        reinterpret_cast<Support>(dlsym(RTLD_DEFAULT, VONTREL_SERIAL_BITBANG_SUPPORT));
+    const char *text = support != nullptr ? support() : nullptr;
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+Json MainsJson(const MainsSwitchSeen &m)
+{
+    return Json{{"location", m.location},
+                {"description", m.description},
+                {"serial", m.serial},
+                {"tty", m.tty.empty() ? Json(nullptr) : Json(m.tty)},
+                {"node", m.node},
+                {"may_open", m.access == Access::kYes},
+                {"access", AccessName(m.access)}};
+}
+
+std::string MainsLine(const MainsSwitchSeen &m)
+{
+    return fmt::format("  USB {}  \"{}\"  serial {}  {}  node {}  may open: {}", m.location,
+                       m.description, m.serial,
+                       m.tty.empty() ? "no tty (detached from its driver)" : "tty " + m.tty,
+                       m.node.empty() ? "?" : m.node, AccessName(m.access));
 }
 
 const char *KindWords(const std::string &kind)
@@ -175,14 +228,27 @@ int Doctor(bool json)
 {
     const D2xxLibrary lib = LoadedD2xx();
     const char *listed = std::getenv(vserial::kPortsVariable);  // NOLINT(concurrency-mt-unsafe)
+    const std::string mains_description = service::MainsDescription();
     const Examination e =
-        Examine("/", listed != nullptr ? std::optional<std::string>(listed) : std::nullopt);
+        Examine("/", listed != nullptr ? std::optional<std::string>(listed) : std::nullopt,
+                mains_description);
     const LibraryView view = AskLibrary();
+    const MainsView mains_view = AskMainsLibrary(mains_description);
     // The system's converters matter only to the serial library; the
     // simulator has its own, another library its own driver.
     std::vector<Problem> problems;
     if (lib.kind == "serial") {
         problems = Diagnose(e);
+    }
+    if (lib.kind == "serial" && !e.mains.empty()) {
+        if (const std::string why = BitBangProblem(); !why.empty()) {
+            problems.push_back({why, "install libftdi1 (Debian: libftdi1-dev) and build again"});
+        }
+    }
+    if (!mains_view.error.empty()) {
+        problems.push_back(
+            {fmt::format("the mains switches could not be listed: {}", mains_view.error),
+             "see the problems above"});
     }
     if (!view.error.empty()) {
         problems.push_back({fmt::format("{} of {} units did not open: {}",
@@ -213,6 +279,15 @@ int Doctor(bool json)
         for (const UnitSeen &u : view.units) {
             units.push_back(Json{{"index", u.index}, {"serial", u.serial}});
         }
+        Json mains_seen = Json::array();
+        for (const MainsSwitchSeen &m : e.mains) {
+            mains_seen.push_back(MainsJson(m));
+        }
+        Json mains_listed = Json::array();
+        for (const mains::SwitchInfo &m : mains_view.switches) {
+            mains_listed.push_back(
+                Json{{"index", m.index}, {"serial", m.serial}, {"description", m.description}});
+        }
         Json found = Json::array();
         for (const Problem &p : problems) {
             found.push_back(Json{{"problem", p.what}, {"fix", p.fix}});
@@ -229,6 +304,9 @@ int Doctor(bool json)
             {"converters_without_port", portless},
             {"listed_ports", listed_json},
             {"units", units},
+            {"mains_description", mains_description},
+            {"mains_switches", mains_seen},
+            {"mains_switches_listed", mains_listed},
             {"problems", found},
             {"usable_units", usable}};
         PrintJson(out);
@@ -254,6 +332,17 @@ int Doctor(bool json)
     fmt::print("\nUnits that answer through libvontrel: {}\n", usable);
     for (const UnitSeen &u : view.units) {
         fmt::print("  index {}  serial {}\n", u.index, u.serial);
+    }
+    if (!e.mains.empty()) {
+        fmt::print("\nMains switches on USB (description \"{}\"):\n", mains_description);
+        for (const MainsSwitchSeen &m : e.mains) {
+            fmt::print("{}\n", MainsLine(m));
+        }
+    }
+    fmt::print("\nMains switches libvontrel-mains finds (description \"{}\"): {}\n",
+               mains_description, mains_view.switches.size());
+    for (const mains::SwitchInfo &m : mains_view.switches) {
+        fmt::print("  index {}  serial {}  \"{}\"\n", m.index, m.serial, m.description);
     }
     if (problems.empty()) {
         fmt::print("\nNo problems found.\n");

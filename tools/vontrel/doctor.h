@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vontrel doctor: which D2XX library the tool runs on, which converters the
-// system shows, whether this user can reach the units, and what to fix.
+// system shows, whether this user can reach the units and the mains
+// switches, and what to fix.
 #ifndef VONTREL_TOOLS_VONTREL_DOCTOR_H
 #define VONTREL_TOOLS_VONTREL_DOCTOR_H
 

@@ -11,6 +11,7 @@
 #include "tools/vontrel/checks.h"
 #include "tools/vontrel/commands.h"
 #include "tools/vontrel/doctor.h"
+#include "tools/vontrel/mains.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/report.h"
 #include "tools/vontrel/serve_command.h"
@@ -29,7 +30,8 @@ constexpr const char *kExitCodes =
     "  0  success\n"
     "  1  failure: no unit, a unit in use by another program, a D2XX call failed (the\n"
     "     status is named, e.g. FT_IO_ERROR (4)), the unit did not lock, --unit matched\n"
-    "     no unit, a sweep point failed, or the output could not be written\n"
+    "     no unit, a sweep point failed, no mains switch or one in use, a unit that did\n"
+    "     not answer after its power cycle, or the output could not be written\n"
     "  2  usage error: the command line (or the simulator's bench description) was\n"
     "     refused before anything was sent";
 
@@ -176,9 +178,16 @@ int main(int argc, char **argv)
     app.add_option("--unit", unit_text, "the unit to use: serial:N or index:N")->type_name("SEL");
     app.add_flag("--json", json, "machine-readable output");
     app.add_option("--wait-unit", wait_unit,
-                   "wait up to SECONDS for a unit that another program has open (default 1)")
+                   "wait up to SECONDS for a unit (or mains switch) that another program has "
+                   "open (default 1)")
         ->type_name("SECONDS")
         ->check(kDecimal);
+    std::string units_file;
+    app.add_option("--units", units_file,
+                   "the units file: levels, output off and the mains outlet of each unit "
+                   "(default: $VONTREL_UNITS, ~/.config/vontrel/units.json, "
+                   "/etc/vontrel/units.json)")
+        ->type_name("FILE");
 
     auto *list = app.add_subcommand("list", "list every unit: index, serial, firmware, hardware");
     auto *info = app.add_subcommand("info", "identity block of one unit");
@@ -234,6 +243,9 @@ int main(int argc, char **argv)
                      "csv or json (default: json for FILE.json or .jsonl, else csv)")
         ->check(CLI::IsMember({"csv", "json"}));
 
+    vontrel::tool::MainsOptions mains_options;
+    CLI::App *mains = vontrel::tool::AddMainsCommand(app, mains_options);
+
     vontrel::serve::Options serve_options;
     CLI::App *serve = vontrel::serve::AddCommand(app, serve_options);
 
@@ -255,6 +267,7 @@ int main(int argc, char **argv)
 
     vontrel::tool::Globals globals;
     globals.json = json;
+    globals.units_file = units_file;
     try {
         // Everything on the command line is checked before a unit is opened.
         if (!unit_text.empty()) {
@@ -267,6 +280,9 @@ int main(int argc, char **argv)
         }
         if (*doctor) {
             return Done(vontrel::tool::Doctor(json));
+        }
+        if (*mains) {
+            return Done(vontrel::tool::Mains(globals, *mains, mains_options));
         }
         if (*info) {
             return Done(vontrel::tool::Info(globals));

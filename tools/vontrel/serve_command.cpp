@@ -21,7 +21,11 @@
 #include "frontends/scpi/instrument.h"
 #include "frontends/scpi/socket_server.h"
 #include "frontends/vxi11/server.h"
+#include "include/vontrel_mains.h"
 #include "service/log_writer.h"
+#include "service/mains_switches.h"
+#include "service/unit_power.h"
+#include "service/units_file.h"
 #include "tools/vontrel/unit_select.h"
 
 namespace vontrel::serve {
@@ -32,6 +36,7 @@ constexpr int kMaxIdleTimeoutS = 7 * 24 * 3600;
 constexpr int kMaxSerial = 65535;              // a unit's serial number is 16 bits
 constexpr unsigned long kDeviceNotFound = 2;   // FT_DEVICE_NOT_FOUND
 constexpr unsigned long kDeviceNotOpened = 3;  // FT_DEVICE_NOT_OPENED
+constexpr int kMaxCyclesPerHour = 60;
 
 // A unit to serve and its port (0: one the system chooses).
 struct Served {
@@ -179,6 +184,19 @@ CLI::App *AddCommand(CLI::App &app, Options &options)
     serve->add_option("--http-token-file", options.http_token_file,
                       "file whose first line is the token that web changes need; without it, "
                       "pages served beyond this machine are read-only");
+    serve
+        ->add_option(
+            "--mains-description", options.mains_description,
+            fmt::format("what the mains switches' descriptions begin with (default: "
+                        "${}, else \"{}\")",
+                        VONTREL_MAINS_DESCRIPTION_VARIABLE, VONTREL_MAINS_DEFAULT_DESCRIPTION))
+        ->type_name("TEXT");
+    serve
+        ->add_option("--power-cycle-stalled", options.revive_per_hour,
+                     "power-cycle a unit that stops answering, when the units file maps it to a "
+                     "mains outlet, at most N times an hour (default 0: never)")
+        ->type_name("N")
+        ->check(CLI::Range(0, kMaxCyclesPerHour));
     return serve;
 }
 
@@ -196,6 +214,12 @@ int Run(const tool::Globals &globals, const Options &options)
     }
     const std::string token =
         options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
+    // The units file is read (and checked) before any unit is opened.
+    service::UnitsFile units_file = service::LoadConfiguredUnitsFile(globals.units_file);
+    if (options.mains_description.size() >= VONTREL_MAINS_TEXT_SIZE) {
+        throw tool::UsageError(
+            fmt::format("--mains-description: at most {} bytes", VONTREL_MAINS_TEXT_SIZE - 1));
+    }
 
     // Signals arrive through a descriptor the server polls; every thread
     // started from here on has them blocked.
@@ -217,6 +241,17 @@ int Run(const tool::Globals &globals, const Options &options)
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     std::vector<Served> units = ChooseUnits(globals, options, log);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // The mains switches, held for as long as the server runs, and the
+    // units' power at the outlets the units file maps them to.
+    std::optional<service::MainsSwitches> mains;
+    mains.emplace(options.mains_description, log);
+    std::optional<service::PowerControl> power;
+    power.emplace(*mains, std::move(units_file), log);
+    for (Served &unit : units) {
+        power->Add(*unit.owner);
+        unit.owner->set_power(&*power);
+    }
+    power->StartRevival(options.revive_per_hour);
     const int stop_fd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (stop_fd < 0) {
         throw std::runtime_error(
@@ -265,6 +300,7 @@ int Run(const tool::Globals &globals, const Options &options)
         int web_port = 0;
         if (options.http_port >= 0) {
             web_server.emplace(address, std::move(web_units), token, log);
+            web_server->ServeMains(*mains, *power);
             web_port = web_server->Start(options.http_port);
             if (announcer) {
                 for (std::size_t i = 0; i < units.size(); ++i) {
@@ -285,9 +321,17 @@ int Run(const tool::Globals &globals, const Options &options)
         if (web_server) {
             fmt::print("web front end on http://{}:{}/\n", VisaHost(address), web_port);
         }
+        for (const std::string &serial : mains->serials()) {
+            const std::string problem = mains->Problem(serial);
+            fmt::print("mains switch {}{}: MAINS:OUTLet<n> on the units' ports{}\n", serial,
+                       problem.empty() ? "" : " (" + problem + ")",
+                       web_server ? " and on the web front end" : "");
+        }
         std::fflush(stdout);
         ok = server.Run(stop_fd);
     }               // every connection and page has ended
+    power.reset();  // no power cycle runs
+    mains.reset();  // every switch is closed; its outlets stay as they are
     units.clear();  // every unit is closed
     close(stop_fd);
     log(ok ? "stopped; units closed" : "stopped after a failure; units closed");

@@ -23,6 +23,8 @@ struct Options {
     bool mdns = true;                                // announce the units through avahi-daemon
     int http_port = -1;                              // the web front end's port; -1: none
     std::string http_token_file;                     // what changes over the web need
+    std::string mains_description;  // "" for $VONTREL_MAINS_DESCRIPTION or the default
+    int revive_per_hour = 0;        // power cycles of a stalled mapped unit; 0: none
 };
 
 // Adds the serve subcommand and its options to the tool's command line.

@@ -85,6 +85,22 @@ void ProbeInto(SerialPort &p, const fs::path &node, Named named)
     p.access = Probe(node.string(), named, &p.why);
 }
 
+// Whether this user may open a USB device node for reading and writing, as
+// libftdi does; opening it claims nothing.
+Access ProbeNode(const fs::path &node, std::string *why)
+{
+    const int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        *why = std::error_code(error, std::generic_category()).message();
+        return error == EACCES || error == EPERM ? Access::kDenied
+               : error == ENOENT                 ? Access::kMissing
+                                                 : Access::kFailed;
+    }
+    close(fd);
+    return Access::kYes;
+}
+
 }  // namespace
 
 const char *AccessName(Access a)
@@ -146,9 +162,11 @@ Access Probe(const std::string &node, Named named, std::string *why)
     return free ? Access::kYes : Access::kHeld;
 }
 
-Examination Examine(const fs::path &root, const std::optional<std::string> &listed_ports)
+Examination Examine(const fs::path &root, const std::optional<std::string> &listed_ports,
+                    const std::string &mains_description)
 {
     Examination e;
+    e.mains_description = mains_description;
     std::error_code ec;
     const fs::path sys = root / "sys";
     std::vector<vserial::PortInfo> usb;
@@ -196,13 +214,34 @@ Examination Examine(const fs::path &root, const std::optional<std::string> &list
             continue;
         }
         const std::string location = vserial::LocationFromDevicePath(device.string());
-        const bool has_port = std::any_of(found.begin(), found.end(), [&](const SerialPort &p) {
+        const auto port = std::find_if(found.begin(), found.end(), [&](const SerialPort &p) {
             return p.port.location.rfind(location + "/", 0) == 0;
         });
-        if (!has_port) {
-            e.portless.push_back({location, ReadAttribute(device / "product")});
+        const std::string product = ReadAttribute(device / "product");
+        if (vserial::IsMainsDescription(product, mains_description)) {
+            MainsSwitchSeen m;
+            m.location = location;
+            m.description = product;
+            m.serial = ReadAttribute(device / "serial");
+            m.tty = port != found.end() ? port->port.path : "";
+            const auto bus = ReadInt(device / "busnum");
+            const auto address = ReadInt(device / "devnum");
+            if (bus && address) {
+                m.node = fmt::format("/dev/bus/usb/{:03}/{:03}", *bus, *address);
+                m.access = ProbeNode(root / m.node.substr(1), &m.why);
+            } else {
+                m.access = Access::kMissing;
+                m.why = "sysfs gives no bus number or address";
+            }
+            e.mains.push_back(std::move(m));
+        } else if (port == found.end()) {
+            e.portless.push_back({location, product});
         }
     }
+    std::sort(e.mains.begin(), e.mains.end(),
+              [](const MainsSwitchSeen &a, const MainsSwitchSeen &b) {
+                  return vserial::LocationLess(a.location, b.location);
+              });
     std::sort(e.portless.begin(), e.portless.end(),
               [](const PortlessConverter &a, const PortlessConverter &b) {
                   return vserial::LocationLess(a.location, b.location);
@@ -257,6 +296,28 @@ std::vector<Problem> Diagnose(const Examination &e)
             {fmt::format("the udev rule {} is not installed", kUdevRuleFile),
              "sudo cmake --install build --component udev && sudo udevadm control --reload && "
              "sudo udevadm trigger --subsystem-match=tty"});
+    }
+    for (const MainsSwitchSeen &m : e.mains) {
+        const std::string name = fmt::format("the mains switch {} at USB {}", m.serial, m.location);
+        switch (m.access) {
+            case Access::kYes:
+                break;
+            case Access::kDenied:
+                problems.push_back(
+                    {fmt::format("{}: this user may not open {}, which libftdi drives it through",
+                                 name, m.node),
+                     fmt::format("install the udev rule ({}) and replug the switch; without a "
+                                 "desktop session, join the group the rule gives switches to: "
+                                 "`sudo usermod -aG {} $USER`, then log in again",
+                                 kUdevRuleFile, VONTREL_SERVICE_ACCOUNT)});
+                break;
+            default:
+                problems.push_back(
+                    {fmt::format("{}: {} does not open ({})", name,
+                                 m.node.empty() ? "its USB device node" : m.node, m.why),
+                     "unplug and replug the switch"});
+                break;
+        }
     }
     std::vector<SerialPort> ports = e.converters;
     ports.insert(ports.end(), e.listed.begin(), e.listed.end());

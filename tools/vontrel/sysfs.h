@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "d2xx/serial/ports.h"
+#include "include/vontrel_mains.h"
 
 namespace vontrel::tool {
 
@@ -39,6 +40,19 @@ struct SerialPort {
     std::string why;  // the system's words when it would not open
 };
 
+// A mains switch on USB: a converter whose description is a mains
+// switch's. libftdi drives it through its USB device node, taking its
+// interface from the tty driver while it is open.
+struct MainsSwitchSeen {
+    std::string location;  // the USB bus path, e.g. usb1/1-4
+    std::string description;
+    std::string serial;
+    std::string tty;                  // its tty, "" while its interface is detached from the driver
+    std::string node;                 // /dev/bus/usb/BBB/DDD
+    Access access = Access::kFailed;  // whether this user may open the node
+    std::string why;
+};
+
 // A converter on USB for which the kernel made no tty: no driver is bound.
 struct PortlessConverter {
     std::string location;
@@ -46,10 +60,12 @@ struct PortlessConverter {
 };
 
 struct Examination {
-    int terminals = 0;                   // entries in sys/class/tty
-    std::vector<SerialPort> converters;  // the maker's USB ports, in enumeration order
-    std::vector<SerialPort> other_usb;   // USB serial ports of other makers
-    std::vector<PortlessConverter> portless;
+    int terminals = 0;                        // entries in sys/class/tty
+    std::vector<SerialPort> converters;       // the maker's USB ports, in enumeration order
+    std::vector<SerialPort> other_usb;        // USB serial ports of other makers
+    std::vector<PortlessConverter> portless;  // mains switches apart
+    std::string mains_description;            // what mains switches are found by
+    std::vector<MainsSwitchSeen> mains;       // in bus order
     std::optional<std::string> listed_ports;  // VONTREL_SERIAL_PORTS, when set
     std::vector<SerialPort> listed;           // its ports
     std::string list_error;                   // why it could not be read
@@ -70,9 +86,11 @@ enum class Named { kByKernel, kByUser };
 Access Probe(const std::string &node, Named named, std::string *why);
 
 // Reads sysfs, the udev rule folders and the device nodes under `root`, and
-// `listed_ports` (the value of VONTREL_SERIAL_PORTS, if set).
+// `listed_ports` (the value of VONTREL_SERIAL_PORTS, if set). Mains
+// switches are those whose description begins with `mains_description`.
 Examination Examine(const std::filesystem::path &root,
-                    const std::optional<std::string> &listed_ports);
+                    const std::optional<std::string> &listed_ports,
+                    const std::string &mains_description = VONTREL_MAINS_DEFAULT_DESCRIPTION);
 
 // A problem found, and what fixes it.
 struct Problem {

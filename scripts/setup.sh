@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev libcpp-httplib-dev
+  libcli11-dev libfmt-dev nlohmann-json3-dev libserialport-dev
   # Mains switches through the serial D2XX library: bit-bang mode over libusb.
   libftdi1-dev
   python3 python3-pytest python3-setuptools python3-pip python3-pyvisa python3-pyvisa-py

@@ -15,6 +15,7 @@ namespace vontrel::service {
 enum class Reason {
     kValueRefused,  // a value the unit does not take (a range, the level policy)
     kConflict,      // the request conflicts with what runs (a sweep, another owner)
+    kLocked,        // another session holds the unit's lock
     kUnitFailed,    // an exchange with the unit failed or the unit is gone
     kStopped,       // the work stopped for another cause (an exception on the way)
 };

@@ -8,8 +8,36 @@
 
 #include "service/errors.h"
 #include "service/sweep_point.h"
+#include "service/level_policy.h"
+#include "service/unit_change.h"
 
 namespace vontrel::service {
+
+void CheckMayStartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep,
+                        ConnectionId session)
+{
+    if (sweep.Running()) {
+        throw Refusal(Reason::kConflict, "this connection's sweep is still running");
+    }
+    if (access.sweeper() != kNoSweep) {
+        throw Refusal(Reason::kConflict, "another connection's sweep is running on this unit");
+    }
+    CheckUnlocked(owner, session);
+}
+
+void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep, ConnectionId session,
+                SweepPlan plan, bool continuous, ListSweep::Report report, ListSweep::Done done)
+{
+    CheckMayStartSweep(owner, access, sweep, session);
+    access.set_sweeper(session);
+    try {
+        sweep.Start(owner, session, std::move(plan), continuous, std::move(report),
+                    std::move(done));
+    } catch (...) {
+        access.set_sweeper(kNoSweep);
+        throw;
+    }
+}
 
 void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, bool continuous,
                       Report report, Done done)

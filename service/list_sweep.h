@@ -89,6 +89,16 @@ private:
     std::thread thread_;
 };
 
+// Starts `sweep` for `session` under `access`, the one rule every front
+// end's sweep keeps: not while this sweep runs, nor while another
+// session's sweep holds the unit, nor while another session holds the
+// unit's lock (Refusal: kConflict, kLocked). Makes `session` the unit's
+// sweeper; nothing is changed when it is refused.
+void CheckMayStartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep,
+                        ConnectionId session);
+void StartSweep(UnitOwner &owner, UnitOwner::Access &access, ListSweep &sweep, ConnectionId session,
+                SweepPlan plan, bool continuous, ListSweep::Report report, ListSweep::Done done);
+
 }  // namespace vontrel::service
 
 #endif

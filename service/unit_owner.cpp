@@ -67,8 +67,9 @@ UnitOwner::Access::~Access()
 {
     std::vector<std::string> notes = std::move(owner_.notes_);
     owner_.notes_.clear();
+    const bool changed = changed_ || std::exchange(owner_.came_or_went_, false);
     lock_.unlock();
-    if (changed_) {
+    if (changed) {
         {
             const std::lock_guard<std::mutex> lock(owner_.changes_mutex_);
             ++owner_.changes_;
@@ -134,6 +135,7 @@ vontrel::Unit &UnitOwner::Open()
             NoteOpen(unit_.index());
             backoff_ = std::chrono::milliseconds(0);
             next_attempt_ = {};  // a unit lost again is looked for at once
+            came_or_went_ = true;
             notes_.push_back(fmt::format("unit {}: open{} (index {})", serial_,
                                          std::exchange(was_open_, true) ? " again" : "",
                                          unit_.index()));
@@ -199,6 +201,7 @@ void UnitOwner::Lost(const std::system_error &e)
         return;
     }
     NoteClosed(unit_.index());
+    came_or_went_ = true;
     try {
         unit_.close();
     } catch (const std::system_error &) {

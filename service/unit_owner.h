@@ -146,7 +146,8 @@ public:
         bool changed_ = false;
     };
 
-    // How many accesses have changed the unit so far.
+    // How many accesses have changed the unit so far; the unit lost or
+    // opened again counts as a change too, since what it holds may differ.
     std::uint64_t changes();
 
     // Waits up to `timeout` for the count of changes to pass `seen`, and
@@ -171,6 +172,7 @@ private:
     std::chrono::steady_clock::time_point next_attempt_{};
     std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;
+    bool came_or_went_ = false;       // lost or opened again during this access
     std::string off_why_;  // why it is not reached: switched off at its outlet
     PowerControl *power_ = nullptr;
     std::vector<std::string> notes_;  // log lines kept until the unit is let go

@@ -50,11 +50,13 @@ class Server:
     server registers or announces nothing unless the test gives --vxi11 or
     --mdns itself. What the server prints on starting is read: the port of
     each unit (`ports`, serial: port; `port` is the first), the VXI-11 core
-    port (`core_port`) and the web front end's port (`http`, `url`).
+    and abort ports (`core_port`, `abort_port`) and the web front end's port
+    (`http`, `url`). `preexec` runs in the server's process before it
+    starts (a descriptor limit, say).
     """
 
     def __init__(self, tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0"),
-                 stderr=None, state="memory", **env):
+                 stderr=None, state="memory", preexec=None, **env):
         self._files(tmp_path, state, env)
         for option in ("--vxi11", "--mdns"):
             if "serve" in args and option not in args:
@@ -62,7 +64,8 @@ class Server:
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
                 [tool(), *args], stdout=subprocess.PIPE,
-                stderr=log if stderr is None else stderr, text=True, env=self.env)
+                stderr=log if stderr is None else stderr, text=True, env=self.env,
+                preexec_fn=preexec)
         self.ports = {}  # serial number: port
         while True:
             line = self._line()
@@ -73,7 +76,9 @@ class Server:
         assert line.startswith("serving "), line
         self.port = next(iter(self.ports.values()))
         if args[args.index("--vxi11") + 1] == "on":
-            self.core_port = int(self._line().split("core port ")[1].split(",")[0])
+            line = self._line()
+            self.core_port = int(line.split("core port ")[1].split(",")[0])
+            self.abort_port = int(line.split("abort port ")[1])
         if "--http" in args:
             self.http = int(re.search(r"web front end on http://.*:(\d+)/", self._line())[1])
             self.url = f"http://127.0.0.1:{self.http}"

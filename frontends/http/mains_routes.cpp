@@ -2,8 +2,6 @@
 // The mains switches on the web front end.
 #include "frontends/http/mains_routes.h"
 
-#include <httplib.h>
-
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
@@ -50,31 +48,30 @@ json SwitchJson(const std::string &serial, service::MainsSwitches &switches,
     return {{"serial", serial}, {"problem", problem}, {"outlets", outlets}};
 }
 
-void Reply(httplib::Response &res, int status, const json &body)
+void Reply(Response &res, int status, const json &body)
 {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.type = "application/json";
+    res.body = JsonText(body);
 }
 
 }  // namespace
 
-void AddMainsRoutes(httplib::Server &http, WebServer::Site &site, service::MainsSwitches &switches,
+void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitches &switches,
                     service::PowerControl &power)
 {
-    using httplib::Request;
-    using httplib::Response;
-    http.Get("/api/mains", [&switches, &power](const Request &, Response &res) {
+    http.Route("GET", "/api/mains", [&switches, &power](const Request &, Response &res) {
         json all = json::array();
         for (const std::string &serial : switches.serials()) {
             all.push_back(SwitchJson(serial, switches, power));
         }
         Reply(res, 200, {{"switches", all}});
     });
-    http.Post(
-        R"(/api/mains/([^/]{1,63})/outlets/(\d{1,2}))",
+    http.Route(
+        "POST", "/api/mains/*/outlets/#",
         [&site, &switches, &power](const Request &req, Response &res) {
-            const std::string serial = req.matches[1];
-            const int outlet = std::stoi(req.matches[2]);
+            const std::string serial = req.matches.at(0);
+            const int outlet = req.matches.at(1).size() > 2 ? 0 : std::stoi(req.matches.at(1));
             const auto serials = switches.serials();
             if (std::find(serials.begin(), serials.end(), serial) == serials.end() || outlet < 1 ||
                 outlet > service::kMainsOutlets) {
@@ -96,8 +93,8 @@ void AddMainsRoutes(httplib::Server &http, WebServer::Site &site, service::Mains
                 return;
             }
             const bool on = body["on"].get<bool>();
-            site.log(fmt::format("web {}:{}: mains switch {} outlet {} {}", req.remote_addr,
-                                 req.remote_port, serial, outlet, on ? "on" : "off"));
+            site.log(fmt::format("web {}: mains switch {} outlet {} {}", req.remote, serial, outlet,
+                                 on ? "on" : "off"));
             try {
                 // A session of its own: the web holds no lock, so a unit another
                 // session has locked refuses it.

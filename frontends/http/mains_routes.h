@@ -11,15 +11,12 @@
 #ifndef VONTREL_FRONTENDS_HTTP_MAINS_ROUTES_H
 #define VONTREL_FRONTENDS_HTTP_MAINS_ROUTES_H
 
+#include "frontends/http/http_server.h"
 #include "frontends/http/web_server.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace vontrel::serve::web {
 
-void AddMainsRoutes(httplib::Server &http, WebServer::Site &site, service::MainsSwitches &switches,
+void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitches &switches,
                     service::PowerControl &power);
 
 }  // namespace vontrel::serve::web

@@ -7,8 +7,9 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "frontends/scpi/scpi_values.h"
+#include "frontends/net/text.h"
 #include "include/vontrel_limits.h"
+#include "service/unit_change.h"
 
 namespace vontrel::serve::web {
 namespace {
@@ -18,16 +19,23 @@ using nlohmann::json;
 // How long the watcher waits for a change before it looks at the time.
 constexpr auto kWatchSlice = std::chrono::milliseconds(250);
 
-// The most errors read back after one line: a line holds at most
-// kMaxUnitsPerLine commands, each of which queues at most one.
-constexpr int kMaxErrorsRead = 2 * static_cast<int>(kMaxUnitsPerLine);
-
-std::string Trimmed(std::string text)
+// The settings of `s` as the pages show them.
+void PutSettings(json &state, const vontrel::Status &s)
 {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
+    state["frequency_hz"] = std::round(s.frequency_mhz * 1e9) / 1e3;
+    state["level"] = s.level;
+    state["level_min"] = s.level_min;
+    state["level_max"] = s.level_max;
+    state["attenuation"] = s.attenuation;
+    state["mode"] = static_cast<int>(s.mode);
+    state["switch"] = static_cast<int>(s.output_switch);
+    state["flag_a"] = s.flag_a;
+    state["flag_b"] = s.flag_b;
+    state["flag_c"] = s.flag_c;
+    state["trim_a"] = s.trim_a;
+    state["trim_b"] = s.trim_b;
+    state["auto_trim"] = s.auto_trim;
+    state["stored"] = s.stored_setting;
 }
 
 }  // namespace
@@ -40,11 +48,18 @@ std::uint64_t News::version()
 
 void News::Bump()
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ++version_;
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++version_;
     changed_.notify_all();
+    if (tell_) {
+        tell_();  // under the lock: OnBump(nullptr) waits for it
+    }
+}
+
+void News::OnBump(std::function<void()> tell)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    tell_ = std::move(tell);
 }
 
 std::uint64_t News::Wait(std::uint64_t seen, std::chrono::milliseconds timeout)
@@ -58,19 +73,18 @@ const std::vector<Field> &Fields()
 {
     using K = Field::Kind;
     static const std::vector<Field> fields{
-        {"frequency_hz", "FREQ", K::kNumber, VONTREL_FREQ_MIN_MHZ * 1e6, VONTREL_FREQ_MAX_MHZ * 1e6,
-         0.0},
-        {"mode", "VONT:MODE", K::kInteger, 0, VONTREL_MODE_MAX, 1},
-        {"attenuation", "POW:ATT", K::kNumber, 0.0, VONTREL_ATTEN_MAX, VONTREL_LEVEL_STEP},
-        {"level", "POW", K::kNumber, VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX, VONTREL_LEVEL_STEP},
-        {"switch", "VONT:SWIT", K::kInteger, 0, VONTREL_SWITCH_MAX, 1},
-        {"flag_a", "VONT:FLAG:A", K::kBoolean, 0, 1, 1},
-        {"flag_b", "VONT:FLAG:B", K::kBoolean, 0, 1, 1},
-        {"flag_c", "VONT:FLAG:C", K::kBoolean, 0, 1, 1},
-        {"trim_a", "VONT:TRIM:A", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
-        {"trim_b", "VONT:TRIM:B", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
-        {"auto_trim", "VONT:TRIM:AUTO", K::kBoolean, 0, 1, 1},
-        {"stored", "VONT:STOR", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
+        {"frequency_hz", K::kNumber, VONTREL_FREQ_MIN_MHZ * 1e6, VONTREL_FREQ_MAX_MHZ * 1e6, 0.0},
+        {"mode", K::kInteger, 0, VONTREL_MODE_MAX, 1},
+        {"attenuation", K::kNumber, 0.0, VONTREL_ATTEN_MAX, VONTREL_LEVEL_STEP},
+        {"level", K::kNumber, VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX, VONTREL_LEVEL_STEP},
+        {"switch", K::kInteger, 0, VONTREL_SWITCH_MAX, 1},
+        {"flag_a", K::kBoolean, 0, 1, 1},
+        {"flag_b", K::kBoolean, 0, 1, 1},
+        {"flag_c", K::kBoolean, 0, 1, 1},
+        {"trim_a", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
+        {"trim_b", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
+        {"auto_trim", K::kBoolean, 0, 1, 1},
+        {"stored", K::kInteger, 0, VONTREL_BYTE_MAX, 1},
     };
     return fields;
 }
@@ -92,7 +106,7 @@ json LimitsJson()
             {"sweep_points_max", VONTREL_SWEEP_POINTS_MAX}};
 }
 
-std::string ChangeLine(const json &request)
+service::Change ChangeFromJson(const json &request)
 {
     if (!request.is_object() || request.empty()) {
         throw std::invalid_argument("a change is a JSON object of the settings to change");
@@ -103,71 +117,78 @@ std::string ChangeLine(const json &request)
             known = known || name == f.name;
         }
         if (!known) {
-            throw std::invalid_argument(fmt::format("no setting is called \"{}\"", name));
+            throw std::invalid_argument(
+                fmt::format("no setting is called \"{}\"", net::ValidUtf8(name)));
         }
     }
-    std::string line;
-    for (const Field &f : Fields()) {
+    const auto value = [&](const Field &f) -> std::optional<double> {
         const auto it = request.find(f.name);
         if (it == request.end()) {
-            continue;
+            return std::nullopt;
         }
-        double v = 0.0;
         if (f.kind == Field::Kind::kBoolean) {
             if (!it->is_boolean()) {
                 throw std::invalid_argument(fmt::format("{} is true or false", f.name));
             }
-            v = it->get<bool>() ? 1.0 : 0.0;
-        } else {
-            if (!it->is_number() || (f.kind == Field::Kind::kInteger && !it->is_number_integer())) {
-                throw std::invalid_argument(
-                    fmt::format("{} is {}", f.name,
-                                f.kind == Field::Kind::kInteger ? "a whole number" : "a number"));
-            }
-            v = it->get<double>();
-            if (!(v >= f.min && v <= f.max)) {
-                throw std::invalid_argument(
-                    fmt::format("{} {} is outside {} to {}", f.name, v, f.min, f.max));
-            }
+            return it->get<bool>() ? 1.0 : 0.0;
         }
-        line += fmt::format("{}:{} {}", line.empty() ? "" : ";", f.header, FormatNumber(v));
+        if (!it->is_number() || (f.kind == Field::Kind::kInteger && !it->is_number_integer())) {
+            throw std::invalid_argument(
+                fmt::format("{} is {}", f.name,
+                            f.kind == Field::Kind::kInteger ? "a whole number" : "a number"));
+        }
+        const double v = it->get<double>();
+        // Whole numbers far out of range are refused here, before they are
+        // narrowed to an int.
+        if (!(v >= f.min && v <= f.max)) {
+            throw service::Refusal(
+                service::Reason::kValueRefused,
+                fmt::format("{} {} is outside {} to {}", f.name, v, f.min, f.max));
+        }
+        return v;
+    };
+    service::Change change;
+    const auto integer = [](std::optional<double> v) {
+        return v ? std::optional<int>(static_cast<int>(*v)) : std::nullopt;
+    };
+    const auto boolean = [](std::optional<double> v) {
+        return v ? std::optional<bool>(*v != 0.0) : std::nullopt;
+    };
+    const std::vector<Field> &f = Fields();
+    if (const auto hz = value(f[0])) {
+        change.frequency_mhz = *hz / 1e6;
     }
-    return line;
+    change.mode = integer(value(f[1]));
+    change.attenuation = value(f[2]);
+    change.level = value(f[3]);
+    change.output_switch = integer(value(f[4]));
+    change.flag_a = boolean(value(f[5]));
+    change.flag_b = boolean(value(f[6]));
+    change.flag_c = boolean(value(f[7]));
+    change.trim_a = integer(value(f[8]));
+    change.trim_b = integer(value(f[9]));
+    change.auto_trim = boolean(value(f[10]));
+    change.stored_setting = integer(value(f[11]));
+    service::CheckRanges(change);
+    return change;
 }
 
-std::optional<std::string> RunScpi(Instrument &instrument, const std::string &line)
+std::string JsonText(const json &value)
 {
-    if (!line.empty()) {
-        instrument.Execute(line, {});
-    }
-    std::optional<std::string> first;
-    for (int i = 0; i < kMaxErrorsRead; ++i) {
-        const std::string entry = Trimmed(instrument.Execute("SYST:ERR?", {}));
-        if (entry.empty() || entry.rfind("0,", 0) == 0) {
-            break;
-        }
-        if (!first) {
-            // -222,"Data out of range; ..." is shown as -222 Data out of range; ...
-            const auto comma = entry.find(',');
-            std::string text = entry.substr(comma + 1);
-            if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-                text = text.substr(1, text.size() - 2);
-            }
-            first = entry.substr(0, comma) + " " + text;
-        }
-    }
-    return first;
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 UnitPanel::UnitPanel(service::UnitOwner &owner, std::size_t index, int port, VisaResources visa,
-                     News &news, service::Log log, const std::atomic<bool> &stopping)
+                     News &news, service::Log log, const std::atomic<bool> &stopping,
+                     service::ConnectionId session)
     : owner_(owner),
       index_(index),
       port_(port),
       visa_(std::move(visa)),
       news_(news),
       log_(std::move(log)),
-      stopping_(stopping)
+      stopping_(stopping),
+      session_(session)
 {
     watcher_ = std::thread([this] { Watch(); });
 }
@@ -191,10 +212,73 @@ json UnitPanel::State()
     return state_;
 }
 
-std::optional<std::string> UnitPanel::Run(const std::string &line, const std::string &who)
+json UnitPanel::Kept()
 {
-    Instrument instrument(owner_, service::NewSessionId(), who, log_, stopping_);
-    return RunScpi(instrument, line);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (state_.is_null()) {
+        return {{"index", index_},
+                {"serial", owner_.serial()},
+                {"open", false},
+                {"error", "not read yet"},
+                {"revision", 0}};
+    }
+    return state_;
+}
+
+json UnitPanel::Changed(const std::function<vontrel::Status()> &change)
+{
+    State();  // read whole once, so that the state has every part
+    const std::lock_guard<std::mutex> one_at_a_time(refresh_mutex_);
+    // Read before: a change made by another between ours and this count is
+    // read again by the watcher.
+    const std::uint64_t count = owner_.changes();
+    const vontrel::Status after = change();
+    json state;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        state = state_;
+    }
+    PutSettings(state, after);
+    state["open"] = true;
+    state["error"] = nullptr;
+    return Keep(std::move(state), count, true);
+}
+
+json UnitPanel::Change(const service::Change &change)
+{
+    return Changed([&] { return service::ApplyChange(owner_, session_, change); });
+}
+
+json UnitPanel::Preset()
+{
+    return Changed([&] { return service::Preset(owner_, session_); });
+}
+
+json UnitPanel::SaveUserPreset()
+{
+    return Changed([&] { return service::SaveUserPreset(owner_, session_); });
+}
+
+json UnitPanel::Keep(json state, std::uint64_t count, bool whole)
+{
+    bool news = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (whole) {
+            read_at_ = count;
+        }
+        json before = state_;
+        if (before.is_object()) {
+            before.erase("revision");
+        }
+        news = state != before;
+        state["revision"] = ++revision_;
+        state_ = state;
+    }
+    if (news) {
+        news_.Bump();
+    }
+    return state;
 }
 
 void UnitPanel::Refresh(bool whole)
@@ -206,6 +290,9 @@ void UnitPanel::Refresh(bool whole)
         const std::lock_guard<std::mutex> lock(mutex_);
         state = state_;
     }
+    if (state.is_object()) {
+        state.erase("revision");
+    }
     state["index"] = index_;
     state["serial"] = owner_.serial();
     state["port"] = port_;
@@ -216,51 +303,33 @@ void UnitPanel::Refresh(bool whole)
             info_ = access.Call([](vontrel::Unit &u) { return u.info(); });
         }
         if (whole || !state.contains("frequency_hz")) {
-            const vontrel::Status s = access.Call([](vontrel::Unit &u) { return u.status(); });
-            state["frequency_hz"] = std::round(s.frequency_mhz * 1e9) / 1e3;
-            state["level"] = s.level;
-            state["level_min"] = s.level_min;
-            state["level_max"] = s.level_max;
-            state["attenuation"] = s.attenuation;
-            state["mode"] = static_cast<int>(s.mode);
-            state["switch"] = static_cast<int>(s.output_switch);
-            state["flag_a"] = s.flag_a;
-            state["flag_b"] = s.flag_b;
-            state["flag_c"] = s.flag_c;
-            state["trim_a"] = s.trim_a;
-            state["trim_b"] = s.trim_b;
-            state["auto_trim"] = s.auto_trim;
-            state["stored"] = s.stored_setting;
+            PutSettings(state, access.Call([](vontrel::Unit &u) { return u.status(); }));
         }
         state["locked"] = access.Call([](vontrel::Unit &u) { return u.locked(); });
         state["sweeping"] = access.sweeper() != service::kNoSweep;
         state["open"] = true;
         state["error"] = nullptr;
-        state["firmware"] = info_->firmware;
-        state["hardware"] = std::string(1, info_->hardware_revision);
-        state["calibration_date"] = info_->calibration_date;
-        state["if_band"] = info_->if_band;
+        // Identity bytes are any bytes: sent as UTF-8, U+FFFD for the rest.
+        state["firmware"] = net::ValidUtf8(info_->firmware);
+        state["hardware"] = net::ValidUtf8(std::string(1, info_->hardware_revision));
+        state["calibration_date"] = net::ValidUtf8(info_->calibration_date);
+        state["if_band"] = net::ValidUtf8(info_->if_band);
     } catch (const std::exception &) {
+        info_.reset();  // read again once the unit is back: it may have changed
         state["open"] = false;
         state["error"] = fmt::format("unit {}: {}", owner_.serial(), owner_.WhyNotOpen());
     }
-    bool news = false;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (whole) {
-            read_at_ = count;
-        }
-        news = state != state_;
-        state_ = std::move(state);
-    }
-    if (news) {
-        news_.Bump();
-    }
+    Keep(std::move(state), count, whole);
 }
 
 void UnitPanel::Watch()
 {
     std::uint64_t known = owner_.changes();
+    try {
+        Refresh(true);  // so that there is a state to show from the start
+    } catch (const std::exception &e) {
+        log_(fmt::format("web panel of unit {}: {}", owner_.serial(), e.what()));
+    }
     auto lock_read = std::chrono::steady_clock::now();
     while (!stopping_) {
         known = owner_.WaitForChange(known, kWatchSlice);
@@ -276,7 +345,11 @@ void UnitPanel::Watch()
         if (!whole && now - lock_read < kLockPoll) {
             continue;
         }
-        Refresh(whole);
+        try {
+            Refresh(whole);
+        } catch (const std::exception &e) {  // nothing may leave this thread
+            log_(fmt::format("web panel of unit {}: {}", owner_.serial(), e.what()));
+        }
         lock_read = now;
         if (whole) {
             std::this_thread::sleep_for(kMinRefresh);

@@ -67,10 +67,10 @@ std::string HostName(const std::string &host)
     return Lower(host.substr(0, host.find(':')));
 }
 
-Guard::Guard(const std::string &listen, bool loopback, std::string token)
+Guard::Guard(const std::string &listen, bool loopback, std::string token, bool wildcard)
     : hosts_{"localhost", "127.0.0.1", "::1"}, loopback_(loopback), token_(std::move(token))
 {
-    if (IsWildcard(listen)) {
+    if (wildcard || IsWildcard(listen)) {
         std::array<char, 256> name{};
         if (gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0') {
             hosts_.insert(Lower(name.data()));

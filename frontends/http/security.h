@@ -32,7 +32,8 @@ public:
     // `listen`: the address as given to --listen; `loopback`: whether it
     // reaches this machine only; `token`: what changes need (empty: none).
     // Beyond this machine without a token, nothing may be changed.
-    Guard(const std::string &listen, bool loopback, std::string token);
+    // `wildcard`: the address is every interface, however written.
+    Guard(const std::string &listen, bool loopback, std::string token, bool wildcard = false);
 
     // The names this server answers to, lower case and without port: the
     // loopback names, the listen address, and for a wildcard address this

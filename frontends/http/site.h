@@ -9,22 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "frontends/http/http_server.h"
 #include "frontends/http/panel_state.h"
 #include "frontends/http/security.h"
 #include "frontends/http/sweep_panel.h"
 #include "frontends/http/web_server.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace vontrel::serve::web {
 
-// Event streams open at once (pages open, across all units): each holds one
-// of the server's threads; kSpareThreads more serve the pages' other
-// requests.
+// Event streams open at once (pages open, across all units). A stream holds
+// no thread: the server writes every one from its waiting thread.
 inline constexpr int kMaxEventStreams = 24;
-inline constexpr int kSpareThreads = 8;
 
 struct WebServer::Site {
     Site(const net::ListenAddress &address, std::vector<ServedUnit> units, std::string token,
@@ -41,8 +36,11 @@ struct WebServer::Site {
     std::vector<std::unique_ptr<SweepPanel>> sweeps;
 };
 
-// Registers every route of the site on `http`.
-void AddRoutes(httplib::Server &http, WebServer::Site &site);
+// Registers every route of the site on `http`; what runs before each request
+// (the checks of security.h) and what every answer gets.
+void AddRoutes(HttpServer &http, WebServer::Site &site);
+bool BeforeRouting(WebServer::Site &site, const Request &req, Response &res);
+void AfterRouting(Response &res);
 
 }  // namespace vontrel::serve::web
 

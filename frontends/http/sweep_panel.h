@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// A unit's sweep as the web pages run it: a list sweep of the instrument
-// the pages share for that unit, so that it has one owner as any SCPI
-// client's sweep does, with each point's lock time kept for the plot and
-// the CSV.
+// A unit's sweep as the web pages run it: a list sweep of the service
+// layer, started under the one rule every front end's sweep keeps
+// (service::StartSweep: one sweep on a unit at a time, not against another
+// session's lock), with each point's lock time kept for the plot and the
+// CSV. A start that is refused leaves the sweep that runs, and its record,
+// as they were.
 #ifndef VONTREL_FRONTENDS_HTTP_SWEEP_PANEL_H
 #define VONTREL_FRONTENDS_HTTP_SWEEP_PANEL_H
 
@@ -14,20 +16,23 @@
 #include <vector>
 
 #include "frontends/http/panel_state.h"
-#include "frontends/scpi/instrument.h"
+#include "service/list_sweep.h"
 
 namespace vontrel::serve::web {
 
 class SweepPanel {
 public:
+    // `session`: the pages' session on the unit, shared with their changes.
     SweepPanel(service::UnitOwner &owner, std::size_t index, News &news, service::Log log,
-               const std::atomic<bool> &stopping);
+               service::ConnectionId session);
 
     // Starts the sweep a page asks for: {"start_hz", "stop_hz", "step_hz"}
     // or {"list_hz": [...]}, with "dwell_s" and either "level" or
-    // "attenuation" if wanted. Throws std::invalid_argument for a request
-    // of another shape; returns the instrument's refusal, if any.
-    std::optional<std::string> Start(const nlohmann::json &request);
+    // "attenuation" if wanted (set first, with the start, in one sequence).
+    // Throws std::invalid_argument for a request of another shape,
+    // service::Refusal when it is refused, std::system_error when an
+    // exchange failed; nothing is changed then.
+    void Start(const nlohmann::json &request);
 
     // Stops the sweep after its current point.
     void Abort();
@@ -45,16 +50,18 @@ private:
         std::optional<double> lock_ms;
     };
 
+    service::UnitOwner &owner_;
     News &news_;
-    std::mutex instrument_mutex_;  // one request at a time on the instrument
+    const service::Log log_;
+    const service::ConnectionId session_;
+    std::mutex start_mutex_;  // one start or abort at a time
     std::mutex points_mutex_;
     std::vector<Point> points_;
     std::uint64_t generation_ = 0;
     std::size_t total_ = 0;
-    bool ended_ = true;  // the sweep's errors have been read
     std::string error_;
-    // Last: its sweep, which hands points to the members above, stops first.
-    Instrument instrument_;
+    // Last: it stops first, before the members it hands points to go.
+    service::ListSweep sweep_;
 };
 
 }  // namespace vontrel::serve::web

@@ -2,7 +2,6 @@
 // Starting and stopping the web front end.
 #include "frontends/http/web_server.h"
 
-#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 
@@ -12,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "frontends/http/http_server.h"
 #include "frontends/http/mains_routes.h"
 #include "frontends/http/site.h"
 
@@ -57,14 +57,17 @@ bool IsLoopback(const net::ListenAddress &address)
 WebServer::Site::Site(const net::ListenAddress &address, std::vector<ServedUnit> units,
                       std::string token, service::Log log_to)
     : listen_text(address.text),
-      guard(address.text, IsLoopback(address), std::move(token)),
-      host(VisaHost(address.text)),
+      guard(address.text, IsLoopback(address), std::move(token), address.wildcard),
+      host(VisaHost(address)),
       log(std::move(log_to))
 {
     for (std::size_t i = 0; i < units.size(); ++i) {
+        // The pages share one session on each unit: their changes and
+        // their sweep.
+        const service::ConnectionId session = service::NewSessionId();
         panels.push_back(std::make_unique<UnitPanel>(*units[i].owner, i, units[i].port,
-                                                     units[i].visa, news, log, stopping));
-        sweeps.push_back(std::make_unique<SweepPanel>(*units[i].owner, i, news, log, stopping));
+                                                     units[i].visa, news, log, stopping, session));
+        sweeps.push_back(std::make_unique<SweepPanel>(*units[i].owner, i, news, log, session));
     }
 }
 
@@ -77,27 +80,26 @@ WebServer::Site::~Site()
 
 WebServer::WebServer(const net::ListenAddress &address, std::vector<ServedUnit> units,
                      std::string token, service::Log log)
-    : site_(std::make_unique<Site>(address, std::move(units), std::move(token), std::move(log))),
-      http_(std::make_unique<httplib::Server>())
+    : address_(address),
+      site_(std::make_unique<Site>(address, std::move(units), std::move(token), log))
 {
-    http_->new_task_queue = [] {
-        return new httplib::ThreadPool(kMaxEventStreams + kSpareThreads);
-    };
-    http_->set_payload_max_length(kMaxBodyBytes);
-    AddRoutes(*http_, *site_);
-    if (!http_->set_mount_point("/", WebRoot())) {
+    if (!IsFolder(WebRoot())) {
         throw std::runtime_error(fmt::format("the web pages are not in {}", WebRoot()));
     }
+    Site &site = *site_;
+    http_ = std::make_unique<HttpServer>(
+        std::move(log),
+        [&site](const Request &req, Response &res) { return BeforeRouting(site, req, res); },
+        AfterRouting, WebRoot());
+    AddRoutes(*http_, site);
+    site.news.OnBump([http = http_.get()] { http->Notify(); });
 }
 
 WebServer::~WebServer()
 {
     site_->stopping = true;
-    site_->news.Bump();  // event streams end
-    http_->stop();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    site_->news.OnBump(nullptr);
+    http_.reset();  // every connection and stream ends
 }
 
 void WebServer::ServeMains(service::MainsSwitches &switches, service::PowerControl &power)
@@ -107,14 +109,7 @@ void WebServer::ServeMains(service::MainsSwitches &switches, service::PowerContr
 
 int WebServer::Start(int port)
 {
-    const int bound = port == 0 ? http_->bind_to_any_port(site_->listen_text)
-                                : (http_->bind_to_port(site_->listen_text, port) ? port : -1);
-    if (bound < 0) {
-        throw std::runtime_error(fmt::format("cannot listen for the web front end on {} port {}",
-                                             site_->listen_text, port));
-    }
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
-    return bound;
+    return http_->Start(address_, port);
 }
 
 }  // namespace vontrel::serve::web

@@ -20,11 +20,9 @@
 #include "service/unit_owner.h"
 #include "service/unit_power.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace vontrel::serve::web {
+
+class HttpServer;
 
 // The folder the pages are served from: $VONTREL_WEB_DIR when set, else
 // share/vontrel/web beside the tool's bin/, else the one of the configured
@@ -60,9 +58,9 @@ public:
     struct Site;
 
 private:
+    const net::ListenAddress address_;
     std::unique_ptr<Site> site_;
-    std::unique_ptr<httplib::Server> http_;
-    std::thread thread_;
+    std::unique_ptr<HttpServer> http_;
 };
 
 }  // namespace vontrel::serve::web

@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 
 #include "frontends/net/visa_resources.h"
-#include "frontends/scpi/scpi_values.h"
+#include "frontends/net/text.h"
 
 namespace vontrel::serve {
 
@@ -234,7 +234,7 @@ Announcer::Txt LxiTxt(service::UnitOwner &owner)
     try {
         service::UnitOwner::Access access(owner);
         const vontrel::Info info = access.Call([](vontrel::Unit &u) { return u.info(); });
-        txt.push_back("FirmwareVersion=" + Printable(info.firmware));
+        txt.push_back("FirmwareVersion=" + net::PrintableAscii(info.firmware));
     } catch (const std::exception &) {
         // Not open now (or switched off): announced without its firmware revision.
     }

@@ -80,6 +80,14 @@ ListenAddress ResolveListenAddress(const std::string &text)
     std::memcpy(&out.address, found->ai_addr, found->ai_addrlen);
     out.length = found->ai_addrlen;
     out.text = text;
+    // However it was written ("0", "0.0.0.0", "::", "0::0"): every interface.
+    if (out.address.ss_family == AF_INET) {
+        out.wildcard =
+            reinterpret_cast<const sockaddr_in &>(out.address).sin_addr.s_addr == htonl(INADDR_ANY);
+    } else if (out.address.ss_family == AF_INET6) {
+        out.wildcard =
+            IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 &>(out.address).sin6_addr);
+    }
     freeaddrinfo(found);
     return out;
 }

@@ -17,7 +17,8 @@ namespace vontrel::net {
 struct ListenAddress {
     sockaddr_storage address{};
     socklen_t length = 0;
-    std::string text;  // as given, for messages
+    std::string text;       // as given, for messages
+    bool wildcard = false;  // every interface ("0.0.0.0", "::", "0", ...)
 };
 
 // Resolves a numeric or named address ("127.0.0.1", "::", "localhost");

@@ -8,6 +8,11 @@
 
 namespace vontrel::serve {
 
+std::string VisaHost(const net::ListenAddress &listen)
+{
+    return VisaHost(listen.wildcard ? std::string("0.0.0.0") : listen.text);
+}
+
 std::string VisaHost(const std::string &listen)
 {
     if (listen == "0.0.0.0" || listen == "::" || listen.empty()) {
@@ -33,7 +38,7 @@ std::string SerialAlias(int serial)
     return fmt::format("sn{}", serial);
 }
 
-VisaResources ResourcesOf(const std::string &listen, std::size_t index, int port)
+VisaResources ResourcesOf(const net::ListenAddress &listen, std::size_t index, int port)
 {
     const std::string host = VisaHost(listen);
     return {fmt::format("TCPIP::{}::{}::INSTR", host, DeviceName(index)),

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "frontends/net/socket.h"
+
 namespace vontrel::serve {
 
 // The maker and model every front end names a served unit by: *IDN?, the
@@ -23,6 +25,9 @@ struct VisaResources {
 // wildcard address ("0.0.0.0", "::") becomes this machine's name, and an
 // IPv6 literal is put in brackets.
 std::string VisaHost(const std::string &listen);
+// The same for an address resolved: every wildcard, however written ("0"
+// too), becomes this machine's name.
+std::string VisaHost(const net::ListenAddress &listen);
 
 // The VXI-11 device names of the unit served as instrument `index` with
 // serial number `serial`: "inst0", ... in the server's port order, and the
@@ -32,7 +37,7 @@ std::string SerialAlias(int serial);
 
 // The resources of the unit served as instrument `index` (inst0, inst1, ...
 // in the server's port order) on raw port `port`.
-VisaResources ResourcesOf(const std::string &listen, std::size_t index, int port);
+VisaResources ResourcesOf(const net::ListenAddress &listen, std::size_t index, int port);
 
 }  // namespace vontrel::serve
 

@@ -15,6 +15,7 @@
 #include "frontends/scpi/instrument.h"
 #include "frontends/scpi/scpi_error.h"
 #include "service/level_policy.h"
+#include "service/unit_change.h"
 
 namespace vontrel::serve {
 
@@ -73,30 +74,21 @@ struct Instrument::Call {
         return OnUnit([](vontrel::Unit &u) { return u.status(); });
     }
 
-    // Refuses to change the unit while a list sweep runs on it.
+    // Refuses to change the unit while a list sweep runs on it or another
+    // session holds its lock (the service's one rule, service::CheckMayChange).
     service::UnitOwner::Access &Changing()
     {
         service::UnitOwner::Access &access = line.Get();
-        if (access.sweeper() != service::kNoSweep) {
-            throw scpi::Error(scpi::kSettingsConflict,
-                              access.sweeper() == in.id_
-                                  ? "this connection's list sweep is running; ABORt stops it"
-                                  : "another connection's list sweep is running on this unit");
-        }
+        service::CheckMayChange(in.owner_, access, in.id_);
         access.MarkChanged();
         return access;
     }
 
     // Read, edit, program: the settings read back with `edit` applied,
-    // under the level policy.
+    // under the level policy (service::Edit).
     void Change(const std::function<void(vontrel::Settings &, const vontrel::Status &)> &edit)
     {
-        Changing().Call([&](vontrel::Unit &u) {
-            const vontrel::Status before = u.status();
-            vontrel::Settings wanted = static_cast<const vontrel::Settings &>(before);
-            edit(wanted, before);
-            service::ApplyWithLevelPolicy(u, before, wanted);
-        });
+        service::Edit(Changing(), edit);
     }
 };
 

@@ -7,6 +7,7 @@
 
 #include "frontends/scpi/command_table.h"
 #include "frontends/scpi/scpi_values.h"
+#include "service/unit_change.h"
 
 namespace vontrel::serve {
 namespace {
@@ -43,7 +44,7 @@ Instrument::~Instrument()
     owner_.session_lock().Unlock(id_);  // a session that ends lets its lock go
 }
 
-bool Instrument::WouldChange(std::string_view line)
+bool Instrument::ChangesUnit(std::string_view line)
 {
     std::vector<std::string> path;
     for (const scpi::ProgramUnit &unit : scpi::ParseLine(line).units) {
@@ -56,6 +57,21 @@ bool Instrument::WouldChange(std::string_view line)
         }
     }
     return false;
+}
+
+void Instrument::Report(Notice notice, const std::string &detail)
+{
+    switch (notice) {
+        case Notice::kInputOverrun:
+            Report(scpi::kInputBufferOverrun, detail);
+            return;
+        case Notice::kAnswersDropped:
+            Report(scpi::kQueryInterrupted, detail);
+            return;
+        case Notice::kTriggerIgnored:
+            Report(scpi::kTriggerIgnored, detail);
+            return;
+    }
 }
 
 bool Instrument::Trigger()
@@ -137,10 +153,12 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
                     scpi::kUndefinedHeader,
                     HeaderText(unit) + (unit.query ? " has no query form" : " is a query only"));
             }
-            if (!unit.query && command.changes_unit && !owner_.session_lock().MayChange(id_)) {
-                throw Error(scpi::kCommandProtected,
-                            fmt::format("{}: unit {} is locked by {}", HeaderText(unit),
-                                        owner_.serial(), owner_.session_lock().Holder()));
+            if (!unit.query && command.changes_unit) {
+                try {
+                    service::CheckUnlocked(owner_, id_);
+                } catch (const service::Refusal &e) {
+                    throw Error(scpi::CodeFor(e.reason()), HeaderText(unit) + ": " + e.what());
+                }
             }
             handler(call);
             if (unit.query) {
@@ -159,7 +177,7 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
             return "";
         } catch (const QueryInterrupted &e) {
             status_.Push(scpi::kQueryInterrupted,
-                         fmt::format("{} gave way to the next line sent", e.header));
+                         fmt::format("{} gave way to the next message sent", e.header));
             return "";
         } catch (const std::exception &e) {
             status_.Push(scpi::kExecutionError, e.what());
@@ -183,7 +201,7 @@ void Instrument::WaitForSweep(Call &call)
         switch (call.interrupted ? call.interrupted() : Waiting::kGoOn) {
             case Waiting::kGoOn:
                 break;
-            case Waiting::kNewLine:
+            case Waiting::kNewMessage:
                 throw QueryInterrupted{HeaderText(call.unit)};
             case Waiting::kGone:
                 throw Interruption{};
@@ -243,25 +261,25 @@ void Instrument::StartSweep(Call &call)
     service::SweepPlan plan = PlanOf(setup_);
     plan.on_point = observer_;
     plan.on_end = ended_;
-    if (sweep_.Running()) {
-        throw Error(scpi::kInitIgnored, "this connection's sweep is still running");
-    }
     service::UnitOwner::Access &access = call.line.Get();
-    if (access.sweeper() != service::kNoSweep) {
-        throw Error(scpi::kInitIgnored, "another connection's sweep is running on this unit");
+    try {
+        service::CheckMayStartSweep(owner_, access, sweep_, id_);
+    } catch (const service::Refusal &e) {
+        // INITiate refused while a sweep runs: -213.
+        throw Error(e.reason() == service::Reason::kLocked ? scpi::CodeFor(e.reason())
+                                                            : scpi::kInitIgnored,
+                    e.what());
     }
-    access.set_sweeper(id_);
     status_.OperationStarted();
     oper_event_ |= kOperSweeping;
     try {
-        sweep_.Start(
-            owner_, id_, std::move(plan), setup_.continuous,
+        service::StartSweep(
+            owner_, access, sweep_, id_, std::move(plan), setup_.continuous,
             [this](service::Reason reason, const std::string &detail) {
                 Report(scpi::CodeFor(reason), detail);
             },
             [this] { status_.OperationComplete(); });
     } catch (...) {
-        access.set_sweeper(service::kNoSweep);
         status_.OperationComplete();
         throw;
     }

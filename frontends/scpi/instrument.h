@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frontends/net/session.h"
 #include "frontends/scpi/scpi_parser.h"
 #include "frontends/scpi/scpi_values.h"
 #include "frontends/scpi/status_registers.h"
@@ -50,26 +51,23 @@ struct SweepSetup {
     bool continuous = false;   // INITiate:CONTinuous
 };
 
-class Instrument {
+// The SCPI instrument is the message session of every front end that
+// carries SCPI messages (the raw socket, VXI-11 links): a waiting *WAI or
+// *OPC? ends with -410 when its front end says a new message has come.
+class Instrument : public net::MessageSession {
 public:
-    // What a waiting *WAI or *OPC? learns from its connection: nothing
-    // new, a new line has come (the wait ends with -410 and the line
-    // answers nothing), or the connection is to close.
-    enum class Waiting { kGoOn, kNewLine, kGone };
-    using Interrupted = std::function<Waiting()>;
-
     // `who` names the connection in log lines. When `stopping` becomes
     // true, a line ends after the command it is running and waits end.
     Instrument(service::UnitOwner &owner, service::ConnectionId id, std::string who,
                service::Log log, const std::atomic<bool> &stopping);
-    ~Instrument();
+    ~Instrument() override;
     Instrument(const Instrument &) = delete;
     Instrument &operator=(const Instrument &) = delete;
 
     // Runs one line (without its terminator) and returns the response:
     // every query's answer, separated by ';' and ended with LF, or "" when
     // no query answered.
-    std::string Execute(std::string_view line, const Interrupted &interrupted);
+    std::string Execute(std::string_view line, const Interrupted &interrupted) override;
 
     // Queues an error found outside a line, such as an input overrun.
     void Report(int code, const std::string &detail)
@@ -77,22 +75,25 @@ public:
         status_.Push(code, detail);
         status_.FlushLog();
     }
+    void Report(Notice notice, const std::string &detail) override;
 
     // Whether this connection's list sweep is running.
     bool Sweeping() { return sweep_.Running(); }
+    bool Busy() override { return Sweeping(); }
 
     // Whether `line` holds a command that changes the unit, so that it
     // would be refused while another session holds the unit's lock.
-    static bool WouldChange(std::string_view line);
+    static bool ChangesUnit(std::string_view line);
+    bool WouldChange(std::string_view line) override { return ChangesUnit(line); }
 
     // The status byte now, and a trigger (*TRG) for this session's sweep.
     // Neither touches the unit, so a front end may call them while a line
     // of this Instrument waits in *OPC? or *WAI (from its Interrupted).
-    std::uint8_t ReadStatusByte() { return StatusByte(); }
-    bool Trigger();
+    std::uint8_t StatusByte() override;
+    bool Trigger() override;
 
-    service::ConnectionId id() const { return id_; }
-    const std::string &who() const { return who_; }
+    service::ConnectionId id() const override { return id_; }
+    const std::string &who() const override { return who_; }
 
     // Hands each point of this connection's sweeps, from the next INITiate
     // on, to `observer`, and tells `ended` when each has ended (see
@@ -117,7 +118,6 @@ private:
     void StartSweep(Call &call);
     int SampleQuestionable(Call &call);
     int SampleOperation();
-    std::uint8_t StatusByte();
 
     service::UnitOwner &owner_;
     const service::ConnectionId id_;

@@ -85,6 +85,8 @@ inline int CodeFor(service::Reason reason)
             return kDataOutOfRange;
         case service::Reason::kConflict:
             return kSettingsConflict;
+        case service::Reason::kLocked:
+            return kCommandProtected;
         case service::Reason::kUnitFailed:
             return kHardwareError;
         case service::Reason::kStopped:

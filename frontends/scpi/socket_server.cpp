@@ -28,7 +28,6 @@ struct Server::Listener {
     int fd = -1;
     int port = 0;
     service::UnitOwner *owner = nullptr;
-    std::size_t active = 0;  // connections being served
 };
 
 struct Server::Connection {
@@ -36,6 +35,7 @@ struct Server::Connection {
     service::ConnectionId id = 0;
     Listener *listener = nullptr;
     std::string peer;
+    net::ConnectionGate::Ticket place;  // its place among the server's and the unit's
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -59,13 +59,13 @@ public:
     bool end_of_input = false;  // the client has closed its sending side
 
     // The next whole line, without its LF or CR LF; nullopt when none.
-    std::optional<std::string> NextLine(Instrument &instrument)
+    std::optional<std::string> NextLine(net::MessageSession &session)
     {
         for (;;) {
             const std::size_t lf = input.find('\n');
             if (lf == std::string::npos) {
                 if (!overrun && input.size() > kMaxLineBytes) {
-                    Overrun(instrument);
+                    Overrun(session);
                 }
                 if (overrun) {
                     input.clear();
@@ -82,7 +82,7 @@ public:
                 continue;  // the end of a line that was dropped
             }
             if (line.size() > kMaxLineBytes) {
-                Overrun(instrument);
+                Overrun(session);
                 overrun = false;
                 continue;
             }
@@ -90,35 +90,19 @@ public:
         }
     }
 
-    // Queues an answer.
-    void Queue(std::string answer)
-    {
-        if (!answer.empty()) {
-            queued_bytes_ += answer.size();
-            answers_.push_back({std::move(answer), Clock::now() + kAnswerDeadline});
-        }
-    }
+    // Queues an answer; false when more than kMaxOutputBytes now wait.
+    bool Queue(std::string answer) { return answers_.Add(std::move(answer)); }
 
     // A new line has come: answers not yet begun are dropped, so that none
     // of them is taken for the new line's. Returns how many were.
-    std::size_t DropUnsent()
-    {
-        const std::size_t keep = answers_.empty() || sent_ == 0 ? 0 : 1;
-        const std::size_t dropped = answers_.size() - keep;
-        while (answers_.size() > keep) {
-            queued_bytes_ -= answers_.back().text.size();
-            answers_.pop_back();
-        }
-        return dropped;
-    }
+    std::size_t DropUnsent() { return answers_.DropUnread(true); }
 
     // Writes what the client takes now; false when the connection is gone.
     bool Flush()
     {
-        while (!answers_.empty()) {
-            const std::string &text = answers_.front().text;
-            const ssize_t n =
-                send(fd_, text.data() + sent_, text.size() - sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (!answers_.Empty()) {
+            const std::string_view text = answers_.Front();
+            const ssize_t n = send(fd_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -128,18 +112,15 @@ public:
             if (n <= 0) {
                 return false;
             }
-            sent_ += static_cast<std::size_t>(n);
-            queued_bytes_ -= static_cast<std::size_t>(n);
-            if (sent_ == text.size()) {
-                handed_deadline_ = answers_.front().deadline;
-                answers_.pop_front();
-                sent_ = 0;
+            const auto deadline = answers_.FrontSince() + kAnswerDeadline;
+            if (answers_.Take(static_cast<std::size_t>(n))) {
+                handed_deadline_ = deadline;
             }
         }
         return true;
     }
 
-    bool Pending() const { return !answers_.empty(); }
+    bool Pending() const { return !answers_.Empty(); }
 
     // Whether a whole line (or the last one, or one too long to keep) has
     // come and waits to be run.
@@ -152,13 +133,13 @@ public:
     // Why the client is to be dropped for not reading, or "" when it is not.
     std::string Stalled() const
     {
-        if (queued_bytes_ > kMaxOutputBytes) {
+        if (answers_.OverLimit()) {
             return fmt::format("more than {} bytes of answers not read; closed", kMaxOutputBytes);
         }
         // An answer handed to the system has left only once the client
         // has taken it: what the socket still holds counts too.
-        const auto deadline = answers_.empty() ? handed_deadline_ : answers_.front().deadline;
-        if (Clock::now() >= deadline && (!answers_.empty() || Unacknowledged() > 0)) {
+        const auto deadline = answers_.Empty() ? handed_deadline_ : *Deadline();
+        if (Clock::now() >= deadline && (!answers_.Empty() || Unacknowledged() > 0)) {
             return fmt::format("an answer not taken within {} s; closed",
                                std::chrono::seconds(kAnswerDeadline).count());
         }
@@ -168,10 +149,10 @@ public:
     // When the oldest answer must have left.
     std::optional<Clock::time_point> Deadline() const
     {
-        if (answers_.empty()) {
+        if (answers_.Empty()) {
             return std::nullopt;
         }
-        return answers_.front().deadline;
+        return answers_.FrontSince() + kAnswerDeadline;
     }
 
 private:
@@ -190,21 +171,15 @@ private:
         return line;
     }
 
-    static void Overrun(Instrument &instrument)
+    static void Overrun(net::MessageSession &session)
     {
-        instrument.Report(
-            scpi::kInputBufferOverrun,
+        session.Report(
+            net::MessageSession::Notice::kInputOverrun,
             fmt::format("a line is longer than {} bytes; it was dropped", kMaxLineBytes));
     }
 
-    struct Answer {
-        std::string text;
-        Clock::time_point deadline;
-    };
     const int fd_;
-    std::deque<Answer> answers_;
-    std::size_t sent_ = 0;  // bytes of the first answer already written
-    std::size_t queued_bytes_ = 0;
+    net::AnswerQueue answers_;
     Clock::time_point handed_deadline_ = Clock::time_point::max();  // of the last answer written
 };
 
@@ -310,9 +285,11 @@ bool Server::Accept(Listener &listener)
     }
     const std::string who = net::PeerText(peer);
     Reap(false);  // connections that have just ended do not count
-    if (listener.active >= kMaxConnectionsPerUnit) {
-        log_(fmt::format("{}: refused, unit {} already serves {} connections", who,
-                         listener.owner->serial(), kMaxConnectionsPerUnit));
+    std::string refusal;
+    std::optional<net::ConnectionGate::Ticket> place =
+        gate_.Admit(fmt::format("unit {}", listener.owner->serial()), refusal);
+    if (!place) {
+        log_(fmt::format("{}: {}", who, refusal));
         close(fd);
         return true;
     }
@@ -323,7 +300,7 @@ bool Server::Accept(Listener &listener)
     c.id = service::NewSessionId();
     c.listener = &listener;
     c.peer = who;
-    ++listener.active;
+    c.place = std::move(*place);
     try {
         c.thread = std::thread([this, &c] {
             Serve(c);
@@ -344,17 +321,19 @@ void Server::Serve(Connection &c)
     std::string reason = "closed by the client";
     try {
         Instrument instrument(*c.listener->owner, c.id, who, log_, stopping_);
+        net::MessageSession &session = instrument;
         Channel channel(c.fd);
         std::string stalled;  // why the client is dropped while a line waits
         std::vector<char> chunk(kReadChunk);
         // A *OPC? or *WAI that waits asks this every so often.
-        const Instrument::Interrupted watch = [&] {
+        using Waiting = net::MessageSession::Waiting;
+        const net::MessageSession::Interrupted watch = [&] {
             if (!channel.Flush()) {
                 stalled = "the connection broke";
-                return Instrument::Waiting::kGone;
+                return Waiting::kGone;
             }
             if (stalled = channel.Stalled(); !stalled.empty()) {
-                return Instrument::Waiting::kGone;
+                return Waiting::kGone;
             }
             if (!channel.end_of_input && channel.input.size() <= kMaxLineBytes) {
                 const ssize_t n = recv(c.fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
@@ -364,18 +343,19 @@ void Server::Serve(Connection &c)
                     channel.end_of_input = true;  // the wait goes on: its answer is awaited
                 }
             }
-            return channel.LineWaiting() ? Instrument::Waiting::kNewLine
-                                         : Instrument::Waiting::kGoOn;
+            return channel.LineWaiting() ? Waiting::kNewMessage : Waiting::kGoOn;
         };
         auto last_input = Clock::now();
         for (;;) {
-            while (auto line = channel.NextLine(instrument)) {
+            while (auto line = channel.NextLine(session)) {
                 if (const std::size_t dropped = channel.DropUnsent(); dropped > 0) {
-                    instrument.Report(scpi::kQueryInterrupted,
-                                      fmt::format("{} answer{} not read before the next line",
-                                                  dropped, dropped == 1 ? "" : "s"));
+                    session.Report(net::MessageSession::Notice::kAnswersDropped,
+                                   fmt::format("{} answer{} not read before the next line", dropped,
+                                               dropped == 1 ? "" : "s"));
                 }
-                channel.Queue(instrument.Execute(*line, watch));
+                if (!channel.Queue(session.Execute(*line, watch)) && stalled.empty()) {
+                    stalled = channel.Stalled();  // its lines are run no further
+                }
                 last_input = Clock::now();  // idle from the end of its last line on
                 if (stopping_ || !stalled.empty()) {
                     break;
@@ -393,7 +373,7 @@ void Server::Serve(Connection &c)
                 reason = stalled;
                 break;
             }
-            const bool busy = instrument.Sweeping() || channel.Pending();
+            const bool busy = session.Busy() || channel.Pending();
             if (channel.end_of_input && !busy) {
                 break;  // every line has run and every answer has left
             }
@@ -402,13 +382,12 @@ void Server::Serve(Connection &c)
             if (const auto deadline = channel.Deadline()) {
                 wake = std::min(wake, *deadline);
             }
-            const auto idle_end = last_input + std::chrono::seconds(idle_timeout_s_);
+            if (net::IdleExpired(last_input, idle_timeout_s_, busy)) {
+                reason = fmt::format("nothing sent for {} s; closed", idle_timeout_s_);
+                break;
+            }
             if (idle_timeout_s_ > 0 && !busy) {
-                if (Clock::now() >= idle_end) {
-                    reason = fmt::format("nothing sent for {} s; closed", idle_timeout_s_);
-                    break;
-                }
-                wake = std::min(wake, idle_end);
+                wake = std::min(wake, last_input + std::chrono::seconds(idle_timeout_s_));
             }
             pollfd p{c.fd,
                      static_cast<short>((channel.end_of_input ? 0 : POLLIN) |
@@ -472,7 +451,6 @@ void Server::Reap(bool all)
             it->thread.join();
         }
         close(it->fd);
-        --it->listener->active;
         it = connections_.erase(it);
     }
 }

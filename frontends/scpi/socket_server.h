@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "frontends/net/session.h"
 #include "frontends/net/session_limits.h"
 #include "frontends/net/socket.h"
 #include "service/unit_owner.h"
@@ -59,6 +60,7 @@ private:
     service::Log log_;
     const int idle_timeout_s_;
     std::vector<std::unique_ptr<Listener>> listeners_;
+    net::ConnectionGate gate_{net::kMaxRawConnections, kMaxConnectionsPerUnit, "connections"};
     std::list<Connection> connections_;
     std::atomic<bool> stopping_{false};
 };

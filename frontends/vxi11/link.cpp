@@ -8,16 +8,18 @@
 
 #include <algorithm>
 
-#include "frontends/scpi/scpi_error.h"
-#include "frontends/scpi/status_registers.h"
 #include "frontends/vxi11/protocol.h"
 #include "frontends/vxi11/rpc.h"
 
 namespace vontrel::serve::vxi11 {
 namespace {
 
-// Message available: an answer waits to be read (IEEE 488.2).
+// Message available: an answer waits to be read; request service (IEEE 488.2).
 constexpr std::uint8_t kStbMessageAvailable = 1U << 4;
+constexpr std::uint8_t kStbRequestService = 1U << 6;
+
+using Notice = net::MessageSession::Notice;
+using Waiting = net::MessageSession::Waiting;
 
 // A device_clear waits this long for a running line to end.
 constexpr auto kClearWait = std::chrono::seconds(2);
@@ -71,15 +73,32 @@ bool InterruptChannel::Signal(const std::string &handle)
            static_cast<ssize_t>(record.size());
 }
 
-Link::Link(service::UnitOwner &owner, service::ConnectionId id, std::string who, service::Log log,
-           const std::atomic<bool> &stopping, std::function<bool()> client_gone)
+Link::Link(service::UnitOwner &owner, std::unique_ptr<net::MessageSession> session,
+           const std::atomic<bool> &stopping, std::function<bool()> client_gone,
+           std::function<void(const std::string &)> end)
     : owner_(owner),
-      id_(id),
+      session_(std::move(session)),
+      id_(session_->id()),
       stopping_(stopping),
       client_gone_(std::move(client_gone)),
-      instrument_(owner, id, std::move(who), std::move(log), stopping),
+      end_(std::move(end)),
       thread_([this] { Work(); })
 {
+}
+
+bool Link::Busy()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return running_ || !messages_.empty() || session_->Busy();
+}
+
+void Link::Drop(std::size_t answers, const char *why)
+{
+    if (answers > 0) {
+        session_->Report(
+            Notice::kAnswersDropped,
+            fmt::format("{} answer{} not read before {}", answers, answers == 1 ? "" : "s", why));
+    }
 }
 
 Link::~Link()
@@ -98,8 +117,8 @@ std::uint32_t Link::Write(std::string_view data, bool end, Ms lock_wait)
     if (!overrun_ && input_.size() + data.size() > kMaxMessageBytes) {
         overrun_ = true;
         input_.clear();
-        instrument_.Report(
-            scpi::kInputBufferOverrun,
+        session_->Report(
+            Notice::kInputOverrun,
             fmt::format("a message is longer than {} bytes; it was dropped", kMaxMessageBytes));
     }
     if (!overrun_) {
@@ -114,12 +133,17 @@ std::uint32_t Link::Write(std::string_view data, bool end, Ms lock_wait)
     }
     lock.unlock();
     const std::vector<std::string_view> lines = Lines(message);
-    const bool changes = std::any_of(lines.begin(), lines.end(), Instrument::WouldChange);
+    const bool changes = std::any_of(lines.begin(), lines.end(), [&](std::string_view line) {
+        return session_->WouldChange(line);
+    });
     if (changes && !AwaitLock(lock_wait, false)) {
         return kDeviceLocked;
     }
     lock.lock();
-    messages_.push_back(std::move(message));
+    // A new message: the answers not read yet are not its, and a line that
+    // waits (in *OPC? or *WAI) gives way to it.
+    Drop(answers_.DropUnread(false), "the next message");
+    messages_.push_back({std::move(message), ++written_});
     changed_.notify_all();
     return kNoError;
 }
@@ -131,8 +155,8 @@ std::uint32_t Link::Read(std::size_t request, std::optional<char> term, Ms io_ti
     const std::uint64_t generation = generation_;
     const std::uint64_t aborts = aborts_;
     const auto woken = [&] {
-        return !answers_.empty() || aborts_ != aborts || generation_ != generation || gone_ ||
-               stopping_;
+        return !answers_.Empty() || aborts_ != aborts || generation_ != generation || gone_ ||
+               ended_ || stopping_;
     };
     // In slices, looking between them whether the client is still there.
     const auto deadline = std::chrono::steady_clock::now() + io_timeout;
@@ -144,13 +168,16 @@ std::uint32_t Link::Read(std::size_t request, std::optional<char> term, Ms io_ti
             return kIoError;  // nobody to answer
         }
     }
+    if (ended_) {
+        return kIoError;
+    }
     if (aborts_ != aborts || generation_ != generation || gone_ || stopping_) {
         return kAbort;
     }
     if (!ready) {
         return kIoTimeout;
     }
-    std::string &answer = answers_.front();
+    const std::string_view answer = answers_.Front();
     std::size_t n = std::min(request, answer.size());
     reason = 0;
     if (term) {
@@ -160,9 +187,7 @@ std::uint32_t Link::Read(std::size_t request, std::optional<char> term, Ms io_ti
         }
     }
     data = answer.substr(0, n);
-    answer.erase(0, n);
-    if (answer.empty()) {
-        answers_.pop_front();
+    if (answers_.Take(n)) {
         reason |= kReasonEnd;
     } else if (n == request) {
         reason |= kReasonRequestCount;
@@ -180,7 +205,7 @@ std::uint32_t Link::ReadStb(Ms io_timeout, std::uint8_t &stb)
         stb_served_ == served) {
         return kIoTimeout;
     }
-    stb = stb_ | (answers_.empty() ? 0 : kStbMessageAvailable);
+    stb = stb_ | (answers_.Empty() ? 0 : kStbMessageAvailable);
     return kNoError;
 }
 
@@ -190,8 +215,8 @@ std::uint32_t Link::Trigger(Ms lock_wait)
         return kDeviceLocked;
     }
     // The sweep takes a trigger from any thread; nothing else is touched.
-    if (!instrument_.Trigger()) {
-        instrument_.Report(scpi::kTriggerIgnored, "no sweep of this link waits for a trigger");
+    if (!session_->Trigger()) {
+        session_->Report(Notice::kTriggerIgnored, "no sweep of this link waits for a trigger");
     }
     return kNoError;
 }
@@ -203,10 +228,10 @@ std::uint32_t Link::Clear()
     input_.clear();
     overrun_ = false;
     messages_.clear();
-    answers_.clear();
+    answers_.Clear();
     changed_.notify_all();
     changed_.wait_for(lock, kClearWait, [&] { return !running_; });
-    answers_.clear();  // what the line ended meanwhile answered
+    answers_.Clear();  // what the line ended meanwhile answered
     lock.unlock();
     owner_.session_lock().Unlock(id_);
     return kNoError;
@@ -226,7 +251,7 @@ bool Link::AwaitLock(Ms wait, bool take)
     for (;;) {
         const auto left = std::chrono::ceil<Ms>(end - std::chrono::steady_clock::now());
         const Ms slice = std::clamp(left, Ms(0), kWaitSlice);
-        if (take ? lock.Lock(id_, instrument_.who(), slice) : lock.WaitUntilFree(id_, slice)) {
+        if (take ? lock.Lock(id_, session_->who(), slice) : lock.WaitUntilFree(id_, slice)) {
             return true;
         }
         if (left <= slice || stopping_ || client_gone_()) {
@@ -263,7 +288,7 @@ void Link::WatchServiceRequest()
     if (!srq_channel_) {
         return;
     }
-    const bool on = (instrument_.ReadStatusByte() & kStbRequestService) != 0;
+    const bool on = (session_->StatusByte() & kStbRequestService) != 0;
     if (on && !srq_was_on_ && !srq_channel_->Signal(srq_handle_)) {
         srq_channel_.reset();  // the client's channel is gone
     }
@@ -273,7 +298,7 @@ void Link::WatchServiceRequest()
 void Link::ServeStatusByte()
 {
     if (std::exchange(stb_wanted_, false)) {
-        stb_ = instrument_.ReadStatusByte();
+        stb_ = session_->StatusByte();
         ++stb_served_;
         changed_.notify_all();
     }
@@ -297,12 +322,20 @@ void Link::Work()
             ServeStatusByte();  // after the messages written before it have run
             continue;
         }
-        std::string message = std::move(messages_.front());
+        Message message = std::move(messages_.front());
         messages_.pop_front();
         running_ = true;
         const std::uint64_t generation = generation_;
         lock.unlock();
-        RunMessage(message, generation);
+        try {
+            RunMessage(message.text, message.sequence, generation);
+        } catch (const std::exception &e) {
+            // Nothing may leave the link's thread: the link ends instead.
+            lock.lock();
+            ended_ = true;
+            end_(fmt::format("closed after an internal failure: {}", e.what()));
+            lock.unlock();
+        }
         lock.lock();
         running_ = false;
         WatchServiceRequest();
@@ -310,27 +343,45 @@ void Link::Work()
     }
 }
 
-void Link::RunMessage(const std::string &message, std::uint64_t generation)
+void Link::RunMessage(const std::string &message, std::uint64_t sequence, std::uint64_t generation)
 {
-    // A wait in *OPC? or *WAI serves the status byte meanwhile, and ends
-    // on device_clear or when the link goes.
-    const Instrument::Interrupted interrupted = [&] {
+    // A wait in *OPC? or *WAI serves the status byte meanwhile; it gives
+    // way to a newer message, and ends on device_clear or when the link
+    // goes.
+    const net::MessageSession::Interrupted interrupted = [&] {
         const std::lock_guard<std::mutex> lock(mutex_);
         ServeStatusByte();
         WatchServiceRequest();
-        return gone_ || generation_ != generation ? Instrument::Waiting::kGone
-                                                  : Instrument::Waiting::kGoOn;
+        if (gone_ || ended_ || generation_ != generation) {
+            return Waiting::kGone;
+        }
+        return written_ != sequence ? Waiting::kNewMessage : Waiting::kGoOn;
     };
+    bool overtaken = false;  // a newer message has been written: its answers are not read
     for (const std::string_view line : Lines(message)) {
-        std::string answer = instrument_.Execute(line, interrupted);
+        std::string answer = session_->Execute(line, interrupted);
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (gone_ || generation_ != generation) {
+        if (gone_ || ended_ || generation_ != generation) {
             return;  // cleared: the rest of the message is dropped
         }
-        if (!answer.empty()) {
-            answers_.push_back(std::move(answer));
-            changed_.notify_all();
+        if (answer.empty()) {
+            continue;
         }
+        if (written_ != sequence) {
+            if (!std::exchange(overtaken, true)) {
+                Drop(1, "the next message");  // said once for the message
+            }
+            continue;
+        }
+        if (!answers_.Add(std::move(answer))) {
+            ended_ = true;
+            answers_.Clear();
+            end_(fmt::format("more than {} bytes of answers not read; closed",
+                             net::kMaxOutputBytes));
+            changed_.notify_all();
+            return;
+        }
+        changed_.notify_all();
     }
 }
 

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-// One VXI-11 link: a session on a unit with its own Instrument, as a raw
-// connection has. Messages written to it run on the link's own thread, in
-// the order they came, so that a device_write returns at once and a
-// device_clear or device_abort can reach a link whose *OPC? is waiting;
-// their answers wait in the link until device_read takes them.
+// One VXI-11 link: a message session on a unit of its own, as a raw
+// connection has, kept to the same promises (net/session.h). Messages
+// written to it run on the link's own thread, in the order they came, so
+// that a device_write returns at once and a device_clear or device_abort
+// can reach a link whose *OPC? is waiting; their answers wait in the link
+// until device_read takes them. A new message ends a waiting line and
+// drops the answers not read (-410), so that every answer read is the
+// latest message's; more than kMaxOutputBytes unread ends the link.
 #ifndef VONTREL_FRONTENDS_VXI11_LINK_H
 #define VONTREL_FRONTENDS_VXI11_LINK_H
 
@@ -20,7 +23,7 @@
 #include <string_view>
 #include <thread>
 
-#include "frontends/scpi/instrument.h"
+#include "frontends/net/session.h"
 #include "service/unit_owner.h"
 
 namespace vontrel::serve::vxi11 {
@@ -59,10 +62,12 @@ public:
     // `client_gone` tells whether the client's connection has closed: a
     // long wait for an answer or for the lock ends then, so that a client
     // that vanished does not keep its link, and the lock it holds, until
-    // its time-out.
-    Link(service::UnitOwner &owner, service::ConnectionId id, std::string who, service::Log log,
-         const std::atomic<bool> &stopping, std::function<bool()> client_gone);
-    // Ends a running wait, stops the thread; the Instrument lets the unit's
+    // its time-out. `end` is called (on the link's thread) when the link
+    // must end, with the reason: its connection is then closed.
+    Link(service::UnitOwner &owner, std::unique_ptr<net::MessageSession> session,
+         const std::atomic<bool> &stopping, std::function<bool()> client_gone,
+         std::function<void(const std::string &)> end);
+    // Ends a running wait, stops the thread; the session lets the unit's
     // lock go.
     ~Link();
     Link(const Link &) = delete;
@@ -70,6 +75,10 @@ public:
 
     service::ConnectionId id() const { return id_; }
     service::UnitOwner &owner() { return owner_; }
+
+    // Whether a message runs or waits, or a sweep of the link's runs: the
+    // link is not idle then.
+    bool Busy();
 
     using Ms = std::chrono::milliseconds;
 
@@ -112,27 +121,36 @@ private:
     // takes the lock); false when it may not, or the server stops.
     bool AwaitLock(Ms wait, bool take);
     void Work();
-    void RunMessage(const std::string &message, std::uint64_t generation);
-    void ServeStatusByte();      // under mutex_, on the link's thread
-    void WatchServiceRequest();  // under mutex_, on the link's thread
+    void RunMessage(const std::string &message, std::uint64_t sequence, std::uint64_t generation);
+    void Drop(std::size_t answers, const char *why);  // under mutex_
+    void ServeStatusByte();                           // under mutex_, on the link's thread
+    void WatchServiceRequest();                       // under mutex_, on the link's thread
+
+    struct Message {
+        std::string text;
+        std::uint64_t sequence;
+    };
 
     service::UnitOwner &owner_;
+    const std::unique_ptr<net::MessageSession> session_;
     const service::ConnectionId id_;
     const std::atomic<bool> &stopping_;
     const std::function<bool()> client_gone_;
-    Instrument instrument_;
+    const std::function<void(const std::string &)> end_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::string input_;                 // the message being written
-    bool overrun_ = false;              // dropping the rest of a message too long
-    std::deque<std::string> messages_;  // messages to run
-    std::deque<std::string> answers_;   // answers not yet read whole
-    bool running_ = false;              // a message runs
-    std::uint64_t generation_ = 0;      // counts device_clear
-    std::uint64_t aborts_ = 0;          // counts device_abort
-    bool stb_wanted_ = false;           // device_readstb waits for the status byte
-    std::uint64_t stb_served_ = 0;      // status bytes served
+    std::string input_;             // the message being written
+    bool overrun_ = false;          // dropping the rest of a message too long
+    std::deque<Message> messages_;  // messages to run
+    std::uint64_t written_ = 0;     // messages written whole so far
+    net::AnswerQueue answers_;      // answers not yet read whole
+    bool running_ = false;          // a message runs
+    bool ended_ = false;            // ended for too many answers unread
+    std::uint64_t generation_ = 0;  // counts device_clear
+    std::uint64_t aborts_ = 0;      // counts device_abort
+    bool stb_wanted_ = false;       // device_readstb waits for the status byte
+    std::uint64_t stb_served_ = 0;  // status bytes served
     std::uint8_t stb_ = 0;
     bool gone_ = false;
     std::shared_ptr<InterruptChannel> srq_channel_;  // set while service requests are enabled

@@ -94,39 +94,54 @@ void XdrWriter::Opaque(std::string_view bytes)
 
 std::optional<std::string> NextRecord(std::string &stream)
 {
-    // Walk the fragments without taking anything until the last has come.
-    std::size_t at = 0;
-    std::size_t total = 0;
-    for (;;) {
-        if (stream.size() - at < kMarkBytes) {
+    RecordReader reader;
+    reader.Append(stream);
+    std::optional<std::string> record = reader.Next();
+    if (record) {
+        stream = reader.Rest();
+    }
+    return record;
+}
+
+std::optional<std::string> RecordReader::Next()
+{
+    // Walk the fragments that have come, without taking anything until the
+    // last has; the walk goes on from where it stopped.
+    while (!last_) {
+        if (stream_.size() - scanned_ < kMarkBytes) {
             return std::nullopt;
         }
-        const std::uint32_t mark = BigEndian(std::string_view(stream).substr(at, kMarkBytes));
+        const std::uint32_t mark =
+            BigEndian(std::string_view(stream_).substr(scanned_, kMarkBytes));
         const std::size_t length = mark & ~kLastFragment;
         // The marks count too: empty fragments would otherwise pile up
         // without end.
-        total += kMarkBytes + length;
-        if (total > kMaxRecordBytes) {
+        if (scanned_ + kMarkBytes + length > kMaxRecordBytes) {
             throw Garbage("a record longer than " + std::to_string(kMaxRecordBytes) + " bytes");
         }
-        if (stream.size() - at - kMarkBytes < length) {
+        if (++fragments_ > kMaxFragments) {
+            throw Garbage("a record in more than " + std::to_string(kMaxFragments) + " fragments");
+        }
+        if (stream_.size() - scanned_ - kMarkBytes < length) {
+            --fragments_;  // walked again once it has come whole
             return std::nullopt;
         }
-        at += kMarkBytes + length;
-        if ((mark & kLastFragment) != 0) {
-            break;
-        }
+        scanned_ += kMarkBytes + length;
+        last_ = (mark & kLastFragment) != 0;
     }
     std::string record;
-    record.reserve(total);
+    record.reserve(scanned_);
     std::size_t from = 0;
-    while (from < at) {
+    while (from < scanned_) {
         const std::size_t length =
-            BigEndian(std::string_view(stream).substr(from, kMarkBytes)) & ~kLastFragment;
-        record.append(stream, from + kMarkBytes, length);
+            BigEndian(std::string_view(stream_).substr(from, kMarkBytes)) & ~kLastFragment;
+        record.append(stream_, from + kMarkBytes, length);
         from += kMarkBytes + length;
     }
-    stream.erase(0, at);
+    stream_.erase(0, scanned_);
+    scanned_ = 0;
+    fragments_ = 0;
+    last_ = false;
     return record;
 }
 

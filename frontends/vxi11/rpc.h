@@ -27,6 +27,10 @@ namespace vontrel::serve::rpc {
 // after it.
 inline constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
 
+// The most fragments one record may come in. Clients send one; empty
+// fragments without end would otherwise cost work for nothing.
+inline constexpr std::size_t kMaxFragments = 256;
+
 // A record (or its arguments) ended early or held a value out of range.
 struct Garbage : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -62,8 +66,26 @@ private:
 };
 
 // Takes whole records off the front of a stream's bytes: nullopt until one
-// has come whole. Throws Garbage when the record grows past kMaxRecordBytes.
+// has come whole. Throws Garbage when the record grows past kMaxRecordBytes
+// or kMaxFragments.
 std::optional<std::string> NextRecord(std::string &stream);
+
+// The same for a stream that arrives piece by piece: each byte is looked at
+// once, however the stream is cut.
+class RecordReader {
+public:
+    void Append(std::string_view bytes) { stream_.append(bytes); }
+    // Throws Garbage as NextRecord does.
+    std::optional<std::string> Next();
+    // What has come after the records taken.
+    const std::string &Rest() const { return stream_; }
+
+private:
+    std::string stream_;
+    std::size_t scanned_ = 0;    // bytes of the record's fragments walked so far
+    std::size_t fragments_ = 0;  // fragments of the record walked so far
+    bool last_ = false;          // the last fragment has been walked
+};
 
 // A record, framed as one last fragment.
 std::string Framed(std::string_view record);

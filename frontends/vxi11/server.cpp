@@ -15,8 +15,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "frontends/net/session_limits.h"
 #include "frontends/net/visa_resources.h"
@@ -25,15 +27,36 @@
 
 namespace vontrel::serve::vxi11 {
 
+using Clock = std::chrono::steady_clock;
+
 struct Vxi11Server::Connection {
     int fd = -1;
     std::string peer;
+    bool abort_channel = false;
+    Clock::time_point since = Clock::now();  // taken, or its last link destroyed
+    Clock::time_point last_call = Clock::now();
+    net::ConnectionGate::Ticket place;  // under the server's mutex_
     std::thread thread;
     std::atomic<bool> finished{false};
     std::map<std::uint32_t, std::unique_ptr<Link>> links;  // the links made on it
-    bool linked = false;                                   // it made one: its end is logged
-    sockaddr_storage address{};                            // the client's
-    std::shared_ptr<InterruptChannel> interrupts;          // create_intr_chan's
+    std::map<std::uint32_t, net::ConnectionGate::Ticket> link_places;
+    std::atomic<std::size_t> link_count{0};
+    bool linked = false;                           // it made one: its end is logged
+    sockaddr_storage address{};                    // the client's
+    std::shared_ptr<InterruptChannel> interrupts;  // create_intr_chan's
+    std::mutex reason_mutex;
+    std::string end_reason;  // why the server ends it, when it does
+
+    void End(const std::string &reason)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(reason_mutex);
+            if (end_reason.empty()) {
+                end_reason = reason;
+            }
+        }
+        shutdown(fd, SHUT_RDWR);  // its thread sees the end; the descriptor stays
+    }
 };
 
 namespace {
@@ -76,8 +99,13 @@ bool ClientGone(int fd)
 }  // namespace
 
 Vxi11Server::Vxi11Server(net::ListenAddress address, service::Log log,
-                         std::vector<service::UnitOwner *> units)
-    : address_(std::move(address)), log_(std::move(log)), units_(std::move(units))
+                         std::vector<service::UnitOwner *> units, net::SessionFactory sessions,
+                         int idle_timeout_s)
+    : address_(std::move(address)),
+      log_(std::move(log)),
+      units_(std::move(units)),
+      sessions_(std::move(sessions)),
+      idle_timeout_s_(idle_timeout_s)
 {
 }
 
@@ -90,6 +118,13 @@ Vxi11Server::~Vxi11Server()
     }
     if (acceptor_.joinable()) {
         acceptor_.join();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(registrar_mutex_);  // stopping_ is seen
+    }
+    registrar_stop_.notify_all();
+    if (registrar_.joinable()) {
+        registrar_.join();
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -125,29 +160,114 @@ void Vxi11Server::Start()
     }
     Register();
     acceptor_ = std::thread([this] { AcceptLoop(); });
+    registrar_ = std::thread([this] { WatchRegistration(); });
 }
 
 namespace {
 
-// Whether a server listens on `port` of this machine's loopback address.
-bool Listening(int port)
+// How often the registration with rpcbind is looked at, and how long one
+// look may take.
+constexpr auto kRegistrationCheck = std::chrono::seconds(2);
+constexpr int kRpcbindWaitMs = 1000;
+
+// The portmapper: program, version, its GETPORT procedure and port.
+constexpr std::uint32_t kPortmapProgram = 100000;
+constexpr std::uint32_t kPortmapVersion = 2;
+constexpr std::uint32_t kPortmapGetPort = 3;
+constexpr std::uint16_t kPortmapPort = 111;
+
+// A TCP connection to 127.0.0.1:`port` within kRpcbindWaitMs; -1 when none.
+int ConnectLoopback(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return false;
+        return -1;
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        int error = errno;
+        if (error == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            socklen_t length = sizeof error;
+            error = poll(&p, 1, kRpcbindWaitMs) == 1 &&
+                            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
+                        ? error
+                        : ETIMEDOUT;
+        }
+        if (error != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
-}  // namespace
+// Whether a server listens on `port` of this machine's loopback address.
+bool Listening(int port)
+{
+    const int fd = ConnectLoopback(port);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd >= 0;
+}
 
-namespace {
+// The port rpcbind has for the VXI-11 core program over TCP: 0 when none,
+// nullopt when rpcbind does not answer. Asked over TCP with a time-out of
+// its own, so that a look never hangs on an rpcbind that is not there.
+std::optional<int> RegisteredPort()
+{
+    const int fd = ConnectLoopback(kPortmapPort);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    rpc::XdrWriter call;
+    for (const std::uint32_t word :
+         {1U, 0U, 2U, kPortmapProgram, kPortmapVersion, kPortmapGetPort, 0U, 0U, 0U, 0U,
+          kCoreProgram, kVersion, static_cast<std::uint32_t>(IPPROTO_TCP), 0U}) {
+        call.U32(word);
+    }
+    const std::string record = rpc::Framed(call.data());
+    std::optional<int> port;
+    if (send(fd, record.data(), record.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(record.size())) {
+        rpc::RecordReader reader;
+        const auto end = Clock::now() + Ms(kRpcbindWaitMs);
+        char chunk[512];
+        try {
+            while (!port && Clock::now() < end) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, kRpcbindWaitMs) != 1) {
+                    break;
+                }
+                const ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (n <= 0) {
+                    break;
+                }
+                reader.Append(std::string_view(chunk, static_cast<std::size_t>(n)));
+                if (auto reply = reader.Next()) {
+                    // xid, REPLY, MSG_ACCEPTED, verifier (flavour, length), SUCCESS, port
+                    rpc::XdrReader in(*reply);
+                    in.U32();
+                    const bool accepted = in.U32() == 1 && in.U32() == 0;
+                    in.U32();
+                    in.Opaque(400);
+                    if (accepted && in.U32() == 0) {
+                        port = static_cast<int>(in.U32());
+                    }
+                    break;
+                }
+            }
+        } catch (const rpc::Garbage &) {
+            // Not an answer: taken as no rpcbind.
+        }
+    }
+    close(fd);
+    return port;
+}
 
 // Removes the core program's TCP registration.
 void Unset()
@@ -158,59 +278,82 @@ void Unset()
     }
 }
 
+// Registers the core program over TCP on `port`; false when rpcbind did
+// not take it (not running, or the program registered already). rpcb_set
+// with an address of our own: libtirpc's pmap_set leaks the one it makes.
+bool Set(int port)
+{
+    netconfig *tcp = getnetconfigent("tcp");
+    if (tcp == nullptr) {
+        return false;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(static_cast<std::uint16_t>(port));
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    netbuf address{sizeof any, sizeof any, &any};
+    const bool ok = rpcb_set(kCoreProgram, kVersion, tcp, &address) != 0;
+    freenetconfigent(tcp);
+    return ok;
+}
+
 }  // namespace
 
 void Vxi11Server::Register()
 {
-    // rpcb_set with an address of our own: libtirpc's pmap_set leaks the
-    // one it makes.
-    const auto set = [&] {
-        netconfig *tcp = getnetconfigent("tcp");
-        if (tcp == nullptr) {
-            return false;
-        }
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_port = htons(static_cast<std::uint16_t>(core_.port));
-        any.sin_addr.s_addr = htonl(INADDR_ANY);
-        netbuf address{sizeof any, sizeof any, &any};
-        const bool ok = rpcb_set(kCoreProgram, kVersion, tcp, &address) != 0;
-        freenetconfigent(tcp);
-        return ok;
-    };
-    registered_ = set();
-    if (!registered_) {
-        // Taken already: by a server that is gone (killed, so it could not
-        // remove it), or by one that still serves, which keeps it.
-        sockaddr_in rpcbind{};
-        rpcbind.sin_family = AF_INET;
-        rpcbind.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int other = pmap_getport(&rpcbind, kCoreProgram, kVersion, IPPROTO_TCP);
-        if (other != 0 && Listening(other)) {
-            log_(
-                fmt::format("VXI-11 on port {}, but another VXI-11 server on this machine is "
-                            "registered with rpcbind (port {}): INSTR resources reach that one; "
-                            "the raw ports serve these units",
-                            core_.port, other));
+    const std::optional<int> registered = RegisteredPort();
+    if (registered && *registered == core_.port) {
+        registered_ = true;
+        return;
+    }
+    if (registered && *registered != 0) {
+        // Another server's: one that serves keeps it; one that is gone
+        // (killed, so it could not remove it) gives it up.
+        if (Listening(*registered)) {
+            if (std::exchange(other_port_, *registered) != *registered) {
+                log_(fmt::format(
+                    "VXI-11 on port {}, but another VXI-11 server on this machine is registered "
+                    "with rpcbind (port {}): INSTR resources reach that one; the raw ports serve "
+                    "these units; this server takes the registration over once that one is gone",
+                    core_.port, *registered));
+            }
+            registered_ = false;
             return;
         }
-        if (other != 0) {
-            Unset();
-            registered_ = set();
-        }
+        Unset();
     }
-    if (!registered_) {
+    registered_ = registered && Set(core_.port);
+    if (registered_) {
+        if (std::exchange(rpcbind_missing_, false) || other_port_ != 0) {
+            log_(fmt::format("VXI-11 on port {}: registered with rpcbind", core_.port));
+        }
+        other_port_ = 0;
+    } else if (!std::exchange(rpcbind_missing_, true)) {
         log_(fmt::format(
             "VXI-11 on port {}, but no rpcbind took its registration: TCPIP::HOST::instN::INSTR "
             "resources and discovery need rpcbind running (Debian: apt install rpcbind; "
-            "systemctl start rpcbind); the raw ports serve meanwhile",
+            "systemctl start rpcbind); the raw ports serve meanwhile, and the server registers "
+            "once rpcbind runs",
             core_.port));
+    }
+}
+
+void Vxi11Server::WatchRegistration()
+{
+    // rpcbind forgets every registration when it restarts; another server
+    // registered may go away. Looked at every few seconds.
+    std::unique_lock<std::mutex> lock(registrar_mutex_);
+    while (!registrar_stop_.wait_for(lock, kRegistrationCheck, [&] { return stopping_.load(); })) {
+        lock.unlock();
+        Register();
+        lock.lock();
     }
 }
 
 void Vxi11Server::Unregister()
 {
-    if (std::exchange(registered_, false)) {
+    // Only this server's own registration: another server's stays.
+    if (std::exchange(registered_, false) && RegisteredPort() == core_.port) {
         Unset();
     }
 }
@@ -252,41 +395,76 @@ void Vxi11Server::AcceptLoop()
             }
         }
         for (int i = 1; i < 3; ++i) {
-            if ((fds[i].revents & POLLIN) == 0) {
-                continue;
-            }
-            sockaddr_storage peer{};
-            socklen_t length = sizeof peer;
-            const int fd =
-                accept4(fds[i].fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (net::ShortOfResources(errno)) {
-                    log_(fmt::format("VXI-11: cannot take a connection: {}",
-                                     std::generic_category().message(errno)));
-                    std::this_thread::sleep_for(net::kAcceptPause);
-                }
-                continue;  // or gone before it was taken
-            }
-            net::SetConnectionOptions(fd);
-            const std::lock_guard<std::mutex> lock(mutex_);
-            auto c = std::make_unique<Connection>();
-            c->fd = fd;
-            c->peer = net::PeerText(peer);
-            c->address = peer;
-            Connection &connection = *c;
-            connections_.push_back(std::move(c));
-            const bool abort_channel = i == 2;
-            try {
-                connection.thread = std::thread([this, &connection, abort_channel] {
-                    Serve(connection, abort_channel);
-                    connection.finished = true;
-                });
-            } catch (const std::system_error &e) {
-                log_(
-                    fmt::format("VXI-11 {}: no thread to serve it: {}", connection.peer, e.what()));
-                connection.finished = true;
+            if ((fds[i].revents & POLLIN) != 0) {
+                Take(fds[i].fd, i == 2);
             }
         }
+    }
+}
+
+bool Vxi11Server::MakeRoom()
+{
+    // The oldest connection that serves no link: one that never made one
+    // (a client that connected and said nothing), or an abort channel.
+    Connection *oldest = nullptr;
+    for (const auto &c : connections_) {
+        if (c->place && !c->finished && (c->abort_channel || c->link_count == 0) &&
+            (oldest == nullptr || c->since < oldest->since)) {
+            oldest = c.get();
+        }
+    }
+    if (oldest == nullptr) {
+        return false;
+    }
+    oldest->place = {};  // its place is the new one's at once
+    oldest->End(
+        fmt::format("closed to make room: the server serves at most {} connections, and "
+                    "this one had no link",
+                    net::kMaxVxi11Connections));
+    return true;
+}
+
+void Vxi11Server::Take(int listener, bool abort_channel)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (net::ShortOfResources(errno)) {
+            log_(fmt::format("VXI-11: cannot take a connection: {}",
+                             std::generic_category().message(errno)));
+            std::this_thread::sleep_for(net::kAcceptPause);
+        }
+        return;  // or gone before it was taken
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string refusal;
+    std::optional<net::ConnectionGate::Ticket> place = connection_gate_.Admit("VXI-11", refusal);
+    if (!place && MakeRoom()) {
+        place = connection_gate_.Admit("VXI-11", refusal);
+    }
+    if (!place) {
+        log_(fmt::format("VXI-11 {}: {}", net::PeerText(peer), refusal));
+        close(fd);
+        return;
+    }
+    net::SetConnectionOptions(fd);
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->peer = net::PeerText(peer);
+    c->address = peer;
+    c->abort_channel = abort_channel;
+    c->place = std::move(*place);
+    Connection &connection = *c;
+    connections_.push_back(std::move(c));
+    try {
+        connection.thread = std::thread([this, &connection, abort_channel] {
+            Serve(connection, abort_channel);
+            connection.finished = true;
+        });
+    } catch (const std::system_error &e) {
+        log_(fmt::format("VXI-11 {}: no thread to serve it: {}", connection.peer, e.what()));
+        connection.finished = true;
     }
 }
 
@@ -305,13 +483,43 @@ std::string Vxi11Server::AnswerCore(Connection &connection, std::string_view rec
                        });
 }
 
+bool Vxi11Server::ConnectionBusy(Connection &c)
+{
+    return std::any_of(c.links.begin(), c.links.end(),
+                       [](const auto &entry) { return entry.second->Busy(); });
+}
+
 void Vxi11Server::Serve(Connection &c, bool abort_channel)
 {
-    std::string stream;
+    rpc::RecordReader stream;
     std::vector<char> chunk(kReadChunk);
     std::string reason = "closed by the client";
     try {
         for (;;) {
+            pollfd p{c.fd, POLLIN, 0};
+            const int ready = poll(&p, 1, kPollMs);
+            if (ready < 0 && errno != EINTR) {
+                reason = fmt::format("waiting on it failed: {}", net::ErrorText(errno));
+                break;
+            }
+            if (stopping_) {
+                break;
+            }
+            if (ready <= 0) {
+                // Nothing came: a connection that makes no link, or sends
+                // nothing for the idle time-out, goes.
+                if (!abort_channel && c.link_count == 0 &&
+                    Clock::now() - c.since >= net::kLinklessTimeout) {
+                    reason = fmt::format("no link made within {} s; closed",
+                                         std::chrono::seconds(net::kLinklessTimeout).count());
+                    break;
+                }
+                if (net::IdleExpired(c.last_call, idle_timeout_s_, ConnectionBusy(c))) {
+                    reason = fmt::format("nothing sent for {} s; closed", idle_timeout_s_);
+                    break;
+                }
+                continue;
+            }
             const ssize_t n = recv(c.fd, chunk.data(), chunk.size(), 0);
             if (n < 0 && errno == EINTR) {
                 continue;
@@ -319,9 +527,10 @@ void Vxi11Server::Serve(Connection &c, bool abort_channel)
             if (n <= 0 || stopping_) {
                 break;
             }
-            stream.append(chunk.data(), static_cast<std::size_t>(n));
+            c.last_call = Clock::now();
+            stream.Append(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
             bool broken = false;
-            while (auto record = rpc::NextRecord(stream)) {
+            while (auto record = stream.Next()) {
                 const std::string reply =
                     abort_channel ? rpc::Answer(*record, {kAbortProgram, kVersion},
                                                 [&](const rpc::Call &call, rpc::XdrReader &args,
@@ -329,6 +538,7 @@ void Vxi11Server::Serve(Connection &c, bool abort_channel)
                                                     return AbortCall(call, args, out);
                                                 })
                                   : AnswerCore(c, *record);
+                c.last_call = Clock::now();  // idle from the end of its last call on
                 if (!reply.empty() && !SendAll(c.fd, rpc::Framed(reply))) {
                     broken = true;
                     break;
@@ -344,14 +554,24 @@ void Vxi11Server::Serve(Connection &c, bool abort_channel)
     } catch (const std::exception &e) {
         reason = fmt::format("closed after an internal failure: {}", e.what());
     }
-    // Its links end here: their locks are let go.
-    for (auto &[lid, link] : c.links) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        links_.erase(lid);
-        --per_unit_[&link->owner()];
+    {
+        const std::lock_guard<std::mutex> lock(c.reason_mutex);
+        if (!c.end_reason.empty()) {
+            reason = c.end_reason;
+        }
     }
+    // Its links end here: their locks are let go.
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &[lid, link] : c.links) {
+            links_.erase(lid);
+        }
+    }
+    const bool ended_here = reason != "closed by the client";
     c.links.clear();
-    if (c.linked) {
+    c.link_places.clear();
+    c.link_count = 0;
+    if (c.linked || ended_here) {
         log_(fmt::format("VXI-11 {}: {}", c.peer, reason));
     }
 }
@@ -434,27 +654,39 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
         service::UnitOwner *owner = Find(device);
         std::uint32_t error = kNoError;
         std::uint32_t lid = 0;
+        std::optional<net::ConnectionGate::Ticket> place;
         if (owner == nullptr) {
             error = kInvalidAddress;
         } else {
-            const std::unique_lock<std::mutex> lock(mutex_);
-            if (per_unit_[owner] >= net::kMaxConnectionsPerUnit) {
+            std::string refusal;
+            place = link_gate_.Admit(fmt::format("unit {}", owner->serial()), refusal);
+            if (!place) {
+                log_(fmt::format("VXI-11 {}: link to {} {}", c.peer, device, refusal));
                 error = kOutOfResources;
             }
         }
         if (error == kNoError) {
             const service::ConnectionId id = service::NewSessionId();
             lid = static_cast<std::uint32_t>(id);
+            // No comma in the name: SYSTem:LOCK:OWNer? answers it whole.
             auto link = std::make_unique<Link>(
-                *owner, id, fmt::format("{} {} (unit {}, VXI-11)", c.peer, device, owner->serial()),
-                log_, stopping_, [fd = c.fd] { return ClientGone(fd); });
+                *owner,
+                sessions_(
+                    *owner, id,
+                    fmt::format("{} {} (unit {} over VXI-11)", c.peer, device, owner->serial()),
+                    log_, stopping_),
+                stopping_, [fd = c.fd] { return ClientGone(fd); },
+                [&c](const std::string &why) { c.End(why); });
             if (lock_device && link->Lock(Millis(lock_timeout)) != kNoError) {
                 error = kDeviceLocked;
             } else {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                links_[lid] = link.get();
-                ++per_unit_[owner];
+                {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    links_[lid] = link.get();
+                }
                 c.links[lid] = std::move(link);
+                c.link_places[lid] = std::move(*place);
+                ++c.link_count;
                 c.linked = true;
                 log_(fmt::format("VXI-11 {}: link {} to {} (unit {})", c.peer, lid, device,
                                  owner->serial()));
@@ -610,9 +842,13 @@ rpc::AcceptStat Vxi11Server::Core(Connection &c, const rpc::Call &call, rpc::Xdr
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 links_.erase(lid);
-                --per_unit_[&link->owner()];
             }
             c.links.erase(it);  // its lock goes with it
+            c.link_places.erase(lid);
+            if (--c.link_count == 0) {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                c.since = Clock::now();  // a connection with no link again
+            }
             return answer_error(kNoError);
         }
         default:

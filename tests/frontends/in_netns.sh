@@ -65,7 +65,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rpcbind -f &
+# rpcbind, started again whenever it ends: a test may kill the one whose
+# pid is in $VONTREL_NETNS_RPCBIND_PID_FILE to see the server register again.
+export VONTREL_NETNS_RPCBIND_PID_FILE=/run/vontrel-test-rpcbind.pid
+(
+  trap 'kill "$(cat "$VONTREL_NETNS_RPCBIND_PID_FILE")" 2>/dev/null; exit 0' TERM
+  while true; do
+    rpcbind -f &
+    echo $! >"$VONTREL_NETNS_RPCBIND_PID_FILE"
+    wait $! || true
+  done
+) &
 pids+=($!)
 export VONTREL_NETNS_RPCBIND=1
 

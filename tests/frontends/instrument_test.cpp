@@ -339,7 +339,7 @@ TEST_F(Served, NewLineInterruptsAWait)
     auto a = Client(1);
     Run(*a, "LIST:FREQ 1GHZ;LIST:DWEL 10");
     for (const char *wait : {"INIT;*OPC?", "INIT;*WAI;FREQ?"}) {
-        EXPECT_EQ(a->Execute(wait, [] { return Instrument::Waiting::kNewLine; }), "") << wait;
+        EXPECT_EQ(a->Execute(wait, [] { return Instrument::Waiting::kNewMessage; }), "") << wait;
         EXPECT_TRUE(StartsWith(Run(*a, "SYST:ERR?"), "-410,\"Query INTERRUPTED; ")) << wait;
         Run(*a, "ABOR");
     }
@@ -423,8 +423,8 @@ TEST_F(Served, LockOfOneSessionProtectsTheUnitFromTheOthers)
     }
     b.reset();  // the holder goes: its lock with it
     EXPECT_EQ(Run(*a, "SYST:LOCK:REQ?"), "1\n");
-    EXPECT_TRUE(Instrument::WouldChange("*CLS;FREQ 1GHZ"));
-    EXPECT_FALSE(Instrument::WouldChange("FREQ?;*CLS;LIST:FREQ 1GHZ;FOO 3"));
+    EXPECT_TRUE(Instrument::ChangesUnit("*CLS;FREQ 1GHZ"));
+    EXPECT_FALSE(Instrument::ChangesUnit("FREQ?;*CLS;LIST:FREQ 1GHZ;FOO 3"));
 }
 
 // Session ids are shared by every front end, and the lock waits for its

@@ -339,3 +339,276 @@ def test_out_of_descriptors_it_waits_and_serves_again(server, rm):
         except (OSError, pyvisa.errors.VisaIOError):
             assert time.monotonic() < deadline, "not served again once descriptors were free"
             time.sleep(0.2)
+
+
+def vxi11_ports(server):
+    return server.core_port, server.abort_port
+
+
+def test_a_query_given_up_never_answers_the_next_over_instr(server, rm):
+    """As on the raw port: a new message ends the wait with -410 and gets its
+    own answer, whether the read was given up by a time-out or through the
+    abort channel."""
+    _, abort = vxi11_ports(server)
+    gen = instr(rm)
+    gen.write("*RST;LIST:FREQ 1 GHz,2 GHz;LIST:DWEL 0.4")
+    gen.timeout = 200
+    gen.write("INIT")
+    with pytest.raises(pyvisa.errors.VisaIOError):
+        gen.query("*OPC?")  # the sweep takes 0.8 s
+    gen.timeout = 10000
+    assert gen.query("LIST:FREQ:POIN?") == "2"  # not the stale 1
+    assert gen.query("*OPC?") == "1"
+    assert gen.query("*IDN?").startswith("Vontrel,")
+    assert errors(gen) == [-410]
+
+    # device_abort on the abort channel ends a read that waits.
+    gen.write("INIT")
+    gen.write("*OPC?")
+    failed = []
+    reader = threading.Thread(target=lambda: failed.append(pytest.raises(
+        pyvisa.errors.VisaIOError, gen.read)))
+    reader.start()
+    link = gen.visalib.sessions[gen.session].link
+    with socket.create_connection(("127.0.0.1", abort), timeout=5) as sock:
+        time.sleep(0.1)
+        sock.sendall(rpc_record([7, 0, 2, 0x0607B0, 1, 1, 0, 0, 0, 0, link]))
+        assert rpc_reply(sock)[6:] == (0,)
+    reader.join(5)
+    assert failed
+    assert gen.query("LIST:FREQ:POIN?") == "2"
+    assert gen.query("*OPC?") == "1"
+    assert errors(gen) == [-410]
+
+
+def rss_kib(pid):
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def test_answers_never_read_end_the_link_at_the_cap(server, rm):
+    """device_write after device_write of queries, never read: past 4 MiB
+    unread the link ends, and the server's memory stays where it was."""
+    port, _ = vxi11_ports(server)
+    end = 8
+
+    def write(sock, lid, message):
+        message = message.encode()
+        pad = b"\0" * (-len(message) % 4)
+        return core_call(sock, 11, [lid, 1000, 0, end, len(message)], message + pad)
+
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as sock:
+        lid = core_call(sock, 10, [1, 0, 0, 5], b"inst0\0\0\0")[1]
+        assert write(sock, lid, "LIST:FREQ " + ",".join(["1GHZ"] * 5000)) == (0, 25009)
+        before = rss_kib(server.process.pid)
+        # Each answer is 55 kB: 5000 such queries ask for 275 MB.
+        write(sock, lid, "LIST:FREQ?\n" * 5000)
+        deadline = time.monotonic() + 20
+        while "bytes of answers not read; closed" not in server.log.read_text():
+            assert time.monotonic() < deadline, server.log.read_text()
+            time.sleep(0.1)
+        assert rss_kib(server.process.pid) - before < 64 * 1024
+        assert sock.recv(100) == b""  # its connection is closed
+    assert instr(rm).query("*IDN?").startswith("Vontrel,")
+
+
+def test_an_idle_link_lets_its_lock_go_after_the_idle_timeout(tmp_path, rm):
+    server = Server(tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11",
+                                    "on", "--idle-timeout", "1"))
+    try:
+        holder = instr(rm)
+        holder.lock_excl()
+        raw = server.socket()
+        assert ask(raw, b"SYST:LOCK:REQ?\n") == "0\n"
+        deadline = time.monotonic() + 6
+        while ask(raw, b"SYST:LOCK:REQ?\n") != "1\n":  # each line keeps raw itself busy
+            assert time.monotonic() < deadline, "the silent link kept the lock"
+            time.sleep(0.2)
+        raw.close()
+    finally:
+        assert server.stop() == 0
+    assert "nothing sent for 1 s; closed" in server.log.read_text()
+
+
+FLOOD = """
+import resource, socket, sys
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+socks = [socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+         for _ in range(int(sys.argv[2]))]
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_a_connection_flood_leaves_every_front_end_serving(tmp_path, rm):
+    """1029 connections to the core port that never make a link, the
+    server under the 1024 descriptors a service gets: the raw port, a new
+    INSTR link and the web front end all answer."""
+    import http.client
+    import resource
+    import sys
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+
+    server = Server(tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11",
+                                    "on", "--http", "0"), preexec=limited)
+    core, _ = vxi11_ports(server)
+    web = server.http
+    # A process of its own holds the flood: this one's descriptors stay few.
+    flood = subprocess.Popen([sys.executable, "-c", FLOOD, str(core), "1029"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert flood.stdout.readline() == "ready\n"
+        raw = server.socket()
+        assert ask(raw, b"*IDN?\n").startswith("Vontrel,")
+        raw.close()
+        assert instr(rm).query("*IDN?").startswith("Vontrel,")
+        page = http.client.HTTPConnection("127.0.0.1", web, timeout=5)
+        page.request("GET", "/")
+        assert page.getresponse().status == 200
+        page.close()
+        assert len(os.listdir(f"/proc/{server.process.pid}/fd")) < 600
+    finally:
+        flood.stdin.close()
+        flood.wait(timeout=20)
+        assert server.stop() == 0
+
+
+def rpcbind_restarted():
+    """Kills the namespace's rpcbind (in_netns.sh starts it again) and waits
+    for the new one."""
+    path = os.environ["VONTREL_NETNS_RPCBIND_PID_FILE"]
+    old = int(open(path).read())
+    os.kill(old, 15)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            new = int(open(path).read())
+        except ValueError:
+            new = old
+        if new != old and os.path.exists("/run/rpcbind.sock"):
+            return
+        assert time.monotonic() < deadline, "rpcbind did not come back"
+        time.sleep(0.05)
+
+
+def query_within(rm, seconds, device="inst0"):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            gen = instr(rm, device, timeout=2000)
+            answer = gen.query("*IDN?")
+            gen.close()
+            return answer
+        except Exception:  # not registered (yet): pyvisa finds no port
+            assert time.monotonic() < deadline, "INSTR never worked again"
+            time.sleep(0.2)
+
+
+@pytest.mark.skipif("VONTREL_NETNS_RPCBIND_PID_FILE" not in os.environ,
+                    reason="needs the restartable rpcbind of tests/frontends/in_netns.sh")
+def test_rpcbind_comes_and_goes(tmp_path, rm):
+    (tmp_path / "first").mkdir()
+    first = Server(tmp_path / "first",
+                   args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11", "on"))
+    try:
+        first_core, _ = vxi11_ports(first)
+        assert query_within(rm, 5).startswith("Vontrel,Synthesizer,4660")
+        rpcbind_restarted()
+        start = time.monotonic()
+        assert query_within(rm, 10).startswith("Vontrel,Synthesizer,4660")
+        print(f"INSTR again {time.monotonic() - start:.1f} s after rpcbind restarted")
+
+        # A second server leaves the first's registration alone, also when
+        # it stops, and takes it over once the first is gone.
+        (tmp_path / "second").mkdir()
+        second = Server(tmp_path / "second",
+                        args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11", "on"))
+        second_core, _ = vxi11_ports(second)
+        assert second.stop() == 0
+        assert query_within(rm, 5).startswith("Vontrel,")
+        third = Server(tmp_path / "second",
+                       args=("--unit", "serial:4660", "serve", "--port", "0", "--vxi11", "on"))
+        third_core, _ = vxi11_ports(third)
+        first.process.kill()  # gone without removing its registration
+        first.process.wait()
+        deadline = time.monotonic() + 10
+        while "registered with rpcbind" not in third.log.read_text():
+            assert time.monotonic() < deadline, third.log.read_text()
+            time.sleep(0.2)
+        assert query_within(rm, 5).startswith("Vontrel,")
+        assert third.stop() == 0
+    finally:
+        if first.process.poll() is None:
+            first.stop()
+
+
+# Identity bytes a unit may hold, whatever they mean: controls, quotes and
+# markup, the ends of ASCII, bytes that start or continue UTF-8 sequences
+# and those that never may; 100 is the hardware revision byte that once
+# made the letter 0xA5 and brought the whole server down.
+HOSTILE_BYTES = [0, 1, 9, 10, 13, 0x1F, 0x22, 0x26, 0x27, 0x3C, 0x5C, 0x7F, 0x80, 100, 0xA5,
+                 0xBF, 0xC0, 0xC3, 0xE2, 0xED, 0xF0, 0xF5, 0xFF]
+
+
+def test_hostile_identity_bytes_crash_no_front_end(tmp_path, rm):
+    """Every hostile byte in every identity field (firmware, calibration
+    date, hardware revision, IF band), one unit each, with a page open:
+    every front end answers and the server stays up."""
+    import http.client
+    import json
+    import xml.etree.ElementTree as ElementTree
+
+    bench = [{"serial": 5000 + k, "identity": [(5000 + k) & 0xFF, (5000 + k) >> 8] + [v] * 8}
+             for k, v in enumerate(HOSTILE_BYTES)]
+    bench.append({"serial": 4660, "identity": [0x34, 0x12, 3, 2, 9, 5, 21, 100, 60, 80]})
+    (tmp_path / "bench.json").write_text(json.dumps({"converters": bench}))
+    server = Server(tmp_path, args=("serve", "--port", "0", "--vxi11", "on", "--http", "0"),
+                    VONTREL_SIM_CONFIG=str(tmp_path / "bench.json"))
+    try:
+        web = server.http
+        assert len(server.ports) == len(bench)
+        # One page open: its event stream.
+        page = socket.create_connection(("127.0.0.1", web), timeout=10)
+        page.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        stream = page.makefile("rb")
+        assert b" 200 " in stream.readline()
+        while not stream.readline().startswith(b"data: "):
+            pass
+
+        def get(path):
+            c = http.client.HTTPConnection("127.0.0.1", web, timeout=10)
+            c.request("GET", path)
+            reply = c.getresponse()
+            body = reply.read()
+            c.close()
+            assert reply.status == 200, (path, body)
+            return body
+
+        units = json.loads(get("/api/units").decode("utf-8"))
+        assert len(units) == len(bench) and all(u["open"] for u in units)
+        assert {u["serial"]: u["hardware"] for u in units}[4660] == "\ufffd"
+        for index in range(len(bench)):
+            ElementTree.fromstring(get(f"/lxi/identification?unit={index}"))
+        for serial, port in server.ports.items():
+            with server.socket(port) as raw:
+                assert ask(raw, b"*IDN?;:VONT:INFO?\n").startswith(f"Vontrel,Synthesizer,{serial},")
+            gen = instr(rm, f"sn{serial}")
+            assert gen.query("*IDN?").startswith(f"Vontrel,Synthesizer,{serial},")
+            gen.close()
+        # The page still gets news.
+        with server.socket(server.ports[4660]) as raw:
+            ask(raw, b"FREQ 1.5 GHz;*OPC?\n")
+        while True:
+            line = stream.readline()
+            assert line, "the event stream ended"
+            if line.startswith(b"data: ") and b"1500000000" in line:
+                break
+        page.close()
+        assert server.process.poll() is None
+    finally:
+        assert server.stop() == 0

@@ -7,6 +7,7 @@
 
 #include "frontends/http/panel_state.h"
 #include "frontends/http/security.h"
+#include "frontends/net/text.h"
 
 namespace vontrel::serve::web {
 namespace {
@@ -57,34 +58,55 @@ TEST(WebGuard, ChangesNeedOwnOriginJsonAndTheToken)
     }
 }
 
-TEST(WebChange, RequestsBecomeOneLineOrAreRefused)
+TEST(WebChange, RequestsBecomeOneChangeOrAreRefusedWhole)
 {
     struct Case {
         const char *json;
-        const char *line;  // nullptr: refused
+        const char *text;  // nullptr: refused
     } cases[] = {
-        {R"({"frequency_hz": 2455000000})", ":FREQ 2455000000"},
-        {R"({"level": -3.25, "mode": 3})", ":VONT:MODE 3;:POW -3.25"},
-        {R"({"flag_b": true, "auto_trim": false})", ":VONT:FLAG:B 1;:VONT:TRIM:AUTO 0"},
-        {R"({"trim_a": 255})", ":VONT:TRIM:A 255"},
+        {R"({"frequency_hz": 2455000000})", "frequency 2455 MHz"},
+        {R"({"level": -3.25, "mode": 3})", "level -3.25, mode 3"},
+        {R"({"flag_b": true, "auto_trim": false})", "flag B on, auto trim off"},
+        {R"({"trim_a": 255})", "trim A 255"},
         {R"({})", nullptr},
         {R"([1])", nullptr},
         {R"({"frequency_hz": 299999999})", nullptr},
         {R"({"frequency_hz": "3e9"})", nullptr},
         {R"({"attenuation": 31.76})", nullptr},
+        {R"({"attenuation": 10.1})", nullptr},  // off the 0.25 grid
         {R"({"mode": 2.5})", nullptr},
         {R"({"trim_a": 256})", nullptr},
+        {R"({"trim_a": 1e300})", nullptr},
         {R"({"flag_a": 1})", nullptr},
         {R"({"level": 1, "LEVEL": 1})", nullptr},
+        {R"({"level": 1, "attenuation": 2})", nullptr},  // which one would hold?
+        {R"({"level": 1, "mode": 1})", nullptr},
+        // One field refused: none of the others is taken.
+        {R"({"frequency_hz": 4.5e9, "trim_b": -1})", nullptr},
     };
     for (const Case &c : cases) {
         const auto request = nlohmann::json::parse(c.json);
-        if (c.line == nullptr) {
-            EXPECT_THROW(ChangeLine(request), std::invalid_argument) << c.json;
+        if (c.text == nullptr) {
+            EXPECT_ANY_THROW(ChangeFromJson(request)) << c.json;
         } else {
-            EXPECT_EQ(ChangeLine(request), c.line) << c.json;
+            EXPECT_EQ(service::ChangeText(ChangeFromJson(request)), c.text) << c.json;
         }
     }
+}
+
+TEST(WebText, AnyBytesBecomeJsonAndXml)
+{
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string text = "r" + std::string(1, static_cast<char>(byte)) + "\xC3";
+        const std::string sent = JsonText(nlohmann::json{{"hardware", text}});
+        EXPECT_TRUE(net::IsUtf8(sent)) << byte;
+        EXPECT_FALSE(nlohmann::json::parse(sent).empty()) << byte;
+        const std::string xml = net::XmlEscaped(text);
+        EXPECT_TRUE(net::IsUtf8(xml)) << byte;
+        EXPECT_EQ(xml.find_first_of("<>\"'"), std::string::npos) << byte;
+    }
+    EXPECT_EQ(net::ValidUtf8("A\xA5\xE2\x82\xAC\xED\xA0\x80"),
+              "A\xEF\xBF\xBD\xE2\x82\xAC\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "frontends/http/web_server.h"
 #include "frontends/net/announce.h"
 #include "frontends/net/visa_resources.h"
+#include "frontends/scpi/instrument.h"
 #include "frontends/scpi/socket_server.h"
 #include "frontends/vxi11/server.h"
 #include "include/vontrel_mains.h"
@@ -267,7 +268,14 @@ int Run(const tool::Globals &globals, const Options &options)
             for (Served &unit : units) {
                 owners.push_back(unit.owner.get());
             }
-            vxi11.emplace(address, log, std::move(owners));
+            // VXI-11 links are sessions of the SCPI instrument.
+            const net::SessionFactory instruments =
+                [](service::UnitOwner &owner, service::ConnectionId id, std::string who,
+                   service::Log session_log, const std::atomic<bool> &stopping) {
+                    return std::make_unique<Instrument>(owner, id, std::move(who),
+                                                        std::move(session_log), stopping);
+                };
+            vxi11.emplace(address, log, std::move(owners), instruments, options.idle_timeout_s);
             vxi11->Start();
         }
         std::optional<Announcer> announcer;
@@ -278,7 +286,7 @@ int Run(const tool::Globals &globals, const Options &options)
         for (std::size_t i = 0; i < units.size(); ++i) {
             Served &unit = units[i];
             const int bound = server.Listen(*unit.owner, unit.port);
-            VisaResources visa = ResourcesOf(options.listen, i, bound);
+            VisaResources visa = ResourcesOf(address, i, bound);
             fmt::print("unit {} ({}): {} port {}; VISA {}{}{}\n", unit.owner->serial(), unit.state,
                        address.text, bound, vxi11 ? visa.instr : "", vxi11 ? " and " : "",
                        visa.socket);
@@ -313,7 +321,7 @@ int Run(const tool::Globals &globals, const Options &options)
                        vxi11->core_port(), vxi11->abort_port());
         }
         if (web_server) {
-            fmt::print("web front end on http://{}:{}/\n", VisaHost(options.listen), web_port);
+            fmt::print("web front end on http://{}:{}/\n", VisaHost(address), web_port);
         }
         for (const std::string &serial : mains->serials()) {
             const std::string problem = mains->Problem(serial);

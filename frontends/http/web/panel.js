@@ -95,8 +95,14 @@ function fill(id, value) {
   }
 }
 
+// Every state the server sends carries a revision, one higher for each
+// state it has read: a reply or an event older than what the page shows is
+// not shown, so the page never goes back to an older state.
 function show(state) {
   const first = unit === null;
+  if (!first && state.revision < unit.revision) {
+    return;
+  }
   unit = state;
   Vontrel.text("serial", state.serial);
   const lock = document.getElementById("lock");

@@ -17,6 +17,7 @@ enum class Reason {
     kConflict,      // the request conflicts with what runs (a sweep, another owner)
     kUnitFailed,    // an exchange with the unit failed or the unit is gone
     kStopped,       // the work stopped for another cause (an exception on the way)
+    kUnsupported,   // the unit or the server lacks what it takes (an output switch, modulation)
 };
 
 class Refusal : public std::runtime_error {

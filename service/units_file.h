@@ -49,7 +49,8 @@ struct PowerOutlet {
 struct UnitConfig {
     // dBm = the unit's level (in its own units) + this offset.
     std::optional<double> level_offset_db;
-    // As written in the file; EffectiveOutputOff() says what holds without it.
+    // As written in the file; EffectiveOutputOff() (output_state.h) says
+    // what holds without it.
     std::optional<OutputOff> output_off;
     std::optional<PowerOutlet> power;
 };

@@ -14,7 +14,8 @@
 
 #include "frontends/scpi/instrument.h"
 #include "frontends/scpi/scpi_error.h"
-#include "service/level_policy.h"
+#include "service/level_units.h"
+#include "service/output_state.h"
 
 namespace vontrel::serve {
 
@@ -68,10 +69,11 @@ struct Instrument::Call {
         return line.Get().Call(std::forward<F>(f));
     }
 
-    vontrel::Status Read()
-    {
-        return OnUnit([](vontrel::Unit &u) { return u.status(); });
-    }
+    // The unit's settings, as the output has them when on.
+    vontrel::Status Read() { return service::ReadSettings(line.Get()); }
+
+    // How this unit's levels are shown and taken.
+    service::LevelScale Scale() const { return service::LevelScale::Of(in.owner_.config()); }
 
     // Refuses to change the unit while a list sweep runs on it.
     service::UnitOwner::Access &Changing()
@@ -88,16 +90,8 @@ struct Instrument::Call {
     }
 
     // Read, edit, program: the settings read back with `edit` applied,
-    // under the level policy.
-    void Change(const std::function<void(vontrel::Settings &, const vontrel::Status &)> &edit)
-    {
-        Changing().Call([&](vontrel::Unit &u) {
-            const vontrel::Status before = u.status();
-            vontrel::Settings wanted = static_cast<const vontrel::Settings &>(before);
-            edit(wanted, before);
-            service::ApplyWithLevelPolicy(u, before, wanted);
-        });
-    }
+    // under the level policy (and the output's mute).
+    void Change(const service::Edit &edit) { service::ChangeSettings(Changing(), edit); }
 };
 
 struct Instrument::Command {

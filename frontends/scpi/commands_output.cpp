@@ -1,29 +1,36 @@
 // SPDX-License-Identifier: MIT
-// OUTPut: the state of the unit's output.
+// OUTPut: the state of the unit's output, and what the unit lacks of a
+// signal generator's outputs and modulation.
 #include "frontends/scpi/commands.h"
 
 namespace vontrel::serve {
 
 void Commands::AddOutput(TableBuilder &b)
 {
-    using vontrel::Settings;
-    using vontrel::Status;
-    // The unit's output has no switch: it is always on. Drivers that
-    // turn it on before use, or read whether it is on, get what holds.
+    // The unit has no RF switch: what OFF does is the unit's units-file
+    // entry's choice, carried out by service/output_state.h. Taken while a
+    // sweep runs too (it goes on with the output off), so that a driver's
+    // shutdown is never refused.
     b.add(
         "OUTPut[:STATe]",
         [](Call &c) {
             c.Args(1, 1);
-            if (!CheckedBoolean(c.Param(0))) {
-                throw Error(scpi::kHardwareMissing,
-                            "the unit's output has no switch and is always on; "
-                            "POW:ATT MAX gives the lowest level");
-            }
+            service::SetOutput(c.line.Get(), CheckedBoolean(c.Param(0)));
         },
         [](Call &c) {
             c.Args(0, 0);
-            c.response = std::string(1, '1');  // not "1": g++ 12 warns wrongly (-Wrestrict)
+            // Not "1" : "0": g++ 12 warns wrongly (-Wrestrict).
+            c.response = std::string(1, service::OutputOn(c.line.Get()) ? '1' : '0');
         });
+    b.changes();
+    b.table.push_back(Absent("OUTPut:MODulation[:STATe]", "the unit has no modulation"));
+    b.table.push_back(Absent("OUTPut:BLANking[:STATe]",
+                             "the unit does not blank its output while the frequency changes"));
+    b.table.push_back(
+        Absent("[SOURce:]ROSCillator:OUTPut[:STATe]", "the unit has no reference output"));
+    b.table.push_back(Absent("[SOURce:]LFOutput[:STATe]", "the unit has no low-frequency output"));
+    b.table.push_back(Absent("[SOURce:]AM[:STATe]", "the unit has no amplitude modulation"));
+    b.table.push_back(Absent("[SOURce:]PULM[:STATe]", "the unit has no pulse modulation"));
 }
 
 }  // namespace vontrel::serve

@@ -87,6 +87,8 @@ inline int CodeFor(service::Reason reason)
             return kSettingsConflict;
         case service::Reason::kUnitFailed:
             return kHardwareError;
+        case service::Reason::kUnsupported:
+            return kHardwareMissing;
         case service::Reason::kStopped:
             break;
     }

@@ -80,10 +80,16 @@ private:
     bool common_ = false;
 };
 
-// The header's nodes without their numeric suffixes (SOUR1 is SOUR). The
-// instrument has one of each subsystem, so suffix 1, the default, is taken;
-// any other throws -114.
-std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes);
+// A header's nodes without their numeric suffixes (SOUR1 is SOUR). The
+// instrument has one of each subsystem, so suffix 1, the default, is
+// taken; out_of_range names the first node with any other suffix, for -114
+// once the header is known to exist (an unknown one is -113, suffix or
+// not).
+struct PlainHeader {
+    std::vector<std::string> nodes;
+    std::string out_of_range;  // "" when every suffix is 1
+};
+PlainHeader SplitSuffixes(const std::vector<std::string> &nodes);
 
 // What a numeric parameter measures, and so which suffixes it takes.
 enum class Quantity {

@@ -175,6 +175,12 @@ int main(int argc, char **argv)
     double wait_unit = VONTREL_UNIT_WAIT_DEFAULT_S;
     app.add_option("--unit", unit_text, "the unit to use: serial:N or index:N")->type_name("SEL");
     app.add_flag("--json", json, "machine-readable output");
+    std::string units_path;
+    app.add_option("--units", units_path,
+                   "the units file: each unit's level calibration and what output off does "
+                   "(default: $VONTREL_UNITS, ~/.config/vontrel/units.json, "
+                   "/etc/vontrel/units.json)")
+        ->type_name("FILE");
     app.add_option("--wait-unit", wait_unit,
                    "wait up to SECONDS for a unit that another program has open (default 1)")
         ->type_name("SECONDS")
@@ -262,6 +268,7 @@ int main(int argc, char **argv)
         }
         vontrel::tool::CheckSeconds("--wait-unit", wait_unit);
         globals.wait_unit_s = wait_unit;
+        globals.units_path = units_path;
         if (*list) {
             return Done(vontrel::tool::List(globals));
         }

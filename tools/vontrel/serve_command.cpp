@@ -20,7 +20,9 @@
 #include "frontends/net/visa_resources.h"
 #include "frontends/scpi/socket_server.h"
 #include "frontends/vxi11/server.h"
+#include "service/level_units.h"
 #include "service/log_writer.h"
+#include "service/output_state.h"
 #include "tools/vontrel/unit_select.h"
 
 namespace vontrel::serve {
@@ -76,9 +78,12 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                                 const service::Log &log)
 {
     std::vector<Served> chosen;
+    const service::UnitsFile &units = g.Units();
     const auto add = [&](vontrel::Unit unit, int port) {
         const std::string state = fmt::format("index {}", unit.index());
-        chosen.push_back({std::make_unique<service::UnitOwner>(std::move(unit), log), port, state});
+        const service::UnitConfig &config = units.For(unit.serial());
+        chosen.push_back(
+            {std::make_unique<service::UnitOwner>(std::move(unit), log, config), port, state});
     };
     if (!options.maps.empty()) {
         if (g.unit) {
@@ -95,7 +100,8 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                 continue;
             }
             auto owner = std::make_unique<service::UnitOwner>(
-                serial, make_status_code(in_use ? kDeviceNotOpened : kDeviceNotFound), log);
+                serial, make_status_code(in_use ? kDeviceNotOpened : kDeviceNotFound), log,
+                units.For(serial));
             std::string state = owner->WhyNotOpen() + "; served once it can be opened";
             chosen.push_back({std::move(owner), port, std::move(state)});
         }
@@ -211,10 +217,21 @@ int Run(const tool::Globals &globals, const Options &options)
     const service::Log log =
         options.quiet ? service::Log([](const std::string &) {}) : writer.Sink();
 
+    // The units file is checked before any unit is opened.
+    const service::UnitsFile &file = globals.Units();
     // While it waits for its units (--wait-unit), this thread alone takes
     // SIGINT and SIGTERM as they come: they end the process at once.
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     std::vector<Served> units = ChooseUnits(globals, options, log);
+    for (const Served &unit : units) {
+        const service::UnitConfig &config = unit.owner->config();
+        const service::LevelScale scale = service::LevelScale::Of(config);
+        log(fmt::format(
+            "unit {}: levels in {}{}; {}{}", unit.owner->serial(), scale.UnitName(),
+            scale.dbm() ? fmt::format(" (offset {} dB)", *scale.offset_db()) : "",
+            service::OutputOffText(config),
+            file.path.empty() ? " (no units file)" : " (units file " + file.path + ")"));
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int stop_fd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (stop_fd < 0) {

@@ -143,6 +143,15 @@ void ChangeSettings(UnitOwner::Access &access, const Edit &edit)
         [&](vontrel::Unit &unit) { ApplyEdit(access, unit, ReadBack(access, unit), edit, scale); });
 }
 
+SettingsAndOutput ReadSettingsAndOutput(UnitOwner::Access &access)
+{
+    SettingsAndOutput read;
+    read.settings = ReadSettings(access);
+    read.output_on = EffectiveOutputOff(access.config()) == OutputOff::kMute ? !access.muted_from()
+                                                                             : OutputOn(access);
+    return read;
+}
+
 bool OutputOn(UnitOwner::Access &access)
 {
     const UnitConfig &config = access.config();

@@ -70,6 +70,14 @@ vontrel::Status ReadHeld(UnitOwner::Access &access, vontrel::Unit &unit);
 vontrel::Status ApplyEdit(UnitOwner::Access &access, vontrel::Unit &unit,
                           const vontrel::Status &held, const Edit &edit, const LevelScale &scale);
 
+// ReadSettings, and whether the output is on (OutputOn), from one read-back
+// for a muted unit.
+struct SettingsAndOutput {
+    vontrel::Status settings;
+    bool output_on = true;
+};
+SettingsAndOutput ReadSettingsAndOutput(UnitOwner::Access &access);
+
 // Whether the output is on: always with "refuse"; with "mute", unless the
 // unit is muted (one read-back); with "mains", as the switch reads the
 // outlet (on when this program drives no mains switch: nothing here can

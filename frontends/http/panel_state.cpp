@@ -9,6 +9,8 @@
 
 #include "frontends/scpi/scpi_values.h"
 #include "include/vontrel_limits.h"
+#include "service/level_units.h"
+#include "service/output_state.h"
 
 namespace vontrel::serve::web {
 namespace {
@@ -62,7 +64,11 @@ const std::vector<Field> &Fields()
          0.0},
         {"mode", "VONT:MODE", K::kInteger, 0, VONTREL_MODE_MAX, 1},
         {"attenuation", "POW:ATT", K::kNumber, 0.0, VONTREL_ATTEN_MAX, VONTREL_LEVEL_STEP},
-        {"level", "POW", K::kNumber, VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX, VONTREL_LEVEL_STEP},
+        // As the unit's page shows levels: in dBm for a unit with a level
+        // calibration (any offset the units file takes), which the server
+        // takes to the nearest step; the unit's own range is checked there.
+        {"level", "POW", K::kNumber, VONTREL_LEVEL_MIN - service::kMaxLevelOffsetDb,
+         VONTREL_LEVEL_MAX + service::kMaxLevelOffsetDb, 0.0},
         {"switch", "VONT:SWIT", K::kInteger, 0, VONTREL_SWITCH_MAX, 1},
         {"flag_a", "VONT:FLAG:A", K::kBoolean, 0, 1, 1},
         {"flag_b", "VONT:FLAG:B", K::kBoolean, 0, 1, 1},
@@ -216,11 +222,16 @@ void UnitPanel::Refresh(bool whole)
             info_ = access.Call([](vontrel::Unit &u) { return u.info(); });
         }
         if (whole || !state.contains("frequency_hz")) {
-            const vontrel::Status s = access.Call([](vontrel::Unit &u) { return u.status(); });
+            // The settings as the output has them when on, and whether it is.
+            const service::SettingsAndOutput read = service::ReadSettingsAndOutput(access);
+            const vontrel::Status &s = read.settings;
+            const service::LevelScale scale = service::LevelScale::Of(owner_.config());
             state["frequency_hz"] = std::round(s.frequency_mhz * 1e9) / 1e3;
-            state["level"] = s.level;
-            state["level_min"] = s.level_min;
-            state["level_max"] = s.level_max;
+            state["level"] = scale.Shown(s.level);
+            state["level_min"] = scale.Shown(s.level_min);
+            state["level_max"] = scale.Shown(s.level_max);
+            state["level_unit"] = scale.dbm() ? json("dBm") : json(nullptr);
+            state["output"] = read.output_on;
             state["attenuation"] = s.attenuation;
             state["mode"] = static_cast<int>(s.mode);
             state["switch"] = static_cast<int>(s.output_switch);

@@ -6,19 +6,46 @@
 # avahi-daemon) started there and stopped at the end. Nothing the command
 # sends, broadcasts included, can reach any other interface, and the
 # machine's own rpcbind and avahi-daemon are neither used nor needed.
-# Exits 77 (skipped) when not root or when a tool is missing.
+#
+#   in_netns.sh [--bare] [--else-run] COMMAND [ARG...]
+#
+# --bare: only the network namespace with lo up; /run stays the machine's
+# and no daemon is started (a browser, say, then starts no services over a
+# system bus of the namespace's own).
+# Where no namespace can be made (not root, a tool missing, namespaces not
+# allowed here), exits 77 (skipped), or with --else-run runs the command as
+# it is, for tests that are still worth running on the machine's network.
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*" >&2
+bare=0
+else_run=0
+while :; do
+  case "${1:-}" in
+    --bare) bare=1 ;;
+    --else-run) else_run=1 ;;
+    *) break ;;
+  esac
+  shift
+done
+cannot() {
+  if [ "$else_run" = 1 ]; then
+    exec "$@"
+  fi
+  echo "SKIP: $why" >&2
   exit 77
 }
-[ "$(id -u)" -eq 0 ] || skip "network namespaces need root (CI runs as root)"
-for tool in unshare ip mount rpcbind; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is missing (scripts/setup.sh installs it)"
-done
 
 if [ "${VONTREL_NETNS_INSIDE:-}" != 1 ]; then
+  why=""
+  [ "$(id -u)" -eq 0 ] || why="network namespaces need root (CI runs as root)"
+  for tool in unshare ip mount rpcbind; do
+    command -v "$tool" >/dev/null 2>&1 || why="$tool is missing (scripts/setup.sh installs it)"
+  done
+  [ -n "$why" ] || unshare --net true 2>/dev/null || why="network namespaces are not allowed here"
+  [ -z "$why" ] || cannot "$@"
+  if [ "$bare" = 1 ]; then
+    exec unshare --net -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
+  fi
   VONTREL_NETNS_INSIDE=1 exec unshare --net --mount --propagation private -- "$0" "$@"
 fi
 

@@ -18,14 +18,7 @@ import time
 import pytest
 import pyvisa
 
-from test_visa import Server, _tool, ask, errors, numbers
-
-
-@pytest.fixture
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
+from conftest import Server, ask, errors, tool
 
 
 def stopped(server):
@@ -211,7 +204,7 @@ def test_ports_stay_with_their_units(tmp_path):
     holder = Server(tmp_path / "a", **state)  # another program holds unit 4660
     try:
         # Without --map, a unit in use would shift the ports: refused.
-        shifted = subprocess.run([_tool(), "--wait-unit", "0", "serve", "--port", "0"],
+        shifted = subprocess.run([tool(), "--wait-unit", "0", "serve", "--port", "0"],
                                  capture_output=True, text=True, timeout=30,
                                  env=dict(os.environ, **state))
         assert shifted.returncode == 1 and "--map" in shifted.stderr, shifted
@@ -243,7 +236,7 @@ def test_sigterm_while_waiting_for_a_unit(tmp_path):
     state = dict(VONTREL_SIM_STATE=str(tmp_path / "state.json"))
     holder = Server(tmp_path, **state)
     try:
-        waiting = subprocess.Popen([_tool(), "--unit", "serial:4660", "--wait-unit", "30",
+        waiting = subprocess.Popen([tool(), "--unit", "serial:4660", "--wait-unit", "30",
                                     "serve", "--port", "0"], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL, env=dict(os.environ, **state))
         time.sleep(0.5)

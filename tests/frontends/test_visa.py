@@ -4,124 +4,14 @@
 pyvisa with its pure-Python backend opens TCPIP::127.0.0.1::<port>::SOCKET,
 as a measurement script opens any signal generator, against `vontrel serve`
 on the simulated bench (kept in the server's memory, traced to a file).
-The server comes from $VONTREL_TOOL (CTest sets it), else the newest
-build*/tools/vontrel.
+The servers come from tests/conftest.py.
 """
 
-import glob
-import os
-import re
-import signal
 import socket
-import subprocess
 import threading
 import time
 
-import pytest
-import pyvisa
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def _tool():
-    tool = os.environ.get("VONTREL_TOOL")
-    if tool:
-        return tool
-    builds = sorted(glob.glob(os.path.join(ROOT, "build*", "tools", "vontrel")),
-                    key=os.path.getmtime)
-    if not builds:
-        pytest.skip("no build of the vontrel tool")
-    return builds[-1]
-
-
-class Server:
-    """`vontrel --unit serial:4660 serve --port 0`, stopped with SIGTERM."""
-
-    def __init__(self, tmp_path, args=("--unit", "serial:4660", "serve", "--port", "0"),
-                 stderr=None, **env):
-        self.trace = tmp_path / "trace.txt"
-        self.log = tmp_path / "serve.log"
-        environment = dict(os.environ, VONTREL_SIM_STATE="memory",
-                           VONTREL_SIM_TRACE=str(self.trace))
-        environment.update(env)
-        environment.pop("VONTREL_SIM_CONFIG", None)
-        # Out of a network namespace of their own, the tests leave the
-        # machine's rpcbind and avahi-daemon alone: nothing is registered
-        # or announced unless a test asks for it.
-        for option in ("--vxi11", "--mdns"):
-            if "serve" in args and option not in args:
-                args = (*args, option, "off")
-        with open(self.log, "w") as log:
-            self.process = subprocess.Popen(
-                [_tool(), *args], stdout=subprocess.PIPE,
-                stderr=log if stderr is None else stderr, text=True, env=environment)
-        self.ports = {}  # serial number: port
-        while True:
-            line = self.process.stdout.readline()
-            assert line, self.log.read_text()
-            found = re.search(r"unit (\d+) .* port (\d+)", line)
-            if not found:
-                break
-            self.ports[int(found.group(1))] = int(found.group(2))
-        assert "127.0.0.1" in line
-        self.port = next(iter(self.ports.values()))
-
-    def open(self, rm):
-        return rm.open_resource(f"TCPIP::127.0.0.1::{self.port}::SOCKET",
-                                read_termination="\n", timeout=10000)
-
-    def socket(self, port=None):
-        return socket.create_connection(("127.0.0.1", port or self.port), timeout=10)
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(timeout=10)
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-
-
-@pytest.fixture
-def server(tmp_path):
-    s = Server(tmp_path)
-    yield s
-    if s.process.poll() is None:
-        assert s.stop() == 0
-
-
-@pytest.fixture
-def rm():
-    manager = pyvisa.ResourceManager("@py")
-    yield manager
-    manager.close()
-
-
-def errors(gen):
-    """Every error queued, oldest first, as numbers."""
-    codes = []
-    while True:
-        code = int(gen.query("SYST:ERR?").split(",")[0])
-        if code == 0:
-            return codes
-        codes.append(code)
-
-
-def numbers(gen, query):
-    """The numbers a query line answers, whatever separates them."""
-    return [float(x) for x in re.split("[,;]", gen.query(query))]
-
-
-def ask(sock, text):
-    """Sends lines on a raw socket and reads one answer line."""
-    sock.sendall(text)
-    answer = b""
-    while not answer.endswith(b"\n"):
-        chunk = sock.recv(4096)
-        assert chunk, "the server closed the connection"
-        answer += chunk
-    return answer.decode()
+from conftest import Server, ask, errors, numbers
 
 
 def test_drives_the_unit_like_any_signal_generator(server, rm):

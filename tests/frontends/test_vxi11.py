@@ -21,7 +21,7 @@ import time
 import pytest
 import pyvisa
 
-from test_visa import Server, ask, errors, rm  # noqa: F401 (rm: a fixture)
+from conftest import Server, ask, errors
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("VONTREL_NETNS_RPCBIND") != "1",
@@ -39,13 +39,6 @@ def server(tmp_path):
 def instr(rm, device="inst0", timeout=3000):
     return rm.open_resource(f"TCPIP::127.0.0.1::{device}::INSTR", read_termination="\n",
                             timeout=timeout)
-
-
-def core_port(server):
-    """The VXI-11 core port from the startup lines."""
-    line = server.process.stdout.readline()
-    assert line.startswith("VXI-11 on"), line
-    return int(line.split("core port ")[1].split(",")[0])
 
 
 def test_pyvisa_drives_the_unit_over_instr(server, rm):
@@ -169,7 +162,7 @@ def rpc_reply(sock):
 
 
 def test_bad_records_get_their_rpc_error_and_the_server_stays_up(server, rm):
-    port = core_port(server)
+    port = server.core_port
     call = [9, 0, 2]  # xid, call, RPC version 2
     auth = [0, 0, 0, 0]
     cases = [  # record, reply words after xid and type
@@ -248,7 +241,7 @@ def core_call(sock, procedure, words, tail=b""):
 
 
 def test_a_link_waits_for_the_lock_when_it_asks_to(server):
-    port = core_port(server)
+    port = server.core_port
     raw = server.socket()
     assert ask(raw, b"SYST:LOCK:REQ?\n") == "1\n"
     wait_lock, end = 1, 8
@@ -269,7 +262,7 @@ def test_a_link_waits_for_the_lock_when_it_asks_to(server):
 
 
 def test_service_request_reaches_the_client_on_its_interrupt_channel(server):
-    port = core_port(server)
+    port = server.core_port
     listener = socket.create_server(("127.0.0.1", 0))
     call = core_call
 
@@ -295,7 +288,7 @@ def test_service_request_reaches_the_client_on_its_interrupt_channel(server):
 
 def test_a_client_that_vanishes_mid_read_lets_its_lock_go(server):
     """A client killed while its device_read waits: its link, and its lock, go at once."""
-    port = core_port(server)
+    port = server.core_port
     forever = 0xFFFFFFFF
     sock = socket.create_connection(("127.0.0.1", port), timeout=5)
     lid = core_call(sock, 10, [1, 1, 0, 5], b"inst0\0\0\0")[1]  # linked and locked
@@ -320,7 +313,7 @@ def test_out_of_descriptors_it_waits_and_serves_again(server, rm):
     """Connections past the descriptor limit wait in the backlog: the server
     neither spins nor stops taking them once descriptors are free again."""
     import resource
-    port = core_port(server)
+    port = server.core_port
     pid = server.process.pid
     soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
     resource.prlimit(pid, resource.RLIMIT_NOFILE, (len(os.listdir(f"/proc/{pid}/fd")) + 4, hard))

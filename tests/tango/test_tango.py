@@ -6,81 +6,30 @@ loopback only.
 
 import json
 import os
-import socket
 import subprocess
 import threading
 import time
 
 import pytest
 
+from conftest import TangoServer
+
 tango = pytest.importorskip("tango", reason="python3-tango is not installed")
 
 DEVICE = "lab/vontrel/4660"
 
 
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """vontrel-tango -nodb for unit 4660, its bench state in tmp_path."""
-
-    def __init__(self, tmp_path, devices=(DEVICE,), **env):
-        self.port = _free_port()
-        self.trace = tmp_path / "trace.txt"
-        self.state = tmp_path / "state.json"
-        self.log = tmp_path / "tango.log"
-        self.env = dict(os.environ, VONTREL_SIM_STATE=str(self.state),
-                        VONTREL_SIM_TRACE=str(self.trace), VONTREL_TANGO_LOCK_POLL_S="0.1")
-        self.env.pop("VONTREL_SIM_CONFIG", None)
-        self.env.update(env)
-        endpoint = f"giop:tcp:127.0.0.1:{self.port}"
-        with open(self.log, "w") as log:
-            self.process = subprocess.Popen(
-                [os.environ["VONTREL_TANGO"], "test", "-nodb", "-dlist", ",".join(devices),
-                 "-ORBendPoint", endpoint, "-ORBendPointPublish", endpoint],
-                stdout=log, stderr=subprocess.STDOUT, env=self.env)
-        # Every device answers once exported; on a loaded machine the last
-        # ones come well after the first.
-        deadline = time.monotonic() + 15
-        for device in devices:
-            while True:
-                assert self.process.poll() is None, self.log.read_text()
-                try:
-                    self.proxy(device).ping()
-                    break
-                except tango.DevFailed:
-                    assert time.monotonic() < deadline, self.log.read_text()
-                    time.sleep(0.1)
-
-    def proxy(self, device=DEVICE):
-        p = tango.DeviceProxy(f"tango://127.0.0.1:{self.port}/{device}#dbase=no")
-        p.set_timeout_millis(5000)
-        return p
-
-    def frames_programming(self):
-        """Frames sent that change the unit: all but register, memory and
-        lock detect reads (commands 00, 0D, 0B)."""
-        return sum(1 for line in self.trace.read_text().splitlines()
-                   if "->" in line and line.split("->")[1].split()[2] not in ("00", "0D", "0B"))
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            return self.process.wait(timeout=10)
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-
-
 @pytest.fixture
 def server(tmp_path):
-    s = Server(tmp_path)
+    s = TangoServer(tmp_path)
     yield s
     s.stop()
+
+
+def frames_programming(server):
+    """Frames sent that change the unit: all but register, memory and lock
+    detect reads (commands 00, 0D, 0B)."""
+    return sum(1 for command in server.frames() if command not in ("00", "0D", "0B"))
 
 
 def refused(proxy, name, value):
@@ -100,7 +49,7 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
     p.write_attribute("Level", low)
     assert (p.read_attribute("Mode").value, p.read_attribute("Level").value) == (3, low)
 
-    sent = server.frames_programming()
+    sent = frames_programming(server)
     for name, value, reason, words in [
             ("Frequency", 6e9, "API_WAttrOutsideLimit", ""),
             ("Frequency", 1e8, "API_WAttrOutsideLimit", ""),
@@ -116,7 +65,7 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
         assert (value.value, value.w_value) == (pytest.approx(held), pytest.approx(held)), name
     # Tango refused the out-of-range writes before the device saw them, and
     # the level policy refused the levels before programming anything.
-    assert server.frames_programming() == sent > 0
+    assert frames_programming(server) == sent > 0
 
     assert server.stop() == 0
     # What the unit holds, read back through the library once the server
@@ -217,7 +166,7 @@ def test_a_unit_that_stops_answering_is_fault_until_it_answers_again(tmp_path):
     # No lock poll: only this test's reads of Locked reach the unit, one
     # read each, so one of them meets the failing reads.
     faults = ",".join(f"FT_Read:{n}:FT_IO_ERROR" for n in range(100, 103))
-    server = Server(tmp_path, VONTREL_SIM_FAIL=faults, VONTREL_TANGO_LOCK_POLL_S="0")
+    server = TangoServer(tmp_path, VONTREL_SIM_FAIL=faults, VONTREL_TANGO_LOCK_POLL_S="0")
     try:
         p = server.proxy()
         p.write_attribute("Frequency", 2e9)
@@ -245,7 +194,7 @@ def test_devices_without_a_unit_are_fault_and_say_why(tmp_path):
         ("lab/vontrel/unnamed", "VONTREL_NoUnit", "no SerialNumber property"),
         ("lab/vontrel/999", "VONTREL_ExchangeFailed", "Vontrel_Open (unit 999): not attached"),
     ]
-    server = Server(tmp_path, devices=(DEVICE, *(name for name, _, _ in cases)))
+    server = TangoServer(tmp_path, devices=(DEVICE, *(name for name, _, _ in cases)))
     try:
         for name, reason, words in cases:
             p = server.proxy(name)

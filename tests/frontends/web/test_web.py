@@ -11,9 +11,7 @@ $VONTREL_WEB_SCREENSHOT names a file to save the panel's picture to.
 import http.client
 import json
 import os
-import re
 import shutil
-import signal
 import socket
 import subprocess
 import time
@@ -21,6 +19,8 @@ import urllib.error
 import urllib.request
 
 import pytest
+
+from conftest import Server
 
 TOOL = os.environ.get("VONTREL_TOOL")
 CHROMIUM = shutil.which("chromium")
@@ -39,68 +39,27 @@ if not CHROMIUM or not CHROMEDRIVER:
     pytest.skip("chromium and chromium-driver are not installed", allow_module_level=True)
 
 
-class Server:
-    """`vontrel serve --port 0 --http 0` on the simulator, its state in a file."""
-
-    def __init__(self, tmp, *args):
-        self.env = dict(os.environ, VONTREL_SIM_STATE=str(tmp / "state.json"))
-        self.env.pop("VONTREL_SIM_CONFIG", None)
-        self.status = json.loads(subprocess.run(
-            [TOOL, "--json", "--unit", "serial:4660", "status"], env=self.env, check=True,
-            capture_output=True, text=True).stdout)
-        self.process = subprocess.Popen(
-            [TOOL, "serve", "--port", "0", "--http", "0", *args], env=self.env,
-            stdout=subprocess.PIPE, stderr=open(tmp / "serve.log", "w"), text=True)
-        self.ports = {}
-        for line in self.process.stdout:
-            found = re.search(r"unit (\d+) .* port (\d+)", line)
-            if found:
-                self.ports[int(found.group(1))] = int(found.group(2))
-            web = re.search(r"web front end on http://.*:(\d+)/", line)
-            if web:
-                self.http = int(web.group(1))
-                break
-        else:
-            raise AssertionError((tmp / "serve.log").read_text())
-        self.url = f"http://127.0.0.1:{self.http}"
-
-    def scpi(self, line, serial=4660):
-        with socket.create_connection(("127.0.0.1", self.ports[serial]), timeout=10) as s:
-            s.sendall(line.encode() + b"\n")
-            if "?" not in line:
-                s.sendall(b"*OPC?\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                answer += s.recv(4096)
-            return answer.decode().strip()
-
-    def post(self, path, body, headers=None, host=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.http, timeout=10)
-        sent = {"Content-Type": "application/json", **(headers or {})}
-        if host:
-            connection.putrequest("POST", path, skip_host=True)
-            connection.putheader("Host", host)
-            for key, value in sent.items():
-                connection.putheader(key, value)
-            connection.putheader("Content-Length", str(len(body)))
-            connection.endheaders(body.encode())
-        else:
-            connection.request("POST", path, body=body, headers=sent)
-        reply = connection.getresponse()
-        text = reply.read().decode()
-        connection.close()
-        return reply.status, text
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        assert self.process.wait(timeout=10) == 0
+def web_server(tmp, *args):
+    """`vontrel serve --port 0 --http 0 ARGS` on every unit of the bench, its
+    state in a file; `status` is what `vontrel status` showed of unit 4660
+    before."""
+    env = dict(os.environ, VONTREL_SIM_STATE=str(tmp / "state.json"))
+    env.pop("VONTREL_SIM_CONFIG", None)
+    status = json.loads(subprocess.run(
+        [TOOL, "--json", "--unit", "serial:4660", "status"], env=env, check=True,
+        capture_output=True, text=True).stdout)
+    # INSTR resources are shown whether or not rpcbind runs.
+    served = Server(tmp, args=("serve", "--port", "0", "--http", "0", "--vxi11", "on", *args),
+                    state="file")
+    served.status = status
+    return served
 
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
-    served = Server(tmp_path_factory.mktemp("web"))
+    served = web_server(tmp_path_factory.mktemp("web"))
     yield served
-    served.stop()
+    assert served.stop() == 0
 
 
 @pytest.fixture(scope="module")
@@ -273,7 +232,7 @@ def test_beyond_this_machine_changes_need_the_token(browser, tmp_path):
             (("--http-token-file", str(tmp_path / "token")), {}, 401),
             (("--http-token-file", str(tmp_path / "token")), {"X-Vontrel-Token": "wrong"}, 401),
             (("--http-token-file", str(tmp_path / "token")), {"X-Vontrel-Token": "s3cret"}, 200)):
-        served = Server(tmp_path, "--listen", "0.0.0.0", *args)
+        served = web_server(tmp_path, "--listen", "0.0.0.0", *args)
         try:
             assert float(served.scpi("FREQ?")) == 1e9
             assert served.post("/api/units/0/settings", '{"frequency_hz": 3e9}',
@@ -287,7 +246,7 @@ def test_beyond_this_machine_changes_need_the_token(browser, tmp_path):
                 assert (read_only, asks) == ((True, False) if status == 403 else (False, True))
                 assert not browser.find_element(By.ID, "set-frequency").is_enabled()
         finally:
-            served.stop()
+            assert served.stop() == 0
 
 
 def test_a_sweep_has_one_owner(server):

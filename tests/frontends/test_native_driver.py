@@ -13,8 +13,8 @@ import sys
 
 import pytest
 
+from conftest import ROOT
 from test_stock_drivers import OFFSET_DB, Bench, address, resource  # noqa: F401 (a fixture)
-from test_visa import ROOT
 
 sys.path.insert(0, os.path.join(ROOT, "python"))
 

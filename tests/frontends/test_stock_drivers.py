@@ -13,7 +13,7 @@ import subprocess
 
 import pytest
 
-from test_visa import Server, _tool
+from conftest import Server, tool
 
 pymeasure = pytest.importorskip("pymeasure")
 from pymeasure.instruments.agilent import Agilent8257D  # noqa: E402
@@ -37,7 +37,7 @@ class Bench:
         self.env.pop("VONTREL_UNITS", None)
 
     def tool(self, *args):
-        out = subprocess.run([_tool(), "--units", str(self.units), "--unit", "serial:4660",
+        out = subprocess.run([tool(), "--units", str(self.units), "--unit", "serial:4660",
                               *args], capture_output=True, text=True, env=self.env, timeout=60)
         assert out.returncode == 0, out
         return out.stdout
@@ -49,8 +49,7 @@ class Bench:
         args = ["--units", str(self.units), "--unit", "serial:4660", "serve", "--port", "0"]
         if resource == "instr":
             args += ["--vxi11", "on"]
-        return Server(self.tmp_path, args=tuple(args),
-                      VONTREL_SIM_STATE=self.env["VONTREL_SIM_STATE"],
+        return Server(self.tmp_path, args=tuple(args), state=self.env["VONTREL_SIM_STATE"],
                       XDG_CONFIG_HOME=self.env["XDG_CONFIG_HOME"])
 
 

@@ -79,7 +79,7 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
 def test_a_level_calibration_in_the_units_file_gives_the_level_in_dbm(tmp_path):
     units = tmp_path / "units.json"
     units.write_text('{"units": {"4660": {"level_offset_db": -3.25}}}')
-    server = Server(tmp_path, VONTREL_UNITS=str(units))
+    server = TangoServer(tmp_path, VONTREL_UNITS=str(units))
     try:
         p = server.proxy()
         low, high = p.read_attribute("LevelMin").value, p.read_attribute("LevelMax").value
@@ -92,7 +92,7 @@ def test_a_level_calibration_in_the_units_file_gives_the_level_in_dbm(tmp_path):
         assert server.stop() == 0
     # A units file it cannot take drives no unit, and says why.
     units.write_text('{"units": {"4660": {"level_offset_db": "3"}}}')
-    server = Server(tmp_path, VONTREL_UNITS=str(units))
+    server = TangoServer(tmp_path, VONTREL_UNITS=str(units))
     try:
         assert server.proxy().state() == tango.DevState.FAULT
         assert "units.4660.level_offset_db" in server.proxy().status()

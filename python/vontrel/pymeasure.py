@@ -6,7 +6,7 @@ raw socket (TCPIP::host::port::SOCKET) or VXI-11 (TCPIP::host::inst0::INSTR):
 
     gen = VontrelSynthesizer("TCPIP::127.0.0.1::inst0::INSTR")
     gen.frequency = 2.455e9         # Hz
-    gen.power = 6.5                 # dBm with the unit's level calibration
+    gen.power = 6.5                 # dBm, by the unit's level calibration
     gen.enable()
     points = gen.sweep(1e9, 2e9, 11, dwell=0.01)
     gen.shutdown()                  # sweep stopped, output off
@@ -14,9 +14,10 @@ raw socket (TCPIP::host::port::SOCKET) or VXI-11 (TCPIP::host::inst0::INSTR):
 Every write is followed by a look at the server's error queue: a command
 the server refused raises ServerError with the server's own words, and a
 query the server could not answer raises it instead of a bare time-out.
-Levels are in what UNIT:POW? says (power_unit): "DBM" for a unit whose
-units-file entry gives its level calibration, else "LEV", the unit's own
-level units. Needs PyMeasure (Debian: python3-pymeasure) and pyvisa.
+`power` is in dBm and needs the unit's level calibration (in the units
+file the server reads); `level` is in what UNIT:POW? says (power_unit):
+"DBM" with a calibration, else "LEV", the unit's own level units. Needs
+PyMeasure (Debian: python3-pymeasure) and pyvisa.
 """
 
 from __future__ import annotations
@@ -103,13 +104,27 @@ class VontrelSynthesizer(Instrument):
         """The output frequency in Hz, 300 MHz to 5 GHz.""",
         validator=strict_range, values=[FREQ_MIN_MHZ * 1e6, FREQ_MAX_MHZ * 1e6],
         set_process=_hz)
-    power = Instrument.control(
+    level = Instrument.control(
         "POW?", "POW %s",
-        """The output level, in power_unit: dBm ("DBM") for a unit with a level
-        calibration, else the unit's level units ("LEV"). Setting it runs the
-        unit in mode 3, where the level sets the attenuation; the server
-        refuses a level outside the calibrated range at the frequency.""",
+        """The output level as the server takes it, in power_unit: dBm ("DBM")
+        for a unit with a level calibration, else the unit's level units
+        ("LEV", multiples of 0.25). Setting it runs the unit in mode 3, where
+        the level sets the attenuation; the server refuses a level outside
+        the calibrated range at the frequency.""",
         set_process=lambda v: repr(float(v)))
+
+    @property
+    def power(self) -> float:
+        """The output level in dBm, for a unit with a level calibration (see
+        level); ServerError without one, which names what to do."""
+        if self.power_unit != "DBM":
+            self.write("UNIT:POW DBM")  # refused, in the server's words
+        return float(self.ask("POW?"))
+
+    @power.setter
+    def power(self, dbm: float) -> None:
+        self.write(f"POW {float(dbm)!r} DBM")
+
     power_range = Instrument.measurement(
         "POW:RANG?", """The calibrated level range at the present frequency, [min, max],
         in power_unit.""")

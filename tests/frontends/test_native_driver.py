@@ -7,7 +7,6 @@ bench.
 """
 
 import csv
-import json
 import os
 import sys
 
@@ -83,4 +82,19 @@ def test_a_procedure_sweeps_and_shuts_down(tmp_path, resource):  # noqa: F811
         assert server.stop() == 0
     status = bench.status()
     assert (status["frequency_mhz"], status["attenuation"], status["mode"]) == (2000.0, 31.75, 1)
-    assert json.dumps(status)  # one document
+
+    # Without a level calibration, power (dBm) is refused both ways; level
+    # is in level units.
+    bench = Bench(tmp_path, {})
+    server = bench.serve(resource)
+    try:
+        gen = VontrelSynthesizer(address(server, resource), visa_library="@py")
+        assert gen.power_unit == "LEV"
+        for use in (lambda: gen.power, lambda: setattr(gen, "power", 1.0)):
+            with pytest.raises(ServerError, match="unit 4660 has no level calibration"):
+                use()
+        gen.level = 1.0
+        assert gen.level == 1.0
+        gen.adapter.connection.close()
+    finally:
+        assert server.stop() == 0

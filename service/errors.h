@@ -18,6 +18,7 @@ enum class Reason {
     kLocked,        // another session holds the unit's lock
     kUnitFailed,    // an exchange with the unit failed or the unit is gone
     kStopped,       // the work stopped for another cause (an exception on the way)
+    kUnsupported,   // the unit or the server lacks what it takes (an output switch, modulation)
 };
 
 class Refusal : public std::runtime_error {

@@ -4,12 +4,15 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
+
 #include "include/vontrel_limits.h"
 
 #include "service/errors.h"
 #include "service/sweep_point.h"
 #include "service/level_policy.h"
 #include "service/unit_change.h"
+#include "service/output_state.h"
 
 namespace vontrel::service {
 
@@ -57,10 +60,16 @@ void ListSweep::Start(UnitOwner &owner, ConnectionId id, SweepPlan plan, bool co
                            done = std::move(done)] {
         try {
             bool again = true;
+            bool whole = false;  // the last pass ran to its end
             while (again) {
-                again = Run(owner, id, plan, report);  // a whole pass
+                whole = Run(owner, id, plan, report);  // a whole pass
                 const std::lock_guard<std::mutex> lock(mutex_);
-                again = again && continuous_ && !abort_;
+                again = whole && continuous_ && !abort_;
+            }
+            if (whole && plan.retrace && plan.Points() > 1) {
+                vontrel::Status state;
+                std::optional<double> lock_ms;
+                Program(owner, id, plan, 0, state, lock_ms, report);
             }
         } catch (const std::exception &e) {
             report(Reason::kStopped, std::string("the list sweep stopped: ") + e.what());
@@ -154,7 +163,7 @@ bool ListSweep::Dwell(double seconds)
 bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report)
 {
     vontrel::Status state;  // the unit's state, as the last point left it
-    for (std::size_t i = 0; i < plan.frequencies_mhz.size(); ++i) {
+    for (std::size_t i = 0; i < plan.Points(); ++i) {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (abort_) {
@@ -165,47 +174,71 @@ bool ListSweep::Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, co
             return false;
         }
         std::optional<double> lock_ms;
-        try {
-            UnitOwner::Access access(owner);
-            if (access.sweeper() != id) {
-                return false;  // the unit was taken back
-            }
-            access.MarkChanged();
-            access.Call([&](vontrel::Unit &unit) {
-                if (i == 0) {
-                    state = unit.status();
-                }
-                vontrel::Settings point = state;
-                point.frequency_mhz = plan.frequencies_mhz[i];
-                if (!plan.levels.empty()) {
-                    point.mode = vontrel::Mode::kMode3;
-                    point.level = plan.levels[plan.levels.size() == 1 ? 0 : i];
-                }
-                const PointResult done = ProgramPoint(
-                    unit, state, point,
-                    plan.on_point ? std::optional(VONTREL_LOCK_TIMEOUT_DEFAULT_S) : std::nullopt);
-                if (done.failed) {
-                    throw *done.failed;  // the owner learns that the unit failed
-                }
-                if (!done.programmed) {
-                    throw Refusal(Reason::kValueRefused, done.refused);
-                }
-                lock_ms = done.lock_ms;
-            });
-        } catch (const Refusal &e) {
-            report(e.reason(), fmt::format("list point {}: {}", i + 1, e.what()));
-            return false;
-        } catch (const std::system_error &e) {
-            report(Reason::kUnitFailed,
-                   fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
+        if (!Program(owner, id, plan, i, state, lock_ms, report)) {
             return false;
         }
         if (plan.on_point) {
-            plan.on_point(i, plan.frequencies_mhz[i], lock_ms);
+            plan.on_point(i, state.frequency_mhz, lock_ms);
         }
         if (!Dwell(plan.dwells_s[plan.dwells_s.size() == 1 ? 0 : i])) {
             return false;
         }
+    }
+    return true;
+}
+
+bool ListSweep::Program(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, std::size_t i,
+                        vontrel::Status &state, std::optional<double> &lock_ms,
+                        const Report &report)
+{
+    const auto at = [i](const std::vector<double> &list) { return list[list.size() == 1 ? 0 : i]; };
+    try {
+        UnitOwner::Access access(owner);
+        if (access.sweeper() != id) {
+            return false;  // the unit was taken back
+        }
+        access.MarkChanged();
+        access.Call([&](vontrel::Unit &unit) {
+            // Read back at the first point, again once the output was
+            // turned off or on meanwhile (output_state.h), and after a
+            // failed exchange.
+            const bool muted = access.muted_from().has_value();
+            if (i == 0 || muted != muted_ || std::isnan(state.level_min)) {
+                state = ReadHeld(access, unit);
+            }
+            const PointResult done = ProgramPoint(
+                unit, state,
+                [&](vontrel::Unit &u, const vontrel::Status &from) {
+                    return ApplyEdit(
+                        access, u, from,
+                        [&](vontrel::Settings &point, const vontrel::Status &) {
+                            if (!plan.frequencies_mhz.empty()) {
+                                point.frequency_mhz = at(plan.frequencies_mhz);
+                            }
+                            if (!plan.levels.empty()) {
+                                point.mode = vontrel::Mode::kMode3;
+                                point.level = at(plan.levels);
+                            }
+                        },
+                        plan.scale);
+                },
+                plan.on_point ? std::optional(VONTREL_LOCK_TIMEOUT_DEFAULT_S) : std::nullopt);
+            muted_ = access.muted_from().has_value();
+            if (done.failed) {
+                throw *done.failed;  // the owner learns that the unit failed
+            }
+            if (!done.programmed) {
+                throw Refusal(Reason::kValueRefused, done.refused);
+            }
+            lock_ms = done.lock_ms;
+        });
+    } catch (const Refusal &e) {
+        report(e.reason(), fmt::format("list point {}: {}", i + 1, e.what()));
+        return false;
+    } catch (const std::system_error &e) {
+        report(Reason::kUnitFailed,
+               fmt::format("list point {}: unit {}: {}", i + 1, owner.serial(), e.what()));
+        return false;
     }
     return true;
 }

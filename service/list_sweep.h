@@ -5,6 +5,7 @@
 #ifndef VONTREL_SERVICE_LIST_SWEEP_H
 #define VONTREL_SERVICE_LIST_SWEEP_H
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -15,19 +16,26 @@
 #include <vector>
 
 #include "service/errors.h"
+#include "service/level_units.h"
 #include "service/unit_owner.h"
 
 namespace vontrel::service {
 
-// The points of one sweep. levels is empty (the level is left alone), one
-// level for every point, or one per point; dwells likewise, but never empty.
-// With bus_trigger, each point waits for a Trigger() before it is
-// programmed.
+// The points of one sweep, as many as its longest list. Each list is empty
+// (frequencies, levels: left alone), one value for every point, or one per
+// point; dwells are never empty. A sweep of levels at a fixed frequency
+// has no frequencies. With bus_trigger, each point waits for a Trigger()
+// before it is programmed.
 struct SweepPlan {
     std::vector<double> frequencies_mhz;
     std::vector<double> levels;
     std::vector<double> dwells_s;
     bool bus_trigger = false;
+    // Once a sweep has run to its end (and does not start over), its first
+    // point is programmed again.
+    bool retrace = false;
+    // How its refusals show levels.
+    LevelScale scale;
     // When set, each point waits for lock once programmed (up to
     // VONTREL_LOCK_TIMEOUT_DEFAULT_S, before its dwell) and is then handed
     // to it: its index, frequency and the milliseconds lock took (none: no
@@ -36,6 +44,9 @@ struct SweepPlan {
     // When set, called last on the sweep's thread, once Running() is false,
     // so that whoever shows the sweep learns it has ended.
     std::function<void()> on_end;
+
+    // The number of points: the length of the longest list.
+    std::size_t Points() const { return std::max(frequencies_mhz.size(), levels.size()); }
 };
 
 class ListSweep {
@@ -76,6 +87,11 @@ public:
 private:
     // One pass; false when it stopped before its end.
     bool Run(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, const Report &report);
+    // Programs point i onto `state` (the unit's state, as the last point
+    // left it) and waits for lock when the plan watches points; false when
+    // the sweep must stop (reported).
+    bool Program(UnitOwner &owner, ConnectionId id, const SweepPlan &plan, std::size_t i,
+                 vontrel::Status &state, std::optional<double> &lock_ms, const Report &report);
     bool Dwell(double seconds);  // false when aborted meanwhile
     bool AwaitTrigger();         // false when aborted meanwhile
 
@@ -86,6 +102,7 @@ private:
     bool continuous_ = false;
     bool waiting_for_trigger_ = false;
     bool triggered_ = false;
+    bool muted_ = false;  // the sweep's thread only: the output's mute as the last point saw it
     std::thread thread_;
 };
 

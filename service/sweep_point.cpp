@@ -36,9 +36,20 @@ PointResult ProgramPoint(vontrel::Unit &unit, vontrel::Status &state,
                          const vontrel::Settings &wanted, std::optional<double> lock_timeout_s,
                          const StopAsked &stopped)
 {
+    return ProgramPoint(
+        unit, state,
+        [&wanted](vontrel::Unit &u, const vontrel::Status &from) {
+            return ApplyWithLevelPolicy(u, from, wanted);
+        },
+        lock_timeout_s, stopped);
+}
+
+PointResult ProgramPoint(vontrel::Unit &unit, vontrel::Status &state, const PointProgram &program,
+                         std::optional<double> lock_timeout_s, const StopAsked &stopped)
+{
     PointResult point;
     try {
-        state = ApplyWithLevelPolicy(unit, state, wanted);
+        state = program(unit, state);
         point.programmed = true;
         if (lock_timeout_s) {
             point.lock_ms = WaitForLock(unit, *lock_timeout_s, stopped);

@@ -46,6 +46,14 @@ PointResult ProgramPoint(vontrel::Unit &unit, vontrel::Status &state,
                          const vontrel::Settings &wanted, std::optional<double> lock_timeout_s,
                          const StopAsked &stopped = {});
 
+// Programs a point by `program`, which takes the unit from `state` to the
+// point and returns the state it then holds (the servers' list sweep
+// programs through the output's mute this way), then as above.
+using PointProgram =
+    std::function<vontrel::Status(vontrel::Unit &unit, const vontrel::Status &state)>;
+PointResult ProgramPoint(vontrel::Unit &unit, vontrel::Status &state, const PointProgram &program,
+                         std::optional<double> lock_timeout_s, const StopAsked &stopped = {});
+
 // Counts the points that failed on an exchange in a row.
 class FailedPointsInARow {
 public:

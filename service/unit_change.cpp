@@ -71,17 +71,11 @@ void CheckMayChange(UnitOwner &owner, UnitOwner::Access &access, ConnectionId se
     CheckUnlocked(owner, session);
 }
 
-vontrel::Status Edit(UnitOwner::Access &access,
-                     const std::function<void(Settings &, const Status &)> &edit)
+vontrel::Status Edit(UnitOwner::Access &access, const SettingsEdit &edit)
 {
     access.MarkChanged();
-    return access.Call([&](vontrel::Unit &u) {
-        const vontrel::Status before = u.status();
-        vontrel::Settings wanted = static_cast<const vontrel::Settings &>(before);
-        edit(wanted, before);
-        ApplyWithLevelPolicy(u, before, wanted);
-        return u.status();
-    });
+    ChangeSettings(access, edit);
+    return ReadSettings(access);
 }
 
 vontrel::Status ApplyChange(UnitOwner &owner, ConnectionId session, const Change &change)
@@ -97,10 +91,12 @@ vontrel::Status Preset(UnitOwner &owner, ConnectionId session)
     UnitOwner::Access access(owner);
     CheckMayChange(owner, access, session);
     access.MarkChanged();
-    return access.Call([](vontrel::Unit &u) {
+    const vontrel::Status after = access.Call([](vontrel::Unit &u) {
         u.preset();
         return u.status();
     });
+    ForgetMute(access);  // the preset programmed the unit otherwise
+    return after;
 }
 
 vontrel::Status SaveUserPreset(UnitOwner &owner, ConnectionId session)

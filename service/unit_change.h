@@ -12,6 +12,7 @@
 
 #include "include/vontrel.hpp"
 #include "service/errors.h"
+#include "service/output_state.h"
 #include "service/settings_change.h"
 #include "service/unit_owner.h"
 
@@ -30,12 +31,12 @@ void CheckUnlocked(UnitOwner &owner, ConnectionId session);
 // unit's lock.
 void CheckMayChange(UnitOwner &owner, UnitOwner::Access &access, ConnectionId session);
 
-// Reads the unit, lets `edit` change the settings read, programs them under
-// the level policy (a refused level leaves the unit as it was), and returns
-// the state read back afterwards. Marks the unit changed. The caller has
+// Reads the settings as the output has them when on (output_state.h),
+// lets `edit` change them, programs them under the level policy (a refused
+// level leaves the unit as it was; a muted unit stays muted) and returns
+// the settings read back afterwards. Marks the unit changed. The caller has
 // called CheckMayChange on `access`.
-vontrel::Status Edit(UnitOwner::Access &access,
-                     const std::function<void(Settings &, const Status &)> &edit);
+vontrel::Status Edit(UnitOwner::Access &access, const SettingsEdit &edit);
 
 // A whole change for a session: CheckRanges, then under one Access
 // CheckMayChange and Edit with the change merged. Returns the state read

@@ -94,8 +94,13 @@ std::uint64_t UnitOwner::WaitForChange(std::uint64_t seen, std::chrono::millisec
     return changes_;
 }
 
-UnitOwner::UnitOwner(vontrel::Unit unit, Log log)
-    : serial_(unit.serial()), log_(std::move(log)), unit_(std::move(unit)), was_open_(true)
+UnitOwner::UnitOwner(vontrel::Unit unit, Log log, UnitConfig config, MainsPower *mains)
+    : serial_(unit.serial()),
+      log_(std::move(log)),
+      config_(std::move(config)),
+      mains_(mains),
+      unit_(std::move(unit)),
+      was_open_(true)
 {
     if (unit_.is_open()) {
         NoteOpen(unit_.index());
@@ -109,8 +114,14 @@ UnitOwner::~UnitOwner()
     }
 }
 
-UnitOwner::UnitOwner(int serial, std::error_code code, std::string why, Log log)
-    : serial_(serial), log_(std::move(log)), last_error_(code), why_(std::move(why))
+UnitOwner::UnitOwner(int serial, std::error_code code, std::string why, Log log,
+                     UnitConfig config, MainsPower *mains)
+    : serial_(serial),
+      log_(std::move(log)),
+      config_(std::move(config)),
+      mains_(mains),
+      last_error_(code),
+      why_(std::move(why))
 {
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,7 +22,9 @@
 #include "include/vontrel.hpp"
 #include "service/errors.h"
 #include "service/fair_mutex.h"
+#include "service/mains_power.h"
 #include "service/session_lock.h"
+#include "service/units_file.h"
 
 namespace vontrel::service {
 
@@ -44,11 +47,14 @@ std::pair<unsigned long, std::string> NotOpenCause(const std::vector<Unopened> &
 class UnitOwner {
 public:
     // Takes an open unit; its serial number is how it is found again.
-    UnitOwner(vontrel::Unit unit, Log log);
+    // `config` is the unit's entry in the units file; `mains` (when not
+    // null, outliving the owner) reaches the mains switch that powers it.
+    UnitOwner(vontrel::Unit unit, Log log, UnitConfig config = {}, MainsPower *mains = nullptr);
     // A unit that could not be opened: its commands fail with `code` and
     // the words `why` ("not answering", "held by another program (pid 42,
     // vontrel)", "not attached", ...) until it can be.
-    UnitOwner(int serial, std::error_code code, std::string why, Log log);
+    UnitOwner(int serial, std::error_code code, std::string why, Log log, UnitConfig config = {},
+              MainsPower *mains = nullptr);
     ~UnitOwner();
     UnitOwner(const UnitOwner &) = delete;
     UnitOwner &operator=(const UnitOwner &) = delete;
@@ -59,6 +65,11 @@ public:
     // when the server has one; set before any front end runs.
     PowerControl *power() const { return power_; }
     void set_power(PowerControl *power) { power_ = power; }
+
+    // What the units file says of this unit.
+    const UnitConfig &config() const { return config_; }
+    // The mains switch, or null when this program drives none.
+    MainsPower *mains() const { return mains_; }
 
     // The exclusive lock sessions take on this unit.
     SessionLock &session_lock() { return session_lock_; }
@@ -140,6 +151,14 @@ public:
             owner_.backoff_ = std::chrono::milliseconds(0);
         }
 
+        const UnitConfig &config() const { return owner_.config_; }
+        MainsPower *mains() const { return owner_.mains_; }
+        PowerControl *power() const { return owner_.power_; }
+
+        // While OUTPut OFF keeps the unit muted: the settings it had, whose
+        // mode, level and attenuation OUTPut ON brings back (output_state.h).
+        std::optional<vontrel::Settings> &muted_from() { return owner_.muted_from_; }
+
     private:
         UnitOwner &owner_;
         std::unique_lock<FairMutex> lock_;
@@ -162,6 +181,9 @@ private:
     SessionLock session_lock_;
     const int serial_;
     const Log log_;
+    const UnitConfig config_;
+    MainsPower *const mains_;
+    std::optional<vontrel::Settings> muted_from_;
     vontrel::Unit unit_;  // empty while lost
     bool was_open_ = false;
     std::error_code last_error_;

@@ -54,7 +54,7 @@ std::optional<PowerOutlet> PowerControl::OutletOf(int serial) const
 
 bool PowerControl::SwitchesOutput(int serial) const
 {
-    return units_.For(serial).output_off == OutputOff::kMains;
+    return EffectiveOutputOff(units_.For(serial)) == OutputOff::kMains;
 }
 
 PowerOutlet PowerControl::Mapped(int serial) const

@@ -208,4 +208,10 @@ UnitsFile LoadConfiguredUnitsFile(const std::string &path)
     return chosen.empty() ? UnitsFile{} : LoadUnitsFile(chosen);
 }
 
+OutputOff EffectiveOutputOff(const UnitConfig &config)
+{
+    if (config.output_off) {
+        return *config.output_off;
+    }
+
 }  // namespace vontrel::service

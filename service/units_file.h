@@ -57,10 +57,19 @@ struct PowerOutlet {
 struct UnitConfig {
     // dBm = the unit's level (in its own units) + this offset.
     std::optional<double> level_offset_db;
-    // As written in the file; EffectiveOutputOff() says what holds without it.
+    // As written in the file; EffectiveOutputOff() says
+    // what holds without it.
     std::optional<OutputOff> output_off;
     std::optional<PowerOutlet> power;
 };
+
+// What "output off" does to a unit: what its entry says; without
+// "output_off", "mains" when the entry names the outlet that powers the
+// unit, else "mute". A unit at the attenuator's highest is the most a unit
+// without a switch can do, and a stock driver's disable() or shutdown(),
+// which never look for an error after it, would otherwise leave the unit
+// at full level believing it off.
+OutputOff EffectiveOutputOff(const UnitConfig &config);
 
 struct UnitsFile {
     std::string path;  // "" when no file was read

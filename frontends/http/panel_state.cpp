@@ -9,6 +9,8 @@
 
 #include "frontends/net/text.h"
 #include "include/vontrel_limits.h"
+#include "service/level_units.h"
+#include "service/output_state.h"
 #include "service/unit_change.h"
 
 namespace vontrel::serve::web {
@@ -19,13 +21,14 @@ using nlohmann::json;
 // How long the watcher waits for a change before it looks at the time.
 constexpr auto kWatchSlice = std::chrono::milliseconds(250);
 
-// The settings of `s` as the pages show them.
-void PutSettings(json &state, const vontrel::Status &s)
+// The settings of `s` as the pages show them, levels as `scale` shows them.
+void PutSettings(json &state, const vontrel::Status &s, const service::LevelScale &scale)
 {
     state["frequency_hz"] = std::round(s.frequency_mhz * 1e9) / 1e3;
-    state["level"] = s.level;
-    state["level_min"] = s.level_min;
-    state["level_max"] = s.level_max;
+    state["level"] = scale.Shown(s.level);
+    state["level_min"] = scale.Shown(s.level_min);
+    state["level_max"] = scale.Shown(s.level_max);
+    state["level_unit"] = scale.dbm() ? json("dBm") : json(nullptr);
     state["attenuation"] = s.attenuation;
     state["mode"] = static_cast<int>(s.mode);
     state["switch"] = static_cast<int>(s.output_switch);
@@ -76,7 +79,12 @@ const std::vector<Field> &Fields()
         {"frequency_hz", K::kNumber, VONTREL_FREQ_MIN_MHZ * 1e6, VONTREL_FREQ_MAX_MHZ * 1e6, 0.0},
         {"mode", K::kInteger, 0, VONTREL_MODE_MAX, 1},
         {"attenuation", K::kNumber, 0.0, VONTREL_ATTEN_MAX, VONTREL_LEVEL_STEP},
-        {"level", K::kNumber, VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX, VONTREL_LEVEL_STEP},
+        // As the unit's page shows levels: in dBm for a unit with a level
+        // calibration (any offset the units file takes), taken to the
+        // nearest step (ChangeFromJson); the unit's own range and grid are
+        // checked on the level.
+        {"level", K::kNumber, VONTREL_LEVEL_MIN - service::kMaxLevelOffsetDb,
+         VONTREL_LEVEL_MAX + service::kMaxLevelOffsetDb, 0.0},
         {"switch", K::kInteger, 0, VONTREL_SWITCH_MAX, 1},
         {"flag_a", K::kBoolean, 0, 1, 1},
         {"flag_b", K::kBoolean, 0, 1, 1},
@@ -106,7 +114,7 @@ json LimitsJson()
             {"sweep_points_max", VONTREL_SWEEP_POINTS_MAX}};
 }
 
-service::Change ChangeFromJson(const json &request)
+service::Change ChangeFromJson(const json &request, const service::LevelScale &scale)
 {
     if (!request.is_object() || request.empty()) {
         throw std::invalid_argument("a change is a JSON object of the settings to change");
@@ -160,7 +168,9 @@ service::Change ChangeFromJson(const json &request)
     }
     change.mode = integer(value(f[1]));
     change.attenuation = value(f[2]);
-    change.level = value(f[3]);
+    if (const auto level = value(f[3])) {
+        change.level = scale.Level(*level);
+    }
     change.output_switch = integer(value(f[4]));
     change.flag_a = boolean(value(f[5]));
     change.flag_b = boolean(value(f[6]));
@@ -238,7 +248,7 @@ json UnitPanel::Changed(const std::function<vontrel::Status()> &change)
         const std::lock_guard<std::mutex> lock(mutex_);
         state = state_;
     }
-    PutSettings(state, after);
+    PutSettings(state, after, service::LevelScale::Of(owner_.config()));
     state["open"] = true;
     state["error"] = nullptr;
     return Keep(std::move(state), count, true);
@@ -303,7 +313,10 @@ void UnitPanel::Refresh(bool whole)
             info_ = access.Call([](vontrel::Unit &u) { return u.info(); });
         }
         if (whole || !state.contains("frequency_hz")) {
-            PutSettings(state, access.Call([](vontrel::Unit &u) { return u.status(); }));
+            // The settings as the output has them when on, and whether it is.
+            const service::SettingsAndOutput read = service::ReadSettingsAndOutput(access);
+            PutSettings(state, read.settings, service::LevelScale::Of(owner_.config()));
+            state["output"] = read.output_on;
         }
         state["locked"] = access.Call([](vontrel::Unit &u) { return u.locked(); });
         state["sweeping"] = access.sweeper() != service::kNoSweep;

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "frontends/net/visa_resources.h"
+#include "service/level_units.h"
 #include "service/settings_change.h"
 #include "service/unit_owner.h"
 
@@ -73,8 +74,11 @@ nlohmann::json LimitsJson();
 
 // The change a request asks for. Throws std::invalid_argument (the message
 // says what is wrong) for anything else than an object of known fields with
-// values of their kinds, and service::Refusal for a value out of range.
-service::Change ChangeFromJson(const nlohmann::json &request);
+// values of their kinds, and service::Refusal for a value out of range. A
+// level is taken as `scale` shows the unit's levels (in dBm, to the
+// nearest step, for a unit with a level calibration).
+service::Change ChangeFromJson(const nlohmann::json &request,
+                               const service::LevelScale &scale = service::LevelScale());
 
 // JSON as sent: text that is not UTF-8 (an identity byte, say) goes with
 // U+FFFD in its place instead of failing.
@@ -104,6 +108,8 @@ public:
     nlohmann::json SaveUserPreset();
 
     service::UnitOwner &owner() { return owner_; }
+    // How the pages show and take this unit's levels.
+    service::LevelScale scale() const { return service::LevelScale::Of(owner_.config()); }
     std::size_t index() const { return index_; }
     const VisaResources &visa() const { return visa_; }
 

@@ -302,7 +302,7 @@ void AddRoutes(HttpServer &http, WebServer::Site &site)
         const std::size_t i = UnitIndex(site, req, res);
         const std::optional<json> body = i < site.panels.size() ? Body(req, res) : std::nullopt;
         if (body) {
-            Changing(res, [&] { return site.panels[i]->Change(ChangeFromJson(*body)); });
+            Changing(res, [&] { return site.panels[i]->Change(ChangeFromJson(*body, site.panels[i]->scale())); });
         }
     });
     // Preset and saving the power-up settings take an empty object.

@@ -117,11 +117,12 @@ void SweepPanel::Start(const json &request)
     }
     service::Change level;  // set first, at the frequency the unit is on
     if (request.contains("level")) {
-        level.level = Number(request, "level");
+        level.level = service::LevelScale::Of(owner_.config()).Level(Number(request, "level"));
     } else if (request.contains("attenuation")) {
         level.attenuation = Number(request, "attenuation");
     }
     service::CheckRanges(level);
+    plan.scale = service::LevelScale::Of(owner_.config());
     plan.on_point = [this](std::size_t, double mhz, std::optional<double> lock_ms) {
         {
             const std::lock_guard<std::mutex> lock(points_mutex_);

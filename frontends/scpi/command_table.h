@@ -15,6 +15,8 @@
 #include "frontends/scpi/instrument.h"
 #include "frontends/scpi/scpi_error.h"
 #include "service/level_policy.h"
+#include "service/level_units.h"
+#include "service/output_state.h"
 #include "service/unit_change.h"
 
 namespace vontrel::serve {
@@ -69,10 +71,11 @@ struct Instrument::Call {
         return line.Get().Call(std::forward<F>(f));
     }
 
-    vontrel::Status Read()
-    {
-        return OnUnit([](vontrel::Unit &u) { return u.status(); });
-    }
+    // The unit's settings, as the output has them when on.
+    vontrel::Status Read() { return service::ReadSettings(line.Get()); }
+
+    // How this unit's levels are shown and taken.
+    service::LevelScale Scale() const { return service::LevelScale::Of(in.owner_.config()); }
 
     // Refuses to change the unit while a list sweep runs on it or another
     // session holds its lock (the service's one rule, service::CheckMayChange).
@@ -85,11 +88,8 @@ struct Instrument::Call {
     }
 
     // Read, edit, program: the settings read back with `edit` applied,
-    // under the level policy (service::Edit).
-    void Change(const std::function<void(vontrel::Settings &, const vontrel::Status &)> &edit)
-    {
-        service::Edit(Changing(), edit);
-    }
+    // under the level policy and the output's mute (service::Edit).
+    void Change(const service::SettingsEdit &edit) { service::Edit(Changing(), edit); }
 };
 
 struct Instrument::Command {

@@ -17,6 +17,7 @@
 #include "frontends/scpi/scpi_values.h"
 #include "include/vontrel_limits.h"
 #include "service/level_policy.h"
+#include "service/output_state.h"
 
 namespace vontrel::serve {
 
@@ -97,9 +98,11 @@ struct Commands {
                 }};
     }
 
-    // A list of values for the list sweep.
+    // A list of values for the list sweep, each checked by `check` and
+    // answered by `format`.
     static Command List(const char *pattern, std::vector<double> service::SweepPlan::*list,
-                        double (*check)(const Parameter &), std::string (*format)(double))
+                        std::function<double(Call &, const Parameter &)> check,
+                        std::function<std::string(Call &, double)> format)
     {
         return {scpi::HeaderPattern(pattern),
                 [=](Call &c) {
@@ -107,14 +110,35 @@ struct Commands {
                     std::vector<double> values;
                     values.reserve(c.Count());
                     for (const Parameter &p : c.unit.parameters) {
-                        values.push_back(check(p));
+                        values.push_back(check(c, p));
                     }
                     c.in.setup_.lists.*list = std::move(values);
                 },
                 [=](Call &c) {
                     c.Args(0, 0);
-                    c.response = Join(c.in.setup_.lists.*list, format);
+                    c.response =
+                        Join(c.in.setup_.lists.*list, [&](double v) { return format(c, v); });
                 }};
+    }
+
+    // A level parameter, in level units: a number (in dBm for a unit with a
+    // level calibration), MIN or MAX (a number only when `words` is false).
+    static Value LevelParameter(Call &c, const Parameter &p, bool words)
+    {
+        const service::LevelScale scale = c.Scale();
+        Value v = ReadLevel(p, scale, c.in.owner_.serial());
+        if (v.word == Value::Word::kNone) {
+            v.number = CheckedLevel(v.number, scale);
+        } else if (!words) {
+            throw Error(scpi::kIllegalParameterValue,
+                        "a level here is a number; the range depends on the frequency");
+        }
+        return v;
+    }
+
+    static std::string FormatLevel(Call &c, double level)
+    {
+        return FormatNumber(c.Scale().Shown(level));
     }
 
     static Command Points(const char *pattern, std::vector<double> service::SweepPlan::*list)
@@ -140,7 +164,50 @@ struct Commands {
         c.in.status_.CancelOperationComplete();
         c.in.StopOwnSweep(c);
         c.in.setup_ = SweepSetup{};
-        c.Changing().Call([](vontrel::Unit &u) { u.preset(); });
+        Recall(c);
+    }
+
+    // The unit's preset, which ends a mute of its output.
+    static void Recall(Call &c)
+    {
+        service::UnitOwner::Access &access = c.Changing();
+        access.Call([](vontrel::Unit &u) { u.preset(); });
+        service::ForgetMute(access);
+    }
+
+    // Something the unit does not have: its state reads 0, OFF is taken,
+    // ON is refused with -241 and `why`.
+    static Command Absent(const char *pattern, const char *why)
+    {
+        return {scpi::HeaderPattern(pattern),
+                [=](Call &c) {
+                    c.Args(1, 1);
+                    if (CheckedBoolean(c.Param(0))) {
+                        throw Error(scpi::kHardwareMissing, why);
+                    }
+                },
+                [](Call &c) {
+                    c.Args(0, 0);
+                    c.response = std::string(1, '0');  // not "0": g++ 12 warns wrongly (-Wrestrict)
+                }};
+    }
+
+    // A choice of words of which the unit does one, `does`: the others are
+    // refused with -241 and `why`; the query answers `does`.
+    static Command OnlyWord(const char *pattern, std::vector<const char *> words, const char *does,
+                            const char *why)
+    {
+        return {scpi::HeaderPattern(pattern),
+                [=](Call &c) {
+                    c.Args(1, 1);
+                    if (CheckedWord(c.Param(0), words) != does) {
+                        throw Error(scpi::kHardwareMissing, why);
+                    }
+                },
+                [=](Call &c) {
+                    c.Args(0, 0);
+                    c.response = does;
+                }};
     }
 
     // A value of this connection's step sweep, checked by `check`.
@@ -185,8 +252,8 @@ struct Commands {
     }
 
     // *LRN?: the commands that bring the unit back to the settings it
-    // holds now, on one line.
-    static std::string Learn(const vontrel::Status &s)
+    // holds now, on one line; levels as `scale` shows them.
+    static std::string Learn(const vontrel::Status &s, const service::LevelScale &scale)
     {
         std::string line = fmt::format(":FREQ {}", FormatHz(s.frequency_mhz));
         if (s.output_switch != vontrel::Switch::kUnknown) {
@@ -197,7 +264,7 @@ struct Commands {
         line += s.auto_trim ? std::string(";:VONT:TRIM:AUTO 1")
                             : fmt::format(";:VONT:TRIM:A {};:VONT:TRIM:B {}", s.trim_a, s.trim_b);
         line += s.mode == vontrel::Mode::kMode3
-                    ? fmt::format(";:POW {}", FormatNumber(s.level))
+                    ? fmt::format(";:POW {}", FormatNumber(scale.Shown(s.level)))
                     : fmt::format(";:POW:ATT {};:VONT:MODE {}", FormatNumber(s.attenuation),
                                   static_cast<int>(s.mode));
         return line;
@@ -214,9 +281,27 @@ struct Commands {
         return 0;
     }
 
+    // INITiate:CONTinuous and its other names.
+    static void SetContinuous(Call &c)
+    {
+        c.Args(1, 1);
+        const bool on = CheckedBoolean(c.Param(0));
+        const bool was = std::exchange(c.in.setup_.continuous, on);
+        c.in.sweep_.SetContinuous(on);
+        if (on && !c.in.sweep_.Running()) {
+            try {
+                c.in.StartSweep(c);
+            } catch (...) {
+                c.in.setup_.continuous = was;  // refused as INITiate is
+                throw;
+            }
+        }
+    }
+
     static void AddCommon(TableBuilder &b);
     static void AddSystem(TableBuilder &b);
     static void AddSource(TableBuilder &b);
+    static void AddSweepModes(TableBuilder &b);
     static void AddOutput(TableBuilder &b);
     static void AddVontrel(TableBuilder &b);
     static void AddMains(TableBuilder &b);

@@ -85,13 +85,18 @@ void Commands::AddCommon(TableBuilder &b)
             c.response = "1";
         }
     });
+    // No options; what the output does when turned off, since the unit
+    // has no RF switch.
     b.add("*OPT", nullptr, [](Call &c) {
         c.Args(0, 0);
-        c.response = "0";  // no options
+        c.response = fmt::format(R"("{}")", service::OutputOffText(c.in.owner_.config()));
     });
     b.add("*LRN", nullptr, [](Call &c) {
         c.Args(0, 0);
-        c.response = Learn(c.Read());
+        c.response = Learn(c.Read(), c.Scale());
+        if (c.line.Get().muted_from()) {
+            c.response += ";:OUTP 0";  // after the level it brings back
+        }
     });
     b.add(
         "*TRG",
@@ -116,7 +121,7 @@ void Commands::AddCommon(TableBuilder &b)
         "*RCL",
         [](Call &c) {
             PresetRegister(c);
-            c.Changing().Call([](vontrel::Unit &u) { u.preset(); });
+            Recall(c);
         },
         nullptr);
     b.changes();

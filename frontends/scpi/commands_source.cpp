@@ -23,14 +23,13 @@ void Commands::AddSource(TableBuilder &b)
                                                        : VONTREL_FREQ_MAX_MHZ);
         });
     b.changes();
+    // Levels are in dBm for a unit with a level calibration, else in its
+    // own level units (UNIT:POWer? says which).
     b.add(
         "[SOURce:]POWer[:LEVel][:IMMediate][:AMPLitude]",
         [](Call &c) {
             c.Args(1, 1);
-            const Value v = ReadValue(c.Param(0), Quantity::kPlain);
-            if (v.word == Value::Word::kNone) {
-                CheckedLevel(v.number);
-            }
+            const Value v = LevelParameter(c, c.Param(0), true);
             c.Change([&](Settings &s, const Status &before) {
                 s.level = v.Or(before.level_min, before.level_max);
                 s.mode = vontrel::Mode::kMode3;
@@ -39,16 +38,35 @@ void Commands::AddSource(TableBuilder &b)
         [](Call &c) {
             c.Args(0, 1);
             const Status s = c.Read();
-            c.response = FormatNumber(c.Count() == 0                              ? s.level
-                                      : ReadWord(c.Param(0)) == Value::Word::kMin ? s.level_min
-                                                                                  : s.level_max);
+            c.response = FormatLevel(c, c.Count() == 0                              ? s.level
+                                        : ReadWord(c.Param(0)) == Value::Word::kMin ? s.level_min
+                                                                                    : s.level_max);
         });
     b.changes();
     b.add("[SOURce:]POWer:RANGe", nullptr, [](Call &c) {
         c.Args(0, 0);
         const Status s = c.Read();
-        c.response = FormatNumber(s.level_min) + "," + FormatNumber(s.level_max);
+        c.response = FormatLevel(c, s.level_min) + "," + FormatLevel(c, s.level_max);
     });
+    b.add(
+        "UNIT:POWer",
+        [](Call &c) {
+            c.Args(1, 1);
+            const bool dbm = c.Scale().dbm();
+            if (c.Param(0).kind == Parameter::Kind::kCharacter && c.Param(0).text == "DBM" &&
+                !dbm) {
+                throw Error(scpi::kIllegalParameterValue,
+                            service::NoLevelCalibration(c.in.owner_.serial()));
+            }
+            if (CheckedWord(c.Param(0), {"DBM", "LEVel"}) != (dbm ? "DBM" : "LEV")) {
+                throw Error(scpi::kIllegalParameterValue,
+                            "the level of a unit with a level calibration is in DBM");
+            }
+        },
+        [](Call &c) {
+            c.Args(0, 0);
+            c.response = c.Scale().dbm() ? "DBM" : "LEV";
+        });
     b.add(
         "[SOURce:]POWer:ATTenuation",
         [](Call &c) {
@@ -69,24 +87,21 @@ void Commands::AddSource(TableBuilder &b)
                                                                          : VONTREL_ATTEN_MAX);
         });
     b.changes();
-    b.table.push_back(List("[SOURce:]LIST:FREQuency", &service::SweepPlan::frequencies_mhz,
-                           CheckedFrequency, FormatHz));
+    const auto frequency = [](Call &, const Parameter &p) { return CheckedFrequency(p); };
+    const auto hz = [](Call &, double mhz) { return FormatHz(mhz); };
+    b.table.push_back(
+        List("[SOURce:]LIST:FREQuency", &service::SweepPlan::frequencies_mhz, frequency, hz));
     b.table.push_back(
         Points("[SOURce:]LIST:FREQuency:POINts", &service::SweepPlan::frequencies_mhz));
     b.table.push_back(List(
         "[SOURce:]LIST:POWer", &service::SweepPlan::levels,
-        [](const Parameter &p) {
-            const Value v = ReadValue(p, Quantity::kPlain);
-            if (v.word != Value::Word::kNone) {
-                throw Error(scpi::kIllegalParameterValue,
-                            "a list level is a number; the range depends on the frequency");
-            }
-            return CheckedLevel(v.number);
-        },
-        FormatNumber));
+        [](Call &c, const Parameter &p) { return LevelParameter(c, p, false).number; },
+        FormatLevel));
     b.table.push_back(Points("[SOURce:]LIST:POWer:POINts", &service::SweepPlan::levels));
-    b.table.push_back(
-        List("[SOURce:]LIST:DWELl", &service::SweepPlan::dwells_s, CheckedDwell, FormatNumber));
+    b.table.push_back(List(
+        "[SOURce:]LIST:DWELl", &service::SweepPlan::dwells_s,
+        [](Call &, const Parameter &p) { return CheckedDwell(p); },
+        [](Call &, double s) { return FormatNumber(s); }));
     b.table.push_back(Points("[SOURce:]LIST:DWELl:POINts", &service::SweepPlan::dwells_s));
     b.add(
         "[SOURce:]FREQuency:MODE",
@@ -170,26 +185,13 @@ void Commands::AddSource(TableBuilder &b)
             c.Args(0, 0);
             c.response = c.in.setup_.bus_trigger ? "BUS" : "IMM";
         });
-    b.add(
-        "INITiate:CONTinuous",
-        [](Call &c) {
-            c.Args(1, 1);
-            const bool on = CheckedBoolean(c.Param(0));
-            const bool was = std::exchange(c.in.setup_.continuous, on);
-            c.in.sweep_.SetContinuous(on);
-            if (on && !c.in.sweep_.Running()) {
-                try {
-                    c.in.StartSweep(c);
-                } catch (...) {
-                    c.in.setup_.continuous = was;  // refused as INITiate is
-                    throw;
-                }
-            }
-        },
-        [](Call &c) {
-            c.Args(0, 0);
-            c.response = c.in.setup_.continuous ? "1" : "0";
-        });
+    const auto continuous = [](Call &c) {
+        c.Args(0, 0);
+        c.response = c.in.setup_.continuous ? "1" : "0";
+    };
+    b.add("INITiate:CONTinuous", SetContinuous, continuous);
+    b.changes();
+    b.add("[SOURce:]SWEep:CONTinuous[:STATe]", SetContinuous, continuous);
     b.changes();
     b.add(
         "INITiate[:IMMediate]",
@@ -206,6 +208,71 @@ void Commands::AddSource(TableBuilder &b)
             c.in.StopOwnSweep(c);
         },
         nullptr);
+    // A single sweep at once: this connection's sweep stops, and starts again.
+    b.add(
+        "[SOURce:]TSWeep",
+        [](Call &c) {
+            c.Args(0, 0);
+            c.in.StopOwnSweep(c);
+            c.in.StartSweep(c);
+        },
+        nullptr);
+    b.changes();
+    AddSweepModes(b);
+}
+
+void Commands::AddSweepModes(TableBuilder &b)
+{
+    // The server steps every sweep by itself, point after point at the
+    // dwell (or at each *TRG with TRIGger:SOURce BUS).
+    b.table.push_back(OnlyWord("[SOURce:]SWEep:GENeration", {"STEPped", "ANALog"}, "STEP",
+                               "the unit steps from point to point; it has no analog ramp"));
+    b.table.push_back(OnlyWord("[SOURce:]SWEep:MODE", {"AUTO", "MANual"}, "AUTO",
+                               "the server steps the sweep by itself (TRIGger:SOURce BUS steps "
+                               "it at each *TRG); there is no manual choice of point"));
+    b.table.push_back(OnlyWord("[SOURce:]LIST:MODE", {"AUTO", "MANual"}, "AUTO",
+                               "the server steps the list by itself (TRIGger:SOURce BUS steps "
+                               "it at each *TRG); there is no manual choice of point"));
+    b.add("[SOURce:]SWEep:TIME", nullptr, [](Call &c) {
+        c.Args(0, 0);
+        const StepSweep &step = c.in.setup_.step;
+        c.response = FormatNumber(step.points * step.dwell_s);
+    });
+    b.add(
+        "[SOURce:]LIST:RETRace",
+        [](Call &c) {
+            c.Args(1, 1);
+            c.in.setup_.retrace = CheckedBoolean(c.Param(0));
+        },
+        [](Call &c) {
+            c.Args(0, 0);
+            c.response = c.in.setup_.retrace ? "1" : "0";
+        });
+    // The level sweep: from POWer:STARt to POWer:STOP over SWEep:POINts.
+    b.add(
+        "[SOURce:]POWer:MODE",
+        [](Call &c) {
+            c.Args(1, 1);
+            c.in.setup_.power_mode = CheckedWord(c.Param(0), {"FIXed", "SWEep"}) == "SWE"
+                                         ? PowerMode::kSweep
+                                         : PowerMode::kFixed;
+        },
+        [](Call &c) {
+            c.Args(0, 0);
+            c.response = c.in.setup_.power_mode == PowerMode::kSweep ? "SWE" : "FIX";
+        });
+    for (const auto end : {&StepSweep::start_level, &StepSweep::stop_level}) {
+        b.add(
+            end == &StepSweep::start_level ? "[SOURce:]POWer:STARt" : "[SOURce:]POWer:STOP",
+            [end](Call &c) {
+                c.Args(1, 1);
+                c.in.setup_.step.*end = LevelParameter(c, c.Param(0), false).number;
+            },
+            [end](Call &c) {
+                c.Args(0, 0);
+                c.response = FormatLevel(c, c.in.setup_.step.*end);
+            });
+    }
 }
 
 }  // namespace vontrel::serve

@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
+
 #include "frontends/scpi/command_table.h"
 #include "frontends/scpi/scpi_values.h"
 #include "service/unit_change.h"
@@ -25,6 +27,14 @@ struct QueryInterrupted {
 };
 
 constexpr auto kWaitPoll = std::chrono::milliseconds(100);
+
+// An error's text naming the command it concerns, so that a client whose
+// line answered nothing learns which of its commands failed: "POW: ...".
+std::string Named(const scpi::ProgramUnit &unit, const std::string &detail)
+{
+    const std::string header = HeaderText(unit);
+    return detail.rfind(header, 0) == 0 ? detail : header + ": " + detail;
+}
 
 }  // namespace
 
@@ -93,7 +103,8 @@ const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
     // After a ';', a header that does not start with ':' continues from
     // the previous command's path; it may also name a command from the root.
     const Command *found = nullptr;
-    std::vector<std::string> nodes = scpi::WithoutSuffixes(unit.nodes);
+    scpi::PlainHeader plain = scpi::SplitSuffixes(unit.nodes);
+    std::vector<std::string> nodes = std::move(plain.nodes);
     if (!unit.common && !unit.absolute && !path.empty()) {
         std::vector<std::string> relative = path;
         relative.insert(relative.end(), nodes.begin(), nodes.end());
@@ -103,6 +114,11 @@ const Instrument::Command &Instrument::Resolve(const scpi::ProgramUnit &unit,
     }
     if (found == nullptr && (found = find(nodes)) == nullptr) {
         throw Error(scpi::kUndefinedHeader, HeaderText(unit));
+    }
+    if (!plain.out_of_range.empty()) {
+        throw Error(scpi::kHeaderSuffixOutOfRange,
+                    fmt::format("{}: {} is not there: {}", HeaderText(unit), plain.out_of_range,
+                                plain.allowed));
     }
     if (!unit.common) {
         nodes.pop_back();
@@ -167,12 +183,12 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
             }
             continue;
         } catch (const Error &e) {
-            status_.Push(e.code(), e.detail());  // the line was parsed whole: go on
+            status_.Push(e.code(), Named(unit, e.detail()));  // the line was parsed whole: go on
         } catch (const service::Refusal &e) {
-            status_.Push(scpi::CodeFor(e.reason()), e.what());
+            status_.Push(scpi::CodeFor(e.reason()), Named(unit, e.what()));
         } catch (const std::system_error &e) {
             status_.Push(scpi::kHardwareError,
-                         fmt::format("unit {}: {}", owner_.serial(), e.what()));
+                         Named(unit, fmt::format("unit {}: {}", owner_.serial(), e.what())));
         } catch (const Interruption &) {
             return "";
         } catch (const QueryInterrupted &e) {
@@ -180,7 +196,7 @@ std::string Instrument::RunLine(std::string_view line, const Interrupted &interr
                          fmt::format("{} gave way to the next message sent", e.header));
             return "";
         } catch (const std::exception &e) {
-            status_.Push(scpi::kExecutionError, e.what());
+            status_.Push(scpi::kExecutionError, Named(unit, e.what()));
         }
         whole = whole && !unit.query;
     }
@@ -217,19 +233,39 @@ void Instrument::StopOwnSweep(Call &call)
 
 namespace {
 
-// The plan INITiate runs: the step sweep's points, or the lists, which
-// must fit together.
+// `points` values from `start` to `stop`, evenly spaced.
+std::vector<double> Steps(double start, double stop, int points)
+{
+    std::vector<double> out;
+    out.reserve(static_cast<std::size_t>(points));
+    for (int i = 0; i < points; ++i) {
+        out.push_back(points == 1 ? start : start + (stop - start) * i / (points - 1));
+    }
+    return out;
+}
+
+// The plan INITiate runs: the step sweep's points (of frequency, of level,
+// or both), or the lists, which must fit together.
 service::SweepPlan PlanOf(const SweepSetup &setup)
 {
-    if (setup.mode == FrequencyMode::kSweep) {
+    const bool levels = setup.power_mode == PowerMode::kSweep;
+    if (setup.mode == FrequencyMode::kSweep || levels) {
+        if (setup.mode == FrequencyMode::kList) {
+            throw Error(scpi::kSettingsConflict,
+                        "POWer:MODE SWEep sweeps the level at a fixed frequency (FREQuency:MODE "
+                        "CW) or with the step sweep (FREQuency:MODE SWEep), not with the lists");
+        }
         const StepSweep &step = setup.step;
-        service::SweepPlan plan{{}, {}, {step.dwell_s}, setup.bus_trigger, {}, {}};
-        plan.frequencies_mhz.reserve(static_cast<std::size_t>(step.points));
-        for (int i = 0; i < step.points; ++i) {
-            plan.frequencies_mhz.push_back(step.points == 1
-                                               ? step.start_mhz
-                                               : step.start_mhz + (step.stop_mhz - step.start_mhz) *
-                                                                      i / (step.points - 1));
+        service::SweepPlan plan{{}, {}, {step.dwell_s}, setup.bus_trigger, setup.retrace, {},
+                                {}, {}};
+        if (setup.mode == FrequencyMode::kSweep) {
+            plan.frequencies_mhz = Steps(step.start_mhz, step.stop_mhz, step.points);
+        }
+        if (levels) {
+            // Each on the attenuator's grid, the nearest step.
+            for (const double level : Steps(step.start_level, step.stop_level, step.points)) {
+                plan.levels.push_back(std::round(level / VONTREL_LEVEL_STEP) * VONTREL_LEVEL_STEP);
+            }
         }
         return plan;
     }
@@ -251,6 +287,7 @@ service::SweepPlan PlanOf(const SweepSetup &setup)
     }
     service::SweepPlan plan = lists;
     plan.bus_trigger = setup.bus_trigger;
+    plan.retrace = setup.retrace;
     return plan;
 }
 
@@ -261,6 +298,7 @@ void Instrument::StartSweep(Call &call)
     service::SweepPlan plan = PlanOf(setup_);
     plan.on_point = observer_;
     plan.on_end = ended_;
+    plan.scale = service::LevelScale::Of(owner_.config());
     service::UnitOwner::Access &access = call.line.Get();
     try {
         service::CheckMayStartSweep(owner_, access, sweep_, id_);

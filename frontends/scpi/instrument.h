@@ -33,22 +33,31 @@ inline constexpr std::size_t kMaxUnitsPerLine = 16;
 // which have nothing else to sweep) or the step sweep (SWEep).
 enum class FrequencyMode { kFixed, kSweep, kList };
 
+// What the step sweep does to the level: leaves it (FIXed), or steps it
+// from its start to its stop level (SWEep), at the frequency the unit is
+// at (FREQuency:MODE CW) or with the frequency (FREQuency:MODE SWEep).
+enum class PowerMode { kFixed, kSweep };
+
 // The step sweep: points from start to stop, evenly spaced, each held for
-// the dwell.
+// the dwell. Levels are in level units.
 struct StepSweep {
     double start_mhz = VONTREL_FREQ_MIN_MHZ;
     double stop_mhz = VONTREL_FREQ_MAX_MHZ;
+    double start_level = 0.0;
+    double stop_level = 0.0;
     int points = 101;
     double dwell_s = kDefaultDwellS;
 };
 
 // A connection's sweep settings; *RST brings back these defaults.
 struct SweepSetup {
-    service::SweepPlan lists{{}, {}, {kDefaultDwellS}, false, {}, {}};
+    service::SweepPlan lists{{}, {}, {kDefaultDwellS}, false, false, {}, {}, {}};
     StepSweep step;
     FrequencyMode mode = FrequencyMode::kFixed;
+    PowerMode power_mode = PowerMode::kFixed;
     bool bus_trigger = false;  // TRIGger:SOURce BUS: each *TRG steps one point
     bool continuous = false;   // INITiate:CONTinuous
+    bool retrace = false;      // LIST:RETRace: back to the first point at the end
 };
 
 // The SCPI instrument is the message session of every front end that

@@ -89,6 +89,8 @@ inline int CodeFor(service::Reason reason)
             return kCommandProtected;
         case service::Reason::kUnitFailed:
             return kHardwareError;
+        case service::Reason::kUnsupported:
+            return kHardwareMissing;
         case service::Reason::kStopped:
             break;
     }

@@ -102,55 +102,99 @@ private:
         }
     }
 
+    // An error in the unit being scanned, naming its header as written so
+    // far: "FREQ: ...".
+    Error InUnit(int code, const std::string &detail) const
+    {
+        return Error(code, header_.empty() ? detail : header_ + ": " + detail);
+    }
+
     // Throws for the character at the scanning position, or for the end.
     [[noreturn]] void Unexpected(const char *where) const
     {
         if (AtEnd()) {
-            throw Error(kSyntaxError, std::string("the line ends too early ") + where);
+            throw InUnit(kSyntaxError, std::string("the line ends too early ") + where);
         }
         const char c = Peek();
         if (!IsPrintable(c) && !IsBlank(c)) {
-            throw Error(kInvalidCharacter, Shown(c) + " " + where);
+            throw InUnit(kInvalidCharacter, Shown(c) + " " + where);
         }
-        throw Error(kSyntaxError, "unexpected " + Shown(c) + " " + where);
+        throw InUnit(kSyntaxError, "unexpected " + Shown(c) + " " + where);
     }
 
+    // A mnemonic as messages show it: a long one cut short.
+    static std::string Abridged(std::string_view text)
+    {
+        constexpr std::size_t kShown = 24;
+        return text.size() <= kShown ? std::string(text)
+                                     : std::string(text.substr(0, kShown)) + "...";
+    }
+
+    // A mnemonic (letters, digits, '_'); -112 or -144 (`too_long`) past 12
+    // characters, naming it as `what`.
     std::string Mnemonic(int too_long, const char *what)
     {
         const std::size_t start = pos_;
         if (AtEnd() || !IsAlpha(Peek())) {
-            Unexpected(what);
+            Unexpected("where a header mnemonic belongs");
         }
         while (!AtEnd() && (IsAlpha(Peek()) || IsDigit(Peek()) || Peek() == '_')) {
             ++pos_;
         }
-        if (pos_ - start > kMaxMnemonic) {
-            throw Error(too_long, std::string(what) + " is longer than 12 characters");
+        const std::string_view text = line_.substr(start, pos_ - start);
+        if (text.size() > kMaxMnemonic) {
+            throw InUnit(too_long, std::string(what) + " " + Abridged(text) + TooLong(text));
         }
-        return UpperCase(line_.substr(start, pos_ - start));
+        return UpperCase(text);
+    }
+
+    static std::string TooLong(std::string_view text)
+    {
+        return " is longer than " + std::to_string(kMaxMnemonic) + " characters (" +
+               std::to_string(text.size()) + ")";
+    }
+
+    // A node of the header, after `before` (":", "*" or ""). The header so
+    // far names it in errors.
+    void HeaderNode(ProgramUnit &u, const char *before)
+    {
+        const std::size_t start = pos_;
+        try {
+            u.nodes.push_back(Mnemonic(kMnemonicTooLong, "the mnemonic"));
+        } catch (const Error &e) {
+            if (e.code() != kMnemonicTooLong) {
+                throw;
+            }
+            const std::string_view text = line_.substr(start, pos_ - start);
+            throw Error(kMnemonicTooLong,
+                        header_ + before + Abridged(text) + ": a header mnemonic" + TooLong(text));
+        }
+        header_ += before + std::string(line_.substr(start, pos_ - start));
     }
 
     ProgramUnit Unit()
     {
         ProgramUnit u;
+        header_.clear();
         if (Peek() == '*') {
             ++pos_;
             u.common = true;
-            u.nodes.push_back(Mnemonic(kMnemonicTooLong, "in the command header"));
+            HeaderNode(u, "*");
         } else {
             if (Peek() == ':') {
                 u.absolute = true;
                 ++pos_;
             }
-            u.nodes.push_back(Mnemonic(kMnemonicTooLong, "in the command header"));
+            HeaderNode(u, u.absolute ? ":" : "");
             while (!AtEnd() && Peek() == ':') {
                 ++pos_;
-                u.nodes.push_back(Mnemonic(kMnemonicTooLong, "in the command header"));
+                HeaderNode(u, ":");
             }
         }
         if (!AtEnd() && Peek() == '?') {
             u.query = true;
             ++pos_;
+            header_ += '?';
         }
         if (AtEnd() || Peek() == ';') {
             return u;
@@ -170,8 +214,8 @@ private:
             }
             if (Peek() != ',') {
                 if (IsPrintable(Peek())) {
-                    throw Error(kInvalidSeparator,
-                                "expected ',' or ';' but found " + Shown(Peek()));
+                    throw InUnit(kInvalidSeparator,
+                                 "expected ',' or ';' but found " + Shown(Peek()));
                 }
                 Unexpected("between parameters");
             }
@@ -192,17 +236,17 @@ private:
         if (IsAlpha(c)) {
             Parameter p;
             p.kind = Parameter::Kind::kCharacter;
-            p.text = Mnemonic(kCharacterDataTooLong, "character data");
+            p.text = Mnemonic(kCharacterDataTooLong, "the character data");
             return p;
         }
         if (c == '\'' || c == '"') {
             return String();
         }
         if (c == '#') {
-            throw Error(kDataTypeError, "block data and non-decimal numbers are not accepted");
+            throw InUnit(kDataTypeError, "block data and non-decimal numbers are not accepted");
         }
         if (c == '(') {
-            throw Error(kDataTypeError, "expressions are not accepted");
+            throw InUnit(kDataTypeError, "expressions are not accepted");
         }
         Unexpected("where a parameter belongs");
     }
@@ -229,7 +273,7 @@ private:
             digits += Digits();
         }
         if (digits == 0) {
-            throw Error(kSyntaxError, "a number needs at least one digit");
+            throw InUnit(kSyntaxError, "a number needs at least one digit");
         }
         // An exponent is E with digits; an E without them starts a suffix.
         if (!AtEnd() && Upper(Peek()) == 'E') {
@@ -250,7 +294,8 @@ private:
                 ++pos_;
             }
             if (pos_ - suffix > kMaxMnemonic) {
-                throw Error(kInvalidSuffix, "the suffix is longer than 12 characters");
+                const std::string_view text = line_.substr(suffix, pos_ - suffix);
+                throw InUnit(kInvalidSuffix, "the suffix " + Abridged(text) + TooLong(text));
             }
             p.suffix = UpperCase(line_.substr(suffix, pos_ - suffix));
         }
@@ -265,7 +310,7 @@ private:
         ++pos_;
         for (;;) {
             if (AtEnd()) {
-                throw Error(kInvalidStringData, "the string has no closing quote");
+                throw InUnit(kInvalidStringData, "the string has no closing quote");
             }
             const char c = Peek();
             ++pos_;
@@ -284,6 +329,7 @@ private:
 
     std::string_view line_;
     std::size_t pos_ = 0;
+    std::string header_;  // the header of the unit being scanned, as written
 };
 
 bool FormMatches(const std::string &node, const std::string &short_form,
@@ -483,22 +529,21 @@ int NodeSuffix(const std::string &node)
     return std::stoi(std::string(suffix));
 }
 
-std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes)
+PlainHeader SplitSuffixes(const std::vector<std::string> &nodes)
 {
-    std::vector<std::string> out;
-    out.reserve(nodes.size());
+    PlainHeader out;
+    out.nodes.reserve(nodes.size());
     for (const std::string &node : nodes) {
         const std::size_t digits = node.find_last_not_of("0123456789") + 1;
         const std::string name = node.substr(0, digits);
         const int suffix = NodeSuffix(node);
         const bool outlet = name == "OUTL" || name == "OUTLET";
-        if (outlet ? suffix < 1 || suffix > kOutlets : suffix != 1) {
-            throw Error(
-                kHeaderSuffixOutOfRange,
-                outlet ? node + ": the mains switch has outlets 1 to " + std::to_string(kOutlets)
-                       : node + ": this instrument has one of each, suffix 1");
+        if ((outlet ? suffix < 1 || suffix > kOutlets : suffix != 1) && out.out_of_range.empty()) {
+            out.out_of_range = node;
+            out.allowed = outlet ? "the mains switch has outlets 1 to " + std::to_string(kOutlets)
+                                 : "this instrument has one of each, suffix 1";
         }
-        out.push_back(name);
+        out.nodes.push_back(name);
     }
     return out;
 }

@@ -81,12 +81,20 @@ private:
     bool common_ = false;
 };
 
-// The header's nodes without their numeric suffixes (SOUR1 is SOUR). The
-// instrument has one of each subsystem, so suffix 1, the default, is taken;
-// any other throws -114. The one exception is OUTLet, the mains switch's
-// outlets: OUTLet1 to OUTLet<kOutlets>.
+// A header's nodes without their numeric suffixes (SOUR1 is SOUR). The
+// instrument has one of each subsystem, so suffix 1, the default, is
+// taken; out_of_range names the first node with any other suffix, for -114
+// once the header is known to exist (an unknown one is -113, suffix or
+// not), and `allowed` says which suffixes that node takes. The one
+// exception is OUTLet, the mains switch's outlets: OUTLet1 to
+// OUTLet<kOutlets>.
 inline constexpr int kOutlets = VONTREL_MAINS_OUTLETS;
-std::vector<std::string> WithoutSuffixes(const std::vector<std::string> &nodes);
+struct PlainHeader {
+    std::vector<std::string> nodes;
+    std::string out_of_range;  // "" when every suffix is taken
+    std::string allowed;
+};
+PlainHeader SplitSuffixes(const std::vector<std::string> &nodes);
 
 // A node's numeric suffix: 1 when it has none, 0 for one that is 0 or too
 // long to be any count here.

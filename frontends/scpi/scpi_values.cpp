@@ -99,12 +99,31 @@ double CheckedFrequency(const Parameter &p)
     return mhz;
 }
 
-double CheckedLevel(double level)
+Value ReadLevel(const Parameter &p, const service::LevelScale &scale, int serial)
 {
-    const std::string shown = fmt::format("level {}", level);
-    CheckRange(level, VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX, shown,
-               fmt::format("{} to {}", VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX));
-    CheckStep(level, shown);
+    if (p.kind != Parameter::Kind::kNumber || p.suffix.empty()) {
+        return ReadValue(p, Quantity::kPlain);
+    }
+    if (p.suffix != "DBM") {
+        throw Error(scpi::kInvalidSuffix, fmt::format("a level takes {}no unit, not {}",
+                                                      scale.dbm() ? "DBM or " : "", p.suffix));
+    }
+    if (!scale.dbm()) {
+        throw Error(scpi::kSuffixNotAllowed, service::NoLevelCalibration(serial));
+    }
+    Parameter plain = p;
+    plain.suffix.clear();
+    return ReadValue(plain, Quantity::kPlain);
+}
+
+double CheckedLevel(double shown, const service::LevelScale &scale)
+{
+    const std::string text = fmt::format("{}{}", shown, scale.dbm() ? " dBm" : "");
+    CheckRange(shown, scale.Shown(VONTREL_LEVEL_MIN), scale.Shown(VONTREL_LEVEL_MAX),
+               scale.dbm() ? text : "level " + text,
+               scale.RangeText(VONTREL_LEVEL_MIN, VONTREL_LEVEL_MAX));
+    const double level = scale.Level(shown);
+    CheckStep(level, scale.Text(level));
     return level;
 }
 

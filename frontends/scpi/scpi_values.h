@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frontends/scpi/scpi_parser.h"
+#include "service/level_units.h"
 
 namespace vontrel::serve {
 
@@ -51,7 +52,15 @@ void CheckRange(double v, double min, double max, const std::string &shown,
 
 // The checked values, each in its range (-222) and on its grid (-224).
 double CheckedFrequency(const scpi::Parameter &p);  // MHz
-double CheckedLevel(double level);  // any unit's range; its own is the level policy's
+// A level as a parameter gives it: a number as `scale` shows levels (a
+// DBM suffix taken only in dBm; without a level calibration refused with
+// -138 and how to give unit `serial` one), MIN or MAX; scpi::Error for
+// anything else.
+Value ReadLevel(const scpi::Parameter &p, const service::LevelScale &scale, int serial);
+// The level, in level units, of a number as `scale` shows levels, within
+// any unit's range (its own is the level policy's) and on the attenuator's
+// grid (a value in dBm is taken to the nearest step).
+double CheckedLevel(double shown, const service::LevelScale &scale);
 double CheckedAttenuation(const scpi::Parameter &p);
 double CheckedDwell(const scpi::Parameter &p);  // s
 int CheckedInteger(const scpi::Parameter &p, int min, int max, const char *what);

@@ -197,6 +197,24 @@ def test_apply_level_and_wait_for_lock(unit):
     assert unit.status.level == 5.0
 
 
+def test_levels_in_dbm_by_the_units_file(bench, tmp_path):
+    bench.new_unit(4660)
+    units = tmp_path / "units.json"
+    units.write_text('{"units": {"4660": {"level_offset_db": -3.1}}}')
+    with vontrel.open(units=str(units)) as u:
+        assert u.config.level_offset_db == -3.1
+        u.apply(frequency=2455.0, mode=Mode.LEVEL, level_dbm=2.0)  # 5.1: the nearest step is 5
+        assert (u.status.level, u.level_dbm) == (5.0, 1.9)
+        low, high = u.status.level_range
+        assert u.level_range_dbm == (u.config.dbm(low), u.config.dbm(high))
+    units.write_text('{"units": {}}')
+    with vontrel.open(units=str(units)) as u:
+        with pytest.raises(ValueError, match="no level calibration"):
+            u.apply(level_dbm=2.0)
+        with pytest.raises(ValueError, match="no level calibration"):
+            u.level_dbm
+
+
 @pytest.mark.parametrize("changes", [
     dict(level=1.0, mode=Mode.MODE_1),
     dict(attenuation=1.0, mode=Mode.LEVEL),

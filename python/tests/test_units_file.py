@@ -12,9 +12,9 @@ CASES = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data",
                      "units_file_cases.json")
 
 
-def _cases():
+def _cases(kind="cases"):
     with open(CASES, encoding="utf-8") as f:
-        return json.load(f)["cases"]
+        return json.load(f)[kind]
 
 
 @pytest.mark.parametrize("case", _cases(), ids=lambda c: c["text"][:60])
@@ -36,6 +36,18 @@ def test_reads_what_the_cases_say_and_refuses_with_the_place(case):
             assert got.power.boot_s == want.get("boot_s", DEFAULT_BOOT_S)
         else:
             assert got.power is None
+
+
+def test_levels_in_dbm_and_output_off_as_the_cpp_service_has_them():
+    for case in _cases("levels"):
+        assert UnitConfig(case["offset_db"]).dbm(case["level"]) == case["dbm"], case
+    for case in _cases("taken"):
+        assert UnitConfig(case["offset_db"]).level_of_dbm(case["dbm"]) == case["level"], case
+    for case in _cases("output_off"):
+        entry = parse_units_file(json.dumps({"units": {"1": case["entry"]}}), "f").for_unit(1)
+        assert entry.effective_output_off == case["effective"], case
+    with pytest.raises(ValueError, match="level_offset_db in the units file"):
+        UnitConfig().dbm(0.0)
 
 
 def test_a_unit_the_file_does_not_name_has_nothing_set():

@@ -10,6 +10,7 @@ import weakref
 from . import _causes as _causes_mod
 from . import _library, _limits
 from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_setting
+from ._units_file import load_configured_units_file
 from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
                       VontrelError)
 
@@ -52,6 +53,7 @@ class Unit:
         self._token = token
         self.serial = serial
         self.index = index  # the converter's enumeration index at open time
+        self._config = None  # its units-file entry, read at first use
         self._lock = threading.RLock()
         self._finalizer = weakref.finalize(self, _close_token, token)
 
@@ -131,12 +133,19 @@ class Unit:
         """Reads the unit's state, changes the named settings and programs it.
 
         Settings: frequency (MHz, 300 to 5000), level (Mode.LEVEL only),
-        attenuation (0 to 31.75, not in Mode.LEVEL), mode, switch, flag_a,
-        flag_b, flag_c, auto_trim, trim_a, trim_b, stored_setting. Values are
-        checked before anything is sent; a level that the calibration at a
-        new frequency cannot reach is found on read-back, the previous
-        settings restored and ValueError raised. Returns the Settings written.
+        level_dbm (instead of level: dBm by the unit's level calibration,
+        taken to the nearest level step), attenuation (0 to 31.75, not in
+        Mode.LEVEL), mode, switch, flag_a, flag_b, flag_c, auto_trim,
+        trim_a, trim_b, stored_setting. Values are checked before anything
+        is sent; a level that the calibration at a new frequency cannot
+        reach is found on read-back, the previous settings restored and
+        ValueError raised. Returns the Settings written.
         """
+        if "level_dbm" in changes:
+            if "level" in changes:
+                raise ValueError("give level or level_dbm, not both")
+            dbm = _limits.number(changes.pop("level_dbm"), "level_dbm")
+            changes["level"] = self.config.level_of_dbm(dbm)
         checked = {name: check_setting(name, value) for name, value in changes.items()}
         with self._lock:  # read, change and write as one step
             return self._apply(checked)
@@ -184,6 +193,28 @@ class Unit:
             self.write(previous)
             raise ValueError(f"level {settings.level} is outside {low} to {high} at "
                              f"{settings.frequency} MHz; the previous settings are restored")
+
+    @property
+    def config(self):
+        """The unit's entry in the units file (docs/units-file.md): the one
+        open(units=...) named, else the default one; an empty UnitConfig
+        when the file names the unit not."""
+        if self._config is None:
+            self._config = load_configured_units_file().for_unit(self.serial)
+        return self._config
+
+    @property
+    def level_dbm(self):
+        """The output level in dBm (thirteen exchanges), by the unit's level
+        calibration in the units file; ValueError without one."""
+        return self.config.dbm(self.status.level)
+
+    @property
+    def level_range_dbm(self):
+        """(lowest, highest) level in dBm the unit takes at its frequency;
+        ValueError without a level calibration."""
+        low, high = self.status.level_range
+        return (self.config.dbm(low), self.config.dbm(high))
 
     @property
     def locked(self):
@@ -310,9 +341,11 @@ def _close_all(units):
             pass  # released all the same; another unit's trouble is not ours
 
 
-def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the library's verb
+def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S, units=None):  # noqa: A001
     """Opens the unit with the given serial number, or the first unit found
-    when serial is None. Every other unit is closed again.
+    when serial is None. Every other unit is closed again. `units` names
+    the units file its config (and levels in dBm) come from, instead of
+    the default one (docs/units-file.md); it is read before anything else.
 
     A unit is open in one program at a time. While units are in use by
     another program (found, but not opened), tries again for up to `wait`
@@ -323,12 +356,15 @@ def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S):  # noqa: A001 - the 
                                or not 0 <= serial <= 0xFFFF):
         raise ValueError(f"serial must be a whole number from 0 to 65535, not {serial!r}")
     wait = _limits.check_seconds(wait, "wait")
+    file = load_configured_units_file(units) if units is not None else None
     deadline = time.monotonic() + wait
     while True:
         units, found, status, causes = _walk()
         chosen = next((u for u in units if serial is None or u.serial == serial), None)
         _close_all([u for u in units if u is not chosen])
         if chosen is not None:
+            if file is not None:
+                chosen._config = file.for_unit(chosen.serial)
             return chosen
         held = [c for c in causes if c.cause == _causes_mod.HELD and c.holder != "this program"]
         if not causes:

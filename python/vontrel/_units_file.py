@@ -12,6 +12,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, Optional
 
+from ._limits import LEVEL_STEP
+
 UNITS_FILE_VARIABLE = "VONTREL_UNITS"
 MAINS_OUTLETS = 8
 MAX_LEVEL_OFFSET_DB = 100.0
@@ -35,6 +37,42 @@ class UnitConfig:
     level_offset_db: Optional[float] = None
     output_off: Optional[str] = None  # one of OUTPUT_OFF_CHOICES, as written
     power: Optional[PowerOutlet] = None
+
+    @property
+    def effective_output_off(self) -> str:
+        """What "output off" does to the unit: output_off as written; without
+        it, "mains" when the entry names the unit's outlet, else "mute" (as
+        service/output_state.h)."""
+        if self.output_off is not None:
+            return self.output_off
+        return "mains" if self.power is not None else "mute"
+
+    def dbm(self, level: float) -> float:
+        """A level (level units) in dBm: level + level_offset_db, to the
+        nano-dB. ValueError without a level calibration."""
+        offset = self._offset()
+        dbm = level + offset
+        return _round_half_away(dbm * 1e9) / 1e9 if abs(dbm) < 1e6 else dbm
+
+    def level_of_dbm(self, dbm: float) -> float:
+        """The level nearest `dbm` that the attenuator makes (a multiple of
+        0.25, a half step away from zero). ValueError without a level
+        calibration."""
+        return _round_half_away((dbm - self._offset()) / LEVEL_STEP) * LEVEL_STEP
+
+    def _offset(self) -> float:
+        if self.level_offset_db is None:
+            raise ValueError("the unit has no level calibration, so its level is in its own "
+                             "level units, not dBm; measure its offset against a power meter "
+                             "and give it as level_offset_db in the units file "
+                             "(docs/units-file.md)")
+        return self.level_offset_db
+
+
+def _round_half_away(x: float) -> float:
+    """Rounds to a whole number, a half away from zero, as C++ std::round."""
+    whole = math.floor(abs(x))
+    return math.copysign(whole + 1 if abs(x) - whole >= 0.5 else whole, x)
 
 
 @dataclass(frozen=True)

@@ -77,10 +77,10 @@ TEST_F(Served, Dialogue)
         {"FOO;*ESR?;*STB?", "32;68"},
         {"SYST:ERR:COUN?;SYST:ERR?;SYST:ERR?", "1;-113,\"Undefined header; FOO\";0,\"No error\""},
         {"*SAV 0;*RCL 0;*SAV 1;SYST:ERR?",
-         "-222,\"Data out of range; register 1: the unit keeps one user preset, 0\""},
-        {"*IDN;OUTP OFF;*TST?;*OPC?;SYST:ERR:COUN?", "0;1;2"},
+         "-222,\"Data out of range; *SAV: register 1: the unit keeps one user preset, 0\""},
+        {"*IDN;OUTP:MOD ON;*TST?;*OPC?;SYST:ERR:COUN?", "0;1;2"},
         {"*CLS;LIST:FREQ 1GHZ,2GHZ;LIST:POW 1,2,3;INIT;SYST:ERR?",
-         "-221,\"Settings conflict; LIST:POWer has 3 points, LIST:FREQuency 2\""},
+         "-221,\"Settings conflict; INIT: LIST:POWer has 3 points, LIST:FREQuency 2\""},
         // A query that fails makes the whole line answer nothing, so that no
         // answer takes another's place.
         {"VONT:FLAG:A 2;VONT:MODE 1.5;POW 1 DB;FREQ? 5;SYST:ERR:COUN?", ""},
@@ -89,9 +89,9 @@ TEST_F(Served, Dialogue)
         {"FREQ?;BOGUS?;VONT:MODE?", ""},
         {"FREQ?;VONT:MODE?;FREQ 'open", ""},
         {"SYST:ERR:ALL?",
-         "-224,\"Illegal parameter value; X is not a value here; give a "
+         "-224,\"Illegal parameter value; POW:ATT?: X is not a value here; give a "
          "number, MIN or MAX\","
-         "-113,\"Undefined header; BOGUS?\",-151,\"Invalid string data; the string "
+         "-113,\"Undefined header; BOGUS?\",-151,\"Invalid string data; FREQ: the string "
          "has no closing quote\""},
         {"SYST:ERR:ALL?", "0,\"No error\""},
     };
@@ -119,7 +119,7 @@ TEST_F(Served, UnitUnpluggedAndBack)
     EXPECT_EQ(Run(*a, "FREQ?"), "");
     const std::string lost = Run(*a, "SYST:ERR?");
     EXPECT_TRUE(StartsWith(lost,
-                           "-240,\"Hardware error; unit 4660: Vontrel_ReadStatus: "
+                           "-240,\"Hardware error; FREQ?: unit 4660: Vontrel_ReadStatus: "
                            "FT_IO_ERROR: input/output error"))
         << lost;
     std::this_thread::sleep_for(250ms);  // past the pause between two reopening attempts
@@ -145,7 +145,7 @@ TEST_F(Served, QueriesAfterAFailedOneDoNotRun)
     }
     EXPECT_EQ(Run(*a, "SYST:LOCK:OWN?"), "\"NONE\"\n");
     const std::string lost = Run(*a, "SYST:ERR?");
-    EXPECT_TRUE(StartsWith(lost, "-240,\"Hardware error; unit 4660: ")) << lost;
+    EXPECT_TRUE(StartsWith(lost, "-240,\"Hardware error; FREQ?: unit 4660: ")) << lost;
     vsim_plug(id_);
 }
 
@@ -160,9 +160,9 @@ TEST_F(Served, SweepSharesTheUnitAndEndsWithItsConnection)
     // another.
     EXPECT_EQ(Run(*b, "FREQ?"), "1000000000\n");
     EXPECT_EQ(Run(*b, "POW:ATT 3;*OPC?"), "1\n");
-    EXPECT_TRUE(StartsWith(Run(*b, "SYST:ERR?"), "-221,\"Settings conflict; another"));
+    EXPECT_TRUE(StartsWith(Run(*b, "SYST:ERR?"), "-221,\"Settings conflict; POW:ATT: another"));
     EXPECT_TRUE(StartsWith(Run(*a, "INIT;SYST:ERR?"), "-213,"));
-    EXPECT_TRUE(StartsWith(Run(*a, "FREQ 3GHZ;SYST:ERR?"), "-221,\"Settings conflict; this"));
+    EXPECT_TRUE(StartsWith(Run(*a, "FREQ 3GHZ;SYST:ERR?"), "-221,\"Settings conflict; FREQ: this"));
     a.reset();  // the client goes away in the middle of the sweep
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(Run(*b, "FREQ 3GHZ;FREQ?;SYST:ERR?"), "3000000000;0,\"No error\"\n");
@@ -202,20 +202,39 @@ TEST_F(Served, CommandsOfStockDrivers)
     const struct {
         const char *line, *answer;
     } steps[] = {
-        // The output has no switch and is always on.
+        // What the unit lacks reads off; OFF is taken, ON refused.
         {"OUTP ON;OUTP?;OUTP:STAT?;OUTP1:STAT 1;SYST:ERR?", "1;1;0,\"No error\""},
-        {"OUTP OFF;OUTP?;SYST:ERR?",
-         "1;-241,\"Hardware missing; the unit's output has no switch and is always on; POW:ATT "
-         "MAX gives the lowest level\""},
+        {":OUTPUT:MOD?;:OUTP:MOD OFF;:OUTPUT:MOD:STAT OFF;:lfo:stat off;:OUTP:BLAN:STAT?;"
+         ":SOUR:ROSC:OUTP:STAT?;:AM:STAT?;:SOUR:PULM:STAT?;:LFO?;SYST:ERR?",
+         "0;0;0;0;0;0;0,\"No error\""},
+        {"OUTP:MOD ON;:ROSC:OUTP ON;:OUTP:BLAN 1;SYST:ERR?;SYST:ERR:COUN?",
+         "-241,\"Hardware missing; OUTP:MOD: the unit has no modulation\";2"},
+        // What level units are in: without a level calibration, not dBm.
+        {"*CLS;UNIT:POW?;UNIT:POW LEV;:POW 1 DBM;UNIT:POW DBM;:POW 1 DB;SYST:ERR:COUN?", "LEV;3"},
+        {"SYST:ERR?",
+         "-138,\"Suffix not allowed; POW: unit 4660 has no level calibration, so its level is "
+         "in its own level units, not dBm; measure its offset against a power meter and give it "
+         "as level_offset_db of unit 4660 in the units file (docs/units-file.md)\""},
+        {"*CLS;SWE:GEN?;SWE:MODE?;LIST:MODE?;:SWE:GEN STEP;MODE AUTO;:LIST:MODE AUTO;SYST:ERR?",
+         "STEP;AUTO;AUTO;0,\"No error\""},
+        {"SWE:GEN ANAL;:SWE:MODE MAN;:LIST:MODE MAN;:SWE:GEN RAMP;SYST:ERR:COUN?;SYST:ERR?",
+         "4;-241,\"Hardware missing; SWE:GEN: the unit steps from point to point; it has no "
+         "analog ramp\""},
+        {"*CLS;SWE:POIN 11;DWEL 20 MS;TIME?;:LIST:RETR?;RETR ON;RETR?;:POW:MODE?", "0.22;0;1;FIX"},
+        // Unknown headers are -113 with or without a suffix; known ones -114.
+        {"BOGUS18;OUTP2 ON;SYST:ERR?;SYST:ERR?",
+         "-113,\"Undefined header; BOGUS18\";-114,\"Header suffix out of range; OUTP2: OUTP2 is "
+         "not there: this instrument has one of each, suffix 1\""},
         // Suffix 1 is the default; any other names something the unit lacks.
         {"SOUR1:FREQ 1.5 GHZ;:SOURCE1:FREQ?;:SOUR01:POW:ATT 2;ATT?", "1500000000;2"},
         // The failed STAT:OPER2? leaves the queries after it unrun: all
         // three errors stay queued.
         {"SOUR2:FREQ 1 GHZ;OUTP2 ON;STAT:OPER2?;SYST:ERR:COUN?;SYST:ERR?", ""},
         {"SYST:ERR:COUN?;SYST:ERR?",
-         "3;-114,\"Header suffix out of range; SOUR2: this "
+         "3;-114,\"Header suffix out of range; SOUR2:FREQ: SOUR2 is not there: this "
          "instrument has one of each, suffix 1\""},
-        {"*CLS;*OPT?;FREQ?", "0;1500000000"},
+        {"*CLS;*OPT?;FREQ?",
+         "\"output off mutes - attenuation 31.75 level units - not an RF switch\";1500000000"},
         // The step sweep's settings; center and span follow start and stop.
         {"FREQ:STAR 1 GHZ;STOP 2 GHZ;CENT?;SPAN?", "1500000000;1000000000"},
         {"FREQ:CENT 3 GHZ;SPAN 200 MHZ;STAR?;STOP?", "2900000000;3100000000"},
@@ -226,7 +245,7 @@ TEST_F(Served, CommandsOfStockDrivers)
         {"FREQ:MODE STEP;TRIG:SOUR EXT;SYST:ERR:COUN?", "2"},
         // Nothing waits for a trigger; the operation registers are quiet.
         {"*CLS;*TRG;SYST:ERR?;STAT:OPER:COND?;STAT:OPER?;INIT:CONT?",
-         "-211,\"Trigger ignored; no sweep of this connection waits for a trigger\";0;0;0"},
+         "-211,\"Trigger ignored; *TRG: no sweep of this connection waits for a trigger\";0;0;0"},
         // *RST brings the sweep settings back.
         {"*RST;FREQ:MODE?;TRIG:SOUR?;SWE:POIN?;FREQ:STAR?", "CW;IMM;101;300000000"},
     };
@@ -283,7 +302,7 @@ TEST_F(Served, StepSweepTriggeredFromTheBus)
 
     // A continuous sweep starts over until INIT:CONT OFF lets it end.
     EXPECT_EQ(Run(*a, "TRIG:SOUR IMM;:SWE:DWEL 1 MS;:INIT:CONT ON;:INIT;SYST:ERR?"),
-              "-213,\"Init ignored; this connection's sweep is still running\"\n");
+              "-213,\"Init ignored; INIT: this connection's sweep is still running\"\n");
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(Run(*a, "STAT:OPER:COND?;INIT:CONT?"), "8;1\n");
     EXPECT_EQ(Run(*a, "INIT:CONT OFF;*OPC?;STAT:OPER:COND?;FREQ?"), "1;0;2000000000\n");
@@ -303,7 +322,7 @@ TEST_F(Served, EachTriggerIsTakenOnce)
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(Run(*a, "*TRG;*TRG;SYST:ERR?;*OPC?;FREQ?"),
-              "-211,\"Trigger ignored; no sweep of this connection waits for a trigger\";1;"
+              "-211,\"Trigger ignored; *TRG: no sweep of this connection waits for a trigger\";1;"
               "2000000000\n");
 }
 
@@ -325,7 +344,7 @@ TEST_F(Served, OperationCompleteAndReset)
     Run(*b, "LIST:FREQ 1GHZ,2GHZ");
     EXPECT_EQ(Run(*a, "POW:ATT 5;LIST:FREQ 3GHZ;LIST:DWEL 10;INIT;SYST:ERR?"), "0,\"No error\"\n");
     EXPECT_EQ(Run(*b, "*RST;*SAV 0;SYST:ERR:COUN?;LIST:FREQ:POIN?;SYST:ERR?"),
-              "2;2;-221,\"Settings conflict; another connection's sweep is running on this "
+              "2;2;-221,\"Settings conflict; *RST: another connection's sweep is running on this "
               "unit\"\n");
     for (int i = 0; i < 200 && Run(*b, "FREQ?") != "3000000000\n"; ++i) {
         std::this_thread::sleep_for(5ms);  // the sweep's first point
@@ -370,9 +389,9 @@ TEST_F(Served, FailedReadBackWritesNothing)
             Run(*a, change);
             vsim_clear_faults();
             const std::string error = Run(*a, "SYST:ERR?");
-            EXPECT_TRUE(StartsWith(error,
-                                   "-240,\"Hardware error; unit 4660: Vontrel_ReadStatus: "
-                                   "FT_IO_ERROR"))
+            const std::string header = std::string(change).substr(0, std::string(change).find(' '));
+            EXPECT_TRUE(StartsWith(error, "-240,\"Hardware error; " + header +
+                                              ": unit 4660: Vontrel_ReadStatus: FT_IO_ERROR"))
                 << change << " read " << nth << ": " << error;
             EXPECT_EQ(state(), before) << change << " read " << nth;
             EXPECT_EQ(Run(*a, "FREQ?"), "2000000000\n");  // open again

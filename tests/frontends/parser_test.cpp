@@ -138,28 +138,59 @@ TEST(ScpiParser, NumericValues)
 }
 
 // Numeric suffixes on header nodes: 1 (the default) is taken, with or
-// without leading zeros; any other is -114.
+// without leading zeros; any other is named for -114 (given once the
+// header is known to exist).
 TEST(ScpiParser, HeaderSuffixes)
 {
     const struct {
         std::vector<std::string> nodes;
-        std::string plain;  // the nodes joined with ':', or the error code
+        std::string plain;  // the nodes joined with ':', then " !" and the node out of range
     } cases[] = {
-        {{"SOUR1", "FREQ"}, "SOUR:FREQ"}, {{"OUTP01"}, "OUTP"},
-        {{"OUTP", "STAT1"}, "OUTP:STAT"}, {{"OUTP2"}, "-114"},
-        {{"SOUR0", "FREQ"}, "-114"},      {{"SOUR", "FREQ10"}, "-114"},
-        {{"SOUR", "FREQ11"}, "-114"},     {{"A1B"}, "A1B"},
+        {{"SOUR1", "FREQ"}, "SOUR:FREQ"},         {{"OUTP01"}, "OUTP"},
+        {{"OUTP", "STAT1"}, "OUTP:STAT"},         {{"OUTP2"}, "OUTP !OUTP2"},
+        {{"SOUR0", "FREQ"}, "SOUR:FREQ !SOUR0"},  {{"SOUR", "FREQ10"}, "SOUR:FREQ !FREQ10"},
+        {{"BOGUS18"}, "BOGUS !BOGUS18"},          {{"A1B"}, "A1B"},
+        {{"SOUR2", "FREQ3"}, "SOUR:FREQ !SOUR2"},
     };
     for (const auto &c : cases) {
+        const PlainHeader split = SplitSuffixes(c.nodes);
         std::string plain;
-        try {
-            for (const std::string &node : WithoutSuffixes(c.nodes)) {
-                plain += (plain.empty() ? "" : ":") + node;
-            }
-        } catch (const Error &e) {
-            plain = std::to_string(e.code());
+        for (const std::string &node : split.nodes) {
+            plain += (plain.empty() ? "" : ":") + node;
+        }
+        if (!split.out_of_range.empty()) {
+            plain += " !" + split.out_of_range;
         }
         EXPECT_EQ(plain, c.plain) << c.nodes[0];
+    }
+}
+
+// Errors found while parsing name the command they are in, as written, so
+// that a client whose line answered nothing learns which command failed.
+TEST(ScpiParser, ErrorsNameTheHeader)
+{
+    const struct {
+        std::string line, error;
+    } cases[] = {
+        {"FREQUENCYFREQUENCY 1",
+         "-112 FREQUENCYFREQUENCY: a header mnemonic is longer than 12 characters (18)"},
+        {":SOUR:" + std::string(40, 'F') + "?",
+         "-112 :SOUR:FFFFFFFFFFFFFFFFFFFFFFFF...: a header mnemonic is longer than 12 "
+         "characters (40)"},
+        {"*IDN;POW MAXIMUMMAXIMUM",
+         "-144 POW: the character data MAXIMUMMAXIMUM is longer than 12 characters (14)"},
+        {"POW 1 DECIBELMILLIWATT",
+         "-131 POW: the suffix DECIBELMILLIWATT is longer than 12 characters (16)"},
+        {"SOUR:POW 1 2", "-103 SOUR:POW: expected ',' or ';' but found '2'"},
+        {"FREQ? 'open", "-151 FREQ?: the string has no closing quote"},
+        {"LIST:FREQ 1,#H1F", "-104 LIST:FREQ: block data and non-decimal numbers are not accepted"},
+        {"FREQ: 1", "-102 FREQ: unexpected ' ' where a header mnemonic belongs"},
+        {"1FREQ", "-102 unexpected '1' where a header mnemonic belongs"},
+    };
+    for (const auto &c : cases) {
+        const ParsedLine parsed = ParseLine(c.line);
+        ASSERT_TRUE(parsed.error) << c.line;
+        EXPECT_EQ(std::to_string(parsed.error->code()) + " " + parsed.error->detail(), c.error);
     }
 }
 

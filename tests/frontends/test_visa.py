@@ -30,7 +30,7 @@ def test_drives_the_unit_like_any_signal_generator(server, rm):
     assert errors(gen) == []
 
     # Each mistake queues its own error and changes nothing.
-    gen.write("FREQ 6 GHz;FREQ NAN;FREQ 'x';BOGUS 1;OUTP OFF;POW 5.1;POW 1e999;POW:ATT 32")
+    gen.write("FREQ 6 GHz;FREQ NAN;FREQ 'x';BOGUS 1;OUTP:MOD ON;POW 5.1;POW 1e999;POW:ATT 32")
     assert errors(gen) == [-222, -224, -104, -113, -241, -224, -222, -222]
     assert numbers(gen, "FREQ?;POW:ATT?") == [2455e6, 10.25]
     gen.write(f"POW {high + 0.25}")  # within any unit's range, not this one's here

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "service/level_units.h"
+#include "service/output_state.h"
 #include "service/units_file.h"
 
 namespace {
@@ -15,12 +17,12 @@ namespace {
 using vontrel::service::OutputOff;
 using vontrel::service::ParseUnitsFile;
 
-nlohmann::json Cases()
+nlohmann::json Cases(const char *kind = "cases")
 {
     std::ifstream in(VONTREL_UNITS_FILE_CASES);
     std::stringstream text;
     text << in.rdbuf();
-    return nlohmann::json::parse(text.str())["cases"];
+    return nlohmann::json::parse(text.str())[kind];
 }
 
 TEST(UnitsFile, ReadsWhatTheCasesSayAndRefusesWithThePlace)
@@ -60,6 +62,28 @@ TEST(UnitsFile, ReadsWhatTheCasesSayAndRefusesWithThePlace)
                 EXPECT_EQ(got.power->boot_s, want.value("boot_s", vontrel::service::kDefaultBootS));
             }
         }
+    }
+}
+
+// Levels in dBm and what output off does, by the same cases as Python.
+TEST(UnitsFile, LevelsInDbmAndOutputOffAsThePythonPackageHasThem)
+{
+    for (const auto &c : Cases("levels")) {
+        const vontrel::service::LevelScale scale(c["offset_db"].get<double>());
+        EXPECT_EQ(scale.Shown(c["level"].get<double>()), c["dbm"].get<double>()) << c;
+    }
+    for (const auto &c : Cases("taken")) {
+        const vontrel::service::LevelScale scale(c["offset_db"].get<double>());
+        EXPECT_EQ(scale.Level(c["dbm"].get<double>()), c["level"].get<double>()) << c;
+    }
+    EXPECT_EQ(vontrel::service::LevelScale().Shown(9.5), 9.5);
+    for (const auto &c : Cases("output_off")) {
+        const auto file =
+            ParseUnitsFile(nlohmann::json{{"units", {{"1", c["entry"]}}}}.dump(), "units.json");
+        EXPECT_EQ(
+            vontrel::service::OutputOffName(vontrel::service::EffectiveOutputOff(file.For(1))),
+            c["effective"].get<std::string>())
+            << c;
     }
 }
 

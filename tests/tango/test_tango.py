@@ -76,6 +76,30 @@ def test_writes_reach_the_unit_and_refused_ones_change_nothing(server):
     assert json.loads(out.stdout)["frequency_mhz"] == pytest.approx(2455.0)
 
 
+def test_a_level_calibration_in_the_units_file_gives_the_level_in_dbm(tmp_path):
+    units = tmp_path / "units.json"
+    units.write_text('{"units": {"4660": {"level_offset_db": -3.25}}}')
+    server = TangoServer(tmp_path, VONTREL_UNITS=str(units))
+    try:
+        p = server.proxy()
+        low, high = p.read_attribute("LevelMin").value, p.read_attribute("LevelMax").value
+        p.write_attribute("Level", low)
+        assert p.read_attribute("LevelDbm").value == low - 3.25
+        assert p.get_attribute_config("LevelDbm").unit == "dBm"
+        reason, text = refused(p, "Level", high + 0.25)
+        assert reason == "VONTREL_Refused" and f"{high + 0.25 - 3.25:g} dBm is outside" in text
+    finally:
+        assert server.stop() == 0
+    # A units file it cannot take drives no unit, and says why.
+    units.write_text('{"units": {"4660": {"level_offset_db": "3"}}}')
+    server = TangoServer(tmp_path, VONTREL_UNITS=str(units))
+    try:
+        assert server.proxy().state() == tango.DevState.FAULT
+        assert "units.4660.level_offset_db" in server.proxy().status()
+    finally:
+        assert server.stop() == 0
+
+
 def test_change_events_from_another_clients_write(server):
     watcher, writer = server.proxy(), server.proxy()
     events = {"Frequency": [], "Locked": [], "State": []}

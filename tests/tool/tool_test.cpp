@@ -322,6 +322,38 @@ TEST_F(Tool, SubcommandsInTextAndJson)
     }
 }
 
+// The units file gives a unit its level in dBm; one the tool cannot take
+// is refused with the place before anything is sent.
+TEST_F(Tool, StatusShowsTheLevelInDbmFromTheUnitsFile)
+{
+    const std::string units =
+        Write("units.json", R"({"units": {"4660": {"level_offset_db": -3.25}}})").string();
+    const Result json = Run({"--units", units, "--json", "--unit=serial:4660", "status"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const Json j = json.json();
+    EXPECT_EQ(j["level_dbm"], j["level"].get<double>() - 3.25);
+    EXPECT_EQ(j["level_max_dbm"], j["level_max"].get<double>() - 3.25);
+    EXPECT_EQ(j["level_offset_db"], -3.25);
+    EXPECT_EQ(j["output_off"], "mute");
+    const Result text = Run({"--units", units, "--unit=serial:4660", "status"});
+    EXPECT_TRUE(Contains(text.out, " dBm  (level ")) << text.out;
+    const Result none = Run(
+        {"--units", Write("none.json", "{}").string(), "--json", "--unit=serial:4660", "status"});
+    EXPECT_TRUE(none.json()["level_dbm"].is_null()) << none.out;
+
+    const int frames = FramesTraced();
+    const Result bad = RunBoth(
+        {"--units", Write("bad.json", R"({"units": {"4660": {"output_off": "off"}}})").string(),
+         "--unit=serial:4660", "status"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(Contains(bad.err, "bad.json: units.4660.output_off: ")) << bad.err;
+    const Result missing =
+        Run({"--units", (dir_ / "missing.json").string(), "--unit=serial:4660", "status"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(Contains(missing.err, "missing.json: cannot be read")) << missing.err;
+    EXPECT_EQ(FramesTraced(), frames);
+}
+
 TEST_F(Tool, UnitSelection)
 {
     // Several units: the tool names the candidates instead of guessing.

@@ -82,6 +82,12 @@ using Text = Attribute<Tango::DevString>;
 
 }  // namespace
 
+Tango::Attr *LevelDbmAttribute()
+{
+    return (new Attribute<Tango::DevDouble>(attr::kLevelDbm, Tango::DEV_DOUBLE, &Values::level_dbm))
+        ->Describe("dBm");
+}
+
 void AddAttributes(std::vector<Tango::Attr *> &attrs)
 {
     using vontrel::service::Change;

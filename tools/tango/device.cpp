@@ -51,6 +51,7 @@ void Values::Set(const vontrel::Status &s)
 {
     frequency_hz = s.frequency_mhz * kHzPerMHz;
     level = s.level;
+    level_dbm = scale.Shown(s.level);
     level_min = s.level_min;
     level_max = s.level_max;
     attenuation = s.attenuation;
@@ -126,9 +127,24 @@ void Synthesizer::init_device()
                               kSerialProperty));
         return;
     }
+    // The unit's entry in the units file ($VONTREL_UNITS, or the default
+    // one): its level calibration. A file it cannot take drives no unit.
+    vontrel::service::UnitConfig config;
+    try {
+        config = vontrel::service::LoadConfiguredUnitsFile().For(*serial);
+    } catch (const std::exception &e) {
+        SetHealth(Health::kFault, fmt::format("the units file: {}; no unit driven", e.what()));
+        return;
+    }
+    values_.scale = vontrel::service::LevelScale::Of(config);
+    if (values_.scale.dbm() && !level_dbm_added_) {
+        add_attribute(LevelDbmAttribute());
+        level_dbm_added_ = true;
+    }
     owner_ = std::make_unique<vontrel::service::UnitOwner>(
         *serial, make_status_code(VONTREL_FT_DEVICE_NOT_FOUND), "not opened yet",
-        [name](const std::string &line) { std::cerr << name << ": " << line << '\n'; });
+        [name](const std::string &line) { std::cerr << name << ": " << line << '\n'; },
+        std::move(config));
     SetHealth(Health::kFault, "not opened yet");
     try {
         ReadIdentity();
@@ -288,8 +304,8 @@ void Synthesizer::Change(const vontrel::service::Change &change)
     vontrel::Status after;
     Exchange("VontrelSynthesizer::write", true, [&](vontrel::Unit &unit) {
         const vontrel::Status before = unit.status();
-        vontrel::service::ApplyWithLevelPolicy(unit, before,
-                                               vontrel::service::Merge(before, change));
+        vontrel::service::ApplyWithLevelPolicy(
+            unit, before, vontrel::service::Merge(before, change), values_.scale);
         // What the unit holds now, not what was asked: the attributes and
         // their events never show a value the unit does not hold.
         after = unit.status();
@@ -367,6 +383,9 @@ void Synthesizer::PushSettings()
 {
     push_change_event(attr::kFrequency, &values_.frequency_hz);
     push_change_event(attr::kLevel, &values_.level);
+    if (level_dbm_added_) {
+        push_change_event(attr::kLevelDbm, &values_.level_dbm);
+    }
     push_change_event(attr::kLevelMin, &values_.level_min);
     push_change_event(attr::kLevelMax, &values_.level_max);
     push_change_event(attr::kAttenuation, &values_.attenuation);

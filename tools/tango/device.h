@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "include/vontrel.hpp"
+#include "service/level_units.h"
 #include "service/list_sweep.h"
 #include "service/settings_change.h"
 #include "service/unit_owner.h"
@@ -53,7 +54,9 @@ inline constexpr const char *kFrequency = "Frequency", *kLevel = "Level", *kLeve
                             *kLocked = "Locked", *kSerialNumber = "SerialNumber",
                             *kFirmwareRevision = "FirmwareRevision",
                             *kHardwareRevision = "HardwareRevision",
-                            *kCalibrationDate = "CalibrationDate", *kIFBand = "IFBand";
+                            *kCalibrationDate = "CalibrationDate", *kIFBand = "IFBand",
+                            // Only for a unit with a level calibration in the units file.
+                                                                       *kLevelDbm = "LevelDbm";
 }  // namespace attr
 
 // The serial number a device drives: its SerialNumber property, else the
@@ -69,7 +72,9 @@ double ParseLockPoll(const std::string &text);
 // What a read of the unit's settings gives each attribute, kept in the
 // device because Tango copies an attribute's value after read() returns.
 struct Values {
+    vontrel::service::LevelScale scale;  // the unit's, from the units file
     Tango::DevDouble frequency_hz = 0, level = 0, level_min = 0, level_max = 0, attenuation = 0;
+    Tango::DevDouble level_dbm = 0;  // with a level calibration
     Tango::DevShort mode = 0, output_switch = 0;
     Tango::DevBoolean flag_a = false, flag_b = false, flag_c = false, auto_trim = false;
     Tango::DevUChar trim_a = 0, trim_b = 0, stored_setting = 0;
@@ -137,6 +142,7 @@ private:
     vontrel::service::ListSweep sweep_;
     Values values_;
     bool identity_read_ = false;
+    bool level_dbm_added_ = false;  // the LevelDbm attribute, once added
     double lock_poll_s_ = kLockPollDefaultS;
 
     std::mutex health_mutex_;
@@ -171,6 +177,8 @@ private:
 
 // The attribute and command factories (attributes.cpp, commands.cpp).
 void AddAttributes(std::vector<Tango::Attr *> &attrs);
+// The level in dBm, added to each device whose unit has a level calibration.
+Tango::Attr *LevelDbmAttribute();
 std::vector<Tango::Command *> MakeCommands();
 
 }  // namespace vontrel::tango

@@ -9,9 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "include/vontrel.hpp"
+#include "service/level_units.h"
+#include "service/output_state.h"
 #include "service/settings_change.h"
-#include "tools/vontrel/doctor.h"
 #include "service/sweep_point.h"
+#include "tools/vontrel/doctor.h"
 #include "tools/vontrel/output.h"
 #include "tools/vontrel/timing.h"
 #include "tools/vontrel/unit_select.h"
@@ -23,6 +25,14 @@ constexpr int kOk = 0;
 constexpr int kFailure = 1;
 
 }  // namespace
+
+const service::UnitsFile &Globals::Units() const
+{
+    if (!units_) {
+        units_ = service::LoadConfiguredUnitsFile(units_path);
+    }
+    return *units_;
+}
 
 std::optional<long> TimedWaitLock(const Unit &unit, double timeout_s)
 {
@@ -99,17 +109,29 @@ int Info(const Globals &g)
 
 int Status(const Globals &g, bool timing)
 {
+    const service::UnitsFile &units = g.Units();  // checked before a unit is opened
     CallTimes times;
     const Unit unit = times.Time("Vontrel_Open", -1, [&] { return OpenSelected(g); });
     const vontrel::Status s = times.Time("Vontrel_ReadStatus", VONTREL_EXCHANGES_READ_STATUS,
                                          [&] { return unit.status(); });
     const bool locked =
         times.Time("Vontrel_ReadLD", VONTREL_EXCHANGES_READ_LD, [&] { return unit.locked(); });
+    const service::UnitConfig &config = units.For(unit.serial());
+    const service::LevelScale scale = service::LevelScale::Of(config);
     if (g.json) {
         Json j{{"unit", UnitJson(unit)}};
         j.update(SettingsJson(s));
         j["level_max"] = s.level_max;
         j["level_min"] = s.level_min;
+        // With the unit's level calibration from the units file: in dBm.
+        const auto dbm = [&](double level) {
+            return scale.dbm() ? Json(scale.Shown(level)) : Json(nullptr);
+        };
+        j["level_offset_db"] = scale.dbm() ? Json(*scale.offset_db()) : Json(nullptr);
+        j["level_dbm"] = dbm(s.level);
+        j["level_max_dbm"] = dbm(s.level_max);
+        j["level_min_dbm"] = dbm(s.level_min);
+        j["output_off"] = service::OutputOffName(service::EffectiveOutputOff(config));
         j["locked"] = locked;
         if (timing) {
             j["timing"] = times.Json();
@@ -119,8 +141,16 @@ int Status(const Globals &g, bool timing)
     }
     fmt::print("{}\n", UnitName(unit));
     fmt::print("  frequency       {} MHz\n", s.frequency_mhz);
-    fmt::print("  level           {}  (range {} to {} at this frequency)\n", s.level, s.level_min,
-               s.level_max);
+    if (scale.dbm()) {
+        fmt::print("  level           {}  (level {}; range {} at this frequency; offset {} dB)\n",
+                   scale.Text(s.level), s.level, scale.RangeText(s.level_min, s.level_max),
+                   *scale.offset_db());
+    } else {
+        fmt::print(
+            "  level           {}  (range {} to {} at this frequency; level units, no "
+            "level calibration)\n",
+            s.level, s.level_min, s.level_max);
+    }
     fmt::print("  attenuation     {}\n", s.attenuation);
     fmt::print("  mode            {}{}\n", static_cast<int>(s.mode),
                s.mode == Mode::kMode3 ? "  (level sets the attenuation)" : "");

@@ -14,6 +14,7 @@
 
 #include "include/vontrel.hpp"
 #include "service/settings_change.h"
+#include "service/units_file.h"
 #include "tools/vontrel/checks.h"
 
 namespace vontrel::tool {
@@ -53,7 +54,14 @@ struct Globals {
     std::optional<UnitSelector> unit;
     bool json = false;
     double wait_unit_s = VONTREL_UNIT_WAIT_DEFAULT_S;  // for a unit another program has open
-    std::string units_file;  // --units: "" for the default one (service/units_file.h)
+    std::string units_path;  // --units FILE; "" for the default one (units_file.h)
+
+    // The units file, read (and checked) at the first call: std::invalid_argument
+    // for a file it cannot take, std::runtime_error for one it cannot read.
+    const service::UnitsFile &Units() const;
+
+private:
+    mutable std::optional<service::UnitsFile> units_;
 };
 
 // How long to poll lock detect, in seconds; nullopt: do not wait.

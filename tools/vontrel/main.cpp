@@ -182,8 +182,8 @@ int main(int argc, char **argv)
                    "open (default 1)")
         ->type_name("SECONDS")
         ->check(kDecimal);
-    std::string units_file;
-    app.add_option("--units", units_file,
+    std::string units_path;
+    app.add_option("--units", units_path,
                    "the units file: levels, output off and the mains outlet of each unit "
                    "(default: $VONTREL_UNITS, ~/.config/vontrel/units.json, "
                    "/etc/vontrel/units.json)")
@@ -267,7 +267,6 @@ int main(int argc, char **argv)
 
     vontrel::tool::Globals globals;
     globals.json = json;
-    globals.units_file = units_file;
     try {
         // Everything on the command line is checked before a unit is opened.
         if (!unit_text.empty()) {
@@ -275,6 +274,7 @@ int main(int argc, char **argv)
         }
         vontrel::tool::CheckSeconds("--wait-unit", wait_unit);
         globals.wait_unit_s = wait_unit;
+        globals.units_path = units_path;
         if (*list) {
             return Done(vontrel::tool::List(globals));
         }

@@ -277,7 +277,7 @@ int Mains(const Globals &g, CLI::App &cmd, const MainsOptions &o)
         throw UsageError(fmt::format("--off-time {}: a time from 0 to {} s", o.off_s, kMaxOffS));
     }
     // The units file is read (and checked) before anything is sent.
-    const service::UnitsFile units = service::LoadConfiguredUnitsFile(g.units_file);
+    const service::UnitsFile units = g.Units();
     if (action == "list") {
         return List(g, description);
     }

@@ -22,8 +22,10 @@
 #include "frontends/scpi/socket_server.h"
 #include "frontends/vxi11/server.h"
 #include "include/vontrel_mains.h"
+#include "service/level_units.h"
 #include "service/log_writer.h"
 #include "service/mains_switches.h"
+#include "service/output_state.h"
 #include "service/unit_causes.h"
 #include "service/unit_power.h"
 #include "service/units_file.h"
@@ -82,9 +84,12 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                                 const service::Log &log)
 {
     std::vector<Served> chosen;
+    const service::UnitsFile &units = g.Units();
     const auto add = [&](vontrel::Unit unit, int port) {
         const std::string state = fmt::format("index {}", unit.index());
-        chosen.push_back({std::make_unique<service::UnitOwner>(std::move(unit), log), port, state});
+        const service::UnitConfig &config = units.For(unit.serial());
+        chosen.push_back(
+            {std::make_unique<service::UnitOwner>(std::move(unit), log, config), port, state});
     };
     if (!options.maps.empty()) {
         if (g.unit) {
@@ -100,8 +105,8 @@ std::vector<Served> ChooseUnits(const tool::Globals &g, const Options &options,
                 continue;
             }
             const auto [code, why] = service::NotOpenCause(found.unopened);
-            auto owner =
-                std::make_unique<service::UnitOwner>(serial, make_status_code(code), why, log);
+            auto owner = std::make_unique<service::UnitOwner>(serial, make_status_code(code), why,
+                                                              log, units.For(serial));
             std::string state = owner->WhyNotOpen() + "; served once it can be opened";
             chosen.push_back({std::move(owner), port, std::move(state)});
         }
@@ -217,7 +222,7 @@ int Run(const tool::Globals &globals, const Options &options)
     const std::string token =
         options.http_token_file.empty() ? "" : web::ReadToken(options.http_token_file);
     // The units file is read (and checked) before any unit is opened.
-    service::UnitsFile units_file = service::LoadConfiguredUnitsFile(globals.units_file);
+    service::UnitsFile units_file = globals.Units();
     if (options.mains_description.size() >= VONTREL_MAINS_TEXT_SIZE) {
         throw tool::UsageError(
             fmt::format("--mains-description: at most {} bytes", VONTREL_MAINS_TEXT_SIZE - 1));
@@ -238,10 +243,21 @@ int Run(const tool::Globals &globals, const Options &options)
     const service::Log log =
         options.quiet ? service::Log([](const std::string &) {}) : writer.Sink();
 
+    // The units file is checked before any unit is opened.
+    const service::UnitsFile &file = globals.Units();
     // While it waits for its units (--wait-unit), this thread alone takes
     // SIGINT and SIGTERM as they come: they end the process at once.
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     std::vector<Served> units = ChooseUnits(globals, options, log);
+    for (const Served &unit : units) {
+        const service::UnitConfig &config = unit.owner->config();
+        const service::LevelScale scale = service::LevelScale::Of(config);
+        log(fmt::format(
+            "unit {}: levels in {}{}; {}{}", unit.owner->serial(), scale.UnitName(),
+            scale.dbm() ? fmt::format(" (offset {} dB)", *scale.offset_db()) : "",
+            service::OutputOffText(config),
+            file.path.empty() ? " (no units file)" : " (units file " + file.path + ")"));
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // The mains switches, held for as long as the server runs, and the
     // units' power at the outlets the units file maps them to.

@@ -79,7 +79,9 @@ const Vontrel = (() => {
   }
 
   function levelText(unit) {
-    return unit.mode === 3 ? `level ${unit.level}` : `attenuation ${unit.attenuation}`;
+    const level = unit.level_unit ? `${unit.level} ${unit.level_unit}` : `level ${unit.level}`;
+    const text = unit.mode === 3 ? level : `attenuation ${unit.attenuation}`;
+    return unit.output === false ? `${text}, output off` : text;
   }
 
   function lockText(unit) {

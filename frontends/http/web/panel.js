@@ -117,8 +117,11 @@ function show(state) {
     `calibrated ${state.calibration_date}, IF ${state.if_band}; ${state.visa.instr}, ` +
     `${state.visa.socket}`);
   Vontrel.text("now-frequency_hz", Vontrel.formatHz(state.frequency_hz));
-  Vontrel.text("now-level", state.mode === limits.level_mode ? String(state.level) : "(not in mode 3)");
-  Vontrel.text("level-range", `calibrated here: ${state.level_min} to ${state.level_max}`);
+  const dbm = state.level_unit ? ` ${state.level_unit}` : "";
+  Vontrel.text("now-level",
+    state.mode === limits.level_mode ? `${state.level}${dbm}` : "(not in mode 3)");
+  Vontrel.text("level-range", `calibrated here: ${state.level_min} to ${state.level_max}${dbm}` +
+    (state.output ? "" : "; output off"));
   for (const name of ["attenuation", "mode", "switch", "trim_a", "trim_b", "stored"]) {
     Vontrel.text(`now-${name}`, String(state[name]));
   }

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Sets everything up and runs a short session with the vontrel tool against
-# the simulated bench (two units, serial numbers 4660 and 12345).
+# Installs what building the library, the tool and the simulator needs,
+# builds only those, and runs a short session with the vontrel tool against
+# the simulated bench (two units, serial numbers 4660 and 12345). The test
+# command (scripts/test.sh) installs and builds the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh
+scripts/setup.sh build
 
 build_dir=${BUILD_DIR:-build}
+configure=()
+# A build folder of the test command's keeps its tests; a new one has none
+# (the tests' packages are not installed yet).
+[ -f "$build_dir/CMakeCache.txt" ] || configure+=(-DVONTREL_BUILD_TESTS=OFF)
+BUILD_DIR=$build_dir TARGETS="vontrel_tool vontrel_sim" scripts/build.sh "${configure[@]}" >/dev/null
+
 vontrel=$build_dir/tools/vontrel
 # The simulated units keep their state in this file between commands; the
 # session starts from power-up.

@@ -4,17 +4,26 @@
 # runs each for a fixed time, starting from its seed corpus in
 # fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/<target>/, so
 # the repository's corpus stays small.
-#   scripts/fuzz.sh [seconds per target, default 20]
+#   scripts/fuzz.sh [seconds per target, default 10]
+# The test command runs each target for 10 s: enough to replay the seed
+# corpus and what earlier runs added, and to catch a change that breaks
+# decoding at once. Searching deeper takes minutes a target: run it with a
+# longer time (scripts/fuzz.sh 600) after changing a decoder.
 # Exits non-zero on the first crash, leak or sanitizer finding; the input
 # that caused it is left in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-20}
+seconds=${1:-10}
 jobs=${JOBS:-2}
 targets=(fuzz_writeout fuzz_readback fuzz_open fuzz_responses fuzz_scpi fuzz_rpc)
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVONTREL_FUZZ=ON -DVONTREL_SANITIZE=address \
-    -DVONTREL_BUILD_TESTS=OFF -DVONTREL_BUILD_TOOLS=OFF >/dev/null
+args=()
+[ -f build-fuzz/CMakeCache.txt ] || ! command -v ninja >/dev/null || args+=(-G Ninja)
+command -v ccache >/dev/null &&
+    args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build-fuzz "${args[@]}" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DVONTREL_FUZZ=ON -DVONTREL_SANITIZE=address -DVONTREL_BUILD_TESTS=OFF \
+    -DVONTREL_BUILD_TOOLS=OFF >/dev/null
 cmake --build build-fuzz -j"$jobs" --target "${targets[@]}" >/dev/null
 
 rm -rf build-fuzz/artifacts

@@ -1,32 +1,74 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Sets everything up, builds and runs every test:
-#   1. the whole suite on a plain build (ctest), the instruction budgets
-#      under callgrind, and the suite again built with clang
-#   2. the installed tree as a consumer sees it (CMake package, pkg-config,
-#      the tool, the Python package); as root (CI), the Debian packages
-#      built, checked with lintian, installed, used and purged
-#   3. the suite again under ASan+UBSan, the threaded tests under TSan, and
-#      valgrind over a representative subset
-#   4. each fuzz target for a short fixed time (FUZZ_SECONDS, default 20)
-# For a quick check during development, `ctest --test-dir build` runs step 1.
-set -euo pipefail
+# Installs what is missing (scripts/setup.sh), builds and runs every test:
+#   1. gcc (the packages' compiler), plain build in build/: the whole suite
+#      (ctest: the library, the tool, the simulator, the serial library,
+#      Python, and the front ends once, as their clients drive them), the
+#      library's instructions per call against their budgets (callgrind),
+#      the wire and reliability suites under valgrind, the installed tree
+#      as a consumer sees it
+#   2. clang with AddressSanitizer + UndefinedBehaviorSanitizer in
+#      build-asan: the suite but the front ends' client suites; the
+#      threaded tests under ThreadSanitizer (scripts/sanitize.sh)
+#   3. as root (CI): the Debian packages built without their tests, checked
+#      with lintian, installed, used and purged (scripts/deb-test.sh), and,
+#      when mmdebstrap is there, each package alone in a clean Debian root
+#   4. each fuzz target for FUZZ_SECONDS (default 10) from its seed corpus
+# Every stage runs; the script says how long each took and exits non-zero
+# when one failed. During development: `ctest --test-dir build -L fast`.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh
-ctest --test-dir build --output-on-failure -j2
-# The library's instructions per call against its budgets (bench/budgets.txt).
-scripts/callgrind.sh build
-CC=clang CXX=clang++ BUILD_DIR=build-clang scripts/build.sh
-ctest --test-dir build-clang --output-on-failure -j2
-# The installed tree, as a consumer program sees it (CMake package and pkg-config).
-scripts/consumer-check.sh build
+export JOBS=${JOBS:-2}
+start=$SECONDS
+summary=()
+failed=()
+
+# stage NAME COMMAND...: runs a stage, times it and keeps its verdict.
+stage() {
+  local name=$1 begin=$SECONDS rc=0
+  shift
+  echo "== $name (at $((SECONDS - start)) s)"
+  "$@" || rc=$?
+  local took=$((SECONDS - begin))
+  if [ "$rc" -eq 0 ]; then
+    summary+=("$(printf '%5d s  %s' "$took" "$name")")
+  else
+    summary+=("$(printf '%5d s  %s: FAILED (%d)' "$took" "$name" "$rc")")
+    failed+=("$name")
+  fi
+  return 0
+}
+
+stage "setup: missing packages" scripts/setup.sh all || exit 1
+[ ${#failed[@]} -eq 0 ] || { echo "setup failed"; exit 1; }
+stage "licence lines" scripts/check-licence.sh
+
+gcc_build() { BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON >/dev/null; }
+stage "gcc: build" gcc_build
+if [[ " ${failed[*]} " != *" gcc: build "* ]]; then
+  stage "gcc: every test" ctest --test-dir build --output-on-failure -j"$JOBS"
+  stage "gcc: instructions per call (callgrind)" scripts/callgrind.sh build
+  stage "gcc: valgrind memcheck" scripts/sanitize.sh valgrind
+  stage "gcc: the installed tree as a consumer sees it" scripts/consumer-check.sh build
+fi
+stage "clang: AddressSanitizer + UndefinedBehaviorSanitizer" scripts/sanitize.sh asan
+stage "ThreadSanitizer: the threaded tests" scripts/sanitize.sh tsan
+
 # The Debian packages install into the machine itself, so only as root: CI
 # runs on a machine of its own; elsewhere run `sudo scripts/deb-test.sh`.
 if [ "$(id -u)" -eq 0 ]; then
-  scripts/deb-test.sh
+  stage "Debian packages" scripts/deb-test.sh --clean-root-if-time
 else
   echo "Debian packages not checked: scripts/deb-test.sh needs root"
+  summary+=("    -    Debian packages: skipped, scripts/deb-test.sh needs root")
 fi
-scripts/sanitize.sh
-scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+stage "fuzzing" scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+
+echo
+echo "== test command: $((SECONDS - start)) s in all"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed"

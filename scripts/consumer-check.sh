@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and builds tests/consumer
-# against it twice, once through find_package(vontrel) and once through
-# pkg-config, then runs both against the simulator installed privately
-# under <prefix>/lib/vontrel/sim.
+# against it, in C and in C++ (the typed API, with no -std of the
+# consumer's own), once through find_package(vontrel) and once through
+# pkg-config (vontrel, vontrel++), then runs them against the simulator
+# installed privately under <prefix>/lib/vontrel/sim; and installs the
+# Python package into a plain virtual environment, offline.
 #   usage: scripts/consumer-check.sh [build-dir]   (default: $BUILD_DIR or build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,16 +48,21 @@ if [ -e "$build_dir/tools/vontrel" ]; then
   loads_installed "$prefix/bin/vontrel" || fail "the tool does not load the installed library"
 fi
 
-echo "== consumer through find_package(vontrel) =="
+echo "== consumers in C and C++ through find_package(vontrel) =="
 cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
+"$work/cmake-build/consumer_cpp"
 
-echo "== consumer through pkg-config =="
+echo "== consumers in C and C++ through pkg-config (vontrel, vontrel++) =="
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer.c \
    $(pkg-config --cflags --libs vontrel) -Wl,-rpath,"$libdir"
 "$work/consumer-pc"
+# shellcheck disable=SC2046
+c++ -Wall -Wextra -Werror -o "$work/consumer-pc-cpp" tests/consumer/consumer.cpp \
+   $(pkg-config --cflags --libs vontrel++) -Wl,-rpath,"$libdir"
+"$work/consumer-pc-cpp"
 
 echo "== Python package installed with pip, on the installed library =="
 scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the 'root' user" || true
@@ -63,8 +70,20 @@ scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the
 (cd "$work" && env -u VONTREL_LIBRARY PYTHONPATH="$work/python" PYTHONDONTWRITEBYTECODE=1 \
    LD_LIBRARY_PATH="$libdir:$sim_dir" /usr/bin/python3 "$root/examples/set_and_status.py")
 
-# Both must have run on the installed library, not the build tree's.
-for exe in "$work/cmake-build/consumer" "$work/consumer-pc"; do
+echo "== Python package in a plain virtual environment: pip install ./python, offline =="
+/usr/bin/python3 -m venv "$work/venv"
+PIP_DISABLE_PIP_VERSION_CHECK=1 "$work/venv/bin/pip" install --quiet ./python ||
+  fail "pip install ./python failed in a virtual environment"
+version=$("$work/venv/bin/python" -c 'import importlib.metadata as m; print(m.version("vontrel"))')
+[ "$version" = "$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/vontrel/__init__.py)" ] ||
+  fail "the virtual environment's package metadata says version '$version'"
+(cd "$work" && env -u VONTREL_LIBRARY PYTHONDONTWRITEBYTECODE=1 LD_LIBRARY_PATH="$libdir:$sim_dir" \
+   "$work/venv/bin/python" "$root/examples/set_and_status.py" >/dev/null) ||
+  fail "the example failed in the virtual environment"
+
+# They must have run on the installed library, not the build tree's.
+for exe in "$work/cmake-build/consumer" "$work/cmake-build/consumer_cpp" "$work/consumer-pc" \
+           "$work/consumer-pc-cpp"; do
   loads_installed "$exe" || fail "$exe does not load the installed library"
 done
 echo "consumer-check: passed ($root)"

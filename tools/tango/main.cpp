@@ -3,8 +3,11 @@
 //   vontrel-tango INSTANCE                 devices from the Tango database
 //   vontrel-tango INSTANCE -nodb -dlist lab/vontrel/4660
 //                 -ORBendPoint giop:tcp:127.0.0.1:PORT
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <string>
 
 #include "tools/tango/device.h"
 
@@ -25,7 +28,41 @@ void Usage()
                  "database, the last member of the device name, as in lab/vontrel/4660).\n"
                  "Device property LockPollPeriod: seconds between two reads of lock detect\n"
                  "(default 1, 0 for none; without a database, VONTREL_TANGO_LOCK_POLL_S).\n"
-                 "See docs/tango.md.\n";
+                 "Without a database: vontrel-tango INSTANCE -nodb -dlist lab/vontrel/SERIAL\n"
+                 "-ORBendPoint giop:tcp:127.0.0.1:PORT. See vontrel-tango(1) and tango.md\n"
+                 "(/usr/share/doc/libvontrel-doc/, or docs/ in the source).\n";
+}
+
+// Whether Tango can tell which database to use: TANGO_HOST in the
+// environment or in one of the files Tango reads it from.
+bool DatabaseNamed()
+{
+    if (const char *host = std::getenv("TANGO_HOST"); host != nullptr && *host != '\0') {
+        return true;
+    }
+    std::string files[] = {"/etc/tangorc", ""};
+    if (const char *home = std::getenv("HOME"); home != nullptr) {
+        files[1] = std::string(home) + "/.tangorc";
+    }
+    for (const std::string &name : files) {
+        std::ifstream file(name);
+        for (std::string line; !name.empty() && std::getline(file, line);) {
+            if (line.rfind("TANGO_HOST", 0) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool WithoutDatabase(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-nodb") == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -43,6 +80,16 @@ int main(int argc, char *argv[])
     }
     if (argc < 2) {
         Usage();
+        return 2;
+    }
+    if (!WithoutDatabase(argc, argv) && !DatabaseNamed()) {
+        std::cerr << "vontrel-tango: no Tango database is named. Set TANGO_HOST=HOST:PORT to the\n"
+                     "facility's database (e.g. TANGO_HOST=tango.lab:10000), where the server\n"
+                     "and its devices are registered, or run without a database:\n"
+                     "  vontrel-tango "
+                  << argv[1]
+                  << " -nodb -dlist lab/vontrel/SERIAL -ORBendPoint giop:tcp:127.0.0.1:PORT\n"
+                     "See vontrel-tango(1).\n";
         return 2;
     }
     Tango::Util *tg = nullptr;

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -660,10 +661,10 @@ TEST_F(LateReply, CostsOneTimeOutAndTheLinkIsInStepOnceItHasCome)
 }
 
 // A unit whose fifth reply, to the first command after the two units'
-// serial numbers are read, comes 3 s late.
+// serial numbers are read, comes 6 s late.
 class OwedReply : public PtyBench {
 protected:
-    std::string ServerFaults() const override { return "late:5:3000"; }
+    std::string ServerFaults() const override { return "late:5:6000"; }
 };
 
 // A program gives up on a unit at its time-out and closes it; another opens
@@ -678,7 +679,8 @@ TEST_F(OwedReply, AUnitOpenedWhileItOwesAReplyIsNeverReadOneReplyBehind)
         ASSERT_EQ(units[0].serial(), 4660);
         EXPECT_THROW(units[0].status(), std::system_error);
     }
-    ASSERT_LT(Clock::now() - start, milliseconds(2700)) << "the late reply has come already";
+    // The reply is 6 s late: time enough for the above on a loaded machine.
+    ASSERT_LT(Clock::now() - start, milliseconds(5700)) << "the late reply has come already";
     std::vector<vontrel::Status> read_early;
     for (vontrel::Unit &unit : vontrel::discover().units) {
         EXPECT_TRUE(unit.serial() == 4660 || unit.serial() == 12345)
@@ -688,7 +690,7 @@ TEST_F(OwedReply, AUnitOpenedWhileItOwesAReplyIsNeverReadOneReplyBehind)
         }
     }
     // Once the late reply is long gone, the unit reads as it did before.
-    std::this_thread::sleep_until(start + milliseconds(3500));
+    std::this_thread::sleep_until(start + milliseconds(6500));
     std::vector<vontrel::Unit> units = vontrel::open_all();
     ASSERT_EQ(units.size(), 2u);
     ASSERT_EQ(units[0].serial(), 4660);
@@ -738,8 +740,19 @@ TEST_F(PtyBench, ASweepThroughAThreeSecondStallLeavesTheUnitAsItWas)
                                  "--lock-timeout", "0.1", "-o", csv.string()})
                          .first;
     });
-    std::this_thread::sleep_for(milliseconds(800));
-    Kill(SIGSTOP);  // the unit stalls, as on a USB hiccup
+    // Once the sweep has written its first points, the unit stalls, as on a
+    // USB hiccup. (The sweep has 41 points of several exchanges each, so it
+    // is far from its end when the second row is seen.)
+    const auto rows_written = [&] {
+        const std::string text = Slurp(csv);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (rows_written() < 3 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    ASSERT_GE(rows_written(), 3) << "the sweep wrote no point within a minute";
+    Kill(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     Kill(SIGCONT);
     sweep_thread.join();

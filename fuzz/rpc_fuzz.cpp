@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/serve/vxi11/rpc.h"
+#include "frontends/vxi11/rpc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

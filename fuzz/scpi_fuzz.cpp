@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/serve/scpi_parser.h"
+#include "frontends/scpi/scpi_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

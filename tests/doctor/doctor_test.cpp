@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sysfs.h"
+#include "tools/vontrel/sysfs.h"
 
 namespace {
 

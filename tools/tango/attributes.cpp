@@ -15,7 +15,7 @@ namespace {
 
 // Puts a written value into a settings change.
 template <typename T>
-using Put = void (*)(vontrel::tool::Change &, T);
+using Put = void (*)(vontrel::service::Change &, T);
 
 template <typename T>
 class Attribute : public Tango::Attr {
@@ -45,7 +45,7 @@ public:
     {
         T v{};
         att.get_write_value(v);
-        vontrel::tool::Change change;
+        vontrel::service::Change change;
         put_(change, v);
         static_cast<Synthesizer *>(dev)->Change(change);
     }
@@ -84,7 +84,7 @@ using Text = Attribute<Tango::DevString>;
 
 void AddAttributes(std::vector<Tango::Attr *> &attrs)
 {
-    using vontrel::tool::Change;
+    using vontrel::service::Change;
     using D = Attribute<Tango::DevDouble>;
     using S = Attribute<Tango::DevShort>;
     using B = Attribute<Tango::DevBoolean>;

@@ -11,14 +11,14 @@
 #include <iostream>
 
 #include "include/vontrel_status.h"
-#include "tools/serve/level_policy.h"
-#include "tools/serve/scpi_error.h"
+#include "service/errors.h"
+#include "service/level_policy.h"
 
 namespace vontrel::tango {
 namespace {
 
 // The one list sweep a device runs is known to its unit by this id.
-constexpr vontrel::serve::ConnectionId kSweepId = 1;
+constexpr vontrel::service::ConnectionId kSweepId = 1;
 
 }  // namespace
 
@@ -126,7 +126,7 @@ void Synthesizer::init_device()
                               kSerialProperty));
         return;
     }
-    owner_ = std::make_unique<vontrel::serve::UnitOwner>(
+    owner_ = std::make_unique<vontrel::service::UnitOwner>(
         *serial, make_status_code(VONTREL_FT_DEVICE_NOT_FOUND),
         [name](const std::string &line) { std::cerr << name << ": " << line << '\n'; });
     SetHealth(Health::kFault, "not opened yet");
@@ -203,16 +203,16 @@ void Synthesizer::Exchange(const char *origin, bool is_change, F &&f)
         Refuse("VONTREL_NoUnit", why_, origin);
     }
     try {
-        vontrel::serve::UnitOwner::Access access(*owner_);
-        if (is_change && access.sweeper() != vontrel::serve::kNoSweep) {
+        vontrel::service::UnitOwner::Access access(*owner_);
+        if (is_change && access.sweeper() != vontrel::service::kNoSweep) {
             Refuse("VONTREL_SweepRunning",
                    "a list sweep runs on the unit: changes are refused until it ends or is "
                    "aborted",
                    origin);
         }
         access.Call(f);
-    } catch (const vontrel::scpi::Error &e) {
-        Refuse("VONTREL_Refused", e.detail(), origin);
+    } catch (const vontrel::service::Refusal &e) {
+        Refuse("VONTREL_Refused", e.what(), origin);
     } catch (const std::system_error &e) {
         SetHealth(Health::kFault, e.what());
         Refuse("VONTREL_ExchangeFailed", fmt::format("unit {}: {}", owner_->serial(), e.what()),
@@ -283,12 +283,13 @@ void Synthesizer::read_attr_hardware(std::vector<long> &attr_list)
     }
 }
 
-void Synthesizer::Change(const vontrel::tool::Change &change)
+void Synthesizer::Change(const vontrel::service::Change &change)
 {
     vontrel::Status after;
     Exchange("VontrelSynthesizer::write", true, [&](vontrel::Unit &unit) {
         const vontrel::Status before = unit.status();
-        vontrel::serve::ApplyWithLevelPolicy(unit, before, vontrel::tool::Merge(before, change));
+        vontrel::service::ApplyWithLevelPolicy(unit, before,
+                                               vontrel::service::Merge(before, change));
         // What the unit holds now, not what was asked: the attributes and
         // their events never show a value the unit does not hold.
         after = unit.status();
@@ -335,20 +336,20 @@ void Synthesizer::StartSweep(std::vector<double> frequencies_mhz, double dwell_s
         Exchange(origin, true, [](vontrel::Unit &) {});  // throws why there is no unit
     }
     {
-        vontrel::serve::UnitOwner::Access access(*owner_);
-        if (access.sweeper() != vontrel::serve::kNoSweep) {
+        vontrel::service::UnitOwner::Access access(*owner_);
+        if (access.sweeper() != vontrel::service::kNoSweep) {
             Refuse("VONTREL_SweepRunning", "a list sweep runs already: Abort it first", origin);
         }
         access.set_sweeper(kSweepId);
     }
-    vontrel::serve::SweepPlan plan;
+    vontrel::service::SweepPlan plan;
     plan.frequencies_mhz = std::move(frequencies_mhz);
     plan.dwells_s = {dwell_s};
     sweep_.Start(
         *owner_, kSweepId, std::move(plan), false,
-        [this](int code, const std::string &detail) {
+        [this](vontrel::service::Reason reason, const std::string &detail) {
             std::cerr << get_name() << ": the list sweep stopped: " << detail << '\n';
-            if (code == vontrel::scpi::kHardwareError) {
+            if (reason == vontrel::service::Reason::kUnitFailed) {
                 SetHealth(Health::kFault, detail);
             }
         },

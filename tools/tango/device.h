@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "include/vontrel.hpp"
-#include "tools/serve/list_sweep.h"
-#include "tools/serve/unit_owner.h"
-#include "tools/settings_change.h"
+#include "service/list_sweep.h"
+#include "service/settings_change.h"
+#include "service/unit_owner.h"
 
 namespace vontrel::tango {
 
@@ -105,7 +105,7 @@ public:
 
     // Merges `change` onto the state read back and programs it under the
     // level policy, then pushes a change event for every attribute.
-    void Change(const vontrel::tool::Change &change);
+    void Change(const vontrel::service::Change &change);
     // Preset or SaveUserPreset, refused while a list sweep runs.
     void Preset(bool save);
     // A list sweep of `frequencies_mhz` at `dwell_s` on each point.
@@ -133,8 +133,8 @@ private:
     void LockPoll();
     void WakeLockPoll(bool refresh_settings);
 
-    std::unique_ptr<vontrel::serve::UnitOwner> owner_;
-    vontrel::serve::ListSweep sweep_;
+    std::unique_ptr<vontrel::service::UnitOwner> owner_;
+    vontrel::service::ListSweep sweep_;
     Values values_;
     bool identity_read_ = false;
     double lock_poll_s_ = kLockPollDefaultS;

@@ -86,7 +86,7 @@ void Synthesizer::LockPoll()
         std::optional<bool> locked;
         std::optional<vontrel::Status> settings;
         try {
-            vontrel::serve::UnitOwner::Access access(*owner_);
+            vontrel::service::UnitOwner::Access access(*owner_);
             access.Call([&](vontrel::Unit &unit) {
                 if (refresh) {
                     settings = unit.status();

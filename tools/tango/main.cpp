@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/tango/device.h"
 
@@ -33,26 +35,28 @@ void Usage()
                  "(/usr/share/doc/libvontrel-doc/, or docs/ in the source).\n";
 }
 
-// Whether Tango can tell which database to use: TANGO_HOST in the
-// environment or in one of the files Tango reads it from.
-bool DatabaseNamed()
+// The database Tango would use, "HOST:PORT", and where that was read: the
+// environment's TANGO_HOST first, then the files Tango reads it from. An
+// empty value when none names one.
+std::pair<std::string, std::string> DatabaseSetting()
 {
-    if (const char *host = std::getenv("TANGO_HOST"); host != nullptr && *host != '\0') {
-        return true;
+    if (const char *host = std::getenv("TANGO_HOST"); host != nullptr) {
+        return {host, "the environment"};
     }
-    std::string files[] = {"/etc/tangorc", ""};
+    std::vector<std::string> files;
     if (const char *home = std::getenv("HOME"); home != nullptr) {
-        files[1] = std::string(home) + "/.tangorc";
+        files.push_back(std::string(home) + "/.tangorc");
     }
+    files.push_back("/etc/tangorc");
     for (const std::string &name : files) {
         std::ifstream file(name);
-        for (std::string line; !name.empty() && std::getline(file, line);) {
-            if (line.rfind("TANGO_HOST", 0) == 0) {
-                return true;
+        for (std::string line; std::getline(file, line);) {
+            if (line.rfind("TANGO_HOST=", 0) == 0) {
+                return {line.substr(std::strlen("TANGO_HOST=")), name};
             }
         }
     }
-    return false;
+    return {"", ""};
 }
 
 bool WithoutDatabase(int argc, char *argv[])
@@ -82,8 +86,13 @@ int main(int argc, char *argv[])
         Usage();
         return 2;
     }
-    if (!WithoutDatabase(argc, argv) && !DatabaseNamed()) {
-        std::cerr << "vontrel-tango: no Tango database is named. Set TANGO_HOST=HOST:PORT to the\n"
+    if (const auto [host, where] = DatabaseSetting();
+        !WithoutDatabase(argc, argv) && host.find(':') == std::string::npos) {
+        std::cerr << "vontrel-tango: "
+                  << (where.empty()
+                          ? std::string("no Tango database is named")
+                          : "TANGO_HOST is '" + host + "' in " + where + ", not HOST:PORT")
+                  << ". Set TANGO_HOST=HOST:PORT to the\n"
                      "facility's database (e.g. TANGO_HOST=tango.lab:10000), where the server\n"
                      "and its devices are registered, or run without a database:\n"
                      "  vontrel-tango "

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Python package (python/) for Debian's /usr/bin/python3, offline
-# and with Debian's own setuptools. It needs libvontrel.so installed where the
+# with the package's own build backend (nothing fetched). It needs libvontrel.so installed where the
 # loader finds it, or VONTREL_LIBRARY pointing at it.
 #   usage: scripts/install-python.sh [extra pip arguments, e.g. --user or --target DIR]
 set -euo pipefail

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Python package (python/) for Debian's /usr/bin/python3, offline
-# with the package's own build backend (nothing fetched). It needs libvontrel.so installed where the
-# loader finds it, or VONTREL_LIBRARY pointing at it.
+# Installs the Python package (python/) for Debian's /usr/bin/python3,
+# offline, with the package's own build backend (nothing is fetched). It
+# needs libvontrel.so installed where the loader finds it, or
+# VONTREL_LIBRARY pointing at it.
 #   usage: scripts/install-python.sh [extra pip arguments, e.g. --user or --target DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -20,20 +20,27 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 export JOBS=${JOBS:-2}
 start=$SECONDS
+echo "== test command: load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 summary=()
 failed=()
 
-# stage NAME COMMAND...: runs a stage, times it and keeps its verdict.
+# stage NAME COMMAND...: runs a stage, times it (the time it took, and the
+# processor time it used, which a busy machine does not inflate) and keeps
+# its verdict.
+timing=$(mktemp)
+trap 'rm -f "$timing"' EXIT
 stage() {
-  local name=$1 begin=$SECONDS rc=0
+  local name=$1 begin=$SECONDS rc=0 cpu
   shift
   echo "== $name (at $((SECONDS - start)) s)"
-  "$@" || rc=$?
+  TIMEFORMAT='%U %S'
+  { time "$@" 2>&3 || rc=$?; } 3>&2 2>"$timing"
+  cpu=$(awk '{ printf "%d", $1 + $2 }' "$timing")
   local took=$((SECONDS - begin))
   if [ "$rc" -eq 0 ]; then
-    summary+=("$(printf '%5d s  %s' "$took" "$name")")
+    summary+=("$(printf '%5d s  (cpu %5d s)  %s' "$took" "$cpu" "$name")")
   else
-    summary+=("$(printf '%5d s  %s: FAILED (%d)' "$took" "$name" "$rc")")
+    summary+=("$(printf '%5d s  (cpu %5d s)  %s: FAILED (%d)' "$took" "$cpu" "$name" "$rc")")
     failed+=("$name")
   fi
   return 0
@@ -82,7 +89,7 @@ fi
 stage "fuzzing" scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 
 echo
-echo "== test command: $((SECONDS - start)) s in all"
+echo "== test command: $((SECONDS - start)) s in all; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%s\n' "${summary[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"

@@ -37,9 +37,10 @@ expect_exit() {  # expect_exit STATUS COMMAND...: the output, and the status che
 alone libvontrel0
 library=$(find /usr/lib -name libvontrel.so.0 -print -quit)
 [ -n "$library" ] || fail "libvontrel.so.0 is not installed"
-ldd "$library" | grep -q 'not found' && fail "libvontrel.so.0 misses a library: $(ldd "$library")"
-ldd "$library" | grep -q 'libftd2xx.so => .*/vontrel/serial/libftd2xx.so' ||
-    fail "libvontrel.so.0 does not find its serial D2XX library"
+libraries=$(ldd "$library")
+! grep -q 'not found' <<<"$libraries" || fail "libvontrel.so.0 misses a library: $libraries"
+grep -q 'libftd2xx.so => .*/vontrel/serial/libftd2xx.so' <<<"$libraries" ||
+    fail "libvontrel.so.0 does not find its serial D2XX library: $libraries"
 purge libvontrel0
 
 alone vontrel

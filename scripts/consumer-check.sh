@@ -28,7 +28,9 @@ loads_installed() {
   [ -n "$path" ] && [ "$(realpath "$path")" = "$(realpath "$libdir/libvontrel.so.0")" ]
 }
 [ -L "$libdir/libvontrel.so" ] && [ -L "$libdir/libvontrel.so.0" ] || fail "version links missing"
-objdump -p "$libdir/libvontrel.so.0" | grep -q 'SONAME *libvontrel\.so\.0$' || fail "no SONAME"
+# (Read whole first: grep -q stops early, and pipefail would take the
+# writer's broken pipe for a failure.)
+grep -q 'SONAME *libvontrel\.so\.0$' <<<"$(objdump -p "$libdir/libvontrel.so.0")" || fail "no SONAME"
 [ ! -e "$libdir/libftd2xx.so" ] || fail "the simulator was installed as the system's D2XX library"
 grep -q INTERFACE_COMPILE_OPTIONS "$libdir/cmake/vontrel/vontrelTargets.cmake" \
   && fail "compile options leak to consumers"

@@ -13,7 +13,7 @@ args=(--no-build-isolation --no-index --no-deps)
 # install into it unless told that this is intended.
 stdlib=$("$python" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')
 if [ -e "$stdlib/EXTERNALLY-MANAGED" ] && [[ " $* " != *" --target "* ]] &&
-   "$python" -m pip install --help | grep -q -- --break-system-packages; then
+   grep -q -- --break-system-packages <<<"$("$python" -m pip install --help)"; then
   args+=(--break-system-packages)
 fi
 "$python" -m pip install "${args[@]}" "$@" ./python

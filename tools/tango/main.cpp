@@ -3,10 +3,17 @@
 //   vontrel-tango INSTANCE                 devices from the Tango database
 //   vontrel-tango INSTANCE -nodb -dlist lab/vontrel/4660
 //                 -ORBendPoint giop:tcp:127.0.0.1:PORT
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +66,45 @@ std::pair<std::string, std::string> DatabaseSetting()
     return {"", ""};
 }
 
+// Whether a TCP connection to one of the databases of `hosts`
+// ("HOST:PORT[,HOST:PORT...]") opens within two seconds.
+bool DatabaseAnswers(const std::string &hosts)
+{
+    std::istringstream list(hosts);
+    for (std::string entry; std::getline(list, entry, ',');) {
+        const std::size_t colon = entry.rfind(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        if (getaddrinfo(entry.substr(0, colon).c_str(), entry.substr(colon + 1).c_str(), &hints,
+                        &found) != 0) {
+            continue;
+        }
+        bool open = false;
+        for (const addrinfo *a = found; a != nullptr && !open; a = a->ai_next) {
+            const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) {
+                continue;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t length = sizeof error;
+            open = (connect(fd, a->ai_addr, a->ai_addrlen) == 0 ||
+                    (errno == EINPROGRESS && poll(&p, 1, 2000) == 1 &&
+                     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0));
+            close(fd);
+        }
+        freeaddrinfo(found);
+        if (open) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool WithoutDatabase(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
@@ -87,11 +133,14 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (const auto [host, where] = DatabaseSetting();
-        !WithoutDatabase(argc, argv) && host.find(':') == std::string::npos) {
+        !WithoutDatabase(argc, argv) &&
+        (host.find(':') == std::string::npos || !DatabaseAnswers(host))) {
         std::cerr << "vontrel-tango: "
-                  << (where.empty()
-                          ? std::string("no Tango database is named")
-                          : "TANGO_HOST is '" + host + "' in " + where + ", not HOST:PORT")
+                  << (where.empty() ? std::string("no Tango database is named")
+                      : host.find(':') == std::string::npos
+                          ? "TANGO_HOST is '" + host + "' in " + where + ", not HOST:PORT"
+                          : "no Tango database answers at " + host + " (TANGO_HOST, from " + where +
+                                ")")
                   << ". Set TANGO_HOST=HOST:PORT to the\n"
                      "facility's database (e.g. TANGO_HOST=tango.lab:10000), where the server\n"
                      "and its devices are registered, or run without a database:\n"

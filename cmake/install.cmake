@@ -66,10 +66,13 @@ else()
   set(VONTREL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
   set(VONTREL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
-configure_file(${CMAKE_CURRENT_LIST_DIR}/vontrel.pc.in
-               ${PROJECT_BINARY_DIR}/cmake/vontrel.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/cmake/vontrel.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+# vontrel for C; vontrel++ for the typed C++ API, which adds the standard
+# its header needs (a .pc file cannot give a flag to C++ compilers alone).
+foreach(pc vontrel vontrel++)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/cmake/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/cmake/${pc}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+endforeach()
 
 # --- libvontrel-mains: the mains switch, a library of its own ---
 # Its own CMake package (find_package(vontrel-mains) -> vontrel::mains) and
@@ -119,6 +122,19 @@ if(TARGET vontrel_tango)
   install(TARGETS vontrel_tango
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endif()
+
+# --- Man pages, with their programs ---
+set(vontrel_man ${PROJECT_SOURCE_DIR}/docs/man)
+if(TARGET vontrel_tool)
+  install(FILES ${vontrel_man}/vontrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT runtime)
+endif()
+if(TARGET vontrel_tango)
+  install(FILES ${vontrel_man}/vontrel-tango.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT runtime)
+endif()
+install(FILES ${vontrel_man}/vontrel-sim.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT simulator EXCLUDE_FROM_ALL)
 
 # --- The simulator, privately and only on request ---
 # Its libftd2xx.so and the vontrel-sim command (which has the simulator

@@ -23,11 +23,23 @@ else()
     # An instrumented library needs the sanitizer runtimes loaded before
     # the (uninstrumented) interpreter; the interpreter's own allocations
     # are not ours to check for leaks.
-    execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libasan.so
-                    OUTPUT_VARIABLE vontrel_asan OUTPUT_STRIP_TRAILING_WHITESPACE)
-    execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libubsan.so
-                    OUTPUT_VARIABLE vontrel_ubsan OUTPUT_STRIP_TRAILING_WHITESPACE)
-    list(APPEND VONTREL_PYTHON_ENV "LD_PRELOAD=${vontrel_asan}:${vontrel_ubsan}"
-         "ASAN_OPTIONS=detect_leaks=0")
+    # clang's runtime holds both sanitizers; gcc's come apart.
+    if(CMAKE_C_COMPILER_ID MATCHES "Clang")
+      set(vontrel_runtimes libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so)
+    else()
+      set(vontrel_runtimes libasan.so libubsan.so)
+    endif()
+    set(vontrel_preload)
+    foreach(runtime ${vontrel_runtimes})
+      execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=${runtime}
+                      OUTPUT_VARIABLE vontrel_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+      if(NOT IS_ABSOLUTE "${vontrel_runtime}")
+        message(FATAL_ERROR "${CMAKE_C_COMPILER} has no ${runtime} (Debian: libclang-rt-14-dev "
+                            "for clang)")
+      endif()
+      list(APPEND vontrel_preload ${vontrel_runtime})
+    endforeach()
+    string(REPLACE ";" ":" vontrel_preload "${vontrel_preload}")
+    list(APPEND VONTREL_PYTHON_ENV "LD_PRELOAD=${vontrel_preload}" "ASAN_OPTIONS=detect_leaks=0")
   endif()
 endif()

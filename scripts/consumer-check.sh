@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and builds tests/consumer
-# against it twice, once through find_package(vontrel) and once through
-# pkg-config (and the mains switch's consumer through find_package(
-# vontrel-mains) and pkg-config), then runs them against the simulator
-# installed privately under <prefix>/lib/vontrel/sim; and builds them a
-# third time with this source tree as a subproject (add_subdirectory).
+# against it, in C and in C++ (the typed API, with no -std of the
+# consumer's own), once through find_package(vontrel) and once through
+# pkg-config (vontrel, vontrel++), and the mains switch's consumer through
+# find_package(vontrel-mains) and pkg-config, then runs them against the
+# simulator installed privately under <prefix>/lib/vontrel/sim; builds them
+# again with this source tree as a subproject (add_subdirectory); and
+# installs the Python package into a plain virtual environment, offline.
 #   usage: scripts/consumer-check.sh [build-dir]   (default: $BUILD_DIR or build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +30,9 @@ loads_installed() {
   [ -n "$path" ] && [ "$(realpath "$path")" = "$(realpath "$libdir/libvontrel.so.0")" ]
 }
 [ -L "$libdir/libvontrel.so" ] && [ -L "$libdir/libvontrel.so.0" ] || fail "version links missing"
-objdump -p "$libdir/libvontrel.so.0" | grep -q 'SONAME *libvontrel\.so\.0$' || fail "no SONAME"
+# (Read whole first: grep -q stops early, and pipefail would take the
+# writer's broken pipe for a failure.)
+grep -q 'SONAME *libvontrel\.so\.0$' <<<"$(objdump -p "$libdir/libvontrel.so.0")" || fail "no SONAME"
 [ ! -e "$libdir/libftd2xx.so" ] || fail "the simulator was installed as the system's D2XX library"
 grep -q INTERFACE_COMPILE_OPTIONS "$libdir/cmake/vontrel/vontrelTargets.cmake" \
   && fail "compile options leak to consumers"
@@ -48,10 +52,11 @@ if [ -e "$build_dir/tools/vontrel" ]; then
   loads_installed "$prefix/bin/vontrel" || fail "the tool does not load the installed library"
 fi
 
-echo "== consumer through find_package(vontrel) =="
+echo "== consumers in C and C++ through find_package(vontrel) =="
 cmake -S tests/consumer -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
+"$work/cmake-build/consumer_cpp"
 
 echo "== consumer with the source tree as a subproject (add_subdirectory) =="
 # Only the library is built there: no tests, programs or install rules.
@@ -63,11 +68,15 @@ cmake --install "$work/subproject" --prefix "$work/subproject-prefix" >/dev/null
   fail "a subproject installs the library"
 LD_LIBRARY_PATH=$work/subproject/vontrel/d2xx/sim "$work/subproject/consumer"
 
-echo "== consumer through pkg-config =="
+echo "== consumers in C and C++ through pkg-config (vontrel, vontrel++) =="
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer.c \
    $(pkg-config --cflags --libs vontrel) -Wl,-rpath,"$libdir"
 "$work/consumer-pc"
+# shellcheck disable=SC2046
+c++ -Wall -Wextra -Werror -o "$work/consumer-pc-cpp" tests/consumer/consumer.cpp \
+   $(pkg-config --cflags --libs vontrel++) -Wl,-rpath,"$libdir"
+"$work/consumer-pc-cpp"
 
 echo "== mains switch consumer through find_package(vontrel-mains) and pkg-config =="
 objdump -p "$libdir/libvontrel-mains.so.0" | grep -q 'SONAME *libvontrel-mains\.so\.0$' \
@@ -84,8 +93,20 @@ scripts/install-python.sh --quiet --target "$work/python" 2>&1 | grep -v "as the
 (cd "$work" && env -u VONTREL_LIBRARY PYTHONPATH="$work/python" PYTHONDONTWRITEBYTECODE=1 \
    LD_LIBRARY_PATH="$libdir:$sim_dir" /usr/bin/python3 "$root/examples/set_and_status.py")
 
-# Both must have run on the installed library, not the build tree's.
-for exe in "$work/cmake-build/consumer" "$work/consumer-pc"; do
+echo "== Python package in a plain virtual environment: pip install ./python, offline =="
+/usr/bin/python3 -m venv "$work/venv"
+PIP_DISABLE_PIP_VERSION_CHECK=1 "$work/venv/bin/pip" install --quiet ./python ||
+  fail "pip install ./python failed in a virtual environment"
+version=$("$work/venv/bin/python" -c 'import importlib.metadata as m; print(m.version("vontrel"))')
+[ "$version" = "$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/vontrel/__init__.py)" ] ||
+  fail "the virtual environment's package metadata says version '$version'"
+(cd "$work" && env -u VONTREL_LIBRARY PYTHONDONTWRITEBYTECODE=1 LD_LIBRARY_PATH="$libdir:$sim_dir" \
+   "$work/venv/bin/python" "$root/examples/set_and_status.py" >/dev/null) ||
+  fail "the example failed in the virtual environment"
+
+# They must have run on the installed library, not the build tree's.
+for exe in "$work/cmake-build/consumer" "$work/cmake-build/consumer_cpp" "$work/consumer-pc" \
+           "$work/consumer-pc-cpp"; do
   loads_installed "$exe" || fail "$exe does not load the installed library"
 done
 echo "consumer-check: passed ($root)"

@@ -14,16 +14,31 @@
 # but leaves the machine as it found it: packages purged, the service's
 # account removed again when it created it. Packages left by a run that was
 # stopped are purged first, so it can run again.
-#   usage: scripts/deb-test.sh
+#   usage: scripts/deb-test.sh [--clean-root | --clean-root-only]
 # With VONTREL_DEBS=DIR the packages are built into DIR and kept there, or
 # taken from there when DIR already holds them (to check them again without
 # building).
+#
+# --clean-root also installs each package alone into a fresh minimal Debian
+# root made with mmdebstrap from this machine's package sources, with what
+# it depends on from the mirror, and uses it there as the README and its
+# man page say (scripts/clean-root-checks.sh): what a system that never
+# built anything has. --clean-root-only does only that (and the build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 export DEBIAN_FRONTEND=noninteractive
 
-packages=(libvontrel0 libvontrel-dev vontrel vontrel-tango python3-vontrel vontrel-sim)
+packages=(libvontrel0 libvontrel-dev libvontrel-mains0 libvontrel-mains-dev vontrel vontrel-tango
+          python3-vontrel vontrel-sim libvontrel-doc)
+machine=1
+clean_root=0
+case "${1:-}" in
+    "") ;;
+    --clean-root) clean_root=1 ;;
+    --clean-root-only) clean_root=1 machine=0 ;;
+    *) echo "usage: scripts/deb-test.sh [--clean-root | --clean-root-only]" >&2; exit 2 ;;
+esac
 work=""
 server=""
 service=""
@@ -101,7 +116,10 @@ else
     git ls-files -z --cached --others --exclude-standard |
         tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$src" -xf -
     (cd "$src" && apt_get build-dep -y -qq ./ >/dev/null)
-    if ! (cd "$src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc) \
+    # With the system's tools only, as on a build machine (not a python3 of
+    # another installation that comes first on PATH).
+    if ! (cd "$src" && PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc) \
         >"$work/build.log" 2>&1; then
         tail -n 60 "$work/build.log"
         fail "dpkg-buildpackage failed"
@@ -110,6 +128,36 @@ else
 fi
 [ -f "$changes" ] || fail "no $changes"
 ls "$debs_dir"/*.deb "$debs_dir"/*.dsc "$debs_dir"/*.tar.* >/dev/null || fail "a package is missing"
+
+# Each package alone in a fresh minimal root: scripts/clean-root-checks.sh
+# run there, the packages served from a local repository beside the mirror.
+clean_root_check() {
+    step "each package alone in a clean Debian root (mmdebstrap)"
+    command -v mmdebstrap >/dev/null || fail "mmdebstrap is not installed (Debian: mmdebstrap)"
+    local repo=$work/repo sources=() f suite begin=$SECONDS
+    mkdir -p "$repo"
+    cp "$debs_dir"/*_"$version"_*.deb "$repo/"
+    (cd "$repo" && dpkg-scanpackages --multiversion . /dev/null >Packages 2>/dev/null)
+    cp scripts/clean-root-checks.sh "$repo/"
+    cp -r tests/consumer "$repo/consumer"
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -s "$f" ] && sources+=("$f")
+    done
+    [ ${#sources[@]} -gt 0 ] || fail "this machine has no package sources for mmdebstrap"
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    mmdebstrap --quiet --variant=apt --format=null --include=ca-certificates \
+        --customize-hook="copy-in $repo /opt" \
+        --customize-hook='echo "deb [trusted=yes] file:/opt/repo ./" >"$1/etc/apt/sources.list.d/vontrel.list"' \
+        --customize-hook='chroot "$1" apt-get update -qq' \
+        --customize-hook="chroot \"\$1\" bash /opt/repo/clean-root-checks.sh $version /opt/repo/consumer" \
+        "$suite" /dev/null "${sources[@]}" || fail "the packages failed in a clean root"
+    echo "clean root: $((SECONDS - begin)) s"
+}
+if [ "$machine" -eq 0 ]; then
+    clean_root_check
+    echo "deb-test: passed in a clean root (packages $version)"
+    exit 0
+fi
 
 step "lintian --fail-on error,warning"
 rc=0
@@ -138,8 +186,8 @@ apt_get install -y -qq "${debs[@]}" >"$work/install.log" 2>&1 || {
 # Programs run with the environment a user's shell has, without anything
 # this script or CI set.
 as_user() { env -i PATH=/usr/bin:/bin HOME="$work" LANG=C.UTF-8 "$@"; }
-sim_dir=/usr/lib/$multiarch/vontrel/sim
-with_sim() { as_user LD_LIBRARY_PATH="$sim_dir" VONTREL_SIM_STATE=memory "$@"; }
+# The simulator as the README uses it.
+with_sim() { as_user VONTREL_SIM_STATE=memory vontrel-sim run -- "$@"; }
 
 step "vontrel --version, vontrel list"
 out=$(as_user vontrel --version)
@@ -165,15 +213,19 @@ for page in vontrel vontrel-sim vontrel-tango; do
     [ -f "/usr/share/man/man1/$page.1.gz" ] || fail "no man page $page(1)"
 done
 
-step "C programs: pkg-config and find_package(vontrel)"
+step "C and C++ programs: pkg-config (vontrel, vontrel++) and find_package(vontrel)"
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" tests/consumer/consumer.c \
     $(as_user pkg-config --cflags --libs vontrel)
+# shellcheck disable=SC2046
+c++ -Wall -Wextra -Werror -o "$work/consumer-pc-cpp" tests/consumer/consumer.cpp \
+    $(as_user pkg-config --cflags --libs vontrel++)
 cmake -S tests/consumer -B "$work/consumer-cmake" >/dev/null
 cmake --build "$work/consumer-cmake" >/dev/null
 # The file a program loads for a library (/lib is /usr/lib on Debian 12).
 loaded() { realpath "$(ldd "$1" | awk -v lib="$2" '$1 == lib { print $3 }')"; }
-for exe in "$work/consumer-pc" "$work/consumer-cmake/consumer"; do
+for exe in "$work/consumer-pc" "$work/consumer-pc-cpp" "$work/consumer-cmake/consumer" \
+           "$work/consumer-cmake/consumer_cpp"; do
     [ "$(loaded "$exe" libvontrel.so.0)" = "/usr/lib/$multiarch/libvontrel.so.$version" ] ||
         fail "$exe does not load the installed library"
     [ "$(loaded "$exe" libftd2xx.so)" = "/usr/lib/$multiarch/vontrel/serial/libftd2xx.so" ] ||
@@ -305,4 +357,5 @@ if ! diff "$before" "$work/files-after" >"$work/files.diff"; then
 fi
 # Debian keeps system accounts after a purge: files they own may remain.
 getent passwd "$account" >/dev/null || fail "the purge removed the system user $account"
+[ "$clean_root" -eq 0 ] || clean_root_check
 echo "deb-test: passed (packages $version)"

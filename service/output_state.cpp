@@ -72,9 +72,6 @@ std::string OutletText(const PowerOutlet &outlet)
 
 }  // namespace
 
-    return config.power ? OutputOff::kMains : OutputOff::kMute;
-}
-
 std::string OutputOffText(const UnitConfig &config)
 {
     switch (EffectiveOutputOff(config)) {

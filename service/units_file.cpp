@@ -213,5 +213,7 @@ OutputOff EffectiveOutputOff(const UnitConfig &config)
     if (config.output_off) {
         return *config.output_off;
     }
+    return config.power ? OutputOff::kMains : OutputOff::kMute;
+}
 
 }  // namespace vontrel::service

@@ -11,10 +11,21 @@
 //   vontrel-sim serve --pty [--latency-ms MS]
 //                       serve the bench's converters on pseudo-terminals
 //                       (pty_serve.cpp)
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+//   vontrel-sim run [--] PROGRAM [ARGUMENTS...]
+//                       run a program on the simulator: its folder first on
+//                       LD_LIBRARY_PATH, where the loader looks before the
+//                       run paths that lead programs to the real converters
+#include <dlfcn.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "vontrel_version.h"
 #include "d2xx/sim/pty_serve.h"
 #include "d2xx/sim/vsim.h"
 
@@ -26,10 +37,13 @@ int Usage(bool asked = false)
 {
     std::fprintf(asked ? stdout : stderr,
                  "usage: vontrel-sim reset | path | show | serve --pty [--latency-ms MS]\n"
+                 "       vontrel-sim run [--] PROGRAM [ARGUMENTS...] | --version\n"
                  "  reset  delete the state file; units start again at power-up\n"
                  "  path   print the state file (VONTREL_SIM_STATE)\n"
                  "  show   list the converters and the units' state\n"
-                 "  serve  serve the bench on pseudo-terminals until SIGTERM or SIGINT\n");
+                 "  serve  serve the bench on pseudo-terminals until SIGTERM or SIGINT\n"
+                 "  run    run PROGRAM on the simulated bench instead of real units\n"
+                 "         (e.g. vontrel-sim run -- vontrel list)\n");
     return asked ? 0 : 2;
 }
 
@@ -81,12 +95,68 @@ int Show()
     return 0;
 }
 
+// The folder of the simulator library this program itself runs on (its run
+// path names it), so that the programs it starts load the same one.
+std::string SimulatorFolder()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&vsim_converter_count), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return {};
+    }
+    char resolved[PATH_MAX];
+    if (realpath(info.dli_fname, resolved) == nullptr) {
+        return {};
+    }
+    std::string path = resolved;
+    return path.substr(0, path.rfind('/'));
+}
+
+// Replaces this process by PROGRAM with the simulator's folder first on
+// LD_LIBRARY_PATH; returns only when that fails (126, or 127 when there is
+// no such program, as a shell does).
+int Run(int argc, char **argv)
+{
+    int first = 0;
+    if (first < argc && std::strcmp(argv[first], "--") == 0) {
+        ++first;
+    }
+    if (first >= argc) {
+        return Usage();
+    }
+    const std::string folder = SimulatorFolder();
+    if (folder.empty()) {
+        std::fprintf(stderr, "vontrel-sim: cannot tell which file the simulator was loaded from\n");
+        return 1;
+    }
+    std::string path = folder;
+    if (const char *before = std::getenv("LD_LIBRARY_PATH"); before != nullptr && *before != '\0') {
+        path += ':';
+        path += before;
+    }
+    if (setenv("LD_LIBRARY_PATH", path.c_str(), 1) != 0) {
+        std::fprintf(stderr, "vontrel-sim: cannot set LD_LIBRARY_PATH: %s\n", std::strerror(errno));
+        return 1;
+    }
+    execvp(argv[first], argv + first);
+    const int error = errno;
+    std::fprintf(stderr, "vontrel-sim: cannot run %s: %s\n", argv[first], std::strerror(error));
+    return error == ENOENT ? 127 : 126;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
         return vsim::Serve(argc - 2, argv + 2);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
+        return Run(argc - 2, argv + 2);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("vontrel-sim %s\n", VONTREL_VERSION_STRING);
+        return Done(0);
     }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         return Done(Usage(true));

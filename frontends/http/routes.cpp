@@ -82,12 +82,14 @@ std::optional<json> Body(const Request &req, Response &res)
 }
 
 // The HTTP status of a refusal of the service layer: 422 for a value it
-// does not take, 409 for a change it cannot make now (a sweep runs, another
-// session holds the unit's lock), 503 when the unit could not be reached.
+// does not take or the unit cannot do, 409 for a change it cannot make now
+// (a sweep runs, another session holds the unit's lock), 503 when the unit
+// could not be reached.
 int RefusalStatus(service::Reason reason)
 {
     switch (reason) {
         case service::Reason::kValueRefused:
+        case service::Reason::kUnsupported:
             return 422;
         case service::Reason::kConflict:
         case service::Reason::kLocked:

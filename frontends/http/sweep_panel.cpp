@@ -80,7 +80,8 @@ void SweepPanel::Start(const json &request)
     if (request.contains("level") && request.contains("attenuation")) {
         throw std::invalid_argument("a sweep takes a level or an attenuation, not both");
     }
-    service::SweepPlan plan{{}, {}, {0.01}, false, {}, {}};
+    service::SweepPlan plan;
+    plan.dwells_s = {0.01};
     if (request.contains("list_hz")) {
         if (request.contains("start_hz") || request.contains("stop_hz") ||
             request.contains("step_hz")) {

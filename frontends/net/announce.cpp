@@ -4,6 +4,10 @@
 // lock.
 #include "frontends/net/announce.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
@@ -12,6 +16,9 @@
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
 #include <fmt/format.h>
+
+#include <cstring>
+#include <optional>
 
 #include "frontends/net/visa_resources.h"
 #include "frontends/net/text.h"
@@ -33,8 +40,41 @@ struct Service {
 
 }  // namespace
 
+std::optional<int> AnnounceInterface(const sockaddr_storage &a)
+{
+    const bool v4 = a.ss_family == AF_INET;
+    const auto &in4 = reinterpret_cast<const sockaddr_in &>(a).sin_addr;
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(a).sin6_addr;
+    if (v4 ? in4.s_addr == htonl(INADDR_ANY) : IN6_IS_ADDR_UNSPECIFIED(&in6)) {
+        return kEveryInterface;
+    }
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) {
+        return std::nullopt;
+    }
+    std::optional<int> found;
+    for (const ifaddrs *i = all; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != a.ss_family) {
+            continue;
+        }
+        const bool same =
+            v4 ? reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == in4.s_addr
+               : std::memcmp(&reinterpret_cast<const sockaddr_in6 *>(i->ifa_addr)->sin6_addr, &in6,
+                             sizeof in6) == 0;
+        if (same) {
+            found = static_cast<int>(if_nametoindex(i->ifa_name));
+        }
+    }
+    freeifaddrs(all);
+    return found;
+}
+
 struct Announcer::State {
     service::Log log;
+    // Where the units are announced: the listening address's interface and
+    // protocol.
+    AvahiIfIndex interface = AVAHI_IF_UNSPEC;
+    AvahiProtocol protocol = AVAHI_PROTO_UNSPEC;
     AvahiThreadedPoll *poll = nullptr;
     AvahiClient *client = nullptr;
     std::map<std::pair<std::string, std::string>, Service> services;  // by name and type asked
@@ -59,9 +99,8 @@ struct Announcer::State {
         int rc = 0;
         for (;;) {
             rc = avahi_entry_group_add_service_strlst(
-                s.group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
-                s.name.c_str(), s.type.c_str(), nullptr, nullptr,
-                static_cast<std::uint16_t>(s.port), txt);
+                s.group, interface, protocol, static_cast<AvahiPublishFlags>(0), s.name.c_str(),
+                s.type.c_str(), nullptr, nullptr, static_cast<std::uint16_t>(s.port), txt);
             if (rc != AVAHI_ERR_COLLISION) {
                 break;
             }
@@ -158,9 +197,22 @@ struct Announcer::State {
     }
 };
 
-Announcer::Announcer(service::Log log) : state_(std::make_unique<State>())
+Announcer::Announcer(service::Log log, const net::ListenAddress &listen)
+    : state_(std::make_unique<State>())
 {
     state_->log = std::move(log);
+    static_assert(kEveryInterface == AVAHI_IF_UNSPEC);
+    const std::optional<int> interface = AnnounceInterface(listen.address);
+    if (!interface) {
+        state_->log(
+            fmt::format("mDNS: no announcements: no interface has the address {}", listen.text));
+        return;
+    }
+    state_->interface = *interface;
+    state_->protocol = listen.address.ss_family == AF_INET6 ? AVAHI_PROTO_INET6 : AVAHI_PROTO_INET;
+    if (listen.address.ss_family == AF_INET6 && *interface == AVAHI_IF_UNSPEC) {
+        state_->protocol = AVAHI_PROTO_UNSPEC;  // "::" takes IPv4 clients too
+    }
     state_->poll = avahi_threaded_poll_new();
     if (state_->poll == nullptr) {
         state_->log("mDNS: no announcements: avahi's poll could not be made");

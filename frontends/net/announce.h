@@ -11,10 +11,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "frontends/net/socket.h"
 #include "service/unit_owner.h"
 
 namespace vontrel::serve {
@@ -24,7 +26,10 @@ public:
     // TXT record entries, "key=value".
     using Txt = std::vector<std::string>;
 
-    explicit Announcer(service::Log log);
+    // Announces on the interface of `listen`, the address the server listens
+    // on, with that address's protocol; on every interface for a wildcard
+    // address ("0.0.0.0" over IPv4, "::" over both).
+    Announcer(service::Log log, const net::ListenAddress &listen);
     ~Announcer();  // withdraws every service
     Announcer(const Announcer &) = delete;
     Announcer &operator=(const Announcer &) = delete;
@@ -41,6 +46,12 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// The interface a server listening on `address` is announced on: the index
+// of the interface that has the address, kEveryInterface for a wildcard
+// address ("0.0.0.0", "::"), nullopt when no interface has it.
+constexpr int kEveryInterface = -1;
+std::optional<int> AnnounceInterface(const sockaddr_storage &address);
 
 // Announces the unit served on raw port `raw_port` as an LXI instrument:
 // _scpi-raw._tcp on that port and, when `vxi11`, _vxi-11._tcp (on the

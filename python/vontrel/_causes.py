@@ -10,6 +10,7 @@ lock file)."""
 import ctypes
 import os
 from dataclasses import dataclass
+from typing import AbstractSet, List, Optional, Sequence, Tuple
 
 FT_OK = 0
 FT_DEVICE_NOT_FOUND = 2
@@ -32,7 +33,7 @@ class Unopened:
     detail: str = ""   # what the D2XX library said of it
 
     @property
-    def why(self):
+    def why(self) -> str:
         if self.cause == HELD:
             if self.holder == "this program":
                 return "open in this program already"
@@ -41,11 +42,11 @@ class Unopened:
                 GONE: "gone (unplugged?)"}.get(
                     self.cause, "could not be opened" + (f": {self.detail}" if self.detail else ""))
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"index {self.index} ({self.description or '?'}): {self.why}"
 
 
-def _d2xx():
+def _d2xx() -> Optional[ctypes.CDLL]:
     """The D2XX library libvontrel loaded (the one in this process), or None."""
     try:
         with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
@@ -60,17 +61,17 @@ def _d2xx():
     return None
 
 
-def _text(lib, name):
+def _text(lib: ctypes.CDLL, name: str) -> str:
     fn = getattr(lib, name, None)
     if fn is None:
         return ""
     fn.restype = ctypes.c_char_p
     fn.argtypes = []
     value = fn()
-    return value.decode("utf-8", "replace") if value else ""
+    return value.decode("utf-8", "replace") if isinstance(value, bytes) else ""
 
 
-def _holder(path):
+def _holder(path: str) -> str:
     try:
         wanted = os.stat(path)
     except OSError:
@@ -103,11 +104,11 @@ def _holder(path):
     return found or ("this program" if here else "")
 
 
-def _says(message, names):
+def _says(message: str, names: Tuple[str, ...]) -> bool:
     return any(f"({name}:" in message for name in names)
 
 
-def _probe(lib, index):
+def _probe(lib: ctypes.CDLL, index: int) -> Optional[Unopened]:
     description = ctypes.create_string_buffer(64)
     lib.FT_ListDevices.restype = ctypes.c_ulong
     if lib.FT_ListDevices(ctypes.c_void_p(index), description,
@@ -139,7 +140,7 @@ def _probe(lib, index):
     return Unopened(index, text, OTHER, "", detail)
 
 
-def unopened(opened_indices, max_converters):
+def unopened(opened_indices: AbstractSet[int], max_converters: int) -> List[Unopened]:
     """Why each converter that looked like a unit and is not among
     `opened_indices` did not open."""
     lib = _d2xx()
@@ -149,7 +150,7 @@ def unopened(opened_indices, max_converters):
     lib.FT_ListDevices.restype = ctypes.c_ulong
     if lib.FT_ListDevices(ctypes.byref(count), None, ctypes.c_ulong(FT_LIST_NUMBER_ONLY)) != FT_OK:
         return []
-    found = []
+    found: List[Unopened] = []
     for index in range(min(count.value, max_converters)):
         if index in opened_indices:
             continue
@@ -159,7 +160,7 @@ def unopened(opened_indices, max_converters):
     return found
 
 
-def text(causes):
+def text(causes: Sequence[Unopened]) -> str:
     """One line for each converter, indented, for messages."""
     return "".join(f"\n  {u}" for u in causes)
 

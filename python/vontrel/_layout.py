@@ -12,7 +12,7 @@ import dataclasses
 import enum
 import math
 import numbers
-from typing import Optional
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _limits
 
@@ -44,17 +44,17 @@ class Switch(enum.IntEnum):
 UNKNOWN_SWITCH = -1.0
 
 
-def _flag(v):
+def _flag(v: float) -> bool:
     return v != 0.0
 
 
-def _mode(v):
+def _mode(v: float) -> Mode:
     if v not in (0.0, 1.0, 2.0, 3.0):
         raise ValueError(f"mode entry {v!r} is not 0, 1, 2 or 3")
     return Mode(int(v))
 
 
-def _switch(v):
+def _switch(v: float) -> Optional[Switch]:
     if v == UNKNOWN_SWITCH:
         return None
     if v not in (0.0, 1.0, 2.0, 3.0, 4.0):
@@ -62,21 +62,23 @@ def _switch(v):
     return Switch(int(v))
 
 
-def _encode_switch(s):
+def _encode_switch(s: Optional[int]) -> float:
     return UNKNOWN_SWITCH if s is None else float(Switch(s))
 
 
-def _encode_flag(b):
+def _encode_flag(b: bool) -> float:
     return 1.0 if b else 0.0
 
 
-def _encode_auto_trim(b):
+def _encode_auto_trim(b: bool) -> float:
     # The value the read-back reports; any nonzero value selects the tables.
     return 2.0 if b else 0.0
 
 
 # (field, C name, read-back index, write-out index or None, decode, encode)
-FIELDS = (
+Field = Tuple[str, str, int, Optional[int], Callable[[float], Any],
+              Optional[Callable[[Any], float]]]
+FIELDS: Tuple[Field, ...] = (
     ("trim_a", "trimA", 0, 0, int, float),
     ("trim_b", "trimB", 1, 1, int, float),
     ("frequency", "freqMHz", 2, 2, float, float),
@@ -93,10 +95,10 @@ FIELDS = (
     ("level_min", "levelMin", 13, None, float, None),
 )
 
-SETTING_FIELDS = tuple(f[0] for f in FIELDS if f[3] is not None)
+SETTING_FIELDS: Tuple[str, ...] = tuple(f[0] for f in FIELDS if f[3] is not None)
 
 
-def readback_to_writeout(values):
+def readback_to_writeout(values: Sequence[float]) -> List[float]:
     """The write-out vector (12 doubles) that programs what `values`, a
     read-back vector of 14 doubles, reports."""
     if len(values) < READBACK_ENTRIES:
@@ -132,15 +134,16 @@ class Settings:
     flag_b: bool
     flag_c: bool
 
-    def to_writeout(self):
+    def to_writeout(self) -> List[float]:
         """The 12-entry write-out vector."""
         out = [0.0] * WRITEOUT_ENTRIES
         for name, _, _, w, _, encode in FIELDS:
-            if w is not None:
+            if w is not None and encode is not None:
                 out[w] = encode(getattr(self, name))
         return out
 
-    def replace(self, **changes):
+    def replace(self, **changes: Any) -> "Settings":
+        """A copy with the named fields changed (unchecked: Unit.apply checks)."""
         return dataclasses.replace(self, **changes)
 
 
@@ -171,53 +174,56 @@ class Status:
     level_min: float
 
     @classmethod
-    def from_readback(cls, values):
+    def from_readback(cls, values: Sequence[float]) -> "Status":
+        """The status a read-back vector of 14 doubles reports."""
         if len(values) < READBACK_ENTRIES:
             raise ValueError(f"a read-back vector has {READBACK_ENTRIES} entries, got {len(values)}")
         return cls(**{name: decode(values[r]) for name, _, r, _, decode, _ in FIELDS})
 
-    def settings(self):
+    def settings(self) -> Settings:
         """The settings that program the unit to what this status reports."""
         return Settings(**{name: getattr(self, name) for name in SETTING_FIELDS})
 
     @property
-    def level_range(self):
+    def level_range(self) -> Tuple[float, float]:
         """(lowest, highest) level the unit takes at this frequency: its
         calibrated range, level_min to level_max."""
         return (self.level_min, self.level_max)
 
 
-def check_setting(name, value):
+def check_setting(name: str, value: object) -> Any:
     """Validates one value passed to Unit.apply and returns it typed; raises
     ValueError for anything a unit does not take, an unknown name included."""
     if name == "frequency":
-        value = _limits.check_frequency(value)
-    elif name == "level":
-        value = _limits.number(value, name)
-        if not (_limits.LEVEL_MIN <= value <= _limits.LEVEL_MAX and _limits.on_step(value)):
-            raise ValueError(f"level {value} is not a level a unit takes: {_limits.LEVEL_MIN} "
+        return _limits.check_frequency(value)
+    if name == "level":
+        number = _limits.number(value, name)
+        if not (_limits.LEVEL_MIN <= number <= _limits.LEVEL_MAX and _limits.on_step(number)):
+            raise ValueError(f"level {number} is not a level a unit takes: {_limits.LEVEL_MIN} "
                              f"to {_limits.LEVEL_MAX} in steps of {_limits.LEVEL_STEP}")
-    elif name == "attenuation":
-        value = _limits.number(value, name)
-        if not (0.0 <= value <= _limits.ATTEN_MAX and _limits.on_step(value)):
-            raise ValueError(f"attenuation {value} is not one the unit takes: 0 to "
+        return number
+    if name == "attenuation":
+        number = _limits.number(value, name)
+        if not (0.0 <= number <= _limits.ATTEN_MAX and _limits.on_step(number)):
+            raise ValueError(f"attenuation {number} is not one the unit takes: 0 to "
                              f"{_limits.ATTEN_MAX} in steps of {_limits.LEVEL_STEP}")
-    elif name in ("trim_a", "trim_b", "stored_setting"):
+        return number
+    if name in ("trim_a", "trim_b", "stored_setting"):
         number = _limits.number(value, name)
         if number != math.floor(number) or not 0 <= number <= _limits.BYTE_MAX:
             raise ValueError(f"{name} {value!r} is not a whole number from 0 to "
                              f"{_limits.BYTE_MAX}")
-        value = int(number)
-    elif name in ("mode", "switch"):
-        kind, top = (Mode, _limits.MODE_MAX) if name == "mode" else (Switch, _limits.SWITCH_MAX)
-        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not 0 <= value <= top:
+        return int(number)
+    if name in ("mode", "switch"):
+        kind: Any = Mode if name == "mode" else Switch
+        top = _limits.MODE_MAX if name == "mode" else _limits.SWITCH_MAX
+        if (isinstance(value, bool) or not isinstance(value, numbers.Integral)
+                or not 0 <= int(value) <= top):
             raise ValueError(f"{name} must be one of {', '.join(str(m) for m in kind)}, "
                              f"not {value!r}")
-        value = kind(value)
-    elif name in ("flag_a", "flag_b", "flag_c", "auto_trim"):
+        return kind(int(value))
+    if name in ("flag_a", "flag_b", "flag_c", "auto_trim"):
         if not isinstance(value, (bool, int)) or value not in (0, 1):
             raise ValueError(f"{name} must be True or False, got {value!r}")
-        value = bool(value)
-    else:
-        raise ValueError(f"unknown setting {name!r}; settings are: {', '.join(SETTING_FIELDS)}")
-    return value
+        return bool(value)
+    raise ValueError(f"unknown setting {name!r}; settings are: {', '.join(SETTING_FIELDS)}")

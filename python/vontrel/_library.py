@@ -5,6 +5,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 ENV_VAR = "VONTREL_LIBRARY"
 SONAME = "libvontrel.so.0"
@@ -15,7 +16,7 @@ _c_double_p = ctypes.POINTER(ctypes.c_double)
 _c_char_p = ctypes.POINTER(ctypes.c_char)
 
 # name: (restype, argtypes)
-PROTOTYPES = {
+PROTOTYPES: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "Vontrel_Open": (ctypes.c_int, [_c_ulong_p, _c_int_p, _c_int_p, _c_int_p]),
     "Vontrel_Close": (ctypes.c_int, [ctypes.c_void_p]),
     "Vontrel_ReadInfo": (
@@ -34,7 +35,7 @@ class LibraryNotFoundError(OSError):
     """libvontrel.so could not be loaded; the message lists every place tried."""
 
 
-def candidates():
+def candidates() -> List[Tuple[str, str]]:
     """The places to look for the library, in order, as (how, path) pairs.
 
     1. $VONTREL_LIBRARY: the library file itself, or a folder holding it.
@@ -42,7 +43,7 @@ def candidates():
     2. Next to the package: a copy installed alongside the Python files.
     3. The dynamic loader's usual search (LD_LIBRARY_PATH, ld.so.cache).
     """
-    found = []
+    found: List[Tuple[str, str]] = []
     env = os.environ.get(ENV_VAR)
     if env:
         if os.path.isdir(env):
@@ -60,17 +61,17 @@ def candidates():
     return found
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     for name, (restype, argtypes) in PROTOTYPES.items():
         fn = getattr(lib, name)
         fn.restype = restype
-        fn.argtypes = argtypes
+        fn.argtypes = list(argtypes)
     return lib
 
 
-def load():
+def load() -> Tuple[str, ctypes.CDLL]:
     """Loads the library from the first candidate that loads."""
-    tried = []
+    tried: List[str] = []
     for how, path in candidates():
         if os.path.isabs(path) and not os.path.exists(path):
             tried.append(f"  {path} ({how}): no such file")
@@ -94,25 +95,28 @@ def load():
 
 
 _lock = threading.Lock()
-_loaded = None
+_loaded: Optional[Tuple[str, ctypes.CDLL]] = None
 
 
-def library():
-    """The loaded library (loaded on first use), with every export declared."""
+def _load_once() -> Tuple[str, ctypes.CDLL]:
     global _loaded
     with _lock:
         if _loaded is None:
             _loaded = load()
-        return _loaded[1]
+        return _loaded
 
 
-def library_path():
+def library() -> ctypes.CDLL:
+    """The loaded library (loaded on first use), with every export declared."""
+    return _load_once()[1]
+
+
+def library_path() -> str:
     """The path the library was loaded from."""
-    library()
-    return _loaded[0]
+    return _load_once()[0]
 
 
-def simulator_problem():
+def simulator_problem() -> Optional[str]:
     """Why the simulated bench is out of order (a bench description or
     setting it cannot use, a state file it cannot keep), when the simulator
     is the D2XX library that libvontrel loaded; else None."""

@@ -4,7 +4,7 @@ limits; the same table as the C header include/vontrel_limits.h (a test
 checks that they agree).
 
 A level is used only in Mode.LEVEL. It is taken when it is a multiple of
-LEVEL_STEP within the calibrated range of the frequency it is programmed at,
+0.25 (LEVEL_STEP) within the calibrated range of the frequency it is programmed at,
 Status.level_min to Status.level_max; at a new frequency that range is known
 only once programmed there, so a level found outside it is undone again.
 
@@ -13,6 +13,7 @@ Times are in seconds."""
 
 import math
 import numbers
+from typing import List
 
 FREQ_MIN_MHZ = 300.0
 FREQ_MAX_MHZ = 5000.0
@@ -33,48 +34,48 @@ DWELL_MAX_S = 3600.0
 SWEEP_POINTS_MAX = 100000
 
 
-def on_step(value):
+def on_step(value: float) -> bool:
     """Whether value is a whole number of LEVEL_STEP."""
     steps = value / LEVEL_STEP
     return steps == math.floor(steps)
 
 
-def number(value, name):
+def number(value: object, name: str) -> float:
     """value as a float when it is a finite real number (not a bool, not a
     text); ValueError otherwise."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a number, not {value!r}")
     try:
-        value = float(value)
+        result = float(value)
     except OverflowError:
-        value = math.inf
-    if not math.isfinite(value):
-        raise ValueError(f"{name} {value} is not a finite number")
-    return value
+        result = math.inf
+    if not math.isfinite(result):
+        raise ValueError(f"{name} {result} is not a finite number")
+    return result
 
 
-def check_seconds(value, name, maximum=TIMEOUT_MAX_S):
+def check_seconds(value: object, name: str, maximum: float = TIMEOUT_MAX_S) -> float:
     """A time in seconds, 0 to maximum, as a float; ValueError otherwise."""
-    value = number(value, name)
-    if not 0.0 <= value <= maximum:
-        raise ValueError(f"{name} {value} s is not a time from 0 to {maximum} seconds")
-    return value
+    seconds = number(value, name)
+    if not 0.0 <= seconds <= maximum:
+        raise ValueError(f"{name} {seconds} s is not a time from 0 to {maximum} seconds")
+    return seconds
 
 
-def check_frequency(value, name="frequency"):
+def check_frequency(value: object, name: str = "frequency") -> float:
     """A frequency in MHz within the unit's range, as a float."""
-    value = number(value, name)
-    if not FREQ_MIN_MHZ <= value <= FREQ_MAX_MHZ:
-        raise ValueError(f"{name} {value} MHz is outside the unit's range, {FREQ_MIN_MHZ} to "
+    mhz = number(value, name)
+    if not FREQ_MIN_MHZ <= mhz <= FREQ_MAX_MHZ:
+        raise ValueError(f"{name} {mhz} MHz is outside the unit's range, {FREQ_MIN_MHZ} to "
                          f"{FREQ_MAX_MHZ} MHz")
-    return value
+    return mhz
 
 
-def sweep_points(start, stop, step):
+def sweep_points(start: float, stop: float, step: float) -> List[float]:
     """The frequencies from start to stop (either direction) in steps of
     step MHz, which must be greater than 0; stop is included when the steps
     reach it to within a billionth of a step. Points lie on a micro-hertz
-    grid. At most SWEEP_POINTS_MAX points; ValueError otherwise. The same
+    grid. At most 100000 points; ValueError otherwise. The same
     rule as vontrel::sweep_points in C++ and the tool's sweep."""
     start = check_frequency(start, "sweep start")
     stop = check_frequency(stop, "sweep stop")

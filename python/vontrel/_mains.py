@@ -128,7 +128,9 @@ def _outlet(outlet: int) -> int:
 
 
 class MainsSwitchInfo(NamedTuple):
-    index: int  # its converter's enumeration index
+    # Its converter's enumeration index (a field's name where tuple has a
+    # method of that name, which the class leaves unreachable on purpose).
+    index: int  # type: ignore[assignment]
     description: str
     serial: str
 

@@ -5,8 +5,10 @@ The C header include/vontrel_status.h holds the same table; the test suite
 checks that the two agree entry for entry.
 """
 
+from typing import Dict, Optional, Tuple
+
 # code: (name, message)
-STATUS_TABLE = {
+STATUS_TABLE: Dict[int, Tuple[str, str]] = {
     0: ("FT_OK", "success"),
     1: ("FT_INVALID_HANDLE", "the handle is not an open unit"),
     2: ("FT_DEVICE_NOT_FOUND", "the device was not found"),
@@ -38,12 +40,12 @@ FT_INVALID_PARAMETER = 6
 FT_OTHER_ERROR = 18
 
 
-def status_name(code):
+def status_name(code: int) -> str:
     """The status's name, such as "FT_IO_ERROR", or "FT_UNKNOWN_STATUS"."""
     return STATUS_TABLE.get(code, ("FT_UNKNOWN_STATUS", ""))[0]
 
 
-def status_message(code):
+def status_message(code: int) -> str:
     """A short description of the status in plain words."""
     return STATUS_TABLE.get(code, ("", "unknown status code"))[1]
 
@@ -59,27 +61,38 @@ class VontrelError(Exception):
         result:   the export's int result, when it has one
     """
 
-    def __init__(self, status, function, detail=None, result=None):
+    def __init__(self, status: int, function: str, detail: Optional[str] = None,
+                 result: Optional[int] = None) -> None:
         self.status = int(status)
         self.name = status_name(self.status)
         self.function = function
         self.result = result
         self.detail = detail
-        text = f"{function} failed: {self.name} ({self.status}): {status_message(self.status)}"
-        if result is not None:
-            text += f" [result {result}]"
-        if detail:
-            text += f"; {detail}"
+        super().__init__(self._text())
+
+    def _text(self) -> str:
+        text = (f"{self.function} failed: {self.name} ({self.status}): "
+                f"{status_message(self.status)}")
+        if self.result is not None:
+            text += f" [result {self.result}]"
+        if self.detail:
+            text += f"; {self.detail}"
         if self.status == FT_OTHER_ERROR:
             from . import _library  # noqa: PLC0415 - only for this rare status
             problem = _library.simulator_problem()
             if problem:
                 text += f"; the simulated bench cannot be used: {problem}"
-        super().__init__(text)
+        return text
 
 
 class UnitNotFoundError(VontrelError):
-    """No attached unit matched the request."""
+    """No attached unit matched the request.
 
-    def __init__(self, detail):
-        super().__init__(FT_DEVICE_NOT_FOUND, "Vontrel_Open", detail)
+    Vontrel_Open itself succeeded, so status is FT_OK: the unit asked for is
+    not among those it found and opened, which the message names."""
+
+    def __init__(self, detail: str) -> None:
+        super().__init__(FT_OK, "Vontrel_Open", detail)
+
+    def _text(self) -> str:
+        return f"no unit found: {self.detail}"

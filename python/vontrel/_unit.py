@@ -6,11 +6,13 @@ import dataclasses
 import threading
 import time
 import weakref
+from types import TracebackType
+from typing import Any, Dict, Iterator, List, Optional, Tuple, Type
 
 from . import _causes as _causes_mod
 from . import _library, _limits
-from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Status, check_setting
-from ._units_file import load_configured_units_file
+from ._layout import READBACK_ENTRIES, WRITEOUT_ENTRIES, Mode, Settings, Status, check_setting
+from ._units_file import UnitConfig, load_configured_units_file
 from ._status import (FT_DEVICE_NOT_OPENED, FT_INVALID_HANDLE, FT_OK, UnitNotFoundError,
                       VontrelError)
 
@@ -33,13 +35,17 @@ class Info:
 
 @dataclasses.dataclass(frozen=True)
 class SweepPoint:
+    """One point of Unit.sweep: the frequency programmed (MHz) and whether
+    the unit locked there."""
+
     frequency: float
     locked: bool
 
 
-def _close_token(token):
+def _close_token(token: int) -> int:
     # Also used as the finaliser of a unit that was never closed.
-    return _library.library().Vontrel_Close(ctypes.c_void_p(token))
+    result: int = _library.library().Vontrel_Close(ctypes.c_void_p(token))
+    return result
 
 
 class Unit:
@@ -49,22 +55,23 @@ class Unit:
     writes under it as one step), so a Unit may be shared between threads. Every failed call raises VontrelError.
     """
 
-    def __init__(self, token, serial, index):
+    def __init__(self, token: int, serial: int, index: int) -> None:
         self._token = token
         self.serial = serial
         self.index = index  # the converter's enumeration index at open time
-        self._config = None  # its units-file entry, read at first use
+        self._config: Optional[UnitConfig] = None  # its units-file entry, read at first use
         self._lock = threading.RLock()
         self._finalizer = weakref.finalize(self, _close_token, token)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
         return f"<vontrel.Unit serial={self.serial} index={self.index} {state}>"
 
-    def __enter__(self):
+    def __enter__(self) -> "Unit":
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         try:
             self.close()
         except VontrelError:
@@ -72,20 +79,21 @@ class Unit:
                 raise  # do not hide the error that is already on its way out
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether the unit was closed (close(), the with block's end)."""
         return not self._finalizer.alive
 
-    def close(self):
+    def close(self) -> None:
         """Closes the unit. The handle is released whatever the converter
         answers; a failed close raises after that. Closing twice is a no-op."""
         with self._lock:
             if not self._finalizer.alive:
                 return
-            result = self._finalizer()
-        if result != FT_OK:
+            result = self._finalizer()  # _close_token's result: it runs only once
+        if result is not None and result != FT_OK:
             raise VontrelError(result, "Vontrel_Close", f"unit {self.serial}")
 
-    def _call(self, name, *args):
+    def _call(self, name: str, *args: Any) -> Tuple[int, Optional[int]]:
         """Calls export `name` with (&status, handle, *args) and returns
         (status, result). Holds the unit's lock for the call."""
         status = ctypes.c_ulong(FT_OK)
@@ -93,17 +101,17 @@ class Unit:
             if not self._finalizer.alive:
                 raise VontrelError(FT_INVALID_HANDLE, name, f"unit {self.serial} is closed")
             fn = getattr(_library.library(), name)
-            result = fn(ctypes.byref(status), ctypes.c_void_p(self._token), *args)
+            result: Optional[int] = fn(ctypes.byref(status), ctypes.c_void_p(self._token), *args)
         return status.value, result
 
-    def _check(self, name, *args):
+    def _check(self, name: str, *args: Any) -> Optional[int]:
         status, result = self._call(name, *args)
         if status != FT_OK or (result is not None and result != 0):
             raise VontrelError(status, name, f"unit {self.serial}", result)
         return result
 
     @property
-    def info(self):
+    def info(self) -> Info:
         """Reads the identity block (ten exchanges)."""
         sn = ctypes.c_int(0)
         frev = ctypes.create_string_buffer(16)
@@ -114,22 +122,22 @@ class Unit:
         return Info(sn.value, frev.value.decode("latin-1"), hrev.raw.decode("latin-1"),
                     cal.value.decode("latin-1"), band.value.decode("latin-1"))
 
-    def _read_status(self):
+    def _read_status(self) -> List[float]:
         values = (ctypes.c_double * READBACK_ENTRIES)()
         self._check("Vontrel_ReadStatus", values)
         return list(values)
 
     @property
-    def status(self):
+    def status(self) -> Status:
         """Reads the synthesizer state back (thirteen exchanges)."""
         return Status.from_readback(self._read_status())
 
-    def write(self, settings):
+    def write(self, settings: Settings) -> None:
         """Programs the unit with a complete Settings, as they are."""
         values = (ctypes.c_double * WRITEOUT_ENTRIES)(*settings.to_writeout())
         self._check("Vontrel_WriteStatus", values)
 
-    def apply(self, **changes):
+    def apply(self, **changes: Any) -> Settings:
         """Reads the unit's state, changes the named settings and programs it.
 
         Settings: frequency (MHz, 300 to 5000), level (Mode.LEVEL only),
@@ -150,7 +158,7 @@ class Unit:
         with self._lock:  # read, change and write as one step
             return self._apply(checked)
 
-    def _apply(self, checked):
+    def _apply(self, checked: Dict[str, Any]) -> Settings:
         current = self.status
         if "frequency" not in checked:
             # Every setting is written again, the frequency read back included.
@@ -181,7 +189,7 @@ class Unit:
             self.write(settings)
         return settings
 
-    def _write_level_checked(self, settings, previous):
+    def _write_level_checked(self, settings: Settings, previous: Settings) -> None:
         """Writes settings in Mode.LEVEL and reads the calibrated range back.
         A level outside it at that frequency is undone: the previous settings
         are restored and ValueError raised."""
@@ -195,7 +203,7 @@ class Unit:
                              f"{settings.frequency} MHz; the previous settings are restored")
 
     @property
-    def config(self):
+    def config(self) -> UnitConfig:
         """The unit's entry in the units file (docs/units-file.md): the one
         open(units=...) named, else the default one; an empty UnitConfig
         when the file names the unit not."""
@@ -204,28 +212,30 @@ class Unit:
         return self._config
 
     @property
-    def level_dbm(self):
+    def level_dbm(self) -> float:
         """The output level in dBm (thirteen exchanges), by the unit's level
         calibration in the units file; ValueError without one."""
         return self.config.dbm(self.status.level)
 
     @property
-    def level_range_dbm(self):
+    def level_range_dbm(self) -> Tuple[float, float]:
         """(lowest, highest) level in dBm the unit takes at its frequency;
         ValueError without a level calibration."""
         low, high = self.status.level_range
         return (self.config.dbm(low), self.config.dbm(high))
 
     @property
-    def locked(self):
+    def locked(self) -> bool:
         """Whether the synthesizer reports lock (one exchange)."""
         ld = ctypes.c_int(0)
         self._check("Vontrel_ReadLD", ctypes.byref(ld))
         return ld.value != 0
 
-    def wait_lock(self, timeout=_limits.LOCK_TIMEOUT_DEFAULT_S, poll_interval=_limits.LOCK_POLL_S):
-        """Polls lock detect until it reports lock or `timeout` seconds have
-        passed (0 to TIMEOUT_MAX_S); polls at least once. Returns whether the
+    def wait_lock(self, timeout: float = _limits.LOCK_TIMEOUT_DEFAULT_S,
+                  poll_interval: float = _limits.LOCK_POLL_S) -> bool:
+        """Polls lock detect every poll_interval seconds (default 0.01) until
+        it reports lock or `timeout` seconds have passed (0 to 3600, default
+        1); polls at least once. Returns whether the
         unit locked. A time that is not a finite number in range raises
         ValueError."""
         timeout = _limits.check_seconds(timeout, "timeout")
@@ -241,18 +251,19 @@ class Unit:
                 return False
             time.sleep(min(poll_interval, remaining))
 
-    def preset(self):
+    def preset(self) -> None:
         """Sends the preset command: the unit restores its user preset, or
         its power-up settings when none was saved."""
         self._check("Vontrel_Preset")
 
-    def save_user_preset(self):
+    def save_user_preset(self) -> None:
         """Sends the save-user-preset command: the unit stores its current
         registers as the user preset."""
         self._check("Vontrel_SaveUserPreset")
 
-    def sweep(self, start, stop, step, *, dwell=0.0,
-              lock_timeout=_limits.LOCK_TIMEOUT_DEFAULT_S, **changes):
+    def sweep(self, start: float, stop: float, step: float, *, dwell: float = 0.0,
+              lock_timeout: Optional[float] = _limits.LOCK_TIMEOUT_DEFAULT_S,
+              **changes: Any) -> Iterator[SweepPoint]:
         """Steps the frequency from start to stop (either direction, stop
         included when the steps reach it) in steps of step MHz, greater than
         0, and yields a SweepPoint per step, after waiting up to lock_timeout
@@ -269,7 +280,7 @@ class Unit:
         if lock_timeout is not None:
             lock_timeout = _limits.check_seconds(lock_timeout, "lock_timeout")
         checked = {name: check_setting(name, value) for name, value in changes.items()}
-        settings = None
+        settings: Optional[Settings] = None
         for f in frequencies:
             if settings is None:
                 settings = self.apply(frequency=f, **checked)
@@ -285,7 +296,7 @@ class Unit:
             yield SweepPoint(f, locked)
 
 
-def _discover():
+def _discover() -> Tuple[List[Unit], int, int]:
     """Opens every unit that opens: (units, units found, status)."""
     lib = _library.library()
     status = ctypes.c_ulong(FT_OK)
@@ -301,12 +312,12 @@ def _discover():
     return units, found.value, status.value
 
 
-def _causes(units):
+def _causes(units: List[Unit]) -> List[_causes_mod.Unopened]:
     """Why each converter that looked like a unit did not open."""
     return _causes_mod.unopened({u.index for u in units}, MAX_CONVERTERS)
 
 
-def _walk():
+def _walk() -> Tuple[List[Unit], int, int, List[_causes_mod.Unopened]]:
     """(units, found, status, causes); a converter that opened alone may only
     have been let go by its holder since the walk, so one more walk tells
     that from a unit that does not answer (as the tool and the server do)."""
@@ -319,7 +330,7 @@ def _walk():
     return units, found, status, causes
 
 
-def open_all():
+def open_all() -> List[Unit]:
     """Opens every attached unit and returns them in enumeration order.
 
     Returns [] when no converter is attached. Raises VontrelError when
@@ -333,7 +344,7 @@ def open_all():
     return units
 
 
-def _close_all(units):
+def _close_all(units: List[Unit]) -> None:
     for unit in units:
         try:
             unit.close()
@@ -341,7 +352,8 @@ def _close_all(units):
             pass  # released all the same; another unit's trouble is not ours
 
 
-def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S, units=None):  # noqa: A001
+def open(serial: Optional[int] = None, *,  # noqa: A001 - the library's verb
+         wait: float = _limits.UNIT_WAIT_DEFAULT_S, units: Optional[str] = None) -> Unit:
     """Opens the unit with the given serial number, or the first unit found
     when serial is None. Every other unit is closed again. `units` names
     the units file its config (and levels in dBm) come from, instead of
@@ -359,16 +371,16 @@ def open(serial=None, *, wait=_limits.UNIT_WAIT_DEFAULT_S, units=None):  # noqa:
     file = load_configured_units_file(units) if units is not None else None
     deadline = time.monotonic() + wait
     while True:
-        units, found, status, causes = _walk()
-        chosen = next((u for u in units if serial is None or u.serial == serial), None)
-        _close_all([u for u in units if u is not chosen])
+        opened, found, status, causes = _walk()
+        chosen = next((u for u in opened if serial is None or u.serial == serial), None)
+        _close_all([u for u in opened if u is not chosen])
         if chosen is not None:
             if file is not None:
                 chosen._config = file.for_unit(chosen.serial)
             return chosen
         held = [c for c in causes if c.cause == _causes_mod.HELD and c.holder != "this program"]
         if not causes:
-            seen = ", ".join(str(u.serial) for u in units) or "none"
+            seen = ", ".join(str(u.serial) for u in opened) or "none"
             wanted = "any unit" if serial is None else f"unit {serial}"
             raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
         remaining = deadline - time.monotonic()

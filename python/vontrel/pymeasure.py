@@ -92,10 +92,10 @@ class VontrelSynthesizer(Instrument):
             raise
 
     def ask(self, command: str) -> str:
-        return self._query(command, lambda: self.adapter.ask(command))
+        return str(self._query(command, lambda: self.adapter.ask(command)))
 
     def values(self, command: str, **kwargs: Any) -> List[Any]:
-        return self._query(command, lambda: self.adapter.values(command, **kwargs))
+        return list(self._query(command, lambda: self.adapter.values(command, **kwargs)))
 
     # Frequency, level, attenuation, output.
 

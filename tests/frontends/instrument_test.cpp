@@ -288,12 +288,12 @@ TEST_F(Served, StepSweepTriggeredFromTheBus)
     EXPECT_EQ(Run(*a, "TRIG:SOUR BUS;:STAT:OPER:ENAB 32;:INIT;SYST:ERR?"), "0,\"No error\"\n");
     const auto waiting = [&] { return Run(*a, "STAT:OPER:COND?") == "40\n"; };
     for (const char *frequency : {"1000000000", "1500000000", "2000000000"}) {
-        for (int i = 0; i < 200 && !waiting(); ++i) {
+        for (int i = 0; i < 2000 && !waiting(); ++i) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_EQ(Run(*a, "STAT:OPER:COND?;*STB?"), "40;128\n");
         Run(*a, "*TRG");
-        for (int i = 0; i < 200 && Run(*a, "FREQ?") != frequency + std::string("\n"); ++i) {
+        for (int i = 0; i < 2000 && Run(*a, "FREQ?") != frequency + std::string("\n"); ++i) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_EQ(Run(*a, "FREQ?"), frequency + std::string("\n"));
@@ -318,7 +318,7 @@ TEST_F(Served, EachTriggerIsTakenOnce)
                   "LIST:FREQ 2 GHZ;:LIST:DWEL 0;:FREQ:MODE LIST;:TRIG:SOUR BUS;:INIT;"
                   "SYST:ERR?"),
               "0,\"No error\"\n");
-    for (int i = 0; i < 200 && Run(*a, "STAT:OPER:COND?") != "40\n"; ++i) {
+    for (int i = 0; i < 2000 && Run(*a, "STAT:OPER:COND?") != "40\n"; ++i) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(Run(*a, "*TRG;*TRG;SYST:ERR?;*OPC?;FREQ?"),
@@ -346,7 +346,7 @@ TEST_F(Served, OperationCompleteAndReset)
     EXPECT_EQ(Run(*b, "*RST;*SAV 0;SYST:ERR:COUN?;LIST:FREQ:POIN?;SYST:ERR?"),
               "2;2;-221,\"Settings conflict; *RST: another connection's sweep is running on this "
               "unit\"\n");
-    for (int i = 0; i < 200 && Run(*b, "FREQ?") != "3000000000\n"; ++i) {
+    for (int i = 0; i < 2000 && Run(*b, "FREQ?") != "3000000000\n"; ++i) {
         std::this_thread::sleep_for(5ms);  // the sweep's first point
     }
     EXPECT_EQ(Run(*a, "ABOR;*OPC?;FREQ?;SYST:ERR?"), "1;3000000000;0,\"No error\"\n");

@@ -186,16 +186,19 @@ def test_bad_records_get_their_rpc_error_and_the_server_stays_up(server, rm):
 
 
 def test_a_waiting_read_blocks_only_its_own_link(server, rm):
-    slow = instr(rm, timeout=4000)
-    slow.write("LIST:FREQ 1 GHz,2 GHz;:LIST:DWEL 0.5;:FREQ:MODE LIST;:INIT;*OPC?")
+    slow = instr(rm, timeout=10000)
+    slow.write("LIST:FREQ 1 GHz,2 GHz;:LIST:DWEL 2;:FREQ:MODE LIST;:INIT;*OPC?")
     result = {}
     reader = threading.Thread(target=lambda: result.update(opc=slow.read()))
     reader.start()
-    time.sleep(0.2)
-    fast = instr(rm, timeout=2000)
+    fast = instr(rm, timeout=5000)
+    deadline = time.monotonic() + 10  # until the sweep runs, with the read waiting on it
+    while not fast.query("FREQ 4 GHZ;:SYST:ERR?").startswith("-221,"):
+        assert time.monotonic() < deadline, "the sweep never began"
+        time.sleep(0.02)
     start = time.monotonic()
     assert fast.query("*IDN?").startswith("Vontrel")
-    assert time.monotonic() - start < 0.5
+    assert time.monotonic() - start < 2  # not behind the 4 s sweep
     reader.join()
     assert result["opc"] == "1"
 

@@ -3,6 +3,7 @@
 // wait, and what FT_ResetDevice (Port::Purge) leaves for the next read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -59,6 +60,10 @@ protected:
         ASSERT_EQ(unlockpt(master_), 0);
         char name[128];
         ASSERT_EQ(ptsname_r(master_, name, sizeof name), 0);
+        // A second descriptor of the terminal end, which only looks at what
+        // is buffered there.
+        peer_ = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(peer_, 0);
         FT_STATUS status = FT_OTHER_ERROR;
         port_ = vserial::Port::Open(name, vserial::Latency::kDriverDefault, &status);
         ASSERT_EQ(status, FT_OK);
@@ -67,6 +72,9 @@ protected:
     void TearDown() override
     {
         port_.reset();
+        if (peer_ >= 0) {
+            close(peer_);
+        }
         if (master_ >= 0) {
             close(master_);
         }
@@ -87,7 +95,21 @@ protected:
         return std::string(bytes.begin(), bytes.begin() + received);
     }
 
+    // Waits until the terminal end holds `count` bytes for its reader: what
+    // the far side wrote has crossed the terminal.
+    void UntilBuffered(int count) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int buffered = 0;
+        while (ioctl(peer_, FIONREAD, &buffered) == 0 && buffered < count &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        ASSERT_GE(buffered, count) << "the bytes never reached the terminal's buffer";
+    }
+
     int master_ = -1;
+    int peer_ = -1;
     std::unique_ptr<vserial::Port> port_;
 };
 
@@ -109,7 +131,7 @@ TEST_F(PtyPort, AReadTimeOutPastTheIntRangeStillWaitsForTheBytes)
 TEST_F(PtyPort, ResetDiscardsWhatWasBufferedAndDeliversWhatComesAfter)
 {
     FarSends("stale reply");
-    std::this_thread::sleep_for(milliseconds(20));  // in the terminal's buffer
+    UntilBuffered(11);
     ASSERT_EQ(port_->Purge(), FT_OK);
     EXPECT_EQ(PortReads(8, 50), "") << "bytes buffered before the reset were read";
 

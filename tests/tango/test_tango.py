@@ -146,7 +146,7 @@ def test_list_sweep_refuses_changes_until_it_ends_or_is_aborted(server):
         p.command_inout("ListSweep", [0.1, 1e9])
     start = time.monotonic()
     p.command_inout("Abort")
-    assert time.monotonic() - start < 1.0
+    assert time.monotonic() - start < 2.5  # not the 5 s dwell, even on a loaded machine
     assert p.read_attribute("Frequency").value == pytest.approx(1e9)  # the first point's
     p.write_attribute("Frequency", 3e9)
 

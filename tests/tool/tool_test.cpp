@@ -1116,4 +1116,29 @@ TEST_F(Tool, MainsSwitchInUseByTheServer)
               (Json{{{"index", 3}, {"serial", "MS0001"}, {"description", "Mains Switch"}}}));
 }
 
+// vontrel-sim run puts the simulator's folder first on the loader's path of
+// the program it runs, and nothing else changes.
+TEST_F(Tool, TheSimulatorRunsAProgramOnItsBench)
+{
+    const Result version = Run({"--version"}, VONTREL_SIM_TOOL);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(Contains(version.out, "vontrel-sim ")) << version.out;
+
+    const std::string folder = fs::canonical(fs::path(VONTREL_SIM_TOOL).parent_path()).string();
+    const char *before = std::getenv("LD_LIBRARY_PATH");
+    const Result path =
+        Run({"run", "--", "/bin/sh", "-c", "echo \"$LD_LIBRARY_PATH\""}, VONTREL_SIM_TOOL);
+    EXPECT_EQ(path.status, 0) << path.err;
+    EXPECT_EQ(path.out, folder +
+                            (before != nullptr && *before != '\0' ? ":" + std::string(before)
+                                                                  : std::string()) +
+                            "\n");
+
+    const Result list = Run({"run", VONTREL_TOOL, "list"}, VONTREL_SIM_TOOL);
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_TRUE(Contains(list.out, "4660") && Contains(list.out, "12345")) << list.out;
+    EXPECT_EQ(Run({"run", "--", "no-such-program-anywhere"}, VONTREL_SIM_TOOL).status, 127);
+    EXPECT_EQ(Run({"run"}, VONTREL_SIM_TOOL).status, 2);
+}
+
 }  // namespace

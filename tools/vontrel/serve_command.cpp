@@ -296,7 +296,7 @@ int Run(const tool::Globals &globals, const Options &options)
         }
         std::optional<Announcer> announcer;
         if (options.mdns) {
-            announcer.emplace(log);
+            announcer.emplace(log, address);
         }
         std::vector<web::ServedUnit> web_units;
         for (std::size_t i = 0; i < units.size(); ++i) {

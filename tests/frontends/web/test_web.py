@@ -181,11 +181,14 @@ def test_nothing_is_fetched_from_elsewhere(browser, server):
     browser.get_log("browser")
     open_panel(browser, server)
     browser.get(server.url + "/")
-    time.sleep(0.3)
-    urls = [json.loads(entry["message"])["message"]["params"]["request"]["url"]
-            for entry in browser.get_log("performance")
-            if '"Network.requestWillBeSent"' in entry["message"]]
-    assert urls
+    urls = []
+    deadline = time.monotonic() + 10  # until the page's requests are logged
+    while not urls:
+        assert time.monotonic() < deadline, "no request of the page was logged"
+        time.sleep(0.05)
+        urls += [json.loads(entry["message"])["message"]["params"]["request"]["url"]
+                 for entry in browser.get_log("performance")
+                 if '"Network.requestWillBeSent"' in entry["message"]]
     assert all(u.startswith(server.url + "/") for u in urls), urls
     assert not [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
 
@@ -327,7 +330,10 @@ def test_a_sweep_has_one_owner(server):
         server.post("/api/units/0/sweep/abort", "{}")
     with socket.create_connection(("127.0.0.1", server.ports[4660]), timeout=10) as scpi:
         scpi.sendall(b"LIST:FREQ 1e9,2e9;:LIST:DWEL 5;:FREQ:MODE LIST;:INIT;*OPC\n")
-        time.sleep(0.2)
+        deadline = time.monotonic() + 10  # until the SCPI client's sweep has begun
+        while "-221" not in server.scpi("FREQ 3e9;:SYST:ERR?"):
+            assert time.monotonic() < deadline, "the SCPI client's sweep never began"
+            time.sleep(0.02)
         status, message = server.post("/api/units/0/sweep", body)
         assert status == 409 and "another connection" in json.loads(message)["error"]
 

@@ -238,14 +238,16 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned)
 {
     Live(ftHandle);
-    // A reply, or what a link being put back in step reads and discards.
-    const bool reply = dwBytesToRead == vontrel::kFrameSize;
+    // A reply, the rest of a reply the unit still owes (1 to 8 bytes), or
+    // what a link being put back in step reads and discards.
+    const bool reply = dwBytesToRead >= 1 && dwBytesToRead <= vontrel::kFrameSize;
     Require(lpBuffer != nullptr && (reply || dwBytesToRead == 64) && lpBytesReturned != nullptr);
     const FT_STATUS status = NextStatus();
     // Mostly whole responses, and mostly a quiet line while discarding; an
     // exhausted input answers 8 zero bytes, or nothing while discarding.
     const auto pick = input->ConsumeIntegral<std::uint8_t>();
-    const DWORD count = reply ? (pick < 224 ? 8 : pick % 8) : (pick < 192 ? 0 : pick % 65);
+    const DWORD count =
+        reply ? (pick < 224 ? dwBytesToRead : pick % dwBytesToRead) : (pick < 192 ? 0 : pick % 65);
     const std::vector<std::uint8_t> bytes = input->ConsumeBytes<std::uint8_t>(count);
     std::memset(lpBuffer, 0, count);
     if (!bytes.empty()) {
@@ -255,7 +257,7 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD
     Answer(status);
     // Either can make the export report FT_IO_ERROR without a failed call:
     // a reply that came short, or bytes found behind a reply.
-    history.back().short_read = status == FT_OK && (reply ? count < 8 : count > 0);
+    history.back().short_read = status == FT_OK && (reply ? count < dwBytesToRead : count > 0);
     return status;
 }
 

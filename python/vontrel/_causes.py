@@ -12,6 +12,8 @@ import os
 from dataclasses import dataclass
 from typing import AbstractSet, List, Optional, Sequence, Tuple
 
+from . import _library
+
 FT_OK = 0
 FT_DEVICE_NOT_FOUND = 2
 FT_DEVICE_NOT_OPENED = 3
@@ -48,12 +50,7 @@ class Unopened:
 
 def _d2xx() -> Optional[ctypes.CDLL]:
     """The D2XX library libvontrel loaded (the one in this process), or None."""
-    try:
-        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-            paths = {line.split(None, 5)[-1].strip() for line in maps if "libftd2xx" in line}
-    except OSError:
-        return None
-    for path in sorted(p for p in paths if os.path.isabs(p)):
+    for path in _library.loaded_d2xx_paths():
         try:
             return ctypes.CDLL(path)
         except OSError:

@@ -116,16 +116,22 @@ def library_path() -> str:
     return _load_once()[0]
 
 
-def simulator_problem() -> Optional[str]:
-    """Why the simulated bench is out of order (a bench description or
-    setting it cannot use, a state file it cannot keep), when the simulator
-    is the D2XX library that libvontrel loaded; else None."""
+def loaded_d2xx_paths() -> List[str]:
+    """The D2XX libraries loaded in this process (the one libvontrel took
+    its calls from), by absolute path, in order."""
     try:
         with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
             paths = {line.split(None, 5)[-1].strip() for line in maps if "libftd2xx" in line}
     except OSError:
-        return None
-    for path in sorted(p for p in paths if os.path.isabs(p)):
+        return []
+    return sorted(p for p in paths if os.path.isabs(p))
+
+
+def simulator_problem() -> Optional[str]:
+    """Why the simulated bench is out of order (a bench description or
+    setting it cannot use, a state file it cannot keep), when the simulator
+    is the D2XX library that libvontrel loaded; else None."""
+    for path in loaded_d2xx_paths():
         try:
             bench_error = ctypes.CDLL(path).vsim_bench_error  # the one already loaded
         except (OSError, AttributeError):

@@ -94,6 +94,22 @@ TEST(WebChange, RequestsBecomeOneChangeOrAreRefusedWhole)
     }
 }
 
+// A unit with a level calibration takes its level in dBm, as the pages
+// show it, to the nearest step; its own grid and range hold on the level.
+TEST(WebChange, LevelsInDbmBecomeTheNearestStep)
+{
+    const service::LevelScale dbm(-3.1);
+    const auto level = [&](const char *json) {
+        return ChangeFromJson(nlohmann::json::parse(json), dbm).level;
+    };
+    EXPECT_EQ(level(R"({"level": 6.4})"), 9.5);
+    EXPECT_EQ(level(R"({"level": 6.5})"), 9.5);  // 9.6: the nearest step is 9.5
+    EXPECT_EQ(level(R"({"level": -34.85})"), -31.75);
+    EXPECT_ANY_THROW(level(R"({"level": 61})"));  // 64.1: past the highest level
+    // Without a calibration, 6.4 is a level off the grid.
+    EXPECT_ANY_THROW(ChangeFromJson(nlohmann::json::parse(R"({"level": 6.4})")));
+}
+
 TEST(WebText, AnyBytesBecomeJsonAndXml)
 {
     for (int byte = 0; byte < 256; ++byte) {

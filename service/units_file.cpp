@@ -45,9 +45,11 @@ void OnlyKeys(const Json &object, std::initializer_list<const char *> keys, cons
 
 int SerialOf(const std::string &key, const std::string &name)
 {
+    // Decimal digits only: from_chars alone would take "-0" for unit 0.
     int serial = -1;
     const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), serial);
-    if (ec != std::errc() || end != key.data() + key.size() || serial < 0 || serial > 65535 ||
+    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos ||
+        ec != std::errc() || end != key.data() + key.size() || serial > 65535 ||
         (key.size() > 1 && key[0] == '0')) {
         Refuse(name, "units." + key, "a unit is named by its serial number, 0 to 65535");
     }

@@ -307,12 +307,14 @@ void UnitPanel::Refresh(bool whole)
     state["serial"] = owner_.serial();
     state["port"] = port_;
     state["visa"] = {{"instr", visa_.instr}, {"socket", visa_.socket}};
+    bool switched_off = false;
     try {
         service::UnitOwner::Access access(owner_);
+        switched_off = access.powered_off();
         if (!info_) {
             info_ = access.Call([](vontrel::Unit &u) { return u.info(); });
         }
-        if (whole || !state.contains("frequency_hz")) {
+        if (whole || !state.contains("frequency_hz") || !state["output"].is_boolean()) {
             // The settings as the output has them when on, and whether it is.
             const service::SettingsAndOutput read = service::ReadSettingsAndOutput(access);
             PutSettings(state, read.settings, service::LevelScale::Of(owner_.config()));
@@ -329,6 +331,11 @@ void UnitPanel::Refresh(bool whole)
         state["if_band"] = net::ValidUtf8(info_->if_band);
     } catch (const std::exception &) {
         info_.reset();  // read again once the unit is back: it may have changed
+        // What was read before stays for the page to show greyed, but not
+        // an output or a lock the unit may no longer have: one switched off
+        // at its outlet is off, and of any other nothing is known now.
+        state["output"] = switched_off ? json(false) : json(nullptr);
+        state["locked"] = nullptr;
         state["open"] = false;
         state["error"] = fmt::format("unit {}: {}", owner_.serial(), owner_.WhyNotOpen());
     }

@@ -119,3 +119,28 @@ def test_mains_commands_keep_the_session_lock(served, rm):
     assert errors(other) == []
     mine.close()
     other.close()
+
+
+def test_the_web_never_shows_a_switched_off_units_output_on(tmp_path):
+    """A unit switched off at its outlet cannot be read; the web's state of
+    it says so, and says its output is off rather than keeping the on it
+    last read (nor a lock it cannot read now)."""
+    import urllib.request
+    server = Server(tmp_path, args=("--units", _units(tmp_path), "serve", "--port", "0",
+                                    "--http", "0"))
+    try:
+        def state():
+            with urllib.request.urlopen(f"{server.url}/api/units/0", timeout=30) as reply:
+                return json.loads(reply.read())
+
+        assert state()["output"] is True
+        assert server.scpi("OUTP OFF") == "1"
+        off = state()
+        assert off["open"] is False and "switched off" in off["error"]
+        assert off["output"] is False
+        assert off["locked"] is None
+        assert server.scpi("OUTP ON") == "1"
+        on = state()
+        assert on["open"] is True and on["output"] is True and on["locked"] in (True, False)
+    finally:
+        assert server.stop() == 0

@@ -3,10 +3,14 @@
 #include "service/units_file.h"
 
 #include <fmt/format.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -173,13 +177,38 @@ UnitsFile ParseUnitsFile(const std::string &text, const std::string &name)
 
 UnitsFile LoadUnitsFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error(fmt::format("{}: cannot be read", path));
+    // Opened without waiting, so that a FIFO nobody writes cannot hang the
+    // program, and taken only when it is a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error(
+            fmt::format("{}: cannot be read ({})", path, std::strerror(errno)));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw std::invalid_argument(fmt::format("{}: not a regular file", path));
     }
     std::string text(kMaxFileBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error(
+                fmt::format("{}: cannot be read ({})", path, std::strerror(error)));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(got);
     if (text.size() > kMaxFileBytes) {
         throw std::invalid_argument(fmt::format("{}: larger than {} bytes", path, kMaxFileBytes));
     }

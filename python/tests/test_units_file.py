@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from vontrel._units_file import DEFAULT_BOOT_S, UnitConfig, parse_units_file
+from vontrel._units_file import DEFAULT_BOOT_S, UnitConfig, load_units_file, parse_units_file
 
 CASES = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data",
                      "units_file_cases.json")
@@ -52,3 +52,12 @@ def test_levels_in_dbm_and_output_off_as_the_cpp_service_has_them():
 
 def test_a_unit_the_file_does_not_name_has_nothing_set():
     assert parse_units_file('{"units": {"1": {}}}', "f").for_unit(2) == UnitConfig()
+
+
+def test_only_a_regular_file_is_read(tmp_path):
+    """A FIFO nobody writes would never end; a folder or a device is no units file."""
+    fifo = tmp_path / "units.fifo"
+    os.mkfifo(fifo)
+    for path in (str(fifo), str(tmp_path), "/dev/zero"):
+        with pytest.raises(ValueError, match="not a regular file"):
+            load_units_file(path)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import stat
 from dataclasses import dataclass, field
 from typing import Any, Dict, Optional
 
@@ -179,8 +180,13 @@ def parse_units_file(text: str, name: str) -> UnitsFile:
 
 
 def load_units_file(path: str) -> UnitsFile:
-    """Reads and checks `path` (OSError when it cannot be read)."""
-    with open(path, "rb") as f:
+    """Reads and checks `path` (OSError when it cannot be read, ValueError
+    when it is not a regular file: a FIFO nobody writes would never end)."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise ValueError(f"{path}: not a regular file")
+    with os.fdopen(fd, "rb") as f:
         data = f.read(_MAX_FILE_BYTES + 1)
     if len(data) > _MAX_FILE_BYTES:
         raise ValueError(f"{path}: larger than {_MAX_FILE_BYTES} bytes")

@@ -2,6 +2,8 @@
 // The units file against the cases the Python package is checked against
 // too, so that both read a file alike.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -98,6 +100,15 @@ TEST(UnitsFile, ANamedFileThatIsMissingIsAnErrorAndNoFileIsNone)
 {
     EXPECT_THROW(vontrel::service::LoadConfiguredUnitsFile("/nonexistent/units.json"),
                  std::runtime_error);
+    // Only a regular file is read: a FIFO nobody writes would never end,
+    // a folder or a device is no units file.
+    const std::string fifo = ::testing::TempDir() + "units_file_test.fifo";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, ::testing::TempDir(), std::string("/dev/zero")}) {
+        EXPECT_THROW(vontrel::service::LoadUnitsFile(path), std::invalid_argument) << path;
+    }
+    ::unlink(fifo.c_str());
     ::setenv(vontrel::service::kUnitsFileVariable, "", 1);
     ::setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
     if (vontrel::service::DefaultUnitsFilePath().empty()) {

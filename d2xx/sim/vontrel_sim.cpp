@@ -15,7 +15,6 @@
 //                       run a program on the simulator: its folder first on
 //                       LD_LIBRARY_PATH, where the loader looks before the
 //                       run paths that lead programs to the real converters
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,21 +94,25 @@ int Show()
     return 0;
 }
 
-// The folder of the simulator library this program itself runs on (its run
-// path names it), so that the programs it starts load the same one.
+// The folder of the simulator library (libftd2xx.so) that belongs to this
+// program, so that the programs it starts load it: installed, the private
+// folder beside bin/ (VONTREL_SIM_RELATIVE_LIBDIR); in the build tree, this
+// program's own folder. "" when neither holds it.
 std::string SimulatorFolder()
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&vsim_converter_count), &info) == 0 ||
-        info.dli_fname == nullptr) {
+    char exe[PATH_MAX];
+    if (realpath("/proc/self/exe", exe) == nullptr) {
         return {};
     }
-    char resolved[PATH_MAX];
-    if (realpath(info.dli_fname, resolved) == nullptr) {
-        return {};
+    const std::string own = std::string(exe).substr(0, std::string(exe).rfind('/'));
+    for (const std::string &folder : {own + "/" VONTREL_SIM_RELATIVE_LIBDIR, own}) {
+        char resolved[PATH_MAX];
+        if (realpath((folder + "/libftd2xx.so").c_str(), resolved) != nullptr) {
+            const std::string path = resolved;
+            return path.substr(0, path.rfind('/'));
+        }
     }
-    std::string path = resolved;
-    return path.substr(0, path.rfind('/'));
+    return {};
 }
 
 // Replaces this process by PROGRAM with the simulator's folder first on
@@ -126,7 +129,8 @@ int Run(int argc, char **argv)
     }
     const std::string folder = SimulatorFolder();
     if (folder.empty()) {
-        std::fprintf(stderr, "vontrel-sim: cannot tell which file the simulator was loaded from\n");
+        std::fprintf(stderr, "vontrel-sim: the simulator library (libftd2xx.so) is not installed "
+                             "beside this program\n");
         return 1;
     }
     std::string path = folder;

@@ -384,7 +384,10 @@ def open(serial: Optional[int] = None, *,  # noqa: A001 - the library's verb
             wanted = "any unit" if serial is None else f"unit {serial}"
             raise UnitNotFoundError(f"{wanted} not found (units opened: {seen})")
         remaining = deadline - time.monotonic()
-        if not held or remaining <= 0:
+        # A converter that opened alone after the walk may have been let go
+        # by its holder meanwhile: waiting tells that from a silent unit.
+        let_go = any(c.cause == _causes_mod.NOT_ANSWERING for c in causes)
+        if not (held or let_go) or remaining <= 0:
             wanted = "the unit" if serial is None else f"unit {serial}"
             code = FT_DEVICE_NOT_OPENED if held else (status or FT_DEVICE_NOT_OPENED)
             waited = f"; waited {wait} s (open(..., wait=SECONDS))" if held else ""

@@ -31,8 +31,19 @@ bool HeldElsewhere(const Found &f)
     });
 }
 
+// A converter that did not open in the walk but opened alone: its unit
+// does not answer, or its holder let it go between the two (programs taking
+// turns on a unit). Only waiting tells which.
+bool OpenedAlone(const Found &f)
+{
+    return std::any_of(f.unopened.begin(), f.unopened.end(), [](const service::Unopened &u) {
+        return u.cause == service::Cause::kNotAnswering;
+    });
+}
+
 // Walks the converters until `done` or, while converters are held by
-// another program, until --wait-unit seconds have passed.
+// another program (or were let go meanwhile), until --wait-unit seconds
+// have passed.
 template <typename Done>
 Found WalkUntil(const Globals &g, Done &&done)
 {
@@ -41,7 +52,7 @@ Found WalkUntil(const Globals &g, Done &&done)
     for (;;) {
         Found f = Walk();
         const auto now = Clock::now();
-        if (done(f) || !HeldElsewhere(f) || now >= deadline) {
+        if (done(f) || !(HeldElsewhere(f) || OpenedAlone(f)) || now >= deadline) {
             return f;
         }
         f.units.clear();  // close them before waiting, so that others may have them

@@ -19,6 +19,19 @@ import time
 
 import pytest
 
+
+def eventually(condition, what, timeout=10.0):
+    """Asks `condition` until it answers something true, which is returned;
+    fails naming `what` when `timeout` seconds pass first. Tests wait for
+    what they can observe this way, never for a fixed time."""
+    deadline = time.monotonic() + timeout
+    while True:
+        answer = condition()
+        if answer:
+            return answer
+        assert time.monotonic() < deadline, f"{what}: not within {timeout} s"
+        time.sleep(0.02)  # between two looks, not a wait for progress
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SERIAL = 4660  # the first unit of the simulator's default bench
 
@@ -164,16 +177,16 @@ class TangoServer(Server):
                 stdout=log, stderr=subprocess.STDOUT, env=self.env)
         # On a loaded machine the last devices answer well after the first.
         import tango
-        deadline = time.monotonic() + 15
+
+        def answers(device):
+            assert self.process.poll() is None, self.log.read_text()
+            try:
+                self.proxy(device).ping()
+                return True
+            except tango.DevFailed:
+                return False
         for device in devices:
-            while True:
-                assert self.process.poll() is None, self.log.read_text()
-                try:
-                    self.proxy(device).ping()
-                    break
-                except tango.DevFailed:
-                    assert time.monotonic() < deadline, self.log.read_text()
-                    time.sleep(0.1)
+            eventually(lambda: answers(device), f"{device} answering\n{self.log}", 15)
 
     def proxy(self, device=None):
         import tango

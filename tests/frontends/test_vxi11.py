@@ -21,7 +21,7 @@ import time
 import pytest
 import pyvisa
 
-from conftest import Server, ask, errors
+from conftest import Server, ask, errors, eventually
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("VONTREL_NETNS_RPCBIND") != "1",
@@ -192,10 +192,8 @@ def test_a_waiting_read_blocks_only_its_own_link(server, rm):
     reader = threading.Thread(target=lambda: result.update(opc=slow.read()))
     reader.start()
     fast = instr(rm, timeout=5000)
-    deadline = time.monotonic() + 10  # until the sweep runs, with the read waiting on it
-    while not fast.query("FREQ 4 GHZ;:SYST:ERR?").startswith("-221,"):
-        assert time.monotonic() < deadline, "the sweep never began"
-        time.sleep(0.02)
+    eventually(lambda: fast.query("FREQ 4 GHZ;:SYST:ERR?").startswith("-221,"),
+               "the sweep refusing changes, with the read waiting on it")
     start = time.monotonic()
     assert fast.query("*IDN?").startswith("Vontrel")
     assert time.monotonic() - start < 2  # not behind the 4 s sweep

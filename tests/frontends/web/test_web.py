@@ -22,7 +22,7 @@ import urllib.request
 
 import pytest
 
-from conftest import Server
+from conftest import Server, eventually
 
 TOOL = os.environ.get("VONTREL_TOOL")
 CHROMIUM = shutil.which("chromium")
@@ -181,14 +181,11 @@ def test_nothing_is_fetched_from_elsewhere(browser, server):
     browser.get_log("browser")
     open_panel(browser, server)
     browser.get(server.url + "/")
-    urls = []
-    deadline = time.monotonic() + 10  # until the page's requests are logged
-    while not urls:
-        assert time.monotonic() < deadline, "no request of the page was logged"
-        time.sleep(0.05)
-        urls += [json.loads(entry["message"])["message"]["params"]["request"]["url"]
+    urls = eventually(
+        lambda: [json.loads(entry["message"])["message"]["params"]["request"]["url"]
                  for entry in browser.get_log("performance")
-                 if '"Network.requestWillBeSent"' in entry["message"]]
+                 if '"Network.requestWillBeSent"' in entry["message"]],
+        "the page's requests in the log")
     assert all(u.startswith(server.url + "/") for u in urls), urls
     assert not [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
 
@@ -330,10 +327,8 @@ def test_a_sweep_has_one_owner(server):
         server.post("/api/units/0/sweep/abort", "{}")
     with socket.create_connection(("127.0.0.1", server.ports[4660]), timeout=10) as scpi:
         scpi.sendall(b"LIST:FREQ 1e9,2e9;:LIST:DWEL 5;:FREQ:MODE LIST;:INIT;*OPC\n")
-        deadline = time.monotonic() + 10  # until the SCPI client's sweep has begun
-        while "-221" not in server.scpi("FREQ 3e9;:SYST:ERR?"):
-            assert time.monotonic() < deadline, "the SCPI client's sweep never began"
-            time.sleep(0.02)
+        eventually(lambda: "-221" in server.scpi("FREQ 3e9;:SYST:ERR?"),
+                   "the SCPI client's sweep refusing changes")
         status, message = server.post("/api/units/0/sweep", body)
         assert status == 409 and "another connection" in json.loads(message)["error"]
 

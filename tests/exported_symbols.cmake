@@ -1,5 +1,14 @@
 # SPDX-License-Identifier: MIT
-# Checks the dynamic symbol table of libvontrel.so.
+# Checks the dynamic symbol table of one of the shared libraries: exactly
+# the functions it exports, the D2XX calls it takes from libftd2xx.so, its
+# versioned SONAME, and the libraries it must not need.
+#   cmake -DLIB=FILE -DNAME=libvontrel.so -DSONAME=libvontrel.so.0
+#         -DNODE=VONTREL_ -DEXPORTS=Vontrel_Close,... -DD2XX=FT_Open,...
+#         [-DNOT_NEEDED=libvontrel.so,...] -P exported_symbols.cmake
+# (lists separated by commas)
+foreach(list EXPORTS D2XX NOT_NEEDED)
+  string(REPLACE "," ";" ${list} "${${list}}")
+endforeach()
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -9,30 +18,36 @@ set(found "")
 foreach(line IN LISTS lines)
   string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
   string(REGEX REPLACE "@.*" "" name "${name}")
-  if(name MATCHES "^VONTREL_")  # the version node of the symbol map
+  if(name MATCHES "^${NODE}")  # the version node of the symbol map
     continue()
   endif()
   list(APPEND found ${name})
 endforeach()
 list(SORT found)
-set(expected Vontrel_Close Vontrel_Open Vontrel_Preset Vontrel_ReadInfo Vontrel_ReadLD
-             Vontrel_ReadStatus Vontrel_SaveUserPreset Vontrel_WriteStatus)
+set(expected ${EXPORTS})
+list(SORT expected)
 if(NOT found STREQUAL expected)
-  message(FATAL_ERROR "libvontrel.so defines: ${found}\nexpected exactly: ${expected}")
+  message(FATAL_ERROR "${NAME} defines: ${found}\nexpected exactly: ${expected}")
 endif()
 
 execute_process(COMMAND nm -D --undefined-only ${LIB} OUTPUT_VARIABLE undefined)
-foreach(fn FT_ListDevices FT_Open FT_Close FT_ResetDevice FT_SetTimeouts FT_SetBaudRate
-           FT_SetDataCharacteristics FT_Write FT_Read)
+foreach(fn IN LISTS D2XX)
   if(NOT undefined MATCHES " ${fn}\n")
     message(FATAL_ERROR "${fn} is not taken from the D2XX library")
   endif()
 endforeach()
 execute_process(COMMAND objdump -p ${LIB} OUTPUT_VARIABLE headers)
 if(NOT headers MATCHES "NEEDED +libftd2xx\\.so\n")
-  message(FATAL_ERROR "libvontrel.so does not load libftd2xx.so")
+  message(FATAL_ERROR "${NAME} does not load libftd2xx.so")
 endif()
-if(NOT headers MATCHES "SONAME +libvontrel\\.so\\.0\n")
-  message(FATAL_ERROR "libvontrel.so has no versioned SONAME")
+string(REPLACE "." "\\." soname_pattern "${SONAME}")
+if(NOT headers MATCHES "SONAME +${soname_pattern}\n")
+  message(FATAL_ERROR "${NAME} has no versioned SONAME ${SONAME}")
 endif()
+foreach(library IN LISTS NOT_NEEDED)
+  string(REPLACE "." "\\." pattern "${library}")
+  if(headers MATCHES "NEEDED +${pattern}")
+    message(FATAL_ERROR "${NAME} must not need ${library}")
+  endif()
+endforeach()
 message(STATUS "exports: ${found}")

@@ -7,27 +7,9 @@
 #include <chrono>
 
 #include "tools/tango/device.h"
+#include "tools/tango/device_monitor.h"
 
 namespace vontrel::tango {
-namespace {
-
-// Holds a Tango monitor for its lifetime; throws Tango::DevFailed when it
-// is not free within the monitor's time-out.
-class DeviceMonitor {
-public:
-    explicit DeviceMonitor(Tango::TangoMonitor &monitor) : monitor_(monitor)
-    {
-        monitor_.get_monitor();
-    }
-    ~DeviceMonitor() { monitor_.rel_monitor(); }
-    DeviceMonitor(const DeviceMonitor &) = delete;
-    DeviceMonitor &operator=(const DeviceMonitor &) = delete;
-
-private:
-    Tango::TangoMonitor &monitor_;
-};
-
-}  // namespace
 
 void Synthesizer::StartLockPoll()
 {

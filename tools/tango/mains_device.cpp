@@ -3,6 +3,8 @@
 // the poll that pushes their changes.
 #include "tools/tango/mains_device.h"
 
+#include "tools/tango/device_monitor.h"
+
 #include <fmt/format.h>
 
 #include <charconv>
@@ -15,21 +17,6 @@ namespace {
 constexpr const char *kSerialProperty = "SerialNumber";
 constexpr double kMinPollS = 0.05;
 constexpr double kMaxPollS = 3600.0;
-
-// Holds a Tango monitor for its lifetime.
-class DeviceMonitor {
-public:
-    explicit DeviceMonitor(Tango::TangoMonitor &monitor) : monitor_(monitor)
-    {
-        monitor_.get_monitor();
-    }
-    ~DeviceMonitor() { monitor_.rel_monitor(); }
-    DeviceMonitor(const DeviceMonitor &) = delete;
-    DeviceMonitor &operator=(const DeviceMonitor &) = delete;
-
-private:
-    Tango::TangoMonitor &monitor_;
-};
 
 class OutletAttr : public Tango::Attr {
 public:

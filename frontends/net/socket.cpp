@@ -16,7 +16,11 @@
 namespace vontrel::net {
 namespace {
 
-constexpr int kBacklog = 16;
+// Connections the kernel completes before the server accepts them: as many
+// as a front end takes at once, so that a burst (a hundred idle clients,
+// say) fills no queue and a new client's connection is not dropped and
+// retried a second later.
+constexpr int kBacklog = SOMAXCONN;
 
 std::string AddressText(const sockaddr *address)
 {

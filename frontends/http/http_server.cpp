@@ -18,6 +18,7 @@
 
 #include "frontends/http/security.h"
 #include "frontends/net/session_limits.h"
+#include "frontends/net/text.h"
 
 namespace vontrel::serve::web {
 namespace {
@@ -84,13 +85,6 @@ Response Error(int status, const std::string &message)
     r.status = status;
     r.body = ErrorBody(message);
     return r;
-}
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 bool IsToken(std::string_view text)
@@ -506,7 +500,7 @@ void HttpServer::Parse(Connection &c)
         if (colon == std::string::npos || !IsToken(std::string_view(line).substr(0, colon))) {
             return refuse(400, "a header line is NAME: VALUE");
         }
-        const std::string name = Lower(line.substr(0, colon));
+        const std::string name = net::AsciiLower(line.substr(0, colon));
         const std::string value = Trim(std::string_view(line).substr(colon + 1));
         if (request.headers.count(name) != 0 &&
             (name == "content-length" || name == "host" || request.headers[name] != value)) {
@@ -532,11 +526,11 @@ void HttpServer::Parse(Connection &c)
         return refuse(413, fmt::format("a request body is at most {} bytes", kMaxBodyBytes));
     }
     const bool http10 = version == "HTTP/1.0";
-    const std::string connection = Lower(request.Header("connection"));
+    const std::string connection = net::AsciiLower(request.Header("connection"));
     c.close_after = http10 ? connection.find("keep-alive") == std::string::npos
                            : connection.find("close") != std::string::npos;
     if (c.in.size() < end + 4 + length) {
-        if (!c.continued && Lower(request.Header("expect")) == "100-continue") {
+        if (!c.continued && net::AsciiLower(request.Header("expect")) == "100-continue") {
             c.continued = true;
             const std::string proceed = "HTTP/1.1 100 Continue\r\n\r\n";
             [[maybe_unused]] const ssize_t n =

@@ -48,13 +48,6 @@ json SwitchJson(const std::string &serial, service::MainsSwitches &switches,
     return {{"serial", serial}, {"problem", problem}, {"outlets", outlets}};
 }
 
-void Reply(Response &res, int status, const json &body)
-{
-    res.status = status;
-    res.type = "application/json";
-    res.body = JsonText(body);
-}
-
 }  // namespace
 
 void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitches &switches,
@@ -65,7 +58,7 @@ void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitc
         for (const std::string &serial : switches.serials()) {
             all.push_back(SwitchJson(serial, switches, power));
         }
-        Reply(res, 200, {{"switches", all}});
+        ReplyJson(res, 200, {{"switches", all}});
     });
     http.Route(
         "POST", "/api/mains/*/outlets/#",
@@ -75,21 +68,22 @@ void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitc
             const auto serials = switches.serials();
             if (std::find(serials.begin(), serials.end(), serial) == serials.end() || outlet < 1 ||
                 outlet > service::kMainsOutlets) {
-                Reply(res, 404,
-                      {{"error", fmt::format("no outlet {} of a mains switch {} is served here",
-                                             outlet, serial)}});
+                ReplyJson(res, 404,
+                          {{"error", fmt::format("no outlet {} of a mains switch {} is served here",
+                                                 outlet, serial)}});
                 return;
             }
             json body;
             try {
                 body = json::parse(req.body);
             } catch (const json::exception &e) {
-                Reply(res, 400, {{"error", fmt::format("the body is not JSON: {}", e.what())}});
+                ReplyJson(res, 400, {{"error", fmt::format("the body is not JSON: {}", e.what())}});
                 return;
             }
             if (!body.is_object() || body.size() != 1 || !body.contains("on") ||
                 !body["on"].is_boolean()) {
-                Reply(res, 422, {{"error", R"(an outlet takes {"on": true} or {"on": false})"}});
+                ReplyJson(res, 422,
+                          {{"error", R"(an outlet takes {"on": true} or {"on": false})"}});
                 return;
             }
             const bool on = body["on"].get<bool>();
@@ -103,14 +97,14 @@ void AddMainsRoutes(HttpServer &http, WebServer::Site &site, service::MainsSwitc
                 const int status = e.reason() == service::Reason::kConflict       ? 409
                                    : e.reason() == service::Reason::kValueRefused ? 422
                                                                                   : 503;
-                Reply(res, status, {{"error", e.what()}});
+                ReplyJson(res, status, {{"error", e.what()}});
                 return;
             } catch (const std::system_error &e) {
-                Reply(res, 503, {{"error", e.what()}});
+                ReplyJson(res, 503, {{"error", e.what()}});
                 return;
             }
             site.news.Bump();  // the units it powers have news
-            Reply(res, 200, SwitchJson(serial, switches, power));
+            ReplyJson(res, 200, SwitchJson(serial, switches, power));
         });
 }
 

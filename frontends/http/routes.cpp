@@ -3,8 +3,6 @@
 // event stream, the sweep, and the LXI identification document.
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <cctype>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -13,6 +11,14 @@
 #include "service/errors.h"
 
 namespace vontrel::serve::web {
+
+void ReplyJson(Response &res, int status, const nlohmann::json &body)
+{
+    res.status = status;
+    res.type = "application/json";
+    res.body = JsonText(body);
+}
+
 namespace {
 
 using nlohmann::json;
@@ -22,13 +28,6 @@ using nlohmann::json;
 // word is noticed (the second write after it fails), freeing its place
 // among the kMaxEventStreams: so they come every few seconds.
 constexpr int kKeepAliveWaits = 2;
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // Sent with every answer: the pages run only their own scripts and styles
 // and load nothing from anywhere else, and no other site may frame them.
@@ -43,16 +42,9 @@ void AddSafetyHeaders(Response &res)
     res.headers.emplace_back("Cache-Control", "no-store");
 }
 
-void Reply(Response &res, int status, const json &body)
-{
-    res.status = status;
-    res.type = "application/json";
-    res.body = JsonText(body);
-}
-
 void Refuse(Response &res, int status, const std::string &message)
 {
-    Reply(res, status, {{"error", message}});
+    ReplyJson(res, status, {{"error", message}});
 }
 
 // The unit a path names, or panels.size() after a 404.
@@ -106,7 +98,7 @@ int RefusalStatus(service::Reason reason)
 void Changing(Response &res, const std::function<json()> &change)
 {
     try {
-        Reply(res, 200, change());
+        ReplyJson(res, 200, change());
     } catch (const std::invalid_argument &e) {
         Refuse(res, 422, e.what());
     } catch (const service::Refusal &e) {
@@ -252,7 +244,7 @@ bool BeforeRouting(WebServer::Site &site, const Request &req, Response &res)
     }
     if (auto refused =
             site.guard.CheckChange(host, req.Header("origin"), req.Header("content-type"),
-                                   req.Header(Lower(kTokenHeader)))) {
+                                   req.Header(net::AsciiLower(kTokenHeader)))) {
         Refuse(res, refused->status, refused->message);
         return true;
     }
@@ -270,19 +262,19 @@ void AddRoutes(HttpServer &http, WebServer::Site &site)
     http.Route(
         "GET", "/api/info",
         [&site](const Request &, Response &res) {
-            Reply(res, 200,
-                  {{"host", site.host},
-                   {"units", site.panels.size()},
-                   {"changes_allowed", site.guard.changes_allowed()},
-                   {"token_required", site.guard.token_required()},
-                   {"token_header", kTokenHeader},
-                   {"max_body_bytes", kMaxBodyBytes},
-                   {"lock_poll_s", std::chrono::duration<double>(kLockPoll).count()}});
+            ReplyJson(res, 200,
+                      {{"host", site.host},
+                       {"units", site.panels.size()},
+                       {"changes_allowed", site.guard.changes_allowed()},
+                       {"token_required", site.guard.token_required()},
+                       {"token_header", kTokenHeader},
+                       {"max_body_bytes", kMaxBodyBytes},
+                       {"lock_poll_s", std::chrono::duration<double>(kLockPoll).count()}});
         },
         true);
     http.Route(
-        "GET", "/api/limits", [](const Request &, Response &res) { Reply(res, 200, LimitsJson()); },
-        true);
+        "GET", "/api/limits",
+        [](const Request &, Response &res) { ReplyJson(res, 200, LimitsJson()); }, true);
     http.Route(
         "GET", "/api/events", [&site](const Request &, Response &res) { OpenEvents(site, res); },
         true);
@@ -292,19 +284,21 @@ void AddRoutes(HttpServer &http, WebServer::Site &site)
         for (const auto &panel : site.panels) {
             units.push_back(panel->State());
         }
-        Reply(res, 200, units);
+        ReplyJson(res, 200, units);
     });
     http.Route("GET", "/api/units/#", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);
         if (i < site.panels.size()) {
-            Reply(res, 200, site.panels[i]->State());
+            ReplyJson(res, 200, site.panels[i]->State());
         }
     });
     http.Route("POST", "/api/units/#/settings", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);
         const std::optional<json> body = i < site.panels.size() ? Body(req, res) : std::nullopt;
         if (body) {
-            Changing(res, [&] { return site.panels[i]->Change(ChangeFromJson(*body, site.panels[i]->scale())); });
+            Changing(res, [&] {
+                return site.panels[i]->Change(ChangeFromJson(*body, site.panels[i]->scale()));
+            });
         }
     });
     // Preset and saving the power-up settings take an empty object.
@@ -341,13 +335,13 @@ void AddRoutes(HttpServer &http, WebServer::Site &site)
         const std::size_t i = UnitIndex(site, req, res);
         if (i < site.panels.size()) {
             site.sweeps[i]->Abort();
-            Reply(res, 200, site.sweeps[i]->Progress());
+            ReplyJson(res, 200, site.sweeps[i]->Progress());
         }
     });
     http.Route("GET", "/api/units/#/sweep", [&site](const Request &req, Response &res) {
         const std::size_t i = UnitIndex(site, req, res);
         if (i < site.panels.size()) {
-            Reply(res, 200, site.sweeps[i]->Progress());
+            ReplyJson(res, 200, site.sweeps[i]->Progress());
         }
     });
     http.Route("GET", "/api/units/#/sweep.csv", [&site](const Request &req, Response &res) {

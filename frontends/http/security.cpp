@@ -8,21 +8,14 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <cctype>
 #include <fstream>
 #include <stdexcept>
 
+#include "frontends/net/text.h"
+
 namespace vontrel::serve::web {
 namespace {
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool IsWildcard(const std::string &listen)
 {
@@ -50,7 +43,7 @@ void AddInterfaceAddresses(std::set<std::string> &hosts)
                       &reinterpret_cast<const sockaddr_in6 *>(a->ifa_addr)->sin6_addr)
                 : nullptr;
         if (address != nullptr && inet_ntop(family, address, text.data(), text.size()) != nullptr) {
-            hosts.insert(Lower(text.data()));
+            hosts.insert(net::AsciiLower(text.data()));
         }
     }
     freeifaddrs(list);
@@ -62,9 +55,9 @@ std::string HostName(const std::string &host)
 {
     if (!host.empty() && host.front() == '[') {
         const auto end = host.find(']');
-        return end == std::string::npos ? std::string() : Lower(host.substr(1, end - 1));
+        return end == std::string::npos ? std::string() : net::AsciiLower(host.substr(1, end - 1));
     }
-    return Lower(host.substr(0, host.find(':')));
+    return net::AsciiLower(host.substr(0, host.find(':')));
 }
 
 Guard::Guard(const std::string &listen, bool loopback, std::string token, bool wildcard)
@@ -73,12 +66,12 @@ Guard::Guard(const std::string &listen, bool loopback, std::string token, bool w
     if (wildcard || IsWildcard(listen)) {
         std::array<char, 256> name{};
         if (gethostname(name.data(), name.size() - 1) == 0 && name[0] != '\0') {
-            hosts_.insert(Lower(name.data()));
-            hosts_.insert(Lower(name.data()) + ".local");
+            hosts_.insert(net::AsciiLower(name.data()));
+            hosts_.insert(net::AsciiLower(name.data()) + ".local");
         }
         AddInterfaceAddresses(hosts_);
     } else {
-        hosts_.insert(Lower(listen));
+        hosts_.insert(net::AsciiLower(listen));
     }
 }
 
@@ -96,14 +89,14 @@ std::optional<Refusal> Guard::CheckChange(const std::string &host, const std::st
 {
     // A browser names the page that sent a request in Origin; it must be
     // one of this server's own, reached under the same name.
-    if (!origin.empty() && Lower(origin) != "http://" + Lower(host)) {
+    if (!origin.empty() && net::AsciiLower(origin) != "http://" + net::AsciiLower(host)) {
         return Refusal{403, fmt::format("changes come only from this server's own pages, not "
                                         "from {}",
                                         origin)};
     }
     // A form on another site can post other types without asking first;
     // JSON it cannot.
-    if (Lower(content_type.substr(0, content_type.find(';'))) != "application/json") {
+    if (net::AsciiLower(content_type.substr(0, content_type.find(';'))) != "application/json") {
         return Refusal{415, "a change is sent as application/json"};
     }
     if (!changes_allowed()) {

@@ -36,6 +36,9 @@ struct WebServer::Site {
     std::vector<std::unique_ptr<SweepPanel>> sweeps;
 };
 
+// An answer of `body` as JSON text (JsonText), with its status.
+void ReplyJson(Response &res, int status, const nlohmann::json &body);
+
 // Registers every route of the site on `http`; what runs before each request
 // (the checks of security.h) and what every answer gets.
 void AddRoutes(HttpServer &http, WebServer::Site &site);

@@ -20,23 +20,24 @@
 #include <cstring>
 #include <optional>
 
-#include "frontends/net/visa_resources.h"
 #include "frontends/net/text.h"
+#include "frontends/net/visa_resources.h"
 
 namespace vontrel::serve {
 
-namespace {
-
-// VXI-11 clients find a device's core port through the portmapper.
-constexpr int kPortmapperPort = 111;
-
-struct Service {
+// One announcement: a name and type asked for, and avahi's group for it.
+struct AnnouncedService {
     std::string name;  // as announced: avahi's alternative after a collision
     std::string type;
     int port = 0;
     Announcer::Txt txt;
     AvahiEntryGroup *group = nullptr;
 };
+
+namespace {
+
+// VXI-11 clients find a device's core port through the portmapper.
+constexpr int kPortmapperPort = 111;
 
 }  // namespace
 
@@ -77,11 +78,12 @@ struct Announcer::State {
     AvahiProtocol protocol = AVAHI_PROTO_UNSPEC;
     AvahiThreadedPoll *poll = nullptr;
     AvahiClient *client = nullptr;
-    std::map<std::pair<std::string, std::string>, Service> services;  // by name and type asked
+    std::map<std::pair<std::string, std::string>, AnnouncedService>
+        services;  // by name and type asked
     bool said_missing = false;
 
     // Puts `s` on the network, under another name when its name is taken.
-    void Publish(Service &s)
+    void Publish(AnnouncedService &s)
     {
         if (client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING) {
             return;  // announced once the daemon runs
@@ -115,7 +117,7 @@ struct Announcer::State {
         }
     }
 
-    static void Rename(Service &s)
+    static void Rename(AnnouncedService &s)
     {
         char *other = avahi_alternative_service_name(s.name.c_str());
         s.name = other;
@@ -240,7 +242,7 @@ void Announcer::Add(const std::string &name, const std::string &type, int port, 
         return;
     }
     avahi_threaded_poll_lock(state_->poll);
-    Service &s = state_->services[{name, type}];
+    AnnouncedService &s = state_->services[{name, type}];
     if (s.group != nullptr) {
         avahi_entry_group_reset(s.group);
     }

@@ -107,6 +107,17 @@ std::string XmlEscaped(std::string_view text)
     return out;
 }
 
+std::string AsciiLower(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 std::string PrintableAscii(std::string_view text, char replacement)
 {
     std::string out;

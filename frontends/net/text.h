@@ -23,6 +23,10 @@ std::string ValidUtf8(std::string_view text);
 // ' escaped.
 std::string XmlEscaped(std::string_view text);
 
+// ASCII letters in lower case, other bytes as they are: names compared
+// without regard to case (HTTP header names, host names).
+std::string AsciiLower(std::string_view text);
+
 // Printable ASCII only: every other byte becomes `replacement`.
 std::string PrintableAscii(std::string_view text, char replacement = '_');
 

@@ -413,7 +413,6 @@ TEST_F(Served, FailedReadBackWritesNothing)
     }
 }
 
-}  // namespace
 // One session holds the unit's lock: the others' commands that change the
 // unit are refused with -203, their queries and their own settings run;
 // the lock goes with RELease, and with the session.
@@ -471,11 +470,6 @@ TEST(SessionLock, WaitsForItsHolderAndIdsNeverRepeat)
     EXPECT_TRUE(lock.WaitUntilFree(second, 0ms));
     EXPECT_FALSE(lock.WaitUntilFree(first, 10ms));
 }
-
-}  // namespace vontrel::serve
-
-namespace vontrel::serve {
-namespace {
 
 // What the web pages wait on: the unit's change count moves once per line
 // that changes the unit, and never for one that only reads it or is

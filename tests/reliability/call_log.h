@@ -12,6 +12,10 @@
 
 namespace reliability {
 
+// What an output is filled with before a call, to see whether the call
+// wrote it.
+inline constexpr int kUntouched = -7;
+
 // One D2XX call as "function c<converter>", with the frame for FT_Write.
 inline std::string Describe(const vsim_call &c)
 {

@@ -63,7 +63,6 @@ std::string Print(const double *v, int n)
 
 // --- The exports, each as one run on a fresh bench ---
 
-constexpr int kUntouched = -7;
 constexpr int kOpenConverters = 3;  // unit, other converter, unit
 const int kSerials[kOpenConverters] = {0x1111, kUntouched, 0x2222};
 

@@ -35,8 +35,6 @@ extern "C" FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, DWORD size, DWORD *
 namespace reliability {
 namespace {
 
-constexpr int kUntouched = -7;
-
 // Each export but Vontrel_Open on one handle; the status it left, and
 // whether every output stayed as it was (*LDstatus may become 0).
 struct Call {

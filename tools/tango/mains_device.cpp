@@ -3,6 +3,7 @@
 // the poll that pushes their changes.
 #include "tools/tango/mains_device.h"
 
+#include "tools/tango/device.h"  // kSerialProperty: both device classes name their unit so
 #include "tools/tango/device_monitor.h"
 
 #include <fmt/format.h>
@@ -14,7 +15,6 @@
 namespace vontrel::tango {
 namespace {
 
-constexpr const char *kSerialProperty = "SerialNumber";
 constexpr double kMinPollS = 0.05;
 constexpr double kMaxPollS = 3600.0;
 

@@ -22,9 +22,12 @@ args=()
 [ -f build-fuzz/CMakeCache.txt ] || ! command -v ninja >/dev/null || args+=(-G Ninja)
 command -v ccache >/dev/null &&
     args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Each file compiled on its own (the other builds of the test command
+# compile a few at a time as one): so the library's and the simulator's
+# files are seen to compile with only what they include themselves.
 cmake -S . -B build-fuzz "${args[@]}" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DVONTREL_FUZZ=ON -DVONTREL_SANITIZE=address -DVONTREL_BUILD_TESTS=OFF \
-    -DVONTREL_BUILD_TOOLS=OFF >/dev/null
+    -DVONTREL_BUILD_TOOLS=OFF -DCMAKE_UNITY_BUILD=OFF >/dev/null
 cmake --build build-fuzz -j"$jobs" --target "${targets[@]}" >/dev/null
 
 rm -rf build-fuzz/artifacts

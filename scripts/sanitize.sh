@@ -47,10 +47,11 @@ build() {
 
 # The sanitizer builds: clang, with assertions, optimised a little (the
 # tests run faster, the build is no slower than without) with line tables
-# for the reports.
+# for the reports, compiled a few files at a time as one (unity build, as
+# scripts/build.sh; the fuzzing build compiles each file on its own).
 sanitizer_build=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
     "-DCMAKE_C_FLAGS_DEBUG=-O1 -gline-tables-only" "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -gline-tables-only"
-    -DVONTREL_BUILD_TESTS=ON)
+    -DVONTREL_BUILD_TESTS=ON -DCMAKE_UNITY_BUILD="${UNITY:-ON}")
 
 asan() {
     step "AddressSanitizer + UndefinedBehaviorSanitizer: build (clang)"

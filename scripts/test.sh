@@ -1,101 +1,142 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing (scripts/setup.sh), builds and runs every test:
-#   1. gcc (the packages' compiler), plain build in build/: the whole suite
-#      (ctest: the library, the tool, the simulator, the serial library,
-#      Python, and the front ends once, as their clients drive them), the
-#      library's instructions per call against their budgets (callgrind),
-#      the library's ABI against its baseline (in ctest), the API reference
-#      (the doc target),
-#      the wire and reliability suites under valgrind, the installed tree
-#      as a consumer sees it
-#   2. clang with AddressSanitizer + UndefinedBehaviorSanitizer in
-#      build-asan: the suite but the front ends' client suites; the
-#      threaded tests under ThreadSanitizer (scripts/sanitize.sh)
-#   3. as root (CI): the Debian packages built without their tests, checked
-#      with lintian, installed, used and purged (scripts/deb-test.sh), and,
-#      when mmdebstrap is there, each package alone in a clean Debian root
-#   4. each fuzz target for FUZZ_SECONDS (default 10) from its seed corpus
+#   1. gcc (the packages' compiler, with their preprocessor flags), plain
+#      build in build/
+# then two lanes at once, each stage after the one before it in its lane:
+#   checks  (mostly waiting: clients, time-outs, valgrind) on the gcc build:
+#           the whole suite (ctest: the library, the tool, the simulator,
+#           the serial library, Python, and the front ends once, as their
+#           clients drive them), the library's instructions per call against
+#           their budgets (callgrind), the library's ABI against its baseline
+#           (in ctest), the API reference (the doc target), the wire and
+#           reliability suites under valgrind, the installed tree as a
+#           consumer sees it, and as root (CI) the Debian packages built
+#           without their tests, checked with lintian, installed, used and
+#           purged (scripts/deb-test.sh)
+#   clang   (mostly computing, at a lower priority so that the checks' time-
+#           outs keep their meaning): AddressSanitizer +
+#           UndefinedBehaviorSanitizer in build-asan, the suite but the front
+#           ends' client suites; the threaded tests under ThreadSanitizer
+#           (scripts/sanitize.sh); each fuzz target for FUZZ_SECONDS (default
+#           10) from its seed corpus
+# and last, as root and when mmdebstrap is there and the command still ends
+# within its 15 minutes, each package alone in a clean Debian root.
 # Every stage runs; the script says how long each took and exits non-zero
-# when one failed. During development: `ctest --test-dir build -L fast`.
+# when one failed. The lanes' output is in build/test-logs/ and is shown
+# when they end. During development: `ctest --test-dir build -L fast`.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 export JOBS=${JOBS:-2}
 start=$SECONDS
 echo "== test command: load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
-summary=()
-failed=()
+logs=build/test-logs
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+exec 4>&1  # the terminal, for the stages' headers from inside a lane
 
 # stage NAME COMMAND...: runs a stage, times it (the time it took, and the
 # processor time it used, which a busy machine does not inflate) and keeps
-# its verdict.
-timing=$(mktemp)
-trap 'rm -f "$timing"' EXIT
+# its verdict in $results.
 stage() {
-  local name=$1 begin=$SECONDS rc=0 cpu
+  local name=$1 begin=$SECONDS rc=0 cpu took line
   shift
-  echo "== $name (at $((SECONDS - start)) s)"
+  echo "== $name (at $((SECONDS - start)) s)" | tee /dev/fd/4
   TIMEFORMAT='%U %S'
-  { time "$@" 2>&3 || rc=$?; } 3>&2 2>"$timing"
-  cpu=$(awk '{ printf "%d", $1 + $2 }' "$timing")
-  local took=$((SECONDS - begin))
+  local t
+  t=$(mktemp)
+  { time "$@" 2>&3 || rc=$?; } 3>&2 2>"$t"
+  cpu=$(awk '{ printf "%d", $1 + $2 }' "$t")
+  rm -f "$t"
+  took=$((SECONDS - begin))
   if [ "$rc" -eq 0 ]; then
-    summary+=("$(printf '%5d s  (cpu %5d s)  %s' "$took" "$cpu" "$name")")
+    line=$(printf '%5d s  (cpu %5d s)  %s' "$took" "$cpu" "$name")
   else
-    summary+=("$(printf '%5d s  (cpu %5d s)  %s: FAILED (%d)' "$took" "$cpu" "$name" "$rc")")
-    failed+=("$name")
+    line=$(printf '%5d s  (cpu %5d s)  %s: FAILED (%d)' "$took" "$cpu" "$name" "$rc")
   fi
-  return 0
+  echo "$line" >>"$results"
+  return "$rc"
 }
+failed() { grep -c ': FAILED (' "$results"; }
 
-stage "setup: missing packages" scripts/setup.sh all || exit 1
-[ ${#failed[@]} -eq 0 ] || { echo "setup failed"; exit 1; }
-stage "licence lines" scripts/check-licence.sh
+stage "setup: missing packages" scripts/setup.sh all || { echo "setup failed"; exit 1; }
+stage "licence lines"  scripts/check-licence.sh
 
-gcc_build() { BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON >/dev/null; }
-stage "gcc: build" gcc_build
-if [[ " ${failed[*]} " != *" gcc: build "* ]]; then
-  stage "gcc: every test" ctest --test-dir build --output-on-failure -j"$JOBS"
-  stage "gcc: instructions per call (callgrind)" scripts/callgrind.sh build
-  stage "gcc: the API reference (doc)" cmake --build build --target doc
-  stage "gcc: valgrind memcheck" scripts/sanitize.sh valgrind
-  stage "gcc: the installed tree as a consumer sees it" scripts/consumer-check.sh build
-fi
-stage "clang: AddressSanitizer + UndefinedBehaviorSanitizer" scripts/sanitize.sh asan
-stage "ThreadSanitizer: the threaded tests" scripts/sanitize.sh tsan
+# The packages' preprocessor flags (_FORTIFY_SOURCE: its checks and the
+# warnings they bring at -O2) in the optimised build the suite runs on.
+cppflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null || true)
+gcc_build() {
+  BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON \
+    "-DCMAKE_C_FLAGS=$cppflags" "-DCMAKE_CXX_FLAGS=$cppflags" >/dev/null
+}
+gcc_built=0
+stage "gcc: build" gcc_build && gcc_built=1
+rm -rf "$logs" build/debs
+mkdir -p "$logs"
 
-# The Debian packages install into the machine itself, so only as root: CI
-# runs on a machine of its own; elsewhere run `sudo scripts/deb-test.sh`.
-# The clean-root check of every package (mmdebstrap) runs when the whole
-# command still ends within its 15 minutes, by the times these stages take
-# on two cores (VONTREL_CLEAN_ROOT=always or never decides otherwise).
-budget=900 deb_estimate=240 clean_root_estimate=150 fuzz_estimate=90
-if [ "$(id -u)" -eq 0 ]; then
+# The lane that mostly waits. Its suites' clients and time-outs run beside
+# the other lane's compilers: a loaded machine, as they must stand.
+checks_lane() {
+  if [ "$gcc_built" -eq 1 ]; then
+    stage "gcc: every test" ctest --test-dir build --output-on-failure -j$((JOBS + 1))
+    stage "gcc: instructions per call (callgrind)" scripts/callgrind.sh build
+    stage "gcc: the API reference (doc)" cmake --build build --target doc
+    stage "gcc: valgrind memcheck" scripts/sanitize.sh valgrind
+    stage "gcc: the installed tree as a consumer sees it" scripts/consumer-check.sh build
+  fi
+  # The Debian packages install into the machine itself, so only as root: CI
+  # runs on a machine of its own; elsewhere run `sudo scripts/deb-test.sh`.
+  if [ "$(id -u)" -eq 0 ]; then
+    stage "Debian packages" env VONTREL_DEBS=build/debs scripts/deb-test.sh
+  else
+    echo "Debian packages not checked: scripts/deb-test.sh needs root"
+    echo "    -    Debian packages: skipped, scripts/deb-test.sh needs root" >>"$results"
+  fi
+}
+# The lane that mostly computes.
+clang_lane() {
+  stage "clang: AddressSanitizer + UndefinedBehaviorSanitizer" scripts/sanitize.sh asan
+  stage "ThreadSanitizer: the threaded tests" scripts/sanitize.sh tsan
+  stage "fuzzing" scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+}
+checks_lane >"$logs/checks.log" 2>&1 &
+checks_pid=$!
+(renice -n 10 -p "$BASHPID" >/dev/null && clang_lane) >"$logs/clang.log" 2>&1 &
+clang_pid=$!
+wait "$checks_pid" "$clang_pid"
+for lane in checks clang; do
+  echo
+  echo "======== lane $lane ($logs/$lane.log)"
+  cat "$logs/$lane.log"
+done
+
+# Each package alone in a clean root (mmdebstrap), from the packages built
+# above, when the whole command still ends within its 15 minutes by the time
+# it takes on two cores (VONTREL_CLEAN_ROOT=always or never decides
+# otherwise).
+budget=900 clean_root_estimate=150
+if [ "$(id -u)" -eq 0 ] && [ -d build/debs ]; then
   elapsed=$((SECONDS - start))
   case "${VONTREL_CLEAN_ROOT:-auto}" in
     always) clean_root=1 ;;
     never) clean_root=0 ;;
-    *) clean_root=$((elapsed + deb_estimate + clean_root_estimate + fuzz_estimate <= budget)) ;;
+    *) clean_root=$((elapsed + clean_root_estimate <= budget)) ;;
   esac
   if [ "$clean_root" -eq 1 ]; then
-    stage "Debian packages, and each alone in a clean root" scripts/deb-test.sh --clean-root
+    stage "each package alone in a clean root" \
+      env VONTREL_DEBS=build/debs scripts/deb-test.sh --clean-root-only
   else
-    stage "Debian packages" scripts/deb-test.sh
     echo "clean-root check skipped: after ${elapsed} s, it (about ${clean_root_estimate} s) would" \
       "take the test command past ${budget} s; run sudo scripts/deb-test.sh --clean-root"
-    summary+=("    -    clean root: skipped, it would not end within ${budget} s")
+    echo "    -    clean root: skipped, it would not end within ${budget} s" >>"$results"
   fi
-else
-  echo "Debian packages not checked: scripts/deb-test.sh needs root"
-  summary+=("    -    Debian packages: skipped, scripts/deb-test.sh needs root")
 fi
-stage "fuzzing" scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 
 echo
 echo "== test command: $((SECONDS - start)) s in all; load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%s\n' "${summary[@]}"
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED: ${failed[*]}"
+cat "$results"
+if [ "$(failed)" -gt 0 ]; then
+  echo "FAILED: $(grep ': FAILED (' "$results" | sed 's/.*)  //; s/: FAILED.*//' | paste -sd, -)"
   exit 1
 fi
 echo "all stages passed"

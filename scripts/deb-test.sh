@@ -20,7 +20,7 @@
 # building).
 # They are built without optimisation (Debian's DEB_BUILD_OPTIONS=noopt):
 # what is checked here is what they install and how it is used, which does
-# not depend on it, and they build in a third of the time. The project's
+# not depend on it, and they build in about half the time. The project's
 # optimised build, with the packages' own preprocessor flags, is the test
 # command's gcc build. VONTREL_DEB_BUILD_OPTIONS="nocheck" builds them as
 # a build machine does.

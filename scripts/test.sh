@@ -18,8 +18,8 @@
 #           outs keep their meaning): AddressSanitizer +
 #           UndefinedBehaviorSanitizer in build-asan, the suite but the front
 #           ends' client suites; the threaded tests under ThreadSanitizer
-#           (scripts/sanitize.sh); each fuzz target for FUZZ_SECONDS (default
-#           10) from its seed corpus
+#           (scripts/sanitize.sh); each fuzz target, built in build-asan,
+#           for FUZZ_SECONDS (default 10) from its seed corpus
 # and last, as root and when mmdebstrap is there and the command still ends
 # within its 15 minutes, each package alone in a clean Debian root.
 # Every stage runs; the script says how long each took and exits non-zero
@@ -41,7 +41,9 @@ exec 4>&1  # the terminal, for the stages' headers from inside a lane
 stage() {
   local name=$1 begin=$SECONDS rc=0 cpu took line
   shift
-  echo "== $name (at $((SECONDS - start)) s)" | tee /dev/fd/4
+  echo "== $name (at $((SECONDS - start)) s)"
+  # A lane's output goes to its log; its stages are named as they start.
+  [ -z "${lane:-}" ] || echo "== $lane: $name (at $((SECONDS - start)) s)" >&4
   TIMEFORMAT='%U %S'
   local t
   t=$(mktemp)
@@ -97,11 +99,11 @@ checks_lane() {
 clang_lane() {
   stage "clang: AddressSanitizer + UndefinedBehaviorSanitizer" scripts/sanitize.sh asan
   stage "ThreadSanitizer: the threaded tests" scripts/sanitize.sh tsan
-  stage "fuzzing" scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+  stage "fuzzing" env FUZZ_BUILD=build-asan scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 }
-checks_lane >"$logs/checks.log" 2>&1 &
+(lane=checks && checks_lane) >"$logs/checks.log" 2>&1 &
 checks_pid=$!
-(renice -n 10 -p "$BASHPID" >/dev/null && clang_lane) >"$logs/clang.log" 2>&1 &
+(lane=clang && renice -n 10 -p "$BASHPID" >/dev/null && clang_lane) >"$logs/clang.log" 2>&1 &
 clang_pid=$!
 wait "$checks_pid" "$clang_pid"
 for lane in checks clang; do

@@ -18,12 +18,12 @@
 # With VONTREL_DEBS=DIR the packages are built into DIR and kept there, or
 # taken from there when DIR already holds them (to check them again without
 # building).
-# They are built without optimisation (Debian's DEB_BUILD_OPTIONS=noopt):
-# what is checked here is what they install and how it is used, which does
-# not depend on it, and they build in about half the time. The project's
-# optimised build, with the packages' own preprocessor flags, is the test
-# command's gcc build. VONTREL_DEB_BUILD_OPTIONS="nocheck" builds them as
-# a build machine does.
+# They are built with the flags of scripts/package-flags.sh, at this tree's
+# path (a copy put in its place in a mount namespace of their own), through
+# ccache when it is installed: after the test command's gcc build, which
+# compiles the same way, their build compiles nothing. Without debug
+# symbol packages (DEB_BUILD_OPTIONS=noddebs); VONTREL_DEB_BUILD_OPTIONS=
+# nocheck builds them as a build machine does.
 #
 # --clean-root also installs each package alone into a fresh minimal Debian
 # root made with mmdebstrap from this machine's package sources, with what
@@ -35,7 +35,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 export DEBIAN_FRONTEND=noninteractive
 
-build_options=${VONTREL_DEB_BUILD_OPTIONS:-nocheck noopt parallel=2}
+build_options=${VONTREL_DEB_BUILD_OPTIONS:-nocheck noddebs parallel=2}
 packages=(libvontrel0 libvontrel-dev libvontrel-mains0 libvontrel-mains-dev vontrel vontrel-tango
           python3-vontrel vontrel-sim libvontrel-doc)
 machine=1
@@ -117,20 +117,36 @@ if [ -f "$changes" ]; then
     step "packages already built in $debs_dir"
 else
     step "build: apt-get build-dep ./ && dpkg-buildpackage -us -uc"
-    src=$work/src/vontrel
+    src=$work/src/$(basename "$root")
     mkdir -p "$src"
     # The tree as it is, committed or not, without build folders or ignored files.
     git ls-files -z --cached --others --exclude-standard |
         tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$src" -xf -
     (cd "$src" && apt_get build-dep -y -qq ./ >/dev/null)
+    # shellcheck source=scripts/package-flags.sh disable=SC1091
+    . scripts/package-flags.sh
+    if command -v ccache >/dev/null; then
+        # debhelper gives the build a HOME of its own: the cache is named.
+        CCACHE_DIR=$(ccache -k cache_dir)
+        export CCACHE_DIR CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    fi
     # With the system's tools only, as on a build machine (not a python3 of
-    # another installation that comes first on PATH).
-    if ! (cd "$src" && PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-        DEB_BUILD_OPTIONS="$build_options" dpkg-buildpackage -us -uc) \
-        >"$work/build.log" 2>&1; then
+    # another installation that comes first on PATH). The copy is seen at
+    # this tree's path: its parent folder, in a mount namespace of the
+    # build's own, is the copy's (the results land beside the copy).
+    build=(env PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="$build_options"
+        dpkg-buildpackage -us -uc)
+    if [ "$(dirname "$root")" != / ] && unshare -m true 2>/dev/null; then
+        build=(unshare -m --propagation private bash -c 'mount --bind "$1" "$2" && cd "$3" && shift 3 && exec "$@"'
+            - "$work/src" "$(dirname "$root")" "$root" "${build[@]}")
+    else
+        cd "$src"
+    fi
+    if ! "${build[@]}" >"$work/build.log" 2>&1; then
         tail -n 60 "$work/build.log"
         fail "dpkg-buildpackage failed"
     fi
+    cd "$root"
     find "$work/src" -maxdepth 1 -type f -exec mv -t "$debs_dir" {} +
 fi
 [ -f "$changes" ] || fail "no $changes"

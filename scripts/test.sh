@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing (scripts/setup.sh), builds and runs every test:
-#   1. gcc (the packages' compiler, with their preprocessor flags), plain
-#      build in build/
+#   1. gcc (the packages' compiler, with their flags), plain build in build/
 # then two lanes at once, each stage after the one before it in its lane:
 #   checks  (mostly waiting: clients, time-outs, valgrind) on the gcc build:
 #           the whole suite (ctest: the library, the tool, the simulator,
@@ -64,13 +63,18 @@ failed() { grep -c ': FAILED (' "$results"; }
 stage "setup: missing packages" scripts/setup.sh all || { echo "setup failed"; exit 1; }
 stage "licence lines"  scripts/check-licence.sh
 
-# The packages' preprocessor flags (_FORTIFY_SOURCE: its checks and the
-# warnings they bring at -O2) in the optimised build the suite runs on.
-cppflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null || true)
-gcc_build() {
-  BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON \
-    "-DCMAKE_C_FLAGS=$cppflags" "-DCMAKE_CXX_FLAGS=$cppflags" >/dev/null
-}
+# The suite runs on the packages' own flags (scripts/package-flags.sh: -O2,
+# _FORTIFY_SOURCE and the hardening, with the warnings they bring), and the
+# packages' build later finds its objects in the compiler cache.
+gcc_build() (
+  local flags=()
+  if command -v dpkg-buildflags >/dev/null; then
+    root=$(pwd)
+    . scripts/package-flags.sh
+    mapfile -t flags < <(package_cmake_flags)
+  fi
+  BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON "${flags[@]}" >/dev/null
+)
 gcc_built=0
 stage "gcc: build" gcc_build && gcc_built=1
 rm -rf "$logs" build/debs

@@ -132,14 +132,18 @@ else
     fi
     # With the system's tools only, as on a build machine (not a python3 of
     # another installation that comes first on PATH). The copy is seen at
-    # this tree's path: its parent folder, in a mount namespace of the
-    # build's own, is the copy's (the results land beside the copy).
+    # this tree's path, in a mount namespace of the build's own; the
+    # results land beside the tree (where none of this version may be
+    # already, or the copy is built where it is, from nothing).
     build=(env PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="$build_options"
         dpkg-buildpackage -us -uc)
-    if [ "$(dirname "$root")" != / ] && unshare -m true 2>/dev/null; then
-        build=(unshare -m --propagation private bash -c 'mount --bind "$1" "$2" && cd "$3" && shift 3 && exec "$@"'
-            - "$work/src" "$(dirname "$root")" "$root" "${build[@]}")
+    results=$work/src
+    if unshare -m true 2>/dev/null && ! compgen -G "$(dirname "$root")/*_${version}[._]*" >/dev/null; then
+        build=(unshare -m --propagation private bash -c 'mount --bind "$1" "$2" && cd "$2" && shift 2 && exec "$@"'
+            - "$src" "$root" "${build[@]}")
+        results=$(dirname "$root")
     else
+        echo "packages built from nothing: $(dirname "$root") holds packages of version $version"
         cd "$src"
     fi
     if ! "${build[@]}" >"$work/build.log" 2>&1; then
@@ -147,7 +151,12 @@ else
         fail "dpkg-buildpackage failed"
     fi
     cd "$root"
-    find "$work/src" -maxdepth 1 -type f -exec mv -t "$debs_dir" {} +
+    # What the build made: the files its .changes names, and the .changes.
+    made=$results/vontrel_${version}_${arch}.changes
+    [ -f "$made" ] || fail "dpkg-buildpackage made no $made"
+    awk '/^Files:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $5 }' "$made" |
+        while read -r f; do mv "$results/$f" "$debs_dir/"; done
+    mv "$made" "$debs_dir/"
 fi
 [ -f "$changes" ] || fail "no $changes"
 ls "$debs_dir"/*.deb "$debs_dir"/*.dsc "$debs_dir"/*.tar.* >/dev/null || fail "a package is missing"

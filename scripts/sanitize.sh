@@ -53,21 +53,19 @@ sanitizer_build=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_B
     "-DCMAKE_C_FLAGS_DEBUG=-O1 -gline-tables-only" "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -gline-tables-only"
     -DVONTREL_BUILD_TESTS=ON -DCMAKE_UNITY_BUILD="${UNITY:-ON}")
 
-# The AddressSanitizer build is not optimised: it compiles in two thirds
-# of the time, and its tests, which mostly wait, take a little longer. It
-# has the fuzz targets too (scripts/fuzz.sh runs them from here when
-# FUZZ_BUILD=build-asan): the library and the simulator carry the fuzzers'
-# coverage counters, which the sanitizers' runtime takes when no fuzzer is
-# linked. Its tests run two more at a time than there are jobs.
+# The AddressSanitizer build has the fuzz targets too (scripts/fuzz.sh runs
+# them from here when FUZZ_BUILD=build-asan): the library and the simulator
+# carry the fuzzers' coverage counters, which the sanitizers' runtime takes
+# when no fuzzer is linked. Its tests, which mostly wait, run one more at a
+# time than there are jobs.
 asan() {
     step "AddressSanitizer + UndefinedBehaviorSanitizer: build (clang)"
     if build build-asan all -- "${sanitizer_build[@]}" -DVONTREL_SANITIZE=address \
-        "-DCMAKE_C_FLAGS_DEBUG=-O0 -gline-tables-only" "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -gline-tables-only" \
         -DVONTREL_TANGO=off -DVONTREL_FUZZ=ON; then
         step "AddressSanitizer + UndefinedBehaviorSanitizer: every test but the front ends' clients"
         ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            ctest --test-dir build-asan --output-on-failure -j$((jobs + 2)) -LE frontend ||
+            ctest --test-dir build-asan --output-on-failure -j$((jobs + 1)) -LE frontend ||
             failed+=(asan)
     else
         failed+=(asan-build)

@@ -693,8 +693,10 @@ TEST_F(Tool, ConcurrentProcessesDoNotLoseUpdates)
         const std::string fb = std::to_string(3000 + round * 100);
         const pid_t a = Spawn(VONTREL_TOOL, {"--unit", "serial:4660", "set", "--freq", fa}, "a");
         const pid_t b = Spawn(VONTREL_TOOL, {"--unit", "serial:12345", "set", "--freq", fb}, "b");
-        ASSERT_EQ(Wait(a, "a").status, 0);
-        ASSERT_EQ(Wait(b, "b").status, 0);
+        const Result ra = Wait(a, "a");
+        ASSERT_EQ(ra.status, 0) << ra.out << ra.err;
+        const Result rb = Wait(b, "b");
+        ASSERT_EQ(rb.status, 0) << rb.out << rb.err;
         EXPECT_EQ(Run({"--json", "--unit", "serial:4660", "status"}).json()["frequency_mhz"],
                   std::stod(fa));
         EXPECT_EQ(Run({"--json", "--unit", "serial:12345", "status"}).json()["frequency_mhz"],

@@ -11,7 +11,8 @@
 #             absent): valgrind memcheck over the wire and reliability suites
 #   scripts/sanitize.sh [asan|tsan|valgrind ...]   (default: all three)
 # Every stage asked for runs; the script exits non-zero if any of them found
-# something. JOBS (default 2) sets the build parallelism.
+# something. JOBS (default 2) sets the build parallelism; BUILD_NICE=N runs
+# the builds (not the tests) at that niceness.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
@@ -42,7 +43,7 @@ build() {
         args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
     cmake -S . -B "$dir" "${args[@]}" "$@" >/dev/null &&
-        cmake --build "$dir" -j"$jobs" "${targets[@]}" >/dev/null
+        ${BUILD_NICE:+nice -n "$BUILD_NICE"} cmake --build "$dir" -j"$jobs" "${targets[@]}" >/dev/null
 }
 
 # The sanitizer builds: clang, with assertions, optimised a little (the

@@ -13,8 +13,8 @@
 #           consumer sees it, and as root (CI) the Debian packages built
 #           without their tests, checked with lintian, installed, used and
 #           purged (scripts/deb-test.sh)
-#   clang   (mostly computing, at a lower priority so that the checks' time-
-#           outs keep their meaning): AddressSanitizer +
+#   clang   (mostly computing; its builds at a lower priority, so that the
+#           checks' time-outs keep their meaning): AddressSanitizer +
 #           UndefinedBehaviorSanitizer in build-asan, the suite but the front
 #           ends' client suites; the threaded tests under ThreadSanitizer
 #           (scripts/sanitize.sh); each fuzz target, built in build-asan,
@@ -115,7 +115,7 @@ clang_lane() {
 }
 (lane=checks && checks_lane) >"$logs/checks.log" 2>&1 &
 checks_pid=$!
-(lane=clang && renice -n 10 -p "$BASHPID" >/dev/null && clang_lane) >"$logs/clang.log" 2>&1 &
+(lane=clang && export BUILD_NICE=10 && clang_lane) >"$logs/clang.log" 2>&1 &
 clang_pid=$!
 wait "$checks_pid" "$clang_pid"
 for lane in checks clang; do

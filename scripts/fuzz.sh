@@ -15,6 +15,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
+# libFuzzer takes anything else for 0, which is "run for ever".
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || {
+    echo "usage: scripts/fuzz.sh [seconds per target, a whole number from 1]" >&2
+    exit 2
+}
 jobs=${JOBS:-2}
 targets=(fuzz_writeout fuzz_readback fuzz_open fuzz_responses fuzz_scpi fuzz_rpc)
 

@@ -12,13 +12,15 @@
 #           reliability suites under valgrind, the installed tree as a
 #           consumer sees it, and as root (CI) the Debian packages built
 #           without their tests, checked with lintian, installed, used and
-#           purged (scripts/deb-test.sh)
+#           purged (scripts/deb-test.sh); last the threaded tests under
+#           ThreadSanitizer (scripts/sanitize.sh; its build at a lower
+#           priority), beside the other lane's suites
 #   clang   (mostly computing; its builds at a lower priority, so that the
 #           checks' time-outs keep their meaning): AddressSanitizer +
 #           UndefinedBehaviorSanitizer in build-asan, the suite but the front
-#           ends' client suites; the threaded tests under ThreadSanitizer
-#           (scripts/sanitize.sh); each fuzz target, built in build-asan,
-#           for FUZZ_SECONDS (default 10) from its seed corpus
+#           ends' client suites (scripts/sanitize.sh); each fuzz target,
+#           built in build-asan, for FUZZ_SECONDS (default 10) from its seed
+#           corpus
 # and last, as root and when mmdebstrap is there and the command still ends
 # within its 15 minutes, each package alone in a clean Debian root.
 # Every stage runs; the script says how long each took and exits non-zero
@@ -73,7 +75,10 @@ gcc_build() (
     . scripts/package-flags.sh
     mapfile -t flags < <(package_cmake_flags)
   fi
-  BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON "${flags[@]}" >/dev/null
+  # The test programs themselves are compiled lightly optimised: half the
+  # time for them, and the library and programs they test are as shipped.
+  BUILD_DIR=build scripts/build.sh -DVONTREL_BUILD_TESTS=ON -DVONTREL_TEST_COMPILE_OPTIONS=-Og \
+    "${flags[@]}" >/dev/null
 )
 gcc_built=0
 stage "gcc: build" gcc_build && gcc_built=1
@@ -106,11 +111,12 @@ checks_lane() {
     echo "Debian packages not checked: scripts/deb-test.sh needs root"
     echo "    -    Debian packages: skipped, scripts/deb-test.sh needs root" >>"$results"
   fi
+  # Built while the other lane's suites wait on their units and clients.
+  stage "ThreadSanitizer: the threaded tests" env BUILD_NICE=10 scripts/sanitize.sh tsan
 }
 # The lane that mostly computes.
 clang_lane() {
   stage "clang: AddressSanitizer + UndefinedBehaviorSanitizer" scripts/sanitize.sh asan
-  stage "ThreadSanitizer: the threaded tests" scripts/sanitize.sh tsan
   stage "fuzzing" env FUZZ_BUILD=build-asan scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 }
 (lane=checks && checks_lane) >"$logs/checks.log" 2>&1 &

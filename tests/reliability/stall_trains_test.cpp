@@ -10,6 +10,7 @@
 // trusted silence.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "tests/reliability/stall_oracle.h"
@@ -56,6 +57,12 @@ const Case kCases[] = {
      false,
      {24, 2400, {{5, 120}, {10, 250}, {15, 80}}}},
 };
+
+// A case is shown by its description (not its bytes, padding and all).
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
 class StallTrains : public ::testing::TestWithParam<Case> {};
 

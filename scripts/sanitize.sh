@@ -48,7 +48,7 @@ build() {
 
 # The sanitizer builds: clang, with assertions, optimised a little (the
 # tests run faster, the build is no slower than without) with line tables
-# for the reports, compiled a few files at a time as one (unity build, as
+# for the reports, each target's files compiled as one (unity build, as
 # scripts/build.sh; the fuzzing build compiles each file on its own). The
 # test programs themselves are not optimised: instrumented, they compile in
 # a third of the time, and they need no speed.

@@ -11,13 +11,6 @@
 #include "service/errors.h"
 
 namespace vontrel::service {
-namespace {
-
-// The first pause before a lost switch is looked for again, doubled after
-// each look that does not find it, up to kMaxReopenInterval.
-constexpr auto kReopenInterval = std::chrono::milliseconds(200);
-
-}  // namespace
 
 struct MainsSwitches::Entry {
     explicit Entry(std::string s) : serial(std::move(s)) {}

@@ -15,12 +15,6 @@
 namespace vontrel::service {
 namespace {
 
-// The first pause between two looks for a lost unit, doubled after each
-// look that does not find it, up to kMaxReopenInterval: a client that keeps
-// sending commands to an unplugged unit does not make the server walk the
-// converters (and open every free one) for every one of them.
-constexpr auto kReopenInterval = std::chrono::milliseconds(200);
-
 // Opening units walks every converter and opens each unit that is free, so
 // two owners must not do it at once.
 std::mutex &DiscoveryMutex()
@@ -114,8 +108,8 @@ UnitOwner::~UnitOwner()
     }
 }
 
-UnitOwner::UnitOwner(int serial, std::error_code code, std::string why, Log log,
-                     UnitConfig config, MainsPower *mains)
+UnitOwner::UnitOwner(int serial, std::error_code code, std::string why, Log log, UnitConfig config,
+                     MainsPower *mains)
     : serial_(serial),
       log_(std::move(log)),
       config_(std::move(config)),

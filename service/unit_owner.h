@@ -30,7 +30,12 @@ namespace vontrel::service {
 
 class PowerControl;
 
-// The longest pause between two looks for a unit that is not open.
+// The first pause between two looks for a unit (or mains switch) that is
+// not open, doubled after each look that does not find it, up to the
+// longest: a client that keeps sending commands to an unplugged unit does
+// not make the server walk the converters (and open every free one) for
+// every one of them.
+inline constexpr auto kReopenInterval = std::chrono::milliseconds(200);
 inline constexpr auto kMaxReopenInterval = std::chrono::seconds(10);
 
 // Where the server's log lines go.
@@ -194,8 +199,8 @@ private:
     std::chrono::steady_clock::time_point next_attempt_{};
     std::chrono::milliseconds backoff_{0};  // between two looks for a lost unit
     ConnectionId sweeper_ = kNoSweep;
-    bool came_or_went_ = false;       // lost or opened again during this access
-    std::string off_why_;  // why it is not reached: switched off at its outlet
+    bool came_or_went_ = false;  // lost or opened again during this access
+    std::string off_why_;        // why it is not reached: switched off at its outlet
     PowerControl *power_ = nullptr;
     std::vector<std::string> notes_;  // log lines kept until the unit is let go
 

@@ -6,6 +6,7 @@
 #ifndef VONTREL_TOOLS_VONTREL_COMMANDS_H
 #define VONTREL_TOOLS_VONTREL_COMMANDS_H
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -49,6 +50,10 @@ private:
     nlohmann::ordered_json report_;
     std::string why_;
 };
+
+// While a unit or switch another program has open is waited for
+// (--wait-unit), the pause between two looks.
+inline constexpr auto kWaitUnitRetry = std::chrono::milliseconds(50);
 
 struct Globals {
     std::optional<UnitSelector> unit;

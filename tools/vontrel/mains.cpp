@@ -22,7 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using service::kMainsOutlets;
 
-constexpr auto kRetry = std::chrono::milliseconds(50);
 constexpr auto kUnitPoll = std::chrono::milliseconds(100);
 constexpr double kMaxOffS = 3600.0;
 
@@ -57,7 +56,7 @@ std::vector<int> UnitsOn(const service::UnitsFile &units, const std::string &ser
 }
 
 // What the command line names: an outlet number, or the unit it powers.
-Target Named(const Globals &g, const MainsOptions &o, const service::UnitsFile &units)
+Target NamedTarget(const Globals &g, const MainsOptions &o, const service::UnitsFile &units)
 {
     Target t;
     t.switch_serial = o.switch_serial;
@@ -151,7 +150,7 @@ mains::Switch OpenSwitch(const Globals &g, const std::string &serial,
                                 g.wait_unit_s),
                     Json::object(), D2xxLastMessage());
             }
-            std::this_thread::sleep_for(std::min<Clock::duration>(kRetry, deadline - now));
+            std::this_thread::sleep_for(std::min<Clock::duration>(kWaitUnitRetry, deadline - now));
         }
     }
 }
@@ -283,7 +282,7 @@ int Mains(const Globals &g, CLI::App &cmd, const MainsOptions &o)
     }
     Target target;
     if (action != "status") {
-        target = Named(g, o, units);
+        target = NamedTarget(g, o, units);
     } else if (!o.outlet.empty()) {
         throw UsageError("status shows every outlet; it takes no OUTLET");
     }

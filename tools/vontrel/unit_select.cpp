@@ -16,8 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kRetry = std::chrono::milliseconds(50);
-
 Found Walk()
 {
     service::Walk w = service::WalkUnits();
@@ -56,7 +54,7 @@ Found WalkUntil(const Globals &g, Done &&done)
             return f;
         }
         f.units.clear();  // close them before waiting, so that others may have them
-        std::this_thread::sleep_for(std::min<Clock::duration>(kRetry, deadline - now));
+        std::this_thread::sleep_for(std::min<Clock::duration>(kWaitUnitRetry, deadline - now));
     }
 }
 

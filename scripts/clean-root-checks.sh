@@ -45,7 +45,10 @@ purge libvontrel0
 
 alone vontrel
 expect_exit 0 vontrel --version
-[ "$out" = "vontrel $version (libvontrel $version)" ] || fail "vontrel --version: $out"
+# What it was built with, then the library it loaded.
+[ "$(head -n1 <<<"$out")" = "vontrel $version (built with the libvontrel $version headers)" ] &&
+    grep -q "^libvontrel loaded: .*(SONAME libvontrel.so.0, file version $version)$" <<<"$out" ||
+    fail "vontrel --version: $out"
 expect_exit 1 vontrel list
 grep -qi "no unit" <<<"$out" || fail "vontrel list with no unit does not say so"
 [ -f /usr/share/man/man1/vontrel.1.gz ] || fail "no vontrel(1)"

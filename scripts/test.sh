@@ -124,10 +124,10 @@ checks_pid=$!
 (lane=clang && export BUILD_NICE=10 && clang_lane) >"$logs/clang.log" 2>&1 &
 clang_pid=$!
 wait "$checks_pid" "$clang_pid"
-for lane in checks clang; do
+for name in checks clang; do
   echo
-  echo "======== lane $lane ($logs/$lane.log)"
-  cat "$logs/$lane.log"
+  echo "======== lane $name ($logs/$name.log)"
+  cat "$logs/$name.log"
 done
 
 # Each package alone in a clean root (mmdebstrap), from the packages built

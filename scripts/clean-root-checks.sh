@@ -114,11 +114,25 @@ cc -o consumer-pc consumer/consumer.c $(pkg-config --cflags --libs vontrel) ||
 # shellcheck disable=SC2046
 c++ -o consumer-pc-cpp consumer/consumer.cpp $(pkg-config --cflags --libs vontrel++) ||
     fail "the C++ program does not build through pkg-config vontrel++"
-cmake -S consumer -B cmake-build >/dev/null && cmake --build cmake-build >/dev/null ||
+# cmake_build DIR ARGS...: configures and builds the consumers, showing
+# CMake's output when that fails.
+cmake_build() {
+    local dir=$1
+    shift
+    { cmake -S consumer -B "$dir" "$@" && cmake --build "$dir"; } >"$work/cmake.log" 2>&1 || {
+        cat "$work/cmake.log"; return 1; }
+}
+cmake_build cmake-build -DCONSUMER_MAINS=OFF ||
     fail "the programs do not build through find_package(vontrel)"
 for exe in consumer-pc consumer-pc-cpp cmake-build/consumer cmake-build/consumer_cpp; do
     VONTREL_SIM_STATE=memory vontrel-sim run -- "./$exe" >/dev/null || fail "$exe failed on the simulator"
 done
+
+step "apt-get install libvontrel-mains-dev: the mains switch's program through find_package(vontrel-mains)"
+apt_get install libvontrel-mains-dev
+cmake_build mains-build || fail "the mains switch's program does not build through find_package(vontrel-mains)"
+VONTREL_SIM_STATE=memory vontrel-sim run -- ./mains-build/mains_consumer >/dev/null ||
+    fail "mains_consumer failed on the simulator"
 cd /
-purge libvontrel-dev vontrel-sim g++ pkg-config cmake make
+purge libvontrel-mains-dev libvontrel-dev vontrel-sim g++ pkg-config cmake make
 echo "clean root: every package passed"

@@ -145,6 +145,9 @@ if [ "$(id -u)" -eq 0 ] && [ -d build/debs ]; then
   if [ "$clean_root" -eq 1 ]; then
     stage "each package alone in a clean root" \
       env VONTREL_DEBS=build/debs scripts/deb-test.sh --clean-root-only
+  elif [ "${VONTREL_CLEAN_ROOT:-auto}" = never ]; then
+    echo "clean-root check skipped: VONTREL_CLEAN_ROOT=never"
+    echo "    -    clean root: skipped, VONTREL_CLEAN_ROOT=never" >>"$results"
   else
     echo "clean-root check skipped: after ${elapsed} s, it (about ${clean_root_estimate} s) would" \
       "take the test command past ${budget} s; run sudo scripts/deb-test.sh --clean-root"

@@ -10,8 +10,8 @@
 #   UNITY        ON (default): each target's files compiled as one (CMake's
 #                unity build), which parses the heavy headers (JSON, CLI11,
 #                GoogleTest, Tango) once a target instead of once a file:
-#                half the time from nothing. OFF compiles each
-#                file on its own (what a plain `cmake -B build` does).
+#                half the time from nothing. OFF compiles each file on its
+#                own (what a plain `cmake -B build` does).
 # A new build folder uses Ninja when it is installed; ccache, when it is
 # installed, makes rebuilds of unchanged files nearly free.
 set -euo pipefail

@@ -47,7 +47,7 @@ build() {
 }
 
 # The sanitizer builds: clang, with assertions, optimised a little (the
-# tests run faster, the build is no slower than without) with line tables
+# library and the programs under test run faster instrumented) with line tables
 # for the reports, each target's files compiled as one (unity build, as
 # scripts/build.sh; the fuzzing build compiles each file on its own). The
 # test programs themselves are not optimised: instrumented, they compile in

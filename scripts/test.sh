@@ -137,21 +137,19 @@ done
 budget=900 clean_root_estimate=150
 if [ "$(id -u)" -eq 0 ] && [ -d build/debs ]; then
   elapsed=$((SECONDS - start))
+  skip=""  # why the check is skipped, if it is
   case "${VONTREL_CLEAN_ROOT:-auto}" in
-    always) clean_root=1 ;;
-    never) clean_root=0 ;;
-    *) clean_root=$((elapsed + clean_root_estimate <= budget)) ;;
+    always) ;;
+    never) skip="VONTREL_CLEAN_ROOT=never" ;;
+    *) [ $((elapsed + clean_root_estimate)) -le "$budget" ] ||
+         skip="it would not end within ${budget} s (after ${elapsed} s, about ${clean_root_estimate} s more)" ;;
   esac
-  if [ "$clean_root" -eq 1 ]; then
+  if [ -z "$skip" ]; then
     stage "each package alone in a clean root" \
       env VONTREL_DEBS=build/debs scripts/deb-test.sh --clean-root-only
-  elif [ "${VONTREL_CLEAN_ROOT:-auto}" = never ]; then
-    echo "clean-root check skipped: VONTREL_CLEAN_ROOT=never"
-    echo "    -    clean root: skipped, VONTREL_CLEAN_ROOT=never" >>"$results"
   else
-    echo "clean-root check skipped: after ${elapsed} s, it (about ${clean_root_estimate} s) would" \
-      "take the test command past ${budget} s; run sudo scripts/deb-test.sh --clean-root"
-    echo "    -    clean root: skipped, it would not end within ${budget} s" >>"$results"
+    echo "clean-root check skipped: $skip; run sudo scripts/deb-test.sh --clean-root"
+    echo "    -    clean root: skipped, $skip" >>"$results"
   fi
 fi
 

@@ -115,8 +115,7 @@ decltype(auto) MainsSwitches::OnSwitch(Entry &e, F &&f)
             throw std::system_error(e.error,
                                     fmt::format("VontrelMains_Open (switch {})", e.serial));
         }
-        e.backoff = std::min<std::chrono::milliseconds>(
-            e.backoff.count() == 0 ? kReopenInterval : e.backoff * 2, kMaxReopenInterval);
+        e.backoff = NextReopenInterval(e.backoff);
         e.next_attempt = now + e.backoff;
         try {
             e.sw = vontrel::mains::open(description_, e.serial);

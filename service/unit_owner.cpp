@@ -129,8 +129,7 @@ vontrel::Unit &UnitOwner::Open()
         throw std::system_error(last_error_,
                                 fmt::format("Vontrel_Open (unit {}): {}", serial_, WhyNotOpen()));
     }
-    backoff_ = std::min<std::chrono::milliseconds>(
-        backoff_.count() == 0 ? kReopenInterval : backoff_ * 2, kMaxReopenInterval);
+    backoff_ = NextReopenInterval(backoff_);
     next_attempt_ = now + backoff_;
     const std::lock_guard<std::mutex> discovery(DiscoveryMutex());
     Walk found = WalkUnits(OpenHere());

@@ -9,6 +9,7 @@
 #ifndef VONTREL_SERVICE_UNIT_OWNER_H
 #define VONTREL_SERVICE_UNIT_OWNER_H
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -37,6 +38,14 @@ class PowerControl;
 // every one of them.
 inline constexpr auto kReopenInterval = std::chrono::milliseconds(200);
 inline constexpr auto kMaxReopenInterval = std::chrono::seconds(10);
+
+// The pause before the next look, after one that waited `last` (0 for the
+// first).
+inline std::chrono::milliseconds NextReopenInterval(std::chrono::milliseconds last)
+{
+    return std::min<std::chrono::milliseconds>(last.count() == 0 ? kReopenInterval : last * 2,
+                                               kMaxReopenInterval);
+}
 
 // Where the server's log lines go.
 using Log = std::function<void(const std::string &)>;

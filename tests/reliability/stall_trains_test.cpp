@@ -24,13 +24,15 @@ struct Case {
     stall_oracle::Train train;
 };
 
+// Two trains met by units that echo and by units that do not.
+const stall_oracle::Train kReadBackThenTwo{5, 2300, {{0, 60}, {20, 300}}};
+const stall_oracle::Train kWriteOutThenThree{24, 2400, {{5, 120}, {10, 250}, {15, 80}}};
+
 // Each train is a case of its own (several seconds each), so that ctest can
 // run them side by side.
 const Case kCases[] = {
-    {"ReadBackThenTwo",
-     "a read-back's 5th reply, then 60 and 300 ms at 0 and 20 ms",
-     true,
-     {5, 2300, {{0, 60}, {20, 300}}}},
+    {"ReadBackThenTwo", "a read-back's 5th reply, then 60 and 300 ms at 0 and 20 ms", true,
+     kReadBackThenTwo},
     {"IdentityReadThenOneAtOnce",
      "the first reply of an identity read, then 30 ms at once",
      true,
@@ -43,19 +45,13 @@ const Case kCases[] = {
      "an identity read's 3rd reply, then 150, 90 and 60 ms within 10 ms",
      false,
      {16, 2200, {{3, 150}, {0, 90}, {10, 60}}}},
-    {"WriteOutThenThree",
-     "a write-out's reply, then three at 5, 10 and 15 ms",
-     true,
-     {24, 2400, {{5, 120}, {10, 250}, {15, 80}}}},
+    {"WriteOutThenThree", "a write-out's reply, then three at 5, 10 and 15 ms", true,
+     kWriteOutThenThree},
     {"LockDetectThenOne", "lock detect, then 200 ms at 2 ms", true, {28, 2100, {{2, 200}}}},
-    {"ReadBackThenTwoWithoutEcho",
-     "a unit that does not echo: a read-back, then 60 and 300 ms",
-     false,
-     {5, 2300, {{0, 60}, {20, 300}}}},
-    {"WriteOutThenThreeWithoutEcho",
-     "a unit that does not echo: a write-out, then three",
-     false,
-     {24, 2400, {{5, 120}, {10, 250}, {15, 80}}}},
+    {"ReadBackThenTwoWithoutEcho", "a unit that does not echo: a read-back, then 60 and 300 ms",
+     false, kReadBackThenTwo},
+    {"WriteOutThenThreeWithoutEcho", "a unit that does not echo: a write-out, then three", false,
+     kWriteOutThenThree},
 };
 
 // A case is shown by its description (not its bytes, padding and all).

@@ -29,6 +29,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 export JOBS=${JOBS:-2}
+case "${VONTREL_CLEAN_ROOT:-auto}" in
+  auto | always | never) ;;
+  *) echo "scripts/test.sh: VONTREL_CLEAN_ROOT is auto, always or never, not '$VONTREL_CLEAN_ROOT'" >&2
+     exit 2 ;;
+esac
 start=$SECONDS
 echo "== test command: load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 logs=build/test-logs
